@@ -1,0 +1,149 @@
+#include "engine/keyscour.h"
+
+#include <algorithm>
+#include <array>
+
+#include "engine/internal_error.h"
+#include "engine/text_case.h"
+#include "registry/root_keys.h"
+
+namespace keyscour {
+
+namespace {
+
+constexpr std::uint32_t kNameChars = 260;
+constexpr std::uint32_t kDataBytes = 4096;
+
+std::wstring JoinPath(const std::wstring& parent, const std::wstring& name) {
+    return parent.empty() ? name : parent + L'\\' + name;
+}
+
+}  // namespace
+
+std::shared_ptr<cKeyscour> cKeyscour::Create(Registry& registry, YieldFunction yield) {
+    return std::make_shared<cKeyscour>(registry, std::move(yield));
+}
+
+cKeyscour::cKeyscour(Registry& registry, YieldFunction yield)
+    : registry_(registry), yield_(std::move(yield)) {}
+
+cKeyscour::~cKeyscour() { mStopReason = ReasonStopped; }
+
+void cKeyscour::SearchString(std::wstring value) {
+    mSearchStringUpper = ToUpperCase(value);
+    mSearchString = std::move(value);
+}
+
+void cKeyscour::DoSearch() {
+    // The owner may let go of the engine from a handler that runs in a yield.
+    const auto keepAlive = weak_from_this().lock();
+
+    if (mRootKey != 0) {
+        if (ScansValues()) ScanValues(mRootKey, mSubKey);
+        EnumSubKeys(mRootKey, mSubKey);
+    } else {
+        for (KeyHandle root = kClassesRoot; root <= kDynData; ++root) {
+            EnumSubKeys(root, mSubKey);
+            if (mStopReason != 0) break;
+        }
+    }
+
+    const std::int32_t reason = mStopReason;
+    try {
+        if (listener_) listener_->SearchFinished(reason);
+    } catch (...) {
+        // The search is over; a failing listener has nobody left to tell.
+    }
+    mStopReason = 0;
+}
+
+unique_registry_key cKeyscour::OpenForReading(KeyHandle root, const std::wstring& path) {
+    KeyHandle key = 0;
+    if (registry_.OpenKey(root, path, key) != status::kSuccess) key = 0;
+    return AdoptKey(registry_, key);
+}
+
+void cKeyscour::EnumSubKeys(KeyHandle root, const std::wstring& path) {
+    if (mStopReason != 0) return;
+    try {
+        const auto key = OpenForReading(root, path);
+        if (!key) return;
+
+        const std::wstring rootName = RootKeyName(root);
+        std::array<wchar_t, kNameChars> buffer;
+        for (std::uint32_t index = 0;;) {
+            if (yield_) yield_();
+            buffer.fill(L' ');
+            if (registry_.EnumKey(key.get(), index, buffer.data(), kNameChars) != status::kSuccess) break;
+            ++index;
+
+            const std::wstring name = TrimNull({buffer.data(), buffer.size()});
+            const std::wstring subPath = JoinPath(path, name);
+            if (mStopReason == 0 && listener_) listener_->SearchKeyChanged(rootName + L'\\' + subPath);
+            if (IsMatch(name)) RaiseSearchFound(root, subPath, L"*", FoundKeyName);
+            if (ScansValues()) ScanValues(root, subPath);
+            EnumSubKeys(root, subPath);
+        }
+    } catch (...) {
+        // The key has been closed by the unwinding; the callers wind down.
+        mStopReason = CurrentErrorNumber();
+    }
+}
+
+void cKeyscour::ScanValues(KeyHandle root, const std::wstring& path) {
+    if (mStopReason != 0) return;
+    try {
+        const auto key = OpenForReading(root, path);
+        if (!key) return;
+
+        for (std::uint32_t index = 0;; ++index) {
+            std::array<wchar_t, kNameChars> name{};
+            std::array<std::uint8_t, kDataBytes> data{};
+            std::uint32_t nameChars = kNameChars;
+            std::uint32_t dataBytes = kDataBytes;
+            std::uint32_t type = 0;
+            if (registry_.EnumValue(key.get(), index, name.data(), nameChars, type, data.data(), dataBytes) !=
+                status::kSuccess)
+                break;
+
+            // A value without data still has a buffer of one zero byte.
+            const std::size_t length = std::clamp<std::uint32_t>(dataBytes, 1, kDataBytes);
+            const std::span<const std::uint8_t> bytes(data.data(), length);
+            const std::wstring valueName = TrimNull({name.data(), name.size()});
+            const std::wstring valuePath = path + L'\\' + valueName;
+
+            if ((mSearchFlags & SearchValueNames) && IsMatch(valueName))
+                RaiseSearchFound(root, valuePath, FormatValueData(type, bytes), FoundValueName);
+            if (mSearchFlags & SearchValueData) {
+                const std::wstring text = FormatValueData(type, bytes);
+                if (IsMatch(text)) RaiseSearchFound(root, valuePath, text, FoundValueData);
+            }
+        }
+    } catch (...) {
+        mStopReason = CurrentErrorNumber();
+    }
+}
+
+void cKeyscour::RaiseSearchFound(KeyHandle root, const std::wstring& key, const std::wstring& value,
+                                 std::int32_t found) {
+    if (listener_) listener_->SearchFound(RootKeyName(root), key, value, found);
+}
+
+std::wstring cKeyscour::TrimNull(std::wstring_view text) {
+    return std::wstring(text.substr(0, text.find(L'\0')));
+}
+
+std::wstring cKeyscour::RootKeyName(KeyHandle handle) {
+    if (!IsPredefinedRoot(handle)) return {};
+    for (const auto& entry : kRootKeyTable)
+        if (entry.handle == handle) return std::wstring(entry.name);
+    return {};
+}
+
+bool cKeyscour::IsMatch(std::wstring_view text) const {
+    if (mSearchFlags & MatchWholeText) return ToUpperCase(text) == mSearchStringUpper;
+    if (text.empty()) return false;
+    return ToUpperCase(text).find(mSearchStringUpper) != std::wstring::npos;
+}
+
+}  // namespace keyscour

@@ -1,0 +1,98 @@
+#pragma once
+// The search engine: walks one key tree, or the same tree under every root,
+// and reports each hit the moment it is found. It keeps no list of hits.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "registry/registry.h"
+
+namespace keyscour {
+
+// Search flags.
+inline constexpr std::int32_t SearchValueNames = 1;
+inline constexpr std::int32_t SearchValueData = 2;
+inline constexpr std::int32_t MatchWholeText = 4;
+
+// lFound of SearchFound.
+inline constexpr std::int32_t FoundKeyName = 0;
+inline constexpr std::int32_t FoundValueName = 1;
+inline constexpr std::int32_t FoundValueData = 2;
+
+// lReason of SearchFinished; any other value is an internal error's number.
+inline constexpr std::int32_t ReasonCompleted = 0;
+inline constexpr std::int32_t ReasonStopped = 1;
+
+// The one listener of an engine. Events arrive synchronously, on the thread
+// that called DoSearch.
+class cKeyscourEvents {
+public:
+    virtual void SearchFound(const std::wstring& sRootKey, const std::wstring& sKey,
+                             const std::wstring& sValue, std::int32_t lFound) = 0;
+    virtual void SearchFinished(std::int32_t lReason) = 0;
+    virtual void SearchKeyChanged(const std::wstring& sFullKeyName) = 0;
+
+protected:
+    ~cKeyscourEvents() = default;
+};
+
+class cKeyscour : public std::enable_shared_from_this<cKeyscour> {
+public:
+    // Processes the thread's pending messages; called once per sub key step.
+    using YieldFunction = std::function<void()>;
+
+    // The registry must outlive the engine. Create it through a shared_ptr
+    // so that a search keeps it alive when its owner lets go mid-search.
+    static std::shared_ptr<cKeyscour> Create(Registry& registry, YieldFunction yield = {});
+    cKeyscour(Registry& registry, YieldFunction yield);
+    ~cKeyscour();
+    cKeyscour(const cKeyscour&) = delete;
+    cKeyscour& operator=(const cKeyscour&) = delete;
+
+    void Advise(cKeyscourEvents* listener) { listener_ = listener; }
+    void Unadvise() { listener_ = nullptr; }
+
+    // Write-only settings, stored unchanged.
+    void SubKey(std::wstring value) { mSubKey = std::move(value); }
+    void SearchString(std::wstring value);
+    void SearchFlags(std::int32_t value) { mSearchFlags = value; }
+    void RootKey(KeyHandle value) { mRootKey = value; }
+
+    // Runs one whole search; returns after SearchFinished has been raised.
+    void DoSearch();
+    // Asks a running (or the next) search to wind down.
+    void StopSearch() { mStopReason = ReasonStopped; }
+
+    // Pure helpers, public so the rules they implement can be checked directly.
+    static std::wstring TrimNull(std::wstring_view text);
+    static std::wstring RootKeyName(KeyHandle handle);
+    static std::wstring FormatValueData(std::uint32_t type, std::span<const std::uint8_t> data);
+    bool IsMatch(std::wstring_view text) const;
+
+private:
+    void EnumSubKeys(KeyHandle root, const std::wstring& path);
+    void ScanValues(KeyHandle root, const std::wstring& path);
+    unique_registry_key OpenForReading(KeyHandle root, const std::wstring& path);
+
+    void RaiseSearchFound(KeyHandle root, const std::wstring& key, const std::wstring& value,
+                          std::int32_t found);
+    bool ScansValues() const { return (mSearchFlags & (SearchValueNames | SearchValueData)) != 0; }
+
+    Registry& registry_;
+    YieldFunction yield_;
+    cKeyscourEvents* listener_ = nullptr;
+
+    KeyHandle mRootKey = 0;
+    std::int32_t mSearchFlags = 0;
+    std::wstring mSearchString;
+    std::wstring mSubKey;
+    std::int32_t mStopReason = 0;
+
+    std::wstring mSearchStringUpper;  // follows mSearchString
+};
+
+}  // namespace keyscour

@@ -1,0 +1,76 @@
+#pragma once
+// The six registry operations Keyscour relies on, with the platform's
+// handles and status codes, so that the engine and the writer run alike over
+// the real registry, an in-memory tree, or a wrapper that records or fails.
+
+#include <cstdint>
+#include <string>
+
+#include "base/unique_handle.h"
+
+namespace keyscour {
+
+// Opaque 32-bit key handle; the root keys are the predefined values below.
+using KeyHandle = std::uint32_t;
+using Status = std::uint32_t;
+
+namespace status {
+inline constexpr Status kSuccess = 0;
+inline constexpr Status kNotFound = 2;
+inline constexpr Status kAccessDenied = 5;
+inline constexpr Status kInvalidHandle = 6;
+inline constexpr Status kBadPathname = 161;
+inline constexpr Status kMoreData = 234;
+inline constexpr Status kNoMoreItems = 259;
+}  // namespace status
+
+namespace value_type {
+inline constexpr std::uint32_t kNone = 0;
+inline constexpr std::uint32_t kString = 1;
+inline constexpr std::uint32_t kExpandString = 2;
+inline constexpr std::uint32_t kBinary = 3;
+inline constexpr std::uint32_t kDword = 4;
+inline constexpr std::uint32_t kMultiString = 7;
+inline constexpr std::uint32_t kQword = 11;
+}  // namespace value_type
+
+class Registry {
+public:
+    virtual ~Registry() = default;
+
+    // Opens an existing key for reading (KEY_READ).
+    virtual Status OpenKey(KeyHandle root, const std::wstring& path, KeyHandle& key) = 0;
+    // Writes the index-th sub key name, NUL-terminated, into nameChars characters.
+    virtual Status EnumKey(KeyHandle key, std::uint32_t index, wchar_t* name,
+                           std::uint32_t nameChars) = 0;
+    // nameChars and dataBytes are in: buffer sizes, out: lengths returned.
+    virtual Status EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name,
+                             std::uint32_t& nameChars, std::uint32_t& type, std::uint8_t* data,
+                             std::uint32_t& dataBytes) = 0;
+    // Opens a key for writing (KEY_ALL_ACCESS), creating it and its missing parents.
+    virtual Status CreateKey(KeyHandle base, const std::wstring& path, KeyHandle& key) = 0;
+    virtual Status SetValue(KeyHandle key, const std::wstring& name, std::uint32_t type,
+                            const std::uint8_t* data, std::uint32_t dataBytes) = 0;
+    virtual Status CloseKey(KeyHandle key) = 0;
+};
+
+// A key handle of a Registry, closed once when its owner goes.
+struct RegistryKeyTraits {
+    using pointer = KeyHandle;
+    Registry* registry = nullptr;
+    static constexpr pointer invalid() noexcept { return 0; }
+    void close(pointer key) const noexcept {
+        // A failing or throwing close must not turn an orderly exit into a crash.
+        try {
+            registry->CloseKey(key);
+        } catch (...) {
+        }
+    }
+};
+using unique_registry_key = unique_handle<RegistryKeyTraits>;
+
+inline unique_registry_key AdoptKey(Registry& registry, KeyHandle key) {
+    return unique_registry_key(key, RegistryKeyTraits{&registry});
+}
+
+}  // namespace keyscour

@@ -1,0 +1,70 @@
+#include "registry/string_writer.h"
+
+#include <exception>
+#include <optional>
+
+#include "base/utf16.h"
+
+namespace keyscour::MRegistry {
+
+namespace {
+
+std::wstring TrimSpaces(const std::wstring& text) {
+    const auto first = text.find_first_not_of(L' ');
+    if (first == std::wstring::npos) return {};
+    return text.substr(first, text.find_last_not_of(L' ') - first + 1);
+}
+
+NumberedError StatusError(Status status, const wchar_t* description) {
+    return NumberedError(kErrorRegistryStatus + static_cast<std::int32_t>(status), description);
+}
+
+// Runs the checks, the create and the set; returns the first failure. The
+// key handle stays with the caller so that it is closed on every path.
+std::optional<NumberedError> Store(Registry& registry, std::int32_t lBaseKey, const std::wstring& sSection,
+                                   const std::wstring& sData, KeyHandle& key) {
+    if (TrimSpaces(sSection).empty()) return NumberedError(kErrorSectionEmpty, L"Section may not be empty");
+
+    const auto slash = sSection.rfind(L'\\');
+    if (slash == std::wstring::npos)
+        return NumberedError(kErrorInvalidArgument, L"Invalid procedure call or argument");
+    const std::wstring valueName = sSection.substr(slash + 1);
+    const std::wstring keyPath = sSection.substr(0, slash);
+
+    if (TrimSpaces(valueName).empty()) return NumberedError(kErrorKeyEmpty, L"Key may not be empty");
+
+    KeyHandle opened = 0;
+    if (const Status s = registry.CreateKey(static_cast<KeyHandle>(lBaseKey), TrimSpaces(keyPath), opened);
+        s != status::kSuccess)
+        return StatusError(s, L"Could not open/create registry section");
+    key = opened;
+
+    const auto bytes = EncodeUtf16Le(sData);
+    if (const Status s = registry.SetValue(key, valueName, 1, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+        s != status::kSuccess)
+        return StatusError(s, L"Could not set key value");
+    return std::nullopt;
+}
+
+}  // namespace
+
+void WriteStringValue(Registry& registry, std::int32_t lBaseKey, const std::wstring& sSection,
+                      const std::wstring& sData) {
+    KeyHandle key = 0;
+    std::optional<NumberedError> error;
+    std::exception_ptr unexpected;  // exhausted memory, a throwing registry
+    try {
+        error = Store(registry, lBaseKey, sSection, sData, key);
+    } catch (...) {
+        unexpected = std::current_exception();
+    }
+    // Closed on every path, with 0 when the create did not succeed.
+    try {
+        registry.CloseKey(key);
+    } catch (...) {
+    }
+    if (unexpected) std::rethrow_exception(unexpected);
+    if (error) throw *error;
+}
+
+}  // namespace keyscour::MRegistry

@@ -1,0 +1,24 @@
+#pragma once
+// The only write Keyscour makes: a text stored as a REG_SZ value at a value
+// path, the key created where missing. Every failure leaves as a
+// NumberedError, after the key has been closed.
+
+#include <cstdint>
+#include <string>
+
+#include "base/numbered_error.h"
+#include "registry/registry.h"
+
+namespace keyscour::MRegistry {
+
+inline constexpr std::int32_t kErrorBase = static_cast<std::int32_t>(0x80040000u);
+inline constexpr std::int32_t kErrorSectionEmpty = kErrorBase + 1001;
+inline constexpr std::int32_t kErrorKeyEmpty = kErrorBase + 1002;
+inline constexpr std::int32_t kErrorRegistryStatus = kErrorBase + 2000;  // plus the status
+inline constexpr std::int32_t kErrorInvalidArgument = 5;
+
+// sSection is a key path below lBaseKey, a backslash and the value name.
+void WriteStringValue(Registry& registry, std::int32_t lBaseKey, const std::wstring& sSection,
+                      const std::wstring& sData);
+
+}  // namespace keyscour::MRegistry

@@ -1,0 +1,60 @@
+#include "registry/win32_registry.h"
+
+#include <windows.h>
+
+#include <cstdint>
+
+namespace keyscour {
+
+namespace {
+
+// The predefined handles are 32-bit values that the platform sign-extends on
+// Win64; opened handles fit 32 bits on every Windows.
+HKEY ToHkey(KeyHandle key) {
+    return reinterpret_cast<HKEY>(static_cast<std::intptr_t>(static_cast<std::int32_t>(key)));
+}
+
+KeyHandle FromHkey(HKEY key) { return static_cast<KeyHandle>(reinterpret_cast<std::uintptr_t>(key)); }
+
+}  // namespace
+
+Status Win32Registry::OpenKey(KeyHandle root, const std::wstring& path, KeyHandle& key) {
+    HKEY opened = nullptr;
+    const LSTATUS status = RegOpenKeyExW(ToHkey(root), path.c_str(), 0, KEY_READ, &opened);
+    key = status == ERROR_SUCCESS ? FromHkey(opened) : 0;
+    return static_cast<Status>(status);
+}
+
+Status Win32Registry::EnumKey(KeyHandle key, std::uint32_t index, wchar_t* name, std::uint32_t nameChars) {
+    return static_cast<Status>(RegEnumKeyW(ToHkey(key), index, name, nameChars));
+}
+
+Status Win32Registry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name, std::uint32_t& nameChars,
+                                std::uint32_t& type, std::uint8_t* data, std::uint32_t& dataBytes) {
+    DWORD nameLength = nameChars;
+    DWORD valueType = 0;
+    DWORD dataLength = dataBytes;
+    const LSTATUS status =
+        RegEnumValueW(ToHkey(key), index, name, &nameLength, nullptr, &valueType, data, &dataLength);
+    nameChars = nameLength;
+    type = valueType;
+    dataBytes = dataLength;
+    return static_cast<Status>(status);
+}
+
+Status Win32Registry::CreateKey(KeyHandle base, const std::wstring& path, KeyHandle& key) {
+    HKEY opened = nullptr;
+    const LSTATUS status = RegCreateKeyExW(ToHkey(base), path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                           KEY_ALL_ACCESS, nullptr, &opened, nullptr);
+    key = status == ERROR_SUCCESS ? FromHkey(opened) : 0;
+    return static_cast<Status>(status);
+}
+
+Status Win32Registry::SetValue(KeyHandle key, const std::wstring& name, std::uint32_t type,
+                               const std::uint8_t* data, std::uint32_t dataBytes) {
+    return static_cast<Status>(RegSetValueExW(ToHkey(key), name.c_str(), 0, type, data, dataBytes));
+}
+
+Status Win32Registry::CloseKey(KeyHandle key) { return static_cast<Status>(RegCloseKey(ToHkey(key))); }
+
+}  // namespace keyscour

@@ -1,0 +1,21 @@
+#pragma once
+// The real registry, through the platform's wide-character functions.
+
+#include "registry/registry.h"
+
+namespace keyscour {
+
+class Win32Registry final : public Registry {
+public:
+    Status OpenKey(KeyHandle root, const std::wstring& path, KeyHandle& key) override;
+    Status EnumKey(KeyHandle key, std::uint32_t index, wchar_t* name,
+                   std::uint32_t nameChars) override;
+    Status EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name, std::uint32_t& nameChars,
+                     std::uint32_t& type, std::uint8_t* data, std::uint32_t& dataBytes) override;
+    Status CreateKey(KeyHandle base, const std::wstring& path, KeyHandle& key) override;
+    Status SetValue(KeyHandle key, const std::wstring& name, std::uint32_t type,
+                    const std::uint8_t* data, std::uint32_t dataBytes) override;
+    Status CloseKey(KeyHandle key) override;
+};
+
+}  // namespace keyscour

@@ -1,0 +1,184 @@
+// Values: what is compared under which flags, the display forms, the
+// comparison rule, and the 4096-byte limit of one value's data.
+
+#include <gtest/gtest.h>
+
+#include "engine/keyscour.h"
+#include "event_log.h"
+#include "registry/forwarding_registry.h"
+#include "registry/memory_registry.h"
+#include "registry/root_keys.h"
+
+namespace keyscour {
+namespace {
+
+using testing::EventLog;
+using Lines = std::vector<std::wstring>;
+using Bytes = std::vector<std::uint8_t>;
+
+std::wstring Format(std::uint32_t type, const Bytes& data) { return cKeyscour::FormatValueData(type, data); }
+
+TEST(FormatValueData, Strings) {
+    EXPECT_EQ(Format(1, {'a', 0, 'b', 0, 0, 0}), L"ab");
+    EXPECT_EQ(Format(1, {'a', 0, 'b', 0}), L"ab") << "no terminating NUL: the whole data";
+    EXPECT_EQ(Format(1, {0}), L"") << "a value without data";
+    EXPECT_EQ(Format(1, {'a', 0, 'b'}), L"a") << "an odd last byte is ignored";
+    EXPECT_EQ(Format(7, {'a', 0, 'l', 0, 0, 0, 'b', 0, 0, 0, 0, 0}), L"al") << "first string of the list";
+    EXPECT_EQ(Format(1, {0xFC, 0x00, 0x1F, 0x04, 0x3D, 0xD8, 0x00, 0xDE}), L"\u00FC\u041F\U0001F600");
+}
+
+TEST(FormatValueData, Binary) {
+    EXPECT_EQ(Format(3, {0, 10, 255}), L"00 0A FF");
+    EXPECT_EQ(Format(3, {0}), L"00");
+    EXPECT_EQ(Format(3, Bytes(11, 0xAB)).size(), 32u);
+    EXPECT_EQ(Format(3, Bytes(4096, 1)).size(), 12287u);
+}
+
+TEST(FormatValueData, Dword) {
+    EXPECT_EQ(Format(4, {26, 0, 0, 0}), L"0x0000001A(26)");
+    EXPECT_EQ(Format(4, {0, 0, 0, 0}), L"0x00000000(0)");
+    EXPECT_EQ(Format(4, {1, 0, 0, 0}), L"0x00000001(1)");
+    EXPECT_EQ(Format(4, {0xFF, 0xFF, 0xFF, 0xFF}), L"0xFFFFFFFF(-1)");
+    EXPECT_EQ(Format(4, {0, 0, 0, 0x80}), L"0x80000000(-2147483648)");
+    EXPECT_EQ(Format(4, {1, 0, 0, 0, 9, 9, 9, 9}), L"0x00000001(1)") << "only four bytes count";
+    EXPECT_EQ(Format(4, {0x34, 0x12}), L"0x00001234(4660)") << "missing high bytes are zero";
+    EXPECT_EQ(Format(4, {0}), L"0x00000000(0)");
+}
+
+TEST(FormatValueData, OtherTypesAreUnsupported) {
+    for (std::uint32_t type : {0u, 2u, 5u, 6u, 8u, 11u, 0x12345u})
+        EXPECT_EQ(Format(type, {'a', 0, 0, 0}), L"Temporary unsupported") << type;
+}
+
+TEST(TrimNullAndRootKeyName, Rules) {
+    EXPECT_EQ(cKeyscour::TrimNull(std::wstring(L"\0abc", 4)), L"");
+    EXPECT_EQ(cKeyscour::TrimNull(L"abc"), L"abc");
+    EXPECT_EQ(cKeyscour::TrimNull(std::wstring(L"ab\0c\0", 5)), L"ab");
+    EXPECT_EQ(cKeyscour::RootKeyName(0), L"");
+    EXPECT_EQ(cKeyscour::RootKeyName(0x80000002u), L"HKEY_LOCAL_MACHINE");
+    EXPECT_EQ(cKeyscour::RootKeyName(0x80000006u), L"HKEY_DYN_DATA");
+    EXPECT_EQ(cKeyscour::RootKeyName(0x80000007u), L"");
+}
+
+class MatchTest : public ::testing::Test {
+protected:
+    bool Match(const std::wstring& search, std::int32_t flags, const std::wstring& text) {
+        engine->SearchString(search);
+        engine->SearchFlags(flags);
+        return engine->IsMatch(text);
+    }
+    MemoryRegistry store;
+    std::shared_ptr<cKeyscour> engine = cKeyscour::Create(store);
+};
+
+TEST_F(MatchTest, WholeTextIgnoresCaseOnly) {
+    EXPECT_TRUE(Match(L"run", 4, L"Run"));
+    EXPECT_TRUE(Match(L"RUN", 4, L"Run"));
+    EXPECT_FALSE(Match(L"Ru", 4, L"Run"));
+    EXPECT_FALSE(Match(L"Runs", 4, L"Run"));
+    EXPECT_FALSE(Match(L"run ", 4, L"Run")) << "spaces count";
+    EXPECT_TRUE(Match(L"", 4, L""));
+    EXPECT_FALSE(Match(L"", 4, L"x"));
+}
+
+TEST_F(MatchTest, SubstringIgnoresCase) {
+    EXPECT_TRUE(Match(L"run", 2, L"Run"));
+    EXPECT_TRUE(Match(L"RU", 2, L"Run"));
+    EXPECT_TRUE(Match(L"un", 2, L"Run"));
+    EXPECT_FALSE(Match(L"Runs", 2, L"Run"));
+    EXPECT_TRUE(Match(L"", 2, L"x")) << "empty search string is in every text";
+    EXPECT_FALSE(Match(L"", 2, L"")) << "but never in the empty text";
+    EXPECT_FALSE(Match(L"*", 2, L"abc")) << "no wildcards";
+}
+
+TEST_F(MatchTest, CaseFollowsTheLocaleBeyondAscii) {
+    EXPECT_TRUE(Match(L"\u00FC", 2, L"M\u00DCNCHEN"));        // ü in MÜNCHEN
+    EXPECT_TRUE(Match(L"\u043F\u0440\u0438", 4, L"\u041F\u0420\u0418"));  // при / ПРИ
+    EXPECT_TRUE(Match(L"\u03B1\u03B2", 2, L"x\u0391\u0392"));  // αβ in ΑΒ
+}
+
+class ScanTest : public ::testing::Test {
+protected:
+    ScanTest() { engine->Advise(&log); }
+    void Search(std::int32_t flags, const std::wstring& text) {
+        engine->RootKey(kLocalMachine);
+        engine->SubKey(L"K");
+        engine->SearchFlags(flags);
+        engine->SearchString(text);
+        engine->DoSearch();
+    }
+    MemoryRegistry store;
+    RecordingRegistry recorder{store};
+    std::shared_ptr<cKeyscour> engine = cKeyscour::Create(recorder);
+    EventLog log;
+};
+
+TEST_F(ScanTest, NameAndDataHitsComeInThatOrder) {
+    store.PutString(kLocalMachine, L"K", L"Run", L"run me");
+    Search(SearchValueNames | SearchValueData, L"run");
+    EXPECT_EQ(log.lines, (Lines{L"found HKEY_LOCAL_MACHINE | K\\Run | run me | 1",
+                                L"found HKEY_LOCAL_MACHINE | K\\Run | run me | 2", L"finished 0"}));
+}
+
+TEST_F(ScanTest, ValueNamesOnlyWithTheirFlag) {
+    store.PutDword(kLocalMachine, L"K", L"Run", 5);
+    Search(SearchValueData, L"run");
+    EXPECT_EQ(log.lines, (Lines{L"finished 0"}));
+    log.lines.clear();
+    Search(SearchValueNames, L"run");
+    EXPECT_EQ(log.Found(), (Lines{L"found HKEY_LOCAL_MACHINE | K\\Run | 0x00000005(5) | 1"}));
+}
+
+TEST_F(ScanTest, EmptySearchStringWithWholeTextFindsEmptyTexts) {
+    store.PutString(kLocalMachine, L"K", L"", L"default");
+    store.PutValue(kLocalMachine, L"K", L"Empty", 1, {});
+    store.PutValue(kLocalMachine, L"K", L"Bin", 3, {});
+    Search(SearchValueNames | SearchValueData | MatchWholeText, L"");
+    EXPECT_EQ(log.Found(), (Lines{L"found HKEY_LOCAL_MACHINE | K\\ | default | 1",
+                                  L"found HKEY_LOCAL_MACHINE | K\\Empty |  | 2"}));
+}
+
+TEST_F(ScanTest, UnsupportedTypesMatchTheirPlaceholder) {
+    store.PutString(kLocalMachine, L"K", L"Exp", L"%PATH%", value_type::kExpandString);
+    store.PutValue(kLocalMachine, L"K", L"Q", value_type::kQword, {1, 2, 3, 4, 5, 6, 7, 8});
+    Search(SearchValueData, L"unsupported");
+    EXPECT_EQ(log.Found().size(), 2u);
+}
+
+TEST_F(ScanTest, DataOver4096BytesEndsTheScanOfThatKey) {
+    store.PutString(kLocalMachine, L"K", L"One", L"hit");
+    store.PutString(kLocalMachine, L"K", L"Two", L"hit");
+    store.PutValue(kLocalMachine, L"K", L"Big", 3, Bytes(5000, 0));
+    store.PutString(kLocalMachine, L"K", L"Four", L"hit");
+    store.PutString(kLocalMachine, L"K\\Sub", L"Five", L"hit");
+    Search(SearchValueData, L"hit");
+    EXPECT_EQ(log.Found(), (Lines{L"found HKEY_LOCAL_MACHINE | K\\One | hit | 2",
+                                  L"found HKEY_LOCAL_MACHINE | K\\Two | hit | 2",
+                                  L"found HKEY_LOCAL_MACHINE | K\\Sub\\Five | hit | 2"}));
+}
+
+TEST_F(ScanTest, Exactly4096BytesStillFit) {
+    Bytes data(4096, 0x41);
+    store.PutValue(kLocalMachine, L"K", L"Full", 3, data);
+    Search(SearchValueData, L"41 41");
+    ASSERT_EQ(log.Found().size(), 1u);
+}
+
+TEST_F(ScanTest, NameThatDoesNotFitEndsTheScan) {
+    store.PutString(kLocalMachine, L"K", std::wstring(259, L'n'), L"hit");
+    store.PutString(kLocalMachine, L"K", std::wstring(260, L'n'), L"hit");
+    store.PutString(kLocalMachine, L"K", L"After", L"hit");
+    Search(SearchValueData, L"hit");
+    EXPECT_EQ(log.Found().size(), 1u);
+}
+
+TEST_F(ScanTest, EachKeyOpenedOnceForValuesAndOnceForSubKeys) {
+    store.AddKey(kLocalMachine, L"K\\A\\B");
+    Search(SearchValueData, L"zzz");
+    EXPECT_EQ(recorder.CountOf(RegistryOp::kOpenKey), 6u);
+    EXPECT_EQ(recorder.CountOf(RegistryOp::kCloseKey), 6u);
+    EXPECT_EQ(recorder.OpenHandles(), 0);
+}
+
+}  // namespace
+}  // namespace keyscour
