@@ -1,5 +1,7 @@
 #include "base/utf16.h"
 
+#include <cstring>
+
 namespace keyscour {
 
 namespace {
@@ -9,22 +11,26 @@ bool IsHighSurrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool IsLowSurrogate(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 }  // namespace
 
-std::wstring DecodeUtf16Le(const std::uint8_t* bytes, std::size_t count) {
+void DecodeUtf16Le(const std::uint8_t* bytes, std::size_t count, std::wstring& text) {
     const std::size_t units = count / 2;
-    std::wstring text;
-    text.reserve(units);
+    text.resize(units);
+    if constexpr (kWideIsUtf16) {
+        if (units) std::memcpy(text.data(), bytes, units * 2);  // little-endian, as Windows itself
+        return;
+    }
+    std::size_t out = 0;
     for (std::size_t i = 0; i < units; ++i) {
         char32_t unit = bytes[2 * i] | (bytes[2 * i + 1] << 8);
-        if (!kWideIsUtf16 && IsHighSurrogate(unit) && i + 1 < units) {
-            char32_t next = bytes[2 * i + 2] | (bytes[2 * i + 3] << 8);
+        if (IsHighSurrogate(unit) && i + 1 < units) {
+            const char32_t next = bytes[2 * i + 2] | (bytes[2 * i + 3] << 8);
             if (IsLowSurrogate(next)) {
                 unit = 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00);
                 ++i;
             }
         }
-        text.push_back(static_cast<wchar_t>(unit));
+        text[out++] = static_cast<wchar_t>(unit);
     }
-    return text;
+    text.resize(out);
 }
 
 std::vector<std::uint8_t> EncodeUtf16Le(const std::wstring& text) {

@@ -11,7 +11,12 @@
 namespace keyscour {
 
 // Decodes whole code units; an odd last byte is ignored.
-std::wstring DecodeUtf16Le(const std::uint8_t* bytes, std::size_t count);
+void DecodeUtf16Le(const std::uint8_t* bytes, std::size_t count, std::wstring& text);
+inline std::wstring DecodeUtf16Le(const std::uint8_t* bytes, std::size_t count) {
+    std::wstring text;
+    DecodeUtf16Le(bytes, count, text);
+    return text;
+}
 
 // The text's code units, two bytes each, without a terminating NUL.
 std::vector<std::uint8_t> EncodeUtf16Le(const std::wstring& text);

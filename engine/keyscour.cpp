@@ -14,8 +14,31 @@ namespace {
 constexpr std::uint32_t kNameChars = 260;
 constexpr std::uint32_t kDataBytes = 4096;
 
-std::wstring JoinPath(const std::wstring& parent, const std::wstring& name) {
-    return parent.empty() ? name : parent + L'\\' + name;
+// The name and data buffers of one value enumeration step. Every step starts
+// from buffers that are all NUL, as if made afresh; since the registry writes
+// only the lengths it returns, clearing those restores them without clearing
+// 4 KB for every value.
+struct ValueBuffers {
+    std::array<wchar_t, kNameChars> name{};
+    std::array<std::uint8_t, kDataBytes> data{};
+    std::size_t nameUsed = 0;
+    std::size_t dataUsed = 0;
+
+    void Renew() {
+        std::fill_n(name.begin(), nameUsed, L'\0');
+        std::fill_n(data.begin(), dataUsed, std::uint8_t{0});
+    }
+    void Written(std::uint32_t nameChars, std::uint32_t dataBytes) {
+        nameUsed = std::min<std::size_t>(std::size_t{nameChars} + 1, kNameChars);
+        dataUsed = std::min<std::size_t>(dataBytes, kDataBytes);
+    }
+};
+
+std::wstring JoinPath(const std::wstring& parent, std::wstring_view name) {
+    std::wstring path;
+    path.reserve(parent.size() + 1 + name.size());
+    if (!parent.empty()) path.append(parent).append(1, L'\\');
+    return path.append(name);
 }
 
 }  // namespace
@@ -69,7 +92,7 @@ void cKeyscour::EnumSubKeys(KeyHandle root, const std::wstring& path) {
         const auto key = OpenForReading(root, path);
         if (!key) return;
 
-        const std::wstring rootName = RootKeyName(root);
+        const std::wstring_view rootName = RootKeyNameView(root);
         std::array<wchar_t, kNameChars> buffer;
         for (std::uint32_t index = 0;;) {
             if (yield_) yield_();
@@ -77,9 +100,12 @@ void cKeyscour::EnumSubKeys(KeyHandle root, const std::wstring& path) {
             if (registry_.EnumKey(key.get(), index, buffer.data(), kNameChars) != status::kSuccess) break;
             ++index;
 
-            const std::wstring name = TrimNull({buffer.data(), buffer.size()});
+            const std::wstring_view name = TrimNull({buffer.data(), buffer.size()});
             const std::wstring subPath = JoinPath(path, name);
-            if (mStopReason == 0 && listener_) listener_->SearchKeyChanged(rootName + L'\\' + subPath);
+            if (mStopReason == 0 && listener_) {
+                fullNameScratch_.assign(rootName).append(1, L'\\').append(subPath);
+                listener_->SearchKeyChanged(fullNameScratch_);
+            }
             if (IsMatch(name)) RaiseSearchFound(root, subPath, L"*", FoundKeyName);
             if (ScansValues()) ScanValues(root, subPath);
             EnumSubKeys(root, subPath);
@@ -96,27 +122,28 @@ void cKeyscour::ScanValues(KeyHandle root, const std::wstring& path) {
         const auto key = OpenForReading(root, path);
         if (!key) return;
 
+        ValueBuffers buffers;
         for (std::uint32_t index = 0;; ++index) {
-            std::array<wchar_t, kNameChars> name{};
-            std::array<std::uint8_t, kDataBytes> data{};
+            buffers.Renew();
             std::uint32_t nameChars = kNameChars;
             std::uint32_t dataBytes = kDataBytes;
             std::uint32_t type = 0;
-            if (registry_.EnumValue(key.get(), index, name.data(), nameChars, type, data.data(), dataBytes) !=
-                status::kSuccess)
+            if (registry_.EnumValue(key.get(), index, buffers.name.data(), nameChars, type, buffers.data.data(),
+                                    dataBytes) != status::kSuccess)
                 break;
+            buffers.Written(nameChars, dataBytes);
 
             // A value without data still has a buffer of one zero byte.
             const std::size_t length = std::clamp<std::uint32_t>(dataBytes, 1, kDataBytes);
-            const std::span<const std::uint8_t> bytes(data.data(), length);
-            const std::wstring valueName = TrimNull({name.data(), name.size()});
-            const std::wstring valuePath = path + L'\\' + valueName;
+            const std::span<const std::uint8_t> bytes(buffers.data.data(), length);
+            const std::wstring_view valueName = TrimNull({buffers.name.data(), buffers.name.size()});
+            auto valuePath = [&] { return path + L'\\' + std::wstring(valueName); };
 
             if ((mSearchFlags & SearchValueNames) && IsMatch(valueName))
-                RaiseSearchFound(root, valuePath, FormatValueData(type, bytes), FoundValueName);
+                RaiseSearchFound(root, valuePath(), FormatValueData(type, bytes), FoundValueName);
             if (mSearchFlags & SearchValueData) {
-                const std::wstring text = FormatValueData(type, bytes);
-                if (IsMatch(text)) RaiseSearchFound(root, valuePath, text, FoundValueData);
+                FormatValueData(type, bytes, displayScratch_);
+                if (IsMatch(displayScratch_)) RaiseSearchFound(root, valuePath(), displayScratch_, FoundValueData);
             }
         }
     } catch (...) {
@@ -129,21 +156,21 @@ void cKeyscour::RaiseSearchFound(KeyHandle root, const std::wstring& key, const 
     if (listener_) listener_->SearchFound(RootKeyName(root), key, value, found);
 }
 
-std::wstring cKeyscour::TrimNull(std::wstring_view text) {
-    return std::wstring(text.substr(0, text.find(L'\0')));
-}
+std::wstring_view cKeyscour::TrimNull(std::wstring_view text) { return text.substr(0, text.find(L'\0')); }
 
-std::wstring cKeyscour::RootKeyName(KeyHandle handle) {
+std::wstring_view cKeyscour::RootKeyNameView(KeyHandle handle) {
     if (!IsPredefinedRoot(handle)) return {};
     for (const auto& entry : kRootKeyTable)
-        if (entry.handle == handle) return std::wstring(entry.name);
+        if (entry.handle == handle) return entry.name;
     return {};
 }
 
+std::wstring cKeyscour::RootKeyName(KeyHandle handle) { return std::wstring(RootKeyNameView(handle)); }
+
 bool cKeyscour::IsMatch(std::wstring_view text) const {
-    if (mSearchFlags & MatchWholeText) return ToUpperCase(text) == mSearchStringUpper;
+    if (mSearchFlags & MatchWholeText) return EqualsUpperCased(text, mSearchStringUpper, upperScratch_);
     if (text.empty()) return false;
-    return ToUpperCase(text).find(mSearchStringUpper) != std::wstring::npos;
+    return ContainsUpperCased(text, mSearchStringUpper, upperScratch_);
 }
 
 }  // namespace keyscour

@@ -68,14 +68,16 @@ public:
     void StopSearch() { mStopReason = ReasonStopped; }
 
     // Pure helpers, public so the rules they implement can be checked directly.
-    static std::wstring TrimNull(std::wstring_view text);
+    static std::wstring_view TrimNull(std::wstring_view text);
     static std::wstring RootKeyName(KeyHandle handle);
     static std::wstring FormatValueData(std::uint32_t type, std::span<const std::uint8_t> data);
+    static void FormatValueData(std::uint32_t type, std::span<const std::uint8_t> data, std::wstring& text);
     bool IsMatch(std::wstring_view text) const;
 
 private:
     void EnumSubKeys(KeyHandle root, const std::wstring& path);
     void ScanValues(KeyHandle root, const std::wstring& path);
+    static std::wstring_view RootKeyNameView(KeyHandle handle);
     unique_registry_key OpenForReading(KeyHandle root, const std::wstring& path);
 
     void RaiseSearchFound(KeyHandle root, const std::wstring& key, const std::wstring& value,
@@ -93,6 +95,11 @@ private:
     std::int32_t mStopReason = 0;
 
     std::wstring mSearchStringUpper;  // follows mSearchString
+
+    // Reused storage: the walk would otherwise allocate for every comparison.
+    mutable std::wstring upperScratch_;
+    std::wstring fullNameScratch_;
+    std::wstring displayScratch_;
 };
 
 }  // namespace keyscour

@@ -1,5 +1,5 @@
 #pragma once
-// Upper-casing by the rules of the user's locale, the one case rule of every
+// Case by the rules of the user's locale: the one case rule of every
 // comparison the search makes.
 
 #include <string>
@@ -7,6 +7,18 @@
 
 namespace keyscour {
 
-std::wstring ToUpperCase(std::wstring_view text);
+// Writes the upper-case form into upper, reusing its storage.
+void ToUpperCase(std::wstring_view text, std::wstring& upper);
+
+inline std::wstring ToUpperCase(std::wstring_view text) {
+    std::wstring upper;
+    ToUpperCase(text, upper);
+    return upper;
+}
+
+// Whether text, upper-cased, equals or contains upperNeedle (already upper
+// case). scratch is storage the comparison may reuse from call to call.
+bool EqualsUpperCased(std::wstring_view text, std::wstring_view upperNeedle, std::wstring& scratch);
+bool ContainsUpperCased(std::wstring_view text, std::wstring_view upperNeedle, std::wstring& scratch);
 
 }  // namespace keyscour

@@ -4,11 +4,39 @@
 
 namespace keyscour {
 
-// The C library's wide functions follow the environment's LC_CTYPE.
-std::wstring ToUpperCase(std::wstring_view text) {
-    std::wstring upper(text);
-    for (auto& ch : upper) ch = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(ch)));
-    return upper;
+namespace {
+
+// The C library's wide functions follow the environment's LC_CTYPE; ASCII
+// upper-cases alike in every locale glibc ships, so it takes a shortcut.
+inline wchar_t Upper(wchar_t ch) {
+    if (ch < 0x80) return ch >= L'a' && ch <= L'z' ? static_cast<wchar_t>(ch - 0x20) : ch;
+    return static_cast<wchar_t>(std::towupper(static_cast<wint_t>(ch)));
+}
+
+inline bool EqualAt(std::wstring_view text, std::size_t at, std::wstring_view upperNeedle) {
+    for (std::size_t j = 0; j < upperNeedle.size(); ++j)
+        if (Upper(text[at + j]) != upperNeedle[j]) return false;
+    return true;
+}
+
+}  // namespace
+
+void ToUpperCase(std::wstring_view text, std::wstring& upper) {
+    upper.resize(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) upper[i] = Upper(text[i]);
+}
+
+// Per-character upper-casing keeps the length, so both compare in place.
+bool EqualsUpperCased(std::wstring_view text, std::wstring_view upperNeedle, std::wstring&) {
+    return text.size() == upperNeedle.size() && EqualAt(text, 0, upperNeedle);
+}
+
+bool ContainsUpperCased(std::wstring_view text, std::wstring_view upperNeedle, std::wstring&) {
+    if (upperNeedle.size() > text.size()) return false;
+    if (upperNeedle.empty()) return true;
+    for (std::size_t i = 0; i + upperNeedle.size() <= text.size(); ++i)
+        if (Upper(text[i]) == upperNeedle[0] && EqualAt(text, i, upperNeedle)) return true;
+    return false;
 }
 
 }  // namespace keyscour

@@ -4,17 +4,30 @@
 
 namespace keyscour {
 
-std::wstring ToUpperCase(std::wstring_view text) {
-    std::wstring upper(text);
-    if (upper.empty()) return upper;
+void ToUpperCase(std::wstring_view text, std::wstring& upper) {
+    upper.assign(text);
+    if (upper.empty()) return;
     const int length = static_cast<int>(upper.size());
-    // Upper-casing keeps the length, so the mapping can work in place.
-    if (LCMapStringEx(LOCALE_NAME_USER_DEFAULT, LCMAP_UPPERCASE | LCMAP_LINGUISTIC_CASING, text.data(),
-                      length, upper.data(), length, nullptr, nullptr, 0) != length) {
+    // Upper-casing keeps the length, so the mapping can fill the copy.
+    if (LCMapStringEx(LOCALE_NAME_USER_DEFAULT, LCMAP_UPPERCASE | LCMAP_LINGUISTIC_CASING, text.data(), length,
+                      upper.data(), length, nullptr, nullptr, 0) != length) {
         upper.assign(text);
         CharUpperBuffW(upper.data(), static_cast<DWORD>(length));
     }
-    return upper;
+}
+
+}  // namespace keyscour
+
+namespace keyscour {
+
+bool EqualsUpperCased(std::wstring_view text, std::wstring_view upperNeedle, std::wstring& scratch) {
+    ToUpperCase(text, scratch);
+    return scratch == upperNeedle;
+}
+
+bool ContainsUpperCased(std::wstring_view text, std::wstring_view upperNeedle, std::wstring& scratch) {
+    ToUpperCase(text, scratch);
+    return scratch.find(upperNeedle) != std::wstring::npos;
 }
 
 }  // namespace keyscour

@@ -12,31 +12,43 @@ namespace keyscour {
 namespace {
 
 // The registry folds case without regard to the user's locale.
+wchar_t FoldChar(wchar_t ch) {
+    if (ch < 0x80) return ch >= L'a' && ch <= L'z' ? static_cast<wchar_t>(ch - 0x20) : ch;
+    return static_cast<wchar_t>(std::towupper(static_cast<wint_t>(ch)));
+}
+
+void FoldInto(std::wstring_view name, std::wstring& folded) {
+    folded.resize(name.size());
+    for (std::size_t i = 0; i < name.size(); ++i) folded[i] = FoldChar(name[i]);
+}
+
 std::wstring Fold(std::wstring_view name) {
-    std::wstring folded(name);
-    for (auto& ch : folded) ch = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(ch)));
+    std::wstring folded;
+    FoldInto(name, folded);
     return folded;
 }
 
 bool SameName(std::wstring_view a, std::wstring_view b) {
-    return a.size() == b.size() && Fold(a) == Fold(b);
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (FoldChar(a[i]) != FoldChar(b[i])) return false;
+    return true;
 }
 
-// Splits at backslashes. A single trailing backslash is tolerated, as the
-// platform does; any other empty component makes the path bad.
-bool SplitPath(const std::wstring& path, std::vector<std::wstring>& parts) {
-    parts.clear();
+// Calls visit(component) for each part of the path. A single trailing
+// backslash is tolerated, as the platform does; any other empty component
+// makes the path bad. Stops early when visit returns false.
+template <typename Visit>
+bool ForEachComponent(std::wstring_view path, Visit&& visit) {
     if (path.empty()) return true;
-    std::size_t start = 0;
-    const std::size_t end = path.back() == L'\\' ? path.size() - 1 : path.size();
-    while (start <= end) {
-        std::size_t stop = path.find(L'\\', start);
-        if (stop == std::wstring::npos || stop > end) stop = end;
-        if (stop == start) return false;
-        parts.push_back(path.substr(start, stop - start));
-        start = stop + 1;
+    if (path.back() == L'\\') path.remove_suffix(1);
+    for (;;) {
+        const std::size_t stop = path.find(L'\\');
+        const std::wstring_view part = path.substr(0, stop);
+        if (part.empty() || !visit(part)) return false;
+        if (stop == std::wstring_view::npos) return true;
+        path.remove_prefix(stop + 1);
     }
-    return true;
 }
 
 constexpr std::size_t kMaxKeyNameChars = 255;
@@ -51,18 +63,19 @@ struct MemoryRegistry::Node {
     bool unreadable = false;
     bool unwritable = false;
 
-    auto LowerBound(const std::wstring& foldedName) {
+    auto LowerBound(std::wstring_view foldedName) {
         return std::lower_bound(children.begin(), children.end(), foldedName,
-                                [](const auto& child, const std::wstring& f) { return child->folded < f; });
+                                [](const auto& child, std::wstring_view f) { return child->folded < f; });
     }
-    Node* Child(const std::wstring& childName) {
-        const std::wstring f = Fold(childName);
-        auto it = LowerBound(f);
-        return it != children.end() && (*it)->folded == f ? it->get() : nullptr;
+    // scratch receives the folded name, so that a walk down a path allocates nothing.
+    Node* Child(std::wstring_view childName, std::wstring& scratch) {
+        FoldInto(childName, scratch);
+        auto it = LowerBound(scratch);
+        return it != children.end() && (*it)->folded == scratch ? it->get() : nullptr;
     }
-    Node* AddChild(const std::wstring& childName) {
+    Node* AddChild(std::wstring_view childName) {
         auto node = std::make_unique<Node>();
-        node->name = childName;
+        node->name = std::wstring(childName);
         node->folded = Fold(childName);
         auto it = LowerBound(node->folded);
         return children.insert(it, std::move(node))->get();
@@ -97,47 +110,42 @@ MemoryRegistry::Node* MemoryRegistry::Resolve(KeyHandle handle, bool* writable) 
 }
 
 MemoryRegistry::Node* MemoryRegistry::Find(Node* from, const std::wstring& path, Status& status) const {
-    std::vector<std::wstring> parts;
-    if (!SplitPath(path, parts)) {
-        status = status::kNotFound;
-        return nullptr;
-    }
+    thread_local std::wstring scratch;
     Node* node = from;
-    for (const auto& part : parts) {
-        node = node->Child(part);
-        if (!node) {
-            status = status::kNotFound;
-            return nullptr;
-        }
-    }
-    status = status::kSuccess;
-    return node;
+    const bool found = ForEachComponent(path, [&](std::wstring_view part) {
+        node = node->Child(part, scratch);
+        return node != nullptr;
+    });
+    status = found ? status::kSuccess : status::kNotFound;
+    return found ? node : nullptr;
 }
 
 MemoryRegistry::Node* MemoryRegistry::Make(Node* from, const std::wstring& path, Status& status) {
-    std::vector<std::wstring> parts;
-    if (!SplitPath(path, parts)) {
-        status = status::kBadPathname;
-        return nullptr;
-    }
+    thread_local std::wstring scratch;
     Node* node = from;
-    for (const auto& part : parts) {
-        if (part.size() > kMaxKeyNameChars) {
-            status = status::kBadPathname;
-            return nullptr;
-        }
-        Node* child = node->Child(part);
+    status = status::kSuccess;
+    const bool made = ForEachComponent(path, [&](std::wstring_view part) {
+        if (part.size() > kMaxKeyNameChars) return false;
+        Node* child = node->Child(part, scratch);
         if (!child) {
             if (node->unwritable) {
                 status = status::kAccessDenied;
-                return nullptr;
+                return false;
             }
             child = node->AddChild(part);
         }
         node = child;
+        return true;
+    });
+    if (!made) {
+        if (status == status::kSuccess) status = status::kBadPathname;
+        return nullptr;
     }
-    status = node->unwritable ? status::kAccessDenied : status::kSuccess;
-    return status == status::kSuccess ? node : nullptr;
+    if (node->unwritable) {
+        status = status::kAccessDenied;
+        return nullptr;
+    }
+    return node;
 }
 
 KeyHandle MemoryRegistry::NewHandle(Node* node, bool writable) {

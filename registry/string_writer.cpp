@@ -39,8 +39,13 @@ std::optional<NumberedError> Store(Registry& registry, std::int32_t lBaseKey, co
         return StatusError(s, L"Could not open/create registry section");
     key = opened;
 
-    const auto bytes = EncodeUtf16Le(sData);
-    if (const Status s = registry.SetValue(key, valueName, 1, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    // The count leaves the terminator out, as the writer always has; the
+    // platform then looks one character past the count for a NUL to add, so
+    // the buffer carries one and that look stays inside it.
+    auto bytes = EncodeUtf16Le(sData);
+    const auto count = static_cast<std::uint32_t>(bytes.size());
+    bytes.insert(bytes.end(), {0, 0});
+    if (const Status s = registry.SetValue(key, valueName, 1, bytes.data(), count);
         s != status::kSuccess)
         return StatusError(s, L"Could not set key value");
     return std::nullopt;

@@ -1,0 +1,140 @@
+// Measures a search against the bare walk of the same tree, in one run.
+// The last line of the output is the result:
+//   keys=N values=M floor_ms=A search_ms=B ratio=R peak_rss_mb=P
+
+#include <chrono>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "bench/bare_walk.h"
+#include "bench/peak_memory.h"
+#include "bench/synthetic_tree.h"
+#include "engine/keyscour.h"
+#include "registry/memory_registry.h"
+#include "registry/root_keys.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include "registry/win32_registry.h"
+#endif
+
+namespace keyscour::bench {
+namespace {
+
+struct Options {
+    TreeShape shape;
+    std::int32_t flags = SearchValueData;
+    bool realRegistry = false;
+    int rounds = 2;
+};
+
+void Usage() {
+    std::fprintf(stderr,
+                 "keyscour-bench [--keys N] [--fanout F] [--values V] [--hits SHARE] [--flags F]\n"
+                 "               [--rounds R] [--registry]\n"
+                 "  --registry   build the tree below a scratch key of HKCU (Windows only)\n");
+}
+
+bool Parse(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        const char* value = nullptr;
+        if (arg == "--registry") options.realRegistry = true;
+        else if (arg == "--keys" && (value = next())) options.shape.keys = std::strtoull(value, nullptr, 10);
+        else if (arg == "--fanout" && (value = next())) options.shape.fanout = std::atoi(value);
+        else if (arg == "--values" && (value = next())) options.shape.values = std::atoi(value);
+        else if (arg == "--hits" && (value = next())) options.shape.hits = std::atof(value);
+        else if (arg == "--flags" && (value = next())) options.flags = std::atoi(value);
+        else if (arg == "--rounds" && (value = next())) options.rounds = std::atoi(value);
+        else return false;
+    }
+    return options.shape.fanout > 0 && options.rounds > 0 && options.shape.hits >= 0 && options.shape.hits <= 1;
+}
+
+class CountingListener : public cKeyscourEvents {
+public:
+    void SearchFound(const std::wstring&, const std::wstring&, const std::wstring&, std::int32_t) override { ++found; }
+    void SearchFinished(std::int32_t reason) override { finished = reason; }
+    void SearchKeyChanged(const std::wstring&) override { ++keys; }
+    std::uint64_t found = 0, keys = 0;
+    std::int32_t finished = -1;
+};
+
+template <typename F>
+double TimeMs(F&& work) {
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+int Run(const Options& options) {
+    std::unique_ptr<Registry> registry;
+    const KeyHandle root = kCurrentUser;
+    std::wstring start = L"Bench";
+#ifdef _WIN32
+    if (options.realRegistry) {
+        registry = std::make_unique<Win32Registry>();
+        start = L"Software\\Quillon Keyscour Bench\\" + std::to_wstring(GetCurrentProcessId());
+    }
+#else
+    if (options.realRegistry) {
+        std::fprintf(stderr, "--registry needs the Windows build\n");
+        return 2;
+    }
+#endif
+    if (!registry) registry = std::make_unique<MemoryRegistry>();
+
+    std::fprintf(stderr, "building %llu keys...\n", static_cast<unsigned long long>(options.shape.keys));
+    const double buildMs = TimeMs([&] { BuildTree(*registry, root, start, options.shape); });
+    std::fprintf(stderr, "built in %.0f ms\n", buildMs);
+
+    auto engine = cKeyscour::Create(*registry);
+    CountingListener listener;
+    engine->Advise(&listener);
+    engine->RootKey(root);
+    engine->SubKey(start);
+    engine->SearchFlags(options.flags);
+    engine->SearchString(kNeedle);
+
+    WalkCount count;
+    double floorMs = 1e300, searchMs = 1e300, peakMb = 0;
+    for (int round = 0; round < options.rounds; ++round) {
+        floorMs = std::min(floorMs, TimeMs([&] { count = BareWalk(*registry, root, start); }));
+        listener = CountingListener();
+        ResetPeakMemory();
+        searchMs = std::min(searchMs, TimeMs([&] { engine->DoSearch(); }));
+        peakMb = std::max(peakMb, PeakMemoryMb());
+        std::fprintf(stderr, "round %d: floor %.1f ms, search %.1f ms, %llu hits, %llu keys announced\n", round + 1,
+                     floorMs, searchMs, static_cast<unsigned long long>(listener.found),
+                     static_cast<unsigned long long>(listener.keys));
+    }
+
+#ifdef _WIN32
+    if (options.realRegistry) {
+        RegDeleteTreeW(HKEY_CURRENT_USER, start.c_str());
+        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quillon Keyscour Bench");
+    }
+#endif
+    std::printf("keys=%llu values=%llu floor_ms=%.1f search_ms=%.1f ratio=%.2f peak_rss_mb=%.1f\n",
+                static_cast<unsigned long long>(count.keys), static_cast<unsigned long long>(count.values), floorMs,
+                searchMs, searchMs / floorMs, peakMb);
+    return listener.finished == ReasonCompleted ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace keyscour::bench
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
+    keyscour::bench::Options options;
+    if (!keyscour::bench::Parse(argc, argv, options)) {
+        keyscour::bench::Usage();
+        return 2;
+    }
+    return keyscour::bench::Run(options);
+}

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Quillon Keyscour: one entry point for building, testing and running.
+#
+#   ./build.sh test            build natively and for Windows, run every test
+#   ./build.sh run             start Keyscour under Wine in your own prefix
+#   ./build.sh bench [ARGS]    the native benchmark (ARGS: see --help)
+#   ./build.sh bench-wine [ARGS]  the same program under Wine
+#   ./build.sh packages        the Debian packages the build needs
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+native="$root/build/native"
+windows="$root/build/windows"
+jobs="$(nproc 2>/dev/null || echo 2)"
+
+packages=(cmake make g++ googletest g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+          binutils-mingw-w64-x86-64 wine wine64 xvfb xauth x11-apps imagemagick)
+
+say() { printf '%s\n' "$*" >&2; }
+
+install_missing() {
+    local missing=()
+    for p in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    say "Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+build_native() {
+    cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$native" -j "$jobs"
+}
+
+build_windows() {
+    cmake -S "$root" -B "$windows" -DCMAKE_BUILD_TYPE=Release \
+          -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+    cmake --build "$windows" -j "$jobs"
+}
+
+# Starts Xvfb on a free display when there is none, and exports DISPLAY.
+ensure_display() {
+    [ -n "${DISPLAY:-}" ] && return 0
+    local n=99
+    while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb_pid=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+    started_xvfb=1
+}
+
+stop_display() {
+    if [ "${started_xvfb:-0}" = 1 ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+}
+
+# A warm wineserver of the test prefix; its output goes nowhere, so that
+# services it starts never hold ctest's pipes open.
+start_wine() {
+    export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    wineboot -i >/dev/null 2>&1 </dev/null || true
+    wineserver -p >/dev/null 2>&1 </dev/null || true
+}
+
+run_tests() {
+    install_missing
+    build_native
+    (cd "$native" && ctest --output-on-failure)
+    build_windows
+    ensure_display
+    trap stop_display EXIT
+    export WINEPREFIX="$windows/wineprefix"
+    start_wine
+    local status=0
+    (cd "$windows" && ctest --output-on-failure) || status=$?
+    wineserver -k >/dev/null 2>&1 || true
+    return $status
+}
+
+run_app() {
+    install_missing
+    build_windows
+    export WINEDEBUG=-all
+    if [ -z "${DISPLAY:-}" ]; then
+        ensure_display
+        trap stop_display EXIT
+        say "No display: Keyscour runs on Xvfb display $DISPLAY."
+        say "Take a screenshot with:  import -display $DISPLAY -window root keyscour.png"
+    fi
+    local log="$root/build/keyscour-wine.log"
+    say "Starting Keyscour (prefix: ${WINEPREFIX:-$HOME/.wine}; Wine's messages go to $log)."
+    wineboot -i >"$log" 2>&1 </dev/null || true
+    wine "$windows/ui/keyscour.exe" >>"$log" 2>&1 </dev/null
+}
+
+case "${1:-}" in
+    test) run_tests ;;
+    run) run_app ;;
+    bench) shift; install_missing; build_native; "$native/bench/keyscour-bench" "$@" ;;
+    bench-wine)
+        shift; install_missing; build_windows; ensure_display; trap stop_display EXIT
+        export WINEPREFIX="$windows/wineprefix"; start_wine
+        "$windows/wine-run.sh" "$windows/bench/keyscour-bench.exe" "$@" ;;
+    packages) printf '%s\n' "${packages[@]}" ;;
+    *) sed -n '2,9p' "$0" >&2; exit 2 ;;
+esac
