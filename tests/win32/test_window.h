@@ -1,0 +1,62 @@
+#pragma once
+// A plain top-level window for tests to host controls in.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "base/win32_handles.h"
+
+namespace keyscour::testing {
+
+inline unique_hwnd MakeHostWindow(int width, int height) {
+    static const ATOM atom = [] {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+        wc.lpszClassName = L"KeyscourTestHost";
+        return RegisterClassExW(&wc);
+    }();
+    (void)atom;
+    return unique_hwnd(CreateWindowExW(0, L"KeyscourTestHost", L"host", WS_POPUP | WS_VISIBLE, 100, 100, width,
+                                       height, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr));
+}
+
+inline std::vector<HWND> ChildrenOfClass(HWND parent, const wchar_t* className) {
+    struct Search {
+        const wchar_t* className;
+        std::vector<HWND> found;
+    } search{className, {}};
+    EnumChildWindows(
+        parent,
+        [](HWND child, LPARAM data) -> BOOL {
+            auto& s = *reinterpret_cast<Search*>(data);
+            wchar_t name[64] = {};
+            GetClassNameW(child, name, 64);
+            if (lstrcmpiW(name, s.className) == 0) s.found.push_back(child);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// The child's rectangle in its parent's client coordinates.
+inline RECT RectInParent(HWND child) {
+    RECT rect{};
+    GetWindowRect(child, &rect);
+    MapWindowPoints(nullptr, GetParent(child), reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+inline void PumpMessages() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+}  // namespace keyscour::testing
