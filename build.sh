@@ -97,6 +97,10 @@ run_app() {
         say "No display: Keyscour runs on Xvfb display $DISPLAY."
         say "Take a screenshot with:  import -display $DISPLAY -window root keyscour.png"
     fi
+    if [ ! -f "$windows/ui/keyscour.exe" ]; then
+        say "keyscour.exe is not part of the build yet: the main window is still being written."
+        return 1
+    fi
     local log="$root/build/keyscour-wine.log"
     say "Starting Keyscour (prefix: ${WINEPREFIX:-$HOME/.wine}; Wine's messages go to $log)."
     wineboot -i >"$log" 2>&1 </dev/null || true
