@@ -232,7 +232,7 @@ Status MemoryRegistry::CloseKey(KeyHandle key) {
 
 void MemoryRegistry::AddKey(KeyHandle root, const std::wstring& path) {
     Status result;
-    Node* node = Root(root).unwritable ? nullptr : Make(&Root(root), path, result);
+    Node* node = Make(&Root(root), path, result);
     if (!node) throw std::invalid_argument("cannot add key");
 }
 

@@ -30,11 +30,7 @@ protected:
     }
 
     void Search(KeyHandle root, const std::wstring& subKey, const std::wstring& text, std::int32_t flags) {
-        engine->RootKey(root);
-        engine->SubKey(subKey);
-        engine->SearchFlags(flags);
-        engine->SearchString(text);
-        engine->DoSearch();
+        testing::RunSearch(*engine, root, subKey, text, flags);
     }
 
     MemoryRegistry store;

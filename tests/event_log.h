@@ -38,4 +38,14 @@ public:
     std::function<void()> onKeyChanged;
 };
 
+// Sets the engine's inputs as the window does, in its order, and searches.
+inline void RunSearch(cKeyscour& engine, KeyHandle root, const std::wstring& subKey, const std::wstring& text,
+                      std::int32_t flags) {
+    engine.RootKey(root);
+    engine.SubKey(subKey);
+    engine.SearchFlags(flags);
+    engine.SearchString(text);
+    engine.DoSearch();
+}
+
 }  // namespace keyscour::testing

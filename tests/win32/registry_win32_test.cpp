@@ -41,11 +41,7 @@ protected:
     RealRegistryTest() { engine->Advise(&log); }
 
     void Search(KeyHandle root, const std::wstring& subKey, const std::wstring& text, std::int32_t flags) {
-        engine->RootKey(root);
-        engine->SubKey(subKey);
-        engine->SearchFlags(flags);
-        engine->SearchString(text);
-        engine->DoSearch();
+        testing::RunSearch(*engine, root, subKey, text, flags);
     }
     std::wstring Hit(const std::wstring& sub, const std::wstring& value, int found) const {
         return L"found HKEY_CURRENT_USER | " + scratch.Below(sub) + L" | " + value + L" | " + std::to_wstring(found);
