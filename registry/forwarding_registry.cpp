@@ -50,6 +50,12 @@ Status ForwardingRegistry::CloseKey(KeyHandle key) {
     return Forward({RegistryOp::kCloseKey, key, {}, 0}, nullptr, [&] { return inner_.CloseKey(key); });
 }
 
+Status ForwardingRegistry::QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
+                                      std::vector<std::uint8_t>& data) {
+    return Forward({RegistryOp::kQueryValue, key, name}, nullptr,
+                   [&] { return inner_.QueryValue(key, name, type, data); });
+}
+
 std::size_t RecordingRegistry::CountOf(RegistryOp op) const {
     std::size_t count = 0;
     for (const auto& call : calls_) count += call.op == op;

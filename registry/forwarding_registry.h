@@ -13,12 +13,12 @@
 
 namespace keyscour {
 
-enum class RegistryOp { kOpenKey, kEnumKey, kEnumValue, kCreateKey, kSetValue, kCloseKey };
+enum class RegistryOp { kOpenKey, kEnumKey, kEnumValue, kCreateKey, kSetValue, kCloseKey, kQueryValue };
 
 struct RegistryCall {
     RegistryOp op;
     KeyHandle key = 0;      // root, base or handle the call was given
-    std::wstring text;      // path, or value name for kSetValue and kEnumValue
+    std::wstring text;      // path, or value name for kSetValue and kQueryValue
     std::uint32_t index = 0;
     Status status = 0;
     KeyHandle opened = 0;   // handle returned by kOpenKey and kCreateKey
@@ -37,6 +37,8 @@ public:
     Status SetValue(KeyHandle key, const std::wstring& name, std::uint32_t type,
                     const std::uint8_t* data, std::uint32_t dataBytes) override;
     Status CloseKey(KeyHandle key) override;
+    Status QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
+                      std::vector<std::uint8_t>& data) override;
 
 protected:
     // A status here replaces the call; the inner registry is not reached.

@@ -230,6 +230,17 @@ Status MemoryRegistry::CloseKey(KeyHandle key) {
     return handles_.erase(key) ? status::kSuccess : status::kInvalidHandle;
 }
 
+Status MemoryRegistry::QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
+                                  std::vector<std::uint8_t>& data) {
+    Node* node = Resolve(key);
+    if (!node) return status::kInvalidHandle;
+    const RegistryValue* value = node->Value(name);
+    if (!value) return status::kNotFound;
+    type = value->type;
+    data = value->data;
+    return status::kSuccess;
+}
+
 void MemoryRegistry::AddKey(KeyHandle root, const std::wstring& path) {
     Status result;
     Node* node = Make(&Root(root), path, result);

@@ -37,6 +37,8 @@ public:
     Status SetValue(KeyHandle key, const std::wstring& name, std::uint32_t type,
                     const std::uint8_t* data, std::uint32_t dataBytes) override;
     Status CloseKey(KeyHandle key) override;
+    Status QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
+                      std::vector<std::uint8_t>& data) override;
 
     // Building and inspecting a tree, for tests and the benchmark. Paths are
     // relative to a predefined root; missing keys on the way are created.

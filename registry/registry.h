@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/unique_handle.h"
 
@@ -52,6 +53,10 @@ public:
     virtual Status SetValue(KeyHandle key, const std::wstring& name, std::uint32_t type,
                             const std::uint8_t* data, std::uint32_t dataBytes) = 0;
     virtual Status CloseKey(KeyHandle key) = 0;
+    // Reads a value's type and its whole data; kNotFound when the key holds
+    // no value of that name. For the undo file, taken before a write.
+    virtual Status QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
+                              std::vector<std::uint8_t>& data) = 0;
 };
 
 // A key handle of a Registry, closed once when its owner goes.

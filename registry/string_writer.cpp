@@ -19,22 +19,33 @@ NumberedError StatusError(Status status, const wchar_t* description) {
     return NumberedError(kErrorRegistryStatus + static_cast<std::int32_t>(status), description);
 }
 
-// Runs the checks, the create and the set; returns the first failure. The
-// key handle stays with the caller so that it is closed on every path.
-std::optional<NumberedError> Store(Registry& registry, std::int32_t lBaseKey, const std::wstring& sSection,
-                                   const std::wstring& sData, KeyHandle& key) {
+}  // namespace
+
+std::optional<NumberedError> ResolveValuePath(const std::wstring& sSection, ValuePath& path) {
     if (TrimSpaces(sSection).empty()) return NumberedError(kErrorSectionEmpty, L"Section may not be empty");
 
     const auto slash = sSection.rfind(L'\\');
     if (slash == std::wstring::npos)
         return NumberedError(kErrorInvalidArgument, L"Invalid procedure call or argument");
-    const std::wstring valueName = sSection.substr(slash + 1);
-    const std::wstring keyPath = sSection.substr(0, slash);
-
+    std::wstring valueName = sSection.substr(slash + 1);
     if (TrimSpaces(valueName).empty()) return NumberedError(kErrorKeyEmpty, L"Key may not be empty");
 
+    path.keyPath = TrimSpaces(sSection.substr(0, slash));
+    path.valueName = std::move(valueName);
+    return std::nullopt;
+}
+
+namespace {
+
+// Runs the checks, the create and the set; returns the first failure. The
+// key handle stays with the caller so that it is closed on every path.
+std::optional<NumberedError> Store(Registry& registry, std::int32_t lBaseKey, const std::wstring& sSection,
+                                   const std::wstring& sData, KeyHandle& key) {
+    ValuePath path;
+    if (auto invalid = ResolveValuePath(sSection, path)) return invalid;
+
     KeyHandle opened = 0;
-    if (const Status s = registry.CreateKey(static_cast<KeyHandle>(lBaseKey), TrimSpaces(keyPath), opened);
+    if (const Status s = registry.CreateKey(static_cast<KeyHandle>(lBaseKey), path.keyPath, opened);
         s != status::kSuccess)
         return StatusError(s, L"Could not open/create registry section");
     key = opened;
@@ -45,7 +56,7 @@ std::optional<NumberedError> Store(Registry& registry, std::int32_t lBaseKey, co
     auto bytes = EncodeUtf16Le(sData);
     const auto count = static_cast<std::uint32_t>(bytes.size());
     bytes.insert(bytes.end(), {0, 0});
-    if (const Status s = registry.SetValue(key, valueName, 1, bytes.data(), count);
+    if (const Status s = registry.SetValue(key, path.valueName, 1, bytes.data(), count);
         s != status::kSuccess)
         return StatusError(s, L"Could not set key value");
     return std::nullopt;

@@ -4,6 +4,7 @@
 // NumberedError, after the key has been closed.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/numbered_error.h"
@@ -16,6 +17,15 @@ inline constexpr std::int32_t kErrorSectionEmpty = kErrorBase + 1001;
 inline constexpr std::int32_t kErrorKeyEmpty = kErrorBase + 1002;
 inline constexpr std::int32_t kErrorRegistryStatus = kErrorBase + 2000;  // plus the status
 inline constexpr std::int32_t kErrorInvalidArgument = 5;
+
+// Where a value path leads: the key path as the create step receives it
+// (spaces trimmed) and the value name as the store step receives it.
+struct ValuePath {
+    std::wstring keyPath;
+    std::wstring valueName;
+};
+// Fills path, or gives the error the write fails with before it reaches the registry.
+std::optional<NumberedError> ResolveValuePath(const std::wstring& sSection, ValuePath& path);
 
 // sSection is a key path below lBaseKey, a backslash and the value name.
 void WriteStringValue(Registry& registry, std::int32_t lBaseKey, const std::wstring& sSection,

@@ -55,6 +55,30 @@ Status Win32Registry::SetValue(KeyHandle key, const std::wstring& name, std::uin
     return static_cast<Status>(RegSetValueExW(ToHkey(key), name.c_str(), 0, type, data, dataBytes));
 }
 
+Status Win32Registry::QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
+                                 std::vector<std::uint8_t>& data) {
+    // The value may grow between the size query and the read; ask again.
+    for (;;) {
+        DWORD valueType = 0;
+        DWORD bytes = static_cast<DWORD>(data.size());
+        LSTATUS status = RegQueryValueExW(ToHkey(key), name.c_str(), nullptr, &valueType,
+                                          data.empty() ? nullptr : data.data(), &bytes);
+        if (status == ERROR_SUCCESS && data.empty() && bytes > 0) {
+            data.resize(bytes);
+            continue;
+        }
+        if (status == ERROR_MORE_DATA) {
+            data.resize(bytes);
+            continue;
+        }
+        if (status == ERROR_SUCCESS) {
+            type = valueType;
+            data.resize(bytes);
+        }
+        return static_cast<Status>(status);
+    }
+}
+
 Status Win32Registry::CloseKey(KeyHandle key) { return static_cast<Status>(RegCloseKey(ToHkey(key))); }
 
 }  // namespace keyscour

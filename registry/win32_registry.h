@@ -16,6 +16,8 @@ public:
     Status SetValue(KeyHandle key, const std::wstring& name, std::uint32_t type,
                     const std::uint8_t* data, std::uint32_t dataBytes) override;
     Status CloseKey(KeyHandle key) override;
+    Status QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
+                      std::vector<std::uint8_t>& data) override;
 };
 
 }  // namespace keyscour

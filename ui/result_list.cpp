@@ -8,6 +8,23 @@
 
 namespace keyscour::result_list {
 
+namespace {
+
+// Item data: the kind of hit in the low bits, a colour flag, and the colour.
+constexpr LPARAM kKindMask = 0x0F;
+constexpr LPARAM kHasColour = 0x10;
+constexpr int kColourShift = 8;
+
+LPARAM Data(HWND list, int row) {
+    LVITEMW item{};
+    item.mask = LVIF_PARAM;
+    item.iItem = row;
+    ListView_GetItem(list, &item);
+    return item.lParam;
+}
+
+}  // namespace
+
 HWND Create(HWND parent, int id, const RECT& pixels, const Twips& twips) {
     // Several rows selectable (no LVS_SINGLESEL); the selection shows while
     // the list lacks the focus, since the replace buttons take it.
@@ -38,7 +55,7 @@ void AddRow(HWND list, const std::wstring& rootKey, const std::wstring& key, con
     item.mask = LVIF_TEXT | LVIF_PARAM;
     item.iItem = ListView_GetItemCount(list);
     item.pszText = const_cast<wchar_t*>(rootKey.c_str());
-    item.lParam = found;
+    item.lParam = found & kKindMask;
     const int row = ListView_InsertItem(list, &item);
     if (row < 0) return;
     ListView_SetItemText(list, row, 1, const_cast<wchar_t*>(key.c_str()));
@@ -63,12 +80,34 @@ std::wstring Text(HWND list, int row, int column) {
     }
 }
 
-std::int32_t Kind(HWND list, int row) {
+std::int32_t Kind(HWND list, int row) { return static_cast<std::int32_t>(Data(list, row) & kKindMask); }
+
+void SetRowColour(HWND list, int row, COLORREF colour) {
     LVITEMW item{};
     item.mask = LVIF_PARAM;
     item.iItem = row;
-    ListView_GetItem(list, &item);
-    return static_cast<std::int32_t>(item.lParam);
+    item.lParam = (Data(list, row) & kKindMask) | kHasColour |
+                  static_cast<LPARAM>(colour & 0xFFFFFF) << kColourShift;
+    ListView_SetItem(list, &item);
+}
+
+std::optional<COLORREF> RowColour(HWND list, int row) {
+    const LPARAM data = Data(list, row);
+    if (!(data & kHasColour)) return std::nullopt;
+    return static_cast<COLORREF>((data >> kColourShift) & 0xFFFFFF);
+}
+
+LRESULT CustomDraw(NMLVCUSTOMDRAW& draw) {
+    switch (draw.nmcd.dwDrawStage) {
+    case CDDS_PREPAINT: return CDRF_NOTIFYITEMDRAW;
+    case CDDS_ITEMPREPAINT: {
+        const LPARAM data = draw.nmcd.lItemlParam;
+        if (!(data & kHasColour)) return CDRF_DODEFAULT;
+        draw.clrText = static_cast<COLORREF>((data >> kColourShift) & 0xFFFFFF);
+        return CDRF_NEWFONT;
+    }
+    default: return CDRF_DODEFAULT;
+    }
 }
 
 bool IsSelected(HWND list, int row) { return ListView_GetItemState(list, row, LVIS_SELECTED) & LVIS_SELECTED; }

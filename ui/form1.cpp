@@ -1,0 +1,446 @@
+#include "ui/form1.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <vector>
+
+#include "anim/mavi.h"
+#include "registry/root_keys.h"
+#include "ui/message_pump.h"
+#include "ui/plain_controls.h"
+#include "ui/publisher.h"
+#include "ui/resource_ids.h"
+#include "ui/result_list.h"
+
+namespace keyscour {
+
+namespace {
+
+using namespace design;
+
+constexpr wchar_t kClassName[] = L"KeyscourForm1";
+constexpr wchar_t kIdleTitle[] = L"Quillon Keyscour - Find and Replace in Registry";
+constexpr wchar_t kStopCaption[] = L"&Stop Search";
+constexpr wchar_t kStartCaption[] = L"&Start Search";
+constexpr wchar_t kClipLibrary[] = L"shell32.dll";
+constexpr std::int32_t kClipId = 151;
+constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+constexpr DWORD kWindowExStyle = 0;
+
+bool IsLabel(int id) {
+    for (const auto& control : kControls)
+        if (control.id == id) return control.kind == Kind::kLabel;
+    return false;
+}
+
+COLORREF InkColour(Ink ink) {
+    switch (ink) {
+    case Ink::kGrey: return kGrey;
+    case Ink::kWindowText:
+    case Ink::kDefault: break;
+    }
+    return GetSysColor(COLOR_WINDOWTEXT);
+}
+
+struct ClassAndStyle {
+    const wchar_t* className;
+    DWORD style;
+    DWORD exStyle;
+};
+
+ClassAndStyle ClassFor(const Control& control) {
+    switch (control.kind) {
+    case Kind::kFrame: return {plain_controls::kFrameClass, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0};
+    case Kind::kComboBox:
+        return {WC_COMBOBOXW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, 0};
+    case Kind::kTextBox:
+        return {WC_EDITW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
+    case Kind::kLabel:
+        // Notify: a label takes the mouse over its rectangle, as the
+        // window's hover rules expect; no prefix: key names may hold '&'.
+        return {WC_STATICW, WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX | SS_NOTIFY, 0};
+    case Kind::kButton:
+    {
+        const DWORD kind = control.id == kCommand1 ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON;
+        return {WC_BUTTONW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | kind, 0};
+    }
+    case Kind::kCheckBox: return {WC_BUTTONW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0};
+    case Kind::kPictureBox: return {plain_controls::kPictureClass, WS_CHILD | WS_BORDER | WS_CLIPCHILDREN, 0};
+    case Kind::kListView: break;  // made by the result list itself
+    }
+    return {WC_STATICW, WS_CHILD, 0};
+}
+
+}  // namespace
+
+Form1::Form1(Registry& registry, Options options) : registry_(registry), options_(std::move(options)) {
+    if (!options_.shellExecute) {
+        options_.shellExecute = [](HWND hwnd, const wchar_t* operation, const wchar_t* file,
+                                   const wchar_t* parameters, const wchar_t* directory, int show) {
+            ShellExecuteW(hwnd, operation, file, parameters, directory, show);
+        };
+    }
+}
+
+Form1::~Form1() {
+    if (hwnd_) DestroyWindow(hwnd_);
+}
+
+bool Form1::Create(HINSTANCE instance) {
+    static const ATOM atom = [instance] {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = &Window<Form1>::Procedure;
+        wc.hInstance = instance;
+        wc.hIcon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_KEYSCOUR), IMAGE_ICON,
+                                                 GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_SHARED));
+        wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_KEYSCOUR), IMAGE_ICON,
+                                                   GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                                   LR_SHARED));
+        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+        wc.lpszClassName = kClassName;
+        return RegisterClassExW(&wc);
+    }();
+    if (!atom || !plain_controls::Register(instance)) return false;
+
+    // The design's client area at the screen's DPI, centred in the work area.
+    twips_ = Twips::ForWindow(nullptr);
+    RECT frame{0, 0, twips_.ToPixels(kClientWidth), twips_.ToPixels(kClientHeight)};
+    AdjustWindowRectEx(&frame, kWindowStyle, FALSE, kWindowExStyle);
+    const int width = frame.right - frame.left;
+    const int height = frame.bottom - frame.top;
+    RECT work{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const int left = work.left + (work.right - work.left - width) / 2;
+    const int top = work.top + (work.bottom - work.top - height) / 2;
+
+    return CreateWindowExW(kWindowExStyle, kClassName, L"Form1", kWindowStyle, left, top, width, height, nullptr,
+                           nullptr, instance, this) != nullptr;
+}
+
+void Form1::Show(int showCommand) {
+    ShowWindow(hwnd_, showCommand);
+    UpdateWindow(hwnd_);
+    SetFocus(Control(kCombo1));
+}
+
+LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        if (!CreateControls()) return -1;
+        Form_Load();
+        return 0;
+    case WM_ERASEBKGND: {
+        RECT client{};
+        GetClientRect(hwnd_, &client);
+        backdrop_.Paint(reinterpret_cast<HDC>(wParam), client);
+        return 1;
+    }
+    case WM_PRINTCLIENT: {
+        RECT client{};
+        GetClientRect(hwnd_, &client);
+        backdrop_.Paint(reinterpret_cast<HDC>(wParam), client);
+        return 0;
+    }
+    case WM_CTLCOLORSTATIC:
+        return OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+    case WM_SIZE:
+        Form_Resize(static_cast<UINT>(wParam));
+        return 0;
+    case WM_COMMAND:
+        return OnCommand(LOWORD(wParam), HIWORD(wParam));
+    case WM_NOTIFY:
+        return OnNotify(*reinterpret_cast<NMHDR*>(lParam));
+    case WM_MOUSEMOVE:
+        Form_MouseMove();
+        return 0;
+    case WM_SETCURSOR:
+        if (OnSetCursor(reinterpret_cast<HWND>(wParam), static_cast<short>(LOWORD(lParam)))) return TRUE;
+        break;
+    case WM_ACTIVATE:
+        OnActivate(LOWORD(wParam) != WA_INACTIVE);
+        return 0;
+    case DM_GETDEFID:
+        return MAKELRESULT(kCommand1, DC_HASDEFID);
+    case WM_DESTROY:
+        Form_Unload();
+        if (options_.quitOnClose) PostQuitMessage(0);
+        return 0;
+    default:
+        break;
+    }
+    return Default(message, wParam, lParam);
+}
+
+bool Form1::CreateControls() {
+    twips_ = Twips::ForWindow(hwnd_);
+    fonts_.emplace(twips_.Dpi());
+    const INITCOMMONCONTROLSEX listClasses{sizeof(INITCOMMONCONTROLSEX), ICC_LISTVIEW_CLASSES};
+    InitCommonControlsEx(&listClasses);
+
+    for (const auto& control : kControls)
+        if (!CreateControl(control)) return false;
+    // Frames lie beneath what they hold; creation order stays the tab order.
+    for (ControlId frame : {kFrame1, kFrame2})
+        SetWindowPos(Control(frame), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    SetWindowSubclass(Control(kLabel5), &Form1::Label5Procedure, 0, reinterpret_cast<DWORD_PTR>(this));
+
+    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
+    handPointer_.reset(static_cast<HCURSOR>(
+        LoadImageW(instance, MAKEINTRESOURCEW(IDC_HAND_POINTER), IMAGE_CURSOR, 32, 32, LR_DEFAULTCOLOR)));
+
+    // The picture is drawn at its natural size whatever the DPI.
+    unique_hbitmap picture(static_cast<HBITMAP>(
+        LoadImageW(instance, MAKEINTRESOURCEW(IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+    std::vector<RECT> frames;
+    for (ControlId frame : {kFrame1, kFrame2}) {
+        const design::Control& c = Find(frame);
+        const int left = twips_.ToPixels(c.left), top = twips_.ToPixels(c.top);
+        frames.push_back({left, top, left + twips_.ToPixels(c.width), top + twips_.ToPixels(c.height)});
+    }
+    backdrop_.Compose(picture.get(), {kPictureWidthPixels, kPictureHeightPixels}, frames);
+    return true;
+}
+
+HWND Form1::CreateControl(const design::Control& control) {
+    const int left = twips_.ToPixels(AbsoluteLeft(control));
+    const int top = twips_.ToPixels(AbsoluteTop(control));
+    const RECT pixels{left, top, left + twips_.ToPixels(control.width), top + twips_.ToPixels(control.height)};
+    HWND child = nullptr;
+    if (control.kind == Kind::kListView) {
+        child = result_list::Create(hwnd_, control.id, pixels, twips_);
+    } else {
+        const auto [className, style, exStyle] = ClassFor(control);
+        const wchar_t* text = control.id == kLabel6 ? kPublisherTagline : control.text;
+        // A drop-down's height includes its list.
+        const int height = control.kind == Kind::kComboBox ? twips_.ToPixels(control.height) * 10
+                                                            : pixels.bottom - pixels.top;
+        child = CreateWindowExW(exStyle, className, text, style & ~(control.hidden ? WS_VISIBLE : 0), left, top,
+                                pixels.right - pixels.left, height, hwnd_,
+                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), nullptr, nullptr);
+    }
+    if (child) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_->For(control.font)), FALSE);
+    return child;
+}
+
+// ----- the window's events -----
+
+void Form1::Form_Load() {
+    SetText(kCommand1, kStartCaption);
+    SetWindowTextW(hwnd_, kIdleTitle);
+    // Picture1 loses its border.
+    HWND picture = Control(kPicture1);
+    SetWindowLongPtrW(picture, GWL_STYLE, GetWindowLongPtrW(picture, GWL_STYLE) & ~WS_BORDER);
+    SetWindowPos(picture, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
+    OpenStillOrPlaying(false);
+    SetText(kFrame1, L"Search location");
+    SetText(kLabel1_0, L"Search string");
+    SetText(kText1, L"FOO BAR");
+    SetText(kLabel1_1, L"Root Key");
+    HWND combo = Control(kCombo1);
+    for (const auto& root : kRootKeyTable) {
+        const std::wstring name(root.name);
+        const auto index = SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+        if (index >= 0) SendMessageW(combo, CB_SETITEMDATA, index, static_cast<LPARAM>(root.handle));
+    }
+    SendMessageW(combo, CB_SETCURSEL, 3, 0);
+    SetText(kLabel1_2, L"Sub Key (optional)");
+    SetText(kText2, L"");
+    SetText(kCheck4, L"Match Whole word");
+    SetText(kLabel2, L"Searching key:");
+    SetText(kLabel3, L"");  // a static wraps its words already
+
+    cReg = cKeyscour::Create(registry_, [this] { PumpPendingMessages(hwnd_); });
+    cReg->Advise(this);
+}
+
+void Form1::Form_Resize(UINT sizeType) {
+    if (sizeType == SIZE_MINIMIZED) return;
+    if (sizeType == SIZE_MAXIMIZED) SetVisible(kListView1, true);
+
+    RECT outer{}, client{};
+    GetWindowRect(hwnd_, &outer);
+    GetClientRect(hwnd_, &client);
+    const float width = static_cast<float>(twips_.FromPixels(outer.right - outer.left)) - 150.0f;
+    const float height = static_cast<float>(twips_.FromPixels(client.bottom)) - static_cast<float>(kListTop);
+    HWND list = Control(kListView1);
+    MoveWindow(list, 0, twips_.ToPixels(kListTop), twips_.ToPixels(width), twips_.ToPixels(height > 0 ? height : 0),
+               TRUE);
+    result_list::FitColumns(list, twips_);
+    mAVI::CenterAnimation(Control(kPicture1));
+}
+
+void Form1::Form_Unload() {
+    if (!cReg) return;
+    cReg->StopSearch();
+    cReg->Unadvise();
+    cReg.reset();  // a running search keeps its engine alive until it returns
+    mAVI::CloseAnimation();
+}
+
+void Form1::Form_MouseMove() {
+    SetVisible(kLabel6, false);
+    mousePointer_ = kPointerDefault;
+}
+
+void Form1::Label5_MouseMove() {
+    SetVisible(kLabel6, true);
+    mousePointer_ = kPointerCustom;
+}
+
+void Form1::Label5_Click() { options_.shellExecute(hwnd_, L"open", kPublisherAddress, L"", L"", SW_MAXIMIZE); }
+
+void Form1::Command1_Click() {
+    if (Text(kCommand1) == kStopCaption) {
+        SetWindowTextW(hwnd_, L"Exiting...");
+        cReg->StopSearch();
+        SetVisible(kPicture1, false);
+        return;
+    }
+
+    SetText(kCommand1, kStopCaption);
+    if (!IsShown(kListView1)) {
+        RECT outer{};
+        GetWindowRect(hwnd_, &outer);
+        const float top = static_cast<float>(twips_.FromPixels(outer.top)) / 2.0f;
+        const float height = static_cast<float>(twips_.FromPixels(outer.bottom - outer.top)) * 2.0f;
+        SetWindowPos(hwnd_, nullptr, outer.left, twips_.ToPixels(top), outer.right - outer.left,
+                     twips_.ToPixels(height), SWP_NOZORDER | SWP_NOACTIVATE);
+        SetVisible(kListView1, true);
+    }
+    result_list::Clear(Control(kListView1));
+    SetText(kLabel2, L"Searching key:");
+    SetText(kLabel3, L"");
+
+    HWND combo = Control(kCombo1);
+    const auto selected = SendMessageW(combo, CB_GETCURSEL, 0, 0);
+    cReg->RootKey(static_cast<KeyHandle>(SendMessageW(combo, CB_GETITEMDATA, selected, 0)));
+    cReg->SubKey(Text(kText2));
+    const bool wholeWord = SendMessageW(Control(kCheck4), BM_GETCHECK, 0, 0) == BST_CHECKED;
+    cReg->SearchFlags((wholeWord ? 1 : 0) * 4 + 2);
+    cReg->SearchString(Text(kText1));
+    SetWindowTextW(hwnd_, L"Searching.....");
+    OpenStillOrPlaying(true);
+    SetVisible(kPicture1, true);
+
+    // The search nests the window's input inside this call; the window may
+    // even be closed meanwhile, so nothing of it is touched afterwards.
+    const std::shared_ptr<cKeyscour> engine = cReg;
+    engine->DoSearch();
+}
+
+// ----- the engine's events -----
+
+void Form1::SearchKeyChanged(const std::wstring& sFullKeyName) {
+    if (!IsIconic(hwnd_)) SetText(kLabel3, sFullKeyName);
+}
+
+void Form1::SearchFound(const std::wstring& sRootKey, const std::wstring& sKey, const std::wstring& sValue,
+                        std::int32_t lFound) {
+    result_list::AddRow(Control(kListView1), sRootKey, sKey, sValue, lFound);
+}
+
+void Form1::SearchFinished(std::int32_t lReason) {
+    switch (lReason) {
+    case ReasonCompleted: SetText(kLabel3, L"Done!"); break;
+    case ReasonStopped: SetText(kLabel3, L"Terminated by user!"); break;
+    default: SetText(kLabel3, L"An Error occured! Err number = " + std::to_wstring(lReason)); break;
+    }
+    SetText(kCommand1, kStartCaption);
+    SetText(kLabel2, L"Search result:");
+    SetWindowTextW(hwnd_, kIdleTitle);
+    mAVI::CloseAnimation();
+    OpenStillOrPlaying(false);
+}
+
+// ----- messages -----
+
+LRESULT Form1::OnCtlColorStatic(HDC dc, HWND child) {
+    const int id = GetDlgCtrlID(child);
+    if (id == kCheck4) {
+        SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+        SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+    }
+    if (!IsLabel(id)) return Default(WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(child));
+    SetTextColor(dc, InkColour(Find(static_cast<ControlId>(id)).ink));
+    SetBkMode(dc, TRANSPARENT);
+    return reinterpret_cast<LRESULT>(backdrop_.BrushFor(dc, child, hwnd_));
+}
+
+LRESULT Form1::OnCommand(int id, int code) {
+    if (id == kLabel5) {
+        if (code == STN_CLICKED) Label5_Click();
+        return 0;
+    }
+    if (code != BN_CLICKED) return 0;
+    switch (id) {
+    case kCommand1: Command1_Click(); break;
+    case kCommand2: Command2_Click(); break;
+    case kCommand3: Command3_Click(); break;
+    default: break;
+    }
+    return 0;
+}
+
+LRESULT Form1::OnNotify(NMHDR& header) {
+    if (header.idFrom == kListView1 && header.code == NM_CUSTOMDRAW)
+        return result_list::CustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(&header));
+    return 0;
+}
+
+bool Form1::OnSetCursor(HWND over, int hitTest) {
+    if (mousePointer_ != kPointerCustom || hitTest != HTCLIENT || !handPointer_) return false;
+    // The setting is the window's: it shows over its own surface and over
+    // its labels, which have no pointer of their own.
+    if (over != hwnd_ && !IsLabel(GetDlgCtrlID(over))) return false;
+    SetCursor(handPointer_.get());
+    return true;
+}
+
+void Form1::OnActivate(bool active) {
+    // Keyboard focus comes back to the control that had it.
+    if (!active) {
+        HWND focus = GetFocus();
+        if (focus && IsChild(hwnd_, focus)) focusBeforeDeactivation_ = focus;
+    } else if (focusBeforeDeactivation_ && IsWindow(focusBeforeDeactivation_)) {
+        SetFocus(focusBeforeDeactivation_);
+    }
+}
+
+LRESULT CALLBACK Form1::Label5Procedure(HWND label, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR subclassId,
+                                        DWORD_PTR self) {
+    if (message == WM_MOUSEMOVE) {
+        auto* form = reinterpret_cast<Form1*>(self);
+        form->Label5_MouseMove();
+        if (form->handPointer_) SetCursor(form->handPointer_.get());
+    } else if (message == WM_NCDESTROY) {
+        RemoveWindowSubclass(label, &Form1::Label5Procedure, subclassId);
+    }
+    return DefSubclassProc(label, message, wParam, lParam);
+}
+
+// ----- small helpers -----
+
+void Form1::OpenStillOrPlaying(bool bAutoPlay) {
+    mAVI::OpenAnimation(Control(kPicture1), kClipLibrary, kClipId, true, bAutoPlay);
+}
+
+std::wstring Form1::Text(ControlId id) const {
+    HWND control = Control(id);
+    const int length = GetWindowTextLengthW(control);
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextW(control, text.data(), length + 1)));
+    return text;
+}
+
+void Form1::SetText(ControlId id, const std::wstring& text) { SetWindowTextW(Control(id), text.c_str()); }
+
+void Form1::SetVisible(ControlId id, bool visible) {
+    if (IsShown(id) != visible) ShowWindow(Control(id), visible ? SW_SHOWNA : SW_HIDE);
+}
+
+bool Form1::IsShown(ControlId id) const { return (GetWindowLongPtrW(Control(id), GWL_STYLE) & WS_VISIBLE) != 0; }
+
+}  // namespace keyscour

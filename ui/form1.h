@@ -1,0 +1,105 @@
+#pragma once
+// Form1, the main window: the search inputs, the start/stop button, the
+// status labels, the busy animation, the result list and the replace
+// commands, laid out as the window design says.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "base/win32_handles.h"
+#include "engine/keyscour.h"
+#include "registry/registry.h"
+#include "ui/backdrop.h"
+#include "ui/design_fonts.h"
+#include "ui/form1_design.h"
+#include "ui/twips.h"
+#include "ui/window.h"
+
+namespace keyscour {
+
+class Form1 : public Window<Form1>, private cKeyscourEvents {
+public:
+    // The shell's "open a document" call; tests put a recorder in its place.
+    using ShellExecuteFunction = std::function<void(HWND hwnd, const wchar_t* operation, const wchar_t* file,
+                                                    const wchar_t* parameters, const wchar_t* directory, int show)>;
+
+    struct Options {
+        ShellExecuteFunction shellExecute;  // empty: the platform's ShellExecuteW
+        bool quitOnClose = true;            // post WM_QUIT when the window goes
+        std::wstring undoFolder;            // empty: %LOCALAPPDATA%\Quillon Keyscour\Undo
+    };
+
+    // The registry must outlive the window.
+    Form1(Registry& registry, Options options);
+    ~Form1();
+
+    // Creates the window and runs its load; it is not shown yet.
+    bool Create(HINSTANCE instance);
+    void Show(int showCommand);
+
+    HWND Control(design::ControlId id) const { return GetDlgItem(hwnd_, id); }
+    // The window's pointer setting: 0 the default arrow, 99 the hand.
+    int MousePointer() const { return mousePointer_; }
+
+    static constexpr int kPointerDefault = 0;
+    static constexpr int kPointerCustom = 99;
+
+private:
+    friend class Window<Form1>;
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+
+    bool CreateControls();
+    HWND CreateControl(const design::Control& control);
+    LRESULT OnCtlColorStatic(HDC dc, HWND child);
+    LRESULT OnCommand(int id, int code);
+    LRESULT OnNotify(NMHDR& header);
+    bool OnSetCursor(HWND over, int hitTest);
+    void OnActivate(bool active);
+
+    // The window's events.
+    void Form_Load();
+    void Form_Resize(UINT sizeType);
+    void Form_Unload();
+    void Form_MouseMove();
+    void Command1_Click();
+    void Command2_Click();
+    void Command3_Click();
+    void Label5_MouseMove();
+    void Label5_Click();
+
+    // The engine's events, cReg_SearchFound and its siblings.
+    void SearchFound(const std::wstring& sRootKey, const std::wstring& sKey, const std::wstring& sValue,
+                     std::int32_t lFound) override;
+    void SearchFinished(std::int32_t lReason) override;
+    void SearchKeyChanged(const std::wstring& sFullKeyName) override;
+
+    // Replace All (selectedOnly false) and Replace Selected.
+    void ReplaceRows(bool selectedOnly);
+    void ReportError(std::int32_t number, const std::wstring& description);
+    int Ask(const std::wstring& text, UINT style);
+
+    void OpenStillOrPlaying(bool bAutoPlay);
+    std::wstring Text(design::ControlId id) const;
+    void SetText(design::ControlId id, const std::wstring& text);
+    void SetVisible(design::ControlId id, bool visible);
+    bool IsShown(design::ControlId id) const;
+    static LRESULT CALLBACK Label5Procedure(HWND label, UINT message, WPARAM wParam, LPARAM lParam,
+                                            UINT_PTR subclassId, DWORD_PTR self);
+
+    Registry& registry_;
+    Options options_;
+    Twips twips_{96};
+    std::optional<DesignFonts> fonts_;
+    Backdrop backdrop_;
+    unique_hcursor handPointer_;
+    std::shared_ptr<cKeyscour> cReg;
+    int mousePointer_ = kPointerDefault;
+    HWND focusBeforeDeactivation_ = nullptr;
+};
+
+}  // namespace keyscour

@@ -1,0 +1,86 @@
+// The replace commands of Form1: the replacement text written as a string
+// value into the listed values, all of them or the selected ones, after an
+// undo file of their present state has been saved.
+
+#include <cstdio>
+#include <new>
+#include <vector>
+
+#include "base/numbered_error.h"
+#include "registry/root_keys.h"
+#include "registry/string_writer.h"
+#include "registry/undo_snapshot.h"
+#include "ui/form1.h"
+#include "ui/result_list.h"
+#include "ui/undo_file.h"
+
+namespace keyscour {
+
+namespace {
+
+constexpr wchar_t kTitle[] = L"Quillon Keyscour";
+constexpr COLORREF kRed = 255;
+constexpr std::int32_t kOutOfMemory = 7;
+
+// A row's root is the one it was found under, whatever the drop-down shows now.
+KeyHandle RootOfRow(HWND list, int row) {
+    return RootKeyHandle(result_list::Text(list, row, 0)).value_or(0);
+}
+
+}  // namespace
+
+void Form1::Command2_Click() { ReplaceRows(false); }
+void Form1::Command3_Click() { ReplaceRows(true); }
+
+void Form1::ReplaceRows(bool selectedOnly) {
+    const std::wstring replacement = Text(design::kTxtReplace);
+    if (replacement.empty()) return;
+    const std::wstring question = selectedOnly
+                                      ? L"Are you sure you want to replace the selected Registry values with: "
+                                      : L"Are you sure you want to replace the Registry values with: ";
+    if (Ask(question + replacement, MB_YESNO) != IDYES) return;
+
+    HWND list = Control(design::kListView1);
+    const int n = result_list::RowCount(list);
+    // Key-name rows name a key, not a value: written as a value path they
+    // would put a stray value into the parent key.
+    std::vector<int> rows;
+    for (int row = 0; row < n; ++row)
+        if (result_list::Kind(list, row) != FoundKeyName && (!selectedOnly || result_list::IsSelected(list, row)))
+            rows.push_back(row);
+
+    try {
+        if (!rows.empty()) {
+            UndoSnapshot undo(registry_);
+            for (int row : rows) undo.Capture(RootOfRow(list, row), result_list::Text(list, row, 1));
+            if (!undo.Empty()) {
+                const std::wstring folder =
+                    options_.undoFolder.empty() ? undo_file::DefaultFolder() : options_.undoFolder;
+                undo_file::Write(folder, undo.Script());
+            }
+        }
+        for (int row : rows) {
+            result_list::SetRowColour(list, row, kRed);
+            MRegistry::WriteStringValue(registry_, static_cast<std::int32_t>(RootOfRow(list, row)),
+                                        result_list::Text(list, row, 1), replacement);
+        }
+    } catch (const NumberedError& error) {
+        ReportError(error.Number(), error.Description());
+        return;
+    } catch (const std::bad_alloc&) {
+        ReportError(kOutOfMemory, L"Out of memory");
+        return;
+    }
+    InvalidateRect(list, nullptr, TRUE);
+    Ask(L"Items have been replaced successfully.", MB_OK);
+}
+
+void Form1::ReportError(std::int32_t number, const std::wstring& description) {
+    wchar_t hex[16];
+    std::swprintf(hex, 16, L"0x%08X", static_cast<unsigned>(number));
+    Ask(L"Error " + std::to_wstring(number) + L" (" + hex + L"): " + description, MB_OK | MB_ICONERROR);
+}
+
+int Form1::Ask(const std::wstring& text, UINT style) { return MessageBoxW(hwnd_, text.c_str(), kTitle, style); }
+
+}  // namespace keyscour
