@@ -1,6 +1,8 @@
 // Measures a search against the bare walk of the same tree, in one run.
 // The last line of the output is the result:
 //   keys=N values=M floor_ms=A search_ms=B ratio=R peak_rss_mb=P
+// With --gui (Windows) it measures the search through the real window
+// against the same search headless instead; see gui_bench.h.
 
 #include <chrono>
 #include <clocale>
@@ -19,6 +21,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include "bench/gui_bench.h"
 #include "registry/win32_registry.h"
 #endif
 
@@ -29,14 +32,16 @@ struct Options {
     TreeShape shape;
     std::int32_t flags = SearchValueData;
     bool realRegistry = false;
+    bool gui = false;
     int rounds = 2;
 };
 
 void Usage() {
     std::fprintf(stderr,
                  "keyscour-bench [--keys N] [--fanout F] [--values V] [--hits SHARE] [--flags F]\n"
-                 "               [--rounds R] [--registry]\n"
-                 "  --registry   build the tree below a scratch key of HKCU (Windows only)\n");
+                 "               [--rounds R] [--registry] [--gui]\n"
+                 "  --registry   build the tree below a scratch key of HKCU (Windows only)\n"
+                 "  --gui        time the search through the real window (Windows only)\n");
 }
 
 bool Parse(int argc, char** argv, Options& options) {
@@ -45,6 +50,7 @@ bool Parse(int argc, char** argv, Options& options) {
         auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         const char* value = nullptr;
         if (arg == "--registry") options.realRegistry = true;
+        else if (arg == "--gui") options.gui = true;
         else if (arg == "--keys" && (value = next())) options.shape.keys = std::strtoull(value, nullptr, 10);
         else if (arg == "--fanout" && (value = next())) options.shape.fanout = std::atoi(value);
         else if (arg == "--values" && (value = next())) options.shape.values = std::atoi(value);
@@ -65,6 +71,13 @@ public:
     std::int32_t finished = -1;
 };
 
+#ifdef _WIN32
+void RemoveScratchTree(const std::wstring& start) {
+    RegDeleteTreeW(HKEY_CURRENT_USER, start.c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quillon Keyscour Bench");  // only once empty
+}
+#endif
+
 template <typename F>
 double TimeMs(F&& work) {
     const auto start = std::chrono::steady_clock::now();
@@ -82,8 +95,8 @@ int Run(const Options& options) {
         start = L"Software\\Quillon Keyscour Bench\\" + std::to_wstring(GetCurrentProcessId());
     }
 #else
-    if (options.realRegistry) {
-        std::fprintf(stderr, "--registry needs the Windows build\n");
+    if (options.realRegistry || options.gui) {
+        std::fprintf(stderr, "--registry and --gui need the Windows build\n");
         return 2;
     }
 #endif
@@ -93,6 +106,13 @@ int Run(const Options& options) {
     const double buildMs = TimeMs([&] { BuildTree(*registry, root, start, options.shape); });
     std::fprintf(stderr, "built in %.0f ms\n", buildMs);
 
+#ifdef _WIN32
+    if (options.gui) {
+        const int result = RunGuiBench(*registry, root, start, options.shape.keys, options.rounds);
+        if (options.realRegistry) RemoveScratchTree(start);
+        return result;
+    }
+#endif
     auto engine = cKeyscour::Create(*registry);
     CountingListener listener;
     engine->Advise(&listener);
@@ -115,10 +135,7 @@ int Run(const Options& options) {
     }
 
 #ifdef _WIN32
-    if (options.realRegistry) {
-        RegDeleteTreeW(HKEY_CURRENT_USER, start.c_str());
-        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quillon Keyscour Bench");
-    }
+    if (options.realRegistry) RemoveScratchTree(start);
 #endif
     std::printf("keys=%llu values=%llu floor_ms=%.1f search_ms=%.1f ratio=%.2f peak_rss_mb=%.1f\n",
                 static_cast<unsigned long long>(count.keys), static_cast<unsigned long long>(count.values), floorMs,

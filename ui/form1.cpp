@@ -167,6 +167,9 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         Form_Unload();
         if (options_.quitOnClose) PostQuitMessage(0);
         return 0;
+    case WM_NCDESTROY:
+        controls_.fill(nullptr);  // the children are gone with the window
+        break;
     default:
         break;
     }
@@ -179,12 +182,16 @@ bool Form1::CreateControls() {
     const INITCOMMONCONTROLSEX listClasses{sizeof(INITCOMMONCONTROLSEX), ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&listClasses);
 
-    for (const auto& control : kControls)
-        if (!CreateControl(control)) return false;
+    for (const auto& control : kControls) {
+        HWND child = CreateControl(control);
+        if (!child) return false;
+        controls_[static_cast<std::size_t>(control.id - kControls.front().id)] = child;
+    }
     // Frames lie beneath what they hold; creation order stays the tab order.
     for (ControlId frame : {kFrame1, kFrame2})
         SetWindowPos(Control(frame), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     SetWindowSubclass(Control(kLabel5), &Form1::Label5Procedure, 0, reinterpret_cast<DWORD_PTR>(this));
+    status_.Attach(Control(kLabel3));
 
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
     handPointer_.reset(static_cast<HCURSOR>(
@@ -251,13 +258,13 @@ void Form1::Form_Load() {
     SetText(kLabel2, L"Searching key:");
     SetText(kLabel3, L"");  // a static wraps its words already
 
-    cReg = cKeyscour::Create(registry_, [this] { PumpPendingMessages(hwnd_); });
+    cReg = cKeyscour::Create(registry_, [this] { pump_.PumpPending(hwnd_); });
     cReg->Advise(this);
 }
 
 void Form1::Form_Resize(UINT sizeType) {
     if (sizeType == SIZE_MINIMIZED) return;
-    if (sizeType == SIZE_MAXIMIZED) SetVisible(kListView1, true);
+    if (sizeType == SIZE_MAXIMIZED) ShowList();
 
     RECT outer{}, client{};
     GetWindowRect(hwnd_, &outer);
@@ -272,6 +279,7 @@ void Form1::Form_Resize(UINT sizeType) {
 }
 
 void Form1::Form_Unload() {
+    status_.HoldPainting(false);
     if (!cReg) return;
     cReg->StopSearch();
     cReg->Unadvise();
@@ -300,18 +308,19 @@ void Form1::Command1_Click() {
     }
 
     SetText(kCommand1, kStopCaption);
-    if (!IsShown(kListView1)) {
+    if (!listShown_) {
         RECT outer{};
         GetWindowRect(hwnd_, &outer);
         const float top = static_cast<float>(twips_.FromPixels(outer.top)) / 2.0f;
         const float height = static_cast<float>(twips_.FromPixels(outer.bottom - outer.top)) * 2.0f;
         SetWindowPos(hwnd_, nullptr, outer.left, twips_.ToPixels(top), outer.right - outer.left,
                      twips_.ToPixels(height), SWP_NOZORDER | SWP_NOACTIVATE);
-        SetVisible(kListView1, true);
+        ShowList();
     }
     result_list::Clear(Control(kListView1));
     SetText(kLabel2, L"Searching key:");
     SetText(kLabel3, L"");
+    status_.HoldPainting(true);
 
     HWND combo = Control(kCombo1);
     const auto selected = SendMessageW(combo, CB_GETCURSEL, 0, 0);
@@ -333,11 +342,12 @@ void Form1::Command1_Click() {
 // ----- the engine's events -----
 
 void Form1::SearchKeyChanged(const std::wstring& sFullKeyName) {
-    if (!IsIconic(hwnd_)) SetText(kLabel3, sFullKeyName);
+    if (!IsIconic(hwnd_)) status_.SetText(sFullKeyName);
 }
 
 void Form1::SearchFound(const std::wstring& sRootKey, const std::wstring& sKey, const std::wstring& sValue,
                         std::int32_t lFound) {
+    HoldListPainting();
     result_list::AddRow(Control(kListView1), sRootKey, sKey, sValue, lFound);
 }
 
@@ -352,6 +362,8 @@ void Form1::SearchFinished(std::int32_t lReason) {
     SetWindowTextW(hwnd_, kIdleTitle);
     mAVI::CloseAnimation();
     OpenStillOrPlaying(false);
+    status_.HoldPainting(false);
+    ReleaseListPainting();
 }
 
 // ----- messages -----
@@ -425,6 +437,26 @@ LRESULT CALLBACK Form1::Label5Procedure(HWND label, UINT message, WPARAM wParam,
 
 void Form1::OpenStillOrPlaying(bool bAutoPlay) {
     mAVI::OpenAnimation(Control(kPicture1), kClipLibrary, kClipId, true, bAutoPlay);
+}
+
+void Form1::ShowList() {
+    listShown_ = true;
+    ShowWindow(Control(kListView1), SW_SHOWNA);
+}
+
+void Form1::HoldListPainting() {
+    if (listHeld_) return;
+    listHeld_ = true;
+    SendMessageW(Control(kListView1), WM_SETREDRAW, FALSE, 0);
+}
+
+void Form1::ReleaseListPainting() {
+    if (!listHeld_) return;
+    listHeld_ = false;
+    HWND list = Control(kListView1);
+    SendMessageW(list, WM_SETREDRAW, TRUE, 0);
+    if (!listShown_) ShowWindow(list, SW_HIDE);
+    InvalidateRect(list, nullptr, TRUE);
 }
 
 std::wstring Form1::Text(ControlId id) const {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,6 +18,8 @@
 #include "ui/backdrop.h"
 #include "ui/design_fonts.h"
 #include "ui/form1_design.h"
+#include "ui/message_pump.h"
+#include "ui/status_label.h"
 #include "ui/twips.h"
 #include "ui/window.h"
 
@@ -42,7 +45,12 @@ public:
     bool Create(HINSTANCE instance);
     void Show(int showCommand);
 
-    HWND Control(design::ControlId id) const { return GetDlgItem(hwnd_, id); }
+    // Looked up once: asking the platform for a child costs a round trip,
+    // and the search asks for every key.
+    HWND Control(design::ControlId id) const {
+        const auto slot = static_cast<std::size_t>(id - design::kControls.front().id);
+        return slot < controls_.size() ? controls_[slot] : nullptr;
+    }
     // The window's pointer setting: 0 the default arrow, 99 the hand.
     int MousePointer() const { return mousePointer_; }
 
@@ -84,6 +92,10 @@ private:
     int Ask(const std::wstring& text, UINT style);
 
     void OpenStillOrPlaying(bool bAutoPlay);
+    void ShowList();
+    // Rows arriving between two frames are painted together at the next.
+    void HoldListPainting();
+    void ReleaseListPainting();
     std::wstring Text(design::ControlId id) const;
     void SetText(design::ControlId id, const std::wstring& text);
     void SetVisible(design::ControlId id, bool visible);
@@ -92,6 +104,7 @@ private:
                                             UINT_PTR subclassId, DWORD_PTR self);
 
     Registry& registry_;
+    std::array<HWND, design::kControls.size()> controls_{};
     Options options_;
     Twips twips_{96};
     std::optional<DesignFonts> fonts_;
@@ -100,6 +113,14 @@ private:
     std::shared_ptr<cKeyscour> cReg;
     int mousePointer_ = kPointerDefault;
     HWND focusBeforeDeactivation_ = nullptr;
+    StatusLabel status_;
+    bool listShown_ = false;  // the list's own visibility; holding its painting hides its style bit
+    bool listHeld_ = false;
+    YieldPump pump_{{[this] {
+                         status_.Flush();
+                         ReleaseListPainting();
+                     },
+                     {}}};
 };
 
 }  // namespace keyscour

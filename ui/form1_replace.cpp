@@ -41,6 +41,7 @@ void Form1::ReplaceRows(bool selectedOnly) {
     if (Ask(question + replacement, MB_YESNO) != IDYES) return;
 
     HWND list = Control(design::kListView1);
+    ReleaseListPainting();  // the list paints while the questions cover it
     const int n = result_list::RowCount(list);
     // Key-name rows name a key, not a value: written as a value path they
     // would put a stray value into the parent key.

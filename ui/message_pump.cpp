@@ -12,14 +12,24 @@ void Dispatch(HWND dialog, MSG& msg) {
 
 }  // namespace
 
-void PumpPendingMessages(HWND dialog) {
+void YieldPump::PumpPending(HWND dialog) {
+    const auto now = std::chrono::steady_clock::now();
+    const bool paint = now - lastPaint_ >= frame_;
+    const UINT which = PM_QS_INPUT | PM_QS_POSTMESSAGE | PM_QS_SENDMESSAGE | (paint ? PM_QS_PAINT : 0);
+    if (paint && hooks_.before) hooks_.before();
     MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    bool quit = false;
+    while (!quit && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | which)) {
         if (msg.message == WM_QUIT) {
             PostQuitMessage(static_cast<int>(msg.wParam));
-            return;
+            quit = true;
+        } else {
+            Dispatch(dialog, msg);
         }
-        Dispatch(dialog, msg);
+    }
+    if (paint) {
+        lastPaint_ = now;
+        if (hooks_.after) hooks_.after();
     }
 }
 

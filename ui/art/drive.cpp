@@ -1,0 +1,56 @@
+// keyscour-drive: works a running keyscour.exe from outside, for the
+// README's screenshot: it picks the root, types the sub key and the search
+// string, starts the search and waits for its end.
+//
+//   keyscour-drive ROOT_INDEX SUBKEY TEXT
+
+#include <windows.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "ui/form1_design.h"
+
+namespace {
+
+using namespace keyscour::design;
+
+std::wstring TextOf(HWND window) {
+    wchar_t text[512] = {};
+    SendMessageW(window, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+bool WaitFor(const std::function<bool()>& done, int seconds) {
+    for (int i = 0; i < seconds * 20; ++i) {
+        if (done()) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: keyscour-drive ROOT_INDEX SUBKEY TEXT\n");
+        return 2;
+    }
+    HWND form = nullptr;
+    if (!WaitFor([&] { return (form = FindWindowW(L"KeyscourForm1", nullptr)) != nullptr; }, 60)) {
+        std::fprintf(stderr, "no Keyscour window\n");
+        return 1;
+    }
+    auto item = [form](ControlId id) { return GetDlgItem(form, id); };
+    SendMessageW(item(kCombo1), CB_SETCURSEL, _wtoi(argv[1]), 0);
+    SendMessageW(item(kText2), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[2]));
+    SendMessageW(item(kText1), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[3]));
+    PostMessageW(item(kCommand1), BM_CLICK, 0, 0);
+    if (!WaitFor([&] { return TextOf(item(kLabel3)) == L"Done!"; }, 60)) {
+        std::fprintf(stderr, "the search did not end\n");
+        return 1;
+    }
+    SetForegroundWindow(form);
+    return 0;
+}
