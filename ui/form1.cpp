@@ -178,7 +178,20 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 bool Form1::CreateControls() {
     twips_ = Twips::ForWindow(hwnd_);
-    fonts_.emplace(twips_.Dpi());
+    // The captions the design fits on one line, with the room it gives them
+    // (a check box keeps about 20 pixels for its box, a button 8 for its edges).
+    auto room = [this](ControlId id, int reserved) { return twips_.ToPixels(Find(id).width) - reserved; };
+    const FittedCaption captions[] = {
+        {L"Search string", Font::kBold, room(kLabel1_0, 0)},
+        {L"Root Key", Font::kDefault, room(kLabel1_1, 0)},
+        {L"Searching key:", Font::kBold, room(kLabel2, 0)},
+        {L"Search result:", Font::kBold, room(kLabel2, 0)},
+        {L"Replace Registry Value with:", Font::kBold, room(kLabel4, 0)},
+        {L"Match Whole word", Font::kDefault, room(kCheck4, 20)},
+        {L"Replace Selected", Font::kDefault, room(kCommand3, 8)},
+        {L"Stop Search", Font::kDefault, room(kCommand1, 8)},
+    };
+    fonts_.emplace(twips_.Dpi(), captions);
     const INITCOMMONCONTROLSEX listClasses{sizeof(INITCOMMONCONTROLSEX), ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&listClasses);
 
@@ -223,7 +236,10 @@ HWND Form1::CreateControl(const design::Control& control) {
         // A drop-down's height includes its list.
         const int height = control.kind == Kind::kComboBox ? twips_.ToPixels(control.height) * 10
                                                             : pixels.bottom - pixels.top;
-        child = CreateWindowExW(exStyle, className, text, style & ~(control.hidden ? WS_VISIBLE : 0), left, top,
+        // Siblings overlap by design (a caption reaches into the box below
+        // it); each paints only what is its own.
+        const DWORD visible = control.hidden ? 0 : WS_VISIBLE;
+        child = CreateWindowExW(exStyle, className, text, (style & ~WS_VISIBLE) | visible | WS_CLIPSIBLINGS, left, top,
                                 pixels.right - pixels.left, height, hwnd_,
                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), nullptr, nullptr);
     }

@@ -1,8 +1,9 @@
 // keyscour-drive: works a running keyscour.exe from outside, for the
-// README's screenshot: it picks the root, types the sub key and the search
-// string, starts the search and waits for its end.
+// README's screenshots: it picks the root, types the sub key and the search
+// string, starts the search and waits for its end; given a replacement, it
+// then runs Replace All and answers Yes and OK.
 //
-//   keyscour-drive ROOT_INDEX SUBKEY TEXT
+//   keyscour-drive ROOT_INDEX SUBKEY TEXT [REPLACEMENT]
 
 #include <windows.h>
 
@@ -30,11 +31,19 @@ bool WaitFor(const std::function<bool()>& done, int seconds) {
     return false;
 }
 
+// Answers the next box titled "Quillon Keyscour" with the given button.
+bool Answer(int button) {
+    HWND box = nullptr;
+    if (!WaitFor([&] { return (box = FindWindowW(L"#32770", L"Quillon Keyscour")) != nullptr; }, 20)) return false;
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
+    return WaitFor([&] { return !IsWindow(box); }, 20);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: keyscour-drive ROOT_INDEX SUBKEY TEXT\n");
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: keyscour-drive ROOT_INDEX SUBKEY TEXT [REPLACEMENT]\n");
         return 2;
     }
     HWND form = nullptr;
@@ -50,6 +59,14 @@ int wmain(int argc, wchar_t** argv) {
     if (!WaitFor([&] { return TextOf(item(kLabel3)) == L"Done!"; }, 60)) {
         std::fprintf(stderr, "the search did not end\n");
         return 1;
+    }
+    if (argc == 5) {
+        SendMessageW(item(kTxtReplace), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[4]));
+        PostMessageW(item(kCommand2), BM_CLICK, 0, 0);
+        if (!Answer(IDYES) || !Answer(IDOK)) {
+            std::fprintf(stderr, "the replace did not ask and report as expected\n");
+            return 1;
+        }
     }
     SetForegroundWindow(form);
     return 0;
