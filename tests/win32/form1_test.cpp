@@ -14,6 +14,7 @@
 #include "registry/root_keys.h"
 #include "registry/win32_registry.h"
 #include "scratch_key.h"
+#include "ui/message_pump.h"
 #include "ui/publisher.h"
 
 namespace keyscour {
@@ -95,6 +96,31 @@ TEST_F(Form1Test, LoadSetsEveryTextAndTheDesign) {
     EXPECT_EQ(RectInParent(ui.Item(kText2)).left, 92);
     EXPECT_EQ(RectInParent(ui.Item(kText2)).top, 148);
     EXPECT_EQ(SendMessageW(ui.Window(), DM_GETDEFID, 0, 0), MAKELRESULT(kCommand1, DC_HASDEFID));
+
+    // Whatever face the platform gives, the one-line captions fit their labels.
+    for (ControlId id : {kLabel1_0, kLabel1_1, kLabel2, kLabel4}) {
+        HWND label = ui.Item(id);
+        HDC dc = GetDC(label);
+        HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+        const std::wstring text = WindowText(label);
+        SIZE size{};
+        GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+        SelectObject(dc, old);
+        ReleaseDC(label, dc);
+        RECT client{};
+        GetClientRect(label, &client);
+        EXPECT_LE(size.cx, client.right) << std::string(text.begin(), text.end());
+    }
+}
+
+TEST_F(Form1Test, EnterInTheSearchBoxStartsTheSearch) {
+    FormDriver ui(memory);
+    SetFocus(ui.Item(kText1));
+    PostMessageW(ui.Item(kText1), WM_KEYDOWN, VK_RETURN, 0);
+    YieldPump pump;
+    pump.PumpPending(ui.Window());  // the program's loop hands dialog keys to the window the same way
+    EXPECT_EQ(ui.Rows().size(), 3u);
+    EXPECT_EQ(ui.Text(kLabel3), L"Done!");
 }
 
 TEST_F(Form1Test, FocusStartsOnTheDropDownAndTabsInDesignOrder) {
@@ -236,6 +262,19 @@ TEST_F(Form1Test, FirstStartHalvesTopDoublesHeightAndFitsTheList) {
                  SWP_NOMOVE | SWP_NOZORDER);
     EXPECT_EQ(RectInParent(list).right, after.right - after.left + 100 - 10);
     EXPECT_NEAR(ListView_GetColumnWidth(list, 1), (after.right - after.left + 90) / 2.0, 1);
+}
+
+TEST_F(Form1Test, AListShownByMaximisingIsNotResizedByTheFirstStart) {
+    FormDriver ui(memory);
+    ShowWindow(ui.Window(), SW_MAXIMIZE);
+    EXPECT_TRUE(ui.Visible(kListView1));
+    ShowWindow(ui.Window(), SW_RESTORE);
+    const RECT before = Outer(ui.Window());
+    ui.Search(3, L"Soft", L"FOO BAR");
+    const RECT after = Outer(ui.Window());
+    EXPECT_EQ(after.top, before.top);
+    EXPECT_EQ(after.bottom, before.bottom);
+    EXPECT_EQ(ui.Rows().size(), 3u);
 }
 
 TEST_F(Form1Test, MinimisedWindowFreezesTheStatusButStillShowsTheResult) {
