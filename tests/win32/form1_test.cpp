@@ -51,23 +51,19 @@ TEST_F(Form1Test, LoadSetsEveryTextAndTheDesign) {
     FormDriver ui(memory);
     ASSERT_TRUE(ui.created);
     EXPECT_EQ(ui.Title(), kIdleTitle);
-    EXPECT_EQ(ui.Text(kCommand1), L"&Start Search");
-    EXPECT_EQ(ui.Text(kFrame1), L"Search location");
-    EXPECT_EQ(ui.Text(kFrame2), L"");
-    EXPECT_EQ(ui.Text(kLabel1_0), L"Search string");
-    EXPECT_EQ(ui.Text(kText1), L"FOO BAR");
-    EXPECT_EQ(ui.Text(kLabel1_1), L"Root Key");
-    EXPECT_EQ(ui.Text(kLabel1_2), L"Sub Key (optional)");
-    EXPECT_EQ(ui.Text(kText2), L"");
-    EXPECT_EQ(ui.Text(kCheck4), L"Match Whole word");
+    const std::pair<ControlId, std::wstring> texts[] = {
+        {kCommand1, L"&Start Search"},   {kFrame1, L"Search location"},
+        {kFrame2, L""},                  {kLabel1_0, L"Search string"},
+        {kText1, L"FOO BAR"},            {kLabel1_1, L"Root Key"},
+        {kLabel1_2, L"Sub Key (optional)"}, {kText2, L""},
+        {kCheck4, L"Match Whole word"},  {kLabel2, L"Searching key:"},
+        {kLabel3, L""},                  {kLabel4, L"Replace Registry Value with:"},
+        {kTxtReplace, L""},              {kCommand2, L"Replace All"},
+        {kCommand3, L"Replace Selected"}, {kLabel6, kPublisherTagline},
+        {kLabel5, L""},
+    };
+    for (const auto& [id, text] : texts) EXPECT_EQ(ui.Text(id), text) << id;
     EXPECT_EQ(SendMessageW(ui.Item(kCheck4), BM_GETCHECK, 0, 0), BST_UNCHECKED);
-    EXPECT_EQ(ui.Text(kLabel2), L"Searching key:");
-    EXPECT_EQ(ui.Text(kLabel3), L"");
-    EXPECT_EQ(ui.Text(kLabel4), L"Replace Registry Value with:");
-    EXPECT_EQ(ui.Text(kTxtReplace), L"");
-    EXPECT_EQ(ui.Text(kCommand2), L"Replace All");
-    EXPECT_EQ(ui.Text(kCommand3), L"Replace Selected");
-    EXPECT_EQ(ui.Text(kLabel6), kPublisherTagline);
 
     HWND combo = ui.Item(kCombo1);
     ASSERT_EQ(SendMessageW(combo, CB_GETCOUNT, 0, 0), 8);
