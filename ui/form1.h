@@ -116,11 +116,10 @@ private:
     StatusLabel status_;
     bool listShown_ = false;  // the list's own visibility; holding its painting hides its style bit
     bool listHeld_ = false;
-    YieldPump pump_{{[this] {
-                         status_.Flush();
-                         ReleaseListPainting();
-                     },
-                     {}}};
+    YieldPump pump_{[this] {
+        status_.Flush();
+        ReleaseListPainting();
+    }};
 };
 
 }  // namespace keyscour

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/numbered_error.h"
+#include "engine/internal_error.h"
 #include "registry/root_keys.h"
 #include "registry/string_writer.h"
 #include "registry/undo_snapshot.h"
@@ -20,7 +21,19 @@ namespace {
 
 constexpr wchar_t kTitle[] = L"Quillon Keyscour";
 constexpr COLORREF kRed = 255;
-constexpr std::int32_t kOutOfMemory = 7;
+
+// The description of the exception being handled; call only inside a catch block.
+std::wstring CurrentErrorDescription() {
+    try {
+        throw;
+    } catch (const NumberedError& error) {
+        return error.Description();
+    } catch (const std::bad_alloc&) {
+        return L"Out of memory";
+    } catch (...) {
+        return L"Internal error";
+    }
+}
 
 // A row's root is the one it was found under, whatever the drop-down shows now.
 KeyHandle RootOfRow(HWND list, int row) {
@@ -65,11 +78,8 @@ void Form1::ReplaceRows(bool selectedOnly) {
             MRegistry::WriteStringValue(registry_, static_cast<std::int32_t>(RootOfRow(list, row)),
                                         result_list::Text(list, row, 1), replacement);
         }
-    } catch (const NumberedError& error) {
-        ReportError(error.Number(), error.Description());
-        return;
-    } catch (const std::bad_alloc&) {
-        ReportError(kOutOfMemory, L"Out of memory");
+    } catch (...) {
+        ReportError(CurrentErrorNumber(), CurrentErrorDescription());
         return;
     }
     InvalidateRect(list, nullptr, TRUE);

@@ -16,7 +16,7 @@ void YieldPump::PumpPending(HWND dialog) {
     const auto now = std::chrono::steady_clock::now();
     const bool paint = now - lastPaint_ >= frame_;
     const UINT which = PM_QS_INPUT | PM_QS_POSTMESSAGE | PM_QS_SENDMESSAGE | (paint ? PM_QS_PAINT : 0);
-    if (paint && hooks_.before) hooks_.before();
+    if (paint && onFrame_) onFrame_();
     MSG msg;
     bool quit = false;
     while (!quit && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | which)) {
@@ -27,10 +27,7 @@ void YieldPump::PumpPending(HWND dialog) {
             Dispatch(dialog, msg);
         }
     }
-    if (paint) {
-        lastPaint_ = now;
-        if (hooks_.after) hooks_.after();
-    }
+    if (paint) lastPaint_ = now;
 }
 
 int RunMessageLoop(HWND dialog) {

@@ -19,18 +19,15 @@ namespace keyscour {
 // the search itself; the texts are set at every key all the same.
 class YieldPump {
 public:
-    // Called around the painting of each frame: what holds its painting
-    // between frames lets it paint in there.
-    struct FrameHooks {
-        std::function<void()> before, after;
-    };
-
-    explicit YieldPump(FrameHooks hooks = {}, std::chrono::milliseconds frame = std::chrono::milliseconds(30))
-        : hooks_(std::move(hooks)), frame_(frame) {}
+    // onFrame runs before each frame's painting: what holds its painting
+    // between frames lets it paint then.
+    explicit YieldPump(std::function<void()> onFrame = {},
+                       std::chrono::milliseconds frame = std::chrono::milliseconds(30))
+        : onFrame_(std::move(onFrame)), frame_(frame) {}
     void PumpPending(HWND dialog);
 
 private:
-    FrameHooks hooks_;
+    std::function<void()> onFrame_;
     std::chrono::milliseconds frame_;
     std::chrono::steady_clock::time_point lastPaint_{};
 };

@@ -197,6 +197,22 @@ TEST_F(ReplaceTest, AnErrorEndsTheCommandAtItsRowAndTheWindowGoesOn) {
     EXPECT_FALSE(ui.IsRed(0));
 }
 
+TEST_F(ReplaceTest, ExhaustedMemoryIsReportedLikeAnyOtherError) {
+    FaultyRegistry faulty(memory);
+    faulty.ThrowNth(RegistryOp::kSetValue, 2);
+    FormDriver ui(faulty, undo.Path());
+    ui.Search(3, L"S", L"needle");
+    ui.Type(kTxtReplace, L"fresh");
+    MessageBoxAnswerer boxes({IDYES, IDOK});
+    ui.Click(kCommand2);
+    ASSERT_EQ(boxes.seen.size(), 2u);
+    EXPECT_EQ(boxes.seen[1].text, L"Error 7 (0x00000007): Out of memory");
+    EXPECT_EQ(Value(1), L"fresh");
+    EXPECT_EQ(Value(2), L"needle 2");
+    EXPECT_TRUE(ui.IsRed(1));
+    EXPECT_FALSE(ui.IsRed(2));
+}
+
 TEST_F(ReplaceTest, EachRowIsWrittenUnderItsOwnRootAndKeyNameRowsArePassedOver) {
     MemoryRegistry tree;
     tree.PutString(kCurrentUser, L"S\\A", L"v", L"needle");
