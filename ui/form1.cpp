@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "anim/mavi.h"
@@ -473,6 +474,16 @@ void Form1::ReleaseListPainting() {
     SendMessageW(list, WM_SETREDRAW, TRUE, 0);
     if (!listShown_) ShowWindow(list, SW_HIDE);
     InvalidateRect(list, nullptr, TRUE);
+}
+
+void Form1::PaintHeldList() {
+    using namespace std::chrono;
+    const auto begin = steady_clock::now();
+    if (!listHeld_ || begin - listPainted_ < listFrame_) return;
+    ReleaseListPainting();
+    UpdateWindow(Control(kListView1));
+    listPainted_ = steady_clock::now();
+    listFrame_ = std::max<steady_clock::duration>(milliseconds(30), 4 * (listPainted_ - begin));
 }
 
 std::wstring Form1::Text(ControlId id) const {

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -93,9 +94,12 @@ private:
 
     void OpenStillOrPlaying(bool bAutoPlay);
     void ShowList();
-    // Rows arriving between two frames are painted together at the next.
+    // Rows arriving between frames are painted together at a later frame.
+    // A whole list can take a long time to paint, so frames for it are
+    // spaced to keep its painting to a fifth of the search's time.
     void HoldListPainting();
     void ReleaseListPainting();
+    void PaintHeldList();
     std::wstring Text(design::ControlId id) const;
     void SetText(design::ControlId id, const std::wstring& text);
     void SetVisible(design::ControlId id, bool visible);
@@ -116,9 +120,11 @@ private:
     StatusLabel status_;
     bool listShown_ = false;  // the list's own visibility; holding its painting hides its style bit
     bool listHeld_ = false;
+    std::chrono::steady_clock::time_point listPainted_{};
+    std::chrono::steady_clock::duration listFrame_{};
     YieldPump pump_{[this] {
         status_.Flush();
-        ReleaseListPainting();
+        PaintHeldList();
     }};
 };
 
