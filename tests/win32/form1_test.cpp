@@ -109,6 +109,40 @@ TEST_F(Form1Test, LoadSetsEveryTextAndTheDesign) {
     }
 }
 
+// The pixels a window paints of itself, through WM_PRINTCLIENT.
+std::vector<COLORREF> Printed(HWND window, const RECT& area) {
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    RECT client{};
+    GetClientRect(window, &client);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, client.right, client.bottom);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    SendMessageW(window, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT | PRF_ERASEBKGND);
+    std::vector<COLORREF> pixels;
+    for (int y = area.top; y < area.bottom; ++y)
+        for (int x = area.left; x < area.right; ++x) pixels.push_back(GetPixel(dc, x, y));
+    SelectObject(dc, old);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+TEST_F(Form1Test, LabelsPaintThePictureBeneathThemSoNewTextLeavesNoTrace) {
+    FormDriver ui(memory);
+    for (ControlId id : {kLabel3, kLabel2, kLabel5}) {
+        HWND label = ui.Item(id);
+        // Label3 reaches past the client area's right edge; compare what is inside.
+        RECT inForm = RectInParent(label);
+        inForm.right = std::min<LONG>(inForm.right, ClientSize(ui.Window()).cx);
+        const RECT own{0, 0, inForm.right - inForm.left, inForm.bottom - inForm.top};
+        SetWindowTextW(label, L"HKEY_LOCAL_MACHINE\\SOFTWARE\\A rather long key name that fills the label");
+        EXPECT_NE(Printed(label, own), Printed(ui.Window(), inForm)) << id;  // the text shows
+        SetWindowTextW(label, L"");
+        EXPECT_EQ(Printed(label, own), Printed(ui.Window(), inForm)) << id;  // and is gone without a trace
+    }
+}
+
 TEST_F(Form1Test, EnterInTheSearchBoxStartsTheSearch) {
     FormDriver ui(memory);
     SetFocus(ui.Item(kText1));
