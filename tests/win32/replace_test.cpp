@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <filesystem>
 #include <fstream>
@@ -136,6 +137,22 @@ TEST_F(ReplaceTest, ReplaceSelectedWritesOnlyTheSelectedRows) {
     }
     // The rows keep the data the search found.
     EXPECT_EQ(ui.Rows()[1][2], L"needle 2");
+    // Drawn red: the window answers the list's custom draw from the row's data.
+    for (int row : {0, 1}) {
+        LVITEMW item{};
+        item.mask = LVIF_PARAM;
+        item.iItem = row;
+        ListView_GetItem(ui.Item(kListView1), &item);
+        NMLVCUSTOMDRAW draw{};
+        draw.nmcd.hdr = {ui.Item(kListView1), static_cast<UINT_PTR>(kListView1), static_cast<UINT>(NM_CUSTOMDRAW)};
+        draw.nmcd.dwDrawStage = CDDS_ITEMPREPAINT;
+        draw.nmcd.dwItemSpec = static_cast<DWORD_PTR>(row);
+        draw.nmcd.lItemlParam = item.lParam;
+        draw.clrText = CLR_DEFAULT;
+        const LRESULT answer = SendMessageW(ui.Window(), WM_NOTIFY, kListView1, reinterpret_cast<LPARAM>(&draw));
+        EXPECT_EQ(answer, row == 1 ? CDRF_NEWFONT : CDRF_DODEFAULT);
+        EXPECT_EQ(draw.clrText, row == 1 ? RGB(255, 0, 0) : CLR_DEFAULT);
+    }
     ASSERT_EQ(undo.Files().size(), 1u);
 
     // No row selected: nothing written, and still the notice.
