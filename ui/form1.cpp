@@ -179,6 +179,25 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 bool Form1::CreateControls() {
     twips_ = Twips::ForWindow(hwnd_);
+    CreateFonts();
+    const INITCOMMONCONTROLSEX listClasses{sizeof(INITCOMMONCONTROLSEX), ICC_LISTVIEW_CLASSES};
+    InitCommonControlsEx(&listClasses);
+
+    for (const auto& control : kControls) {
+        HWND child = CreateControl(control);
+        if (!child) return false;
+        controls_[static_cast<std::size_t>(control.id - kControls.front().id)] = child;
+    }
+    // Frames lie beneath what they hold; creation order stays the tab order.
+    for (ControlId frame : {kFrame1, kFrame2})
+        SetWindowPos(Control(frame), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    SetWindowSubclass(Control(kLabel5), &Form1::Label5Procedure, 0, reinterpret_cast<DWORD_PTR>(this));
+    status_.Attach(Control(kLabel3));
+    LoadArtwork();
+    return true;
+}
+
+void Form1::CreateFonts() {
     // The captions the design fits on one line, with the room it gives them
     // (a check box keeps about 20 pixels for its box, a button 8 for its edges).
     auto room = [this](ControlId id, int reserved) { return twips_.ToPixels(Find(id).width) - reserved; };
@@ -193,20 +212,9 @@ bool Form1::CreateControls() {
         {L"Stop Search", Font::kDefault, room(kCommand1, 8)},
     };
     fonts_.emplace(twips_.Dpi(), captions);
-    const INITCOMMONCONTROLSEX listClasses{sizeof(INITCOMMONCONTROLSEX), ICC_LISTVIEW_CLASSES};
-    InitCommonControlsEx(&listClasses);
+}
 
-    for (const auto& control : kControls) {
-        HWND child = CreateControl(control);
-        if (!child) return false;
-        controls_[static_cast<std::size_t>(control.id - kControls.front().id)] = child;
-    }
-    // Frames lie beneath what they hold; creation order stays the tab order.
-    for (ControlId frame : {kFrame1, kFrame2})
-        SetWindowPos(Control(frame), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    SetWindowSubclass(Control(kLabel5), &Form1::Label5Procedure, 0, reinterpret_cast<DWORD_PTR>(this));
-    status_.Attach(Control(kLabel3));
-
+void Form1::LoadArtwork() {
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
     handPointer_.reset(static_cast<HCURSOR>(
         LoadImageW(instance, MAKEINTRESOURCEW(IDC_HAND_POINTER), IMAGE_CURSOR, 32, 32, LR_DEFAULTCOLOR)));
@@ -221,7 +229,6 @@ bool Form1::CreateControls() {
         frames.push_back({left, top, left + twips_.ToPixels(c.width), top + twips_.ToPixels(c.height)});
     }
     backdrop_.Compose(picture.get(), {kPictureWidthPixels, kPictureHeightPixels}, frames);
-    return true;
 }
 
 HWND Form1::CreateControl(const design::Control& control) {

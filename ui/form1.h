@@ -63,6 +63,8 @@ private:
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
     bool CreateControls();
+    void CreateFonts();
+    void LoadArtwork();
     HWND CreateControl(const design::Control& control);
     LRESULT OnCtlColorStatic(HDC dc, HWND child);
     LRESULT OnCommand(int id, int code);
