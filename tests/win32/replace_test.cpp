@@ -91,6 +91,17 @@ protected:
     }
     std::wstring Value(int i) { return StringOf(memory, kLocalMachine, L"S\\K" + std::to_wstring(i), L"v"); }
 
+    // Searches S for text, then replaces with the replacement through the
+    // button, answering Yes and OK; gives the boxes seen.
+    static std::vector<SeenBox> SearchAndReplace(FormDriver& ui, const std::wstring& text,
+                                                 const std::wstring& replacement, ControlId button = kCommand2) {
+        ui.Search(3, L"S", text);
+        ui.Type(kTxtReplace, replacement);
+        MessageBoxAnswerer boxes({IDYES, IDOK});
+        ui.Click(button);
+        return boxes.seen;
+    }
+
     MemoryRegistry memory;
     TempFolder undo;
 };
@@ -127,6 +138,7 @@ TEST_F(ReplaceTest, ReplaceSelectedWritesOnlyTheSelectedRows) {
     MessageBoxAnswerer boxes({IDYES, IDOK});
     ui.Click(kCommand3);
     ASSERT_EQ(boxes.seen.size(), 2u);
+    EXPECT_EQ(boxes.seen[0].text, L"Are you sure you want to replace the selected Registry values with: fresh");
     EXPECT_EQ(boxes.seen[1].text, kSuccess);
     EXPECT_EQ(boxes.seen[1].title, kTitle);
     EXPECT_FALSE(boxes.seen[1].yesNo);
@@ -169,12 +181,9 @@ TEST_F(ReplaceTest, ReplaceSelectedWritesOnlyTheSelectedRows) {
 
 TEST_F(ReplaceTest, SpacesAreAskedAboutAndWrittenAsTheyAre) {
     FormDriver ui(memory, undo.Path());
-    ui.Search(3, L"S", L"needle 2");
-    ui.Type(kTxtReplace, L"   ");
-    MessageBoxAnswerer boxes({IDYES, IDOK});
-    ui.Click(kCommand2);
-    ASSERT_EQ(boxes.seen.size(), 2u);
-    EXPECT_EQ(boxes.seen[0].text, L"Are you sure you want to replace the Registry values with:    ");
+    const auto seen = SearchAndReplace(ui, L"needle 2", L"   ");
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].text, L"Are you sure you want to replace the Registry values with:    ");
     EXPECT_EQ(Value(2), L"   ");
     EXPECT_TRUE(ui.IsRed(0));
 }
@@ -218,12 +227,9 @@ TEST_F(ReplaceTest, ExhaustedMemoryIsReportedLikeAnyOtherError) {
     FaultyRegistry faulty(memory);
     faulty.ThrowNth(RegistryOp::kSetValue, 2);
     FormDriver ui(faulty, undo.Path());
-    ui.Search(3, L"S", L"needle");
-    ui.Type(kTxtReplace, L"fresh");
-    MessageBoxAnswerer boxes({IDYES, IDOK});
-    ui.Click(kCommand2);
-    ASSERT_EQ(boxes.seen.size(), 2u);
-    EXPECT_EQ(boxes.seen[1].text, L"Error 7 (0x00000007): Out of memory");
+    const auto seen = SearchAndReplace(ui, L"needle", L"fresh");
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].text, L"Error 7 (0x00000007): Out of memory");
     EXPECT_EQ(Value(1), L"fresh");
     EXPECT_EQ(Value(2), L"needle 2");
     EXPECT_TRUE(ui.IsRed(1));
@@ -287,13 +293,10 @@ TEST_F(ReplaceTest, AnUndoFileThatCannotBeWrittenStopsEveryWrite) {
     const std::wstring blocked = undo.Path() + L"\\Undo";
     std::ofstream(fs::path(blocked)) << "a file where the folder should be";
     FormDriver ui(memory, blocked);
-    ui.Search(3, L"S", L"needle");
-    ui.Type(kTxtReplace, L"fresh");
-    MessageBoxAnswerer boxes({IDYES, IDOK});
-    ui.Click(kCommand2);
-    ASSERT_EQ(boxes.seen.size(), 2u);
-    EXPECT_NE(boxes.seen[1].text.find(L"Could not write the undo file"), std::wstring::npos) << boxes.seen[1].text;
-    EXPECT_NE(boxes.seen[1].text.find(L"(0x80040"), std::wstring::npos);
+    const auto seen = SearchAndReplace(ui, L"needle", L"fresh");
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_NE(seen[1].text.find(L"Could not write the undo file"), std::wstring::npos);
+    EXPECT_NE(seen[1].text.find(L"(0x80040"), std::wstring::npos);
     for (int i = 1; i <= 5; ++i) EXPECT_EQ(Value(i), L"needle " + std::to_wstring(i));
     for (int row = 0; row < 5; ++row) EXPECT_FALSE(ui.IsRed(row));
 }
