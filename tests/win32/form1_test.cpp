@@ -78,6 +78,11 @@ TEST_F(Form1Test, LoadSetsEveryTextAndTheDesign) {
     EXPECT_FALSE(ui.Visible(kPicture1));
     EXPECT_FALSE(GetWindowLongPtrW(ui.Item(kPicture1), GWL_STYLE) & WS_BORDER);
     EXPECT_FALSE(ui.Visible(kListView1));
+    // Fitted already at the first showing: 2925 twips high, the outer width less 150.
+    const RECT listRect = RectInParent(ui.Item(kListView1));
+    EXPECT_EQ(listRect.bottom - listRect.top, 195);
+    EXPECT_EQ(listRect.right - listRect.left, (Outer(ui.Window()).right - Outer(ui.Window()).left) - 10);
+    EXPECT_NEAR(ListView_GetColumnWidth(ui.Item(kListView1), 1), (listRect.right - listRect.left) / 2.0, 1);
     EXPECT_FALSE(ui.Visible(kLabel6));
     EXPECT_EQ(ui.form->MousePointer(), Form1::kPointerDefault);
 
@@ -201,6 +206,26 @@ TEST_F(Form1Test, SearchFillsTheListInEngineOrderAndEndsDone) {
     const std::vector<Row> whole{{L"HKEY_LOCAL_MACHINE", L"Soft\\App\\Path", L"FOO BAR"},
                                  {L"HKEY_LOCAL_MACHINE", L"Soft\\FOO BAR", L"*"}};
     EXPECT_EQ(ui.Rows(), whole);
+}
+
+TEST_F(Form1Test, RowsKeepControlCharactersAndGoAtTheNextStart) {
+    memory.PutString(kLocalMachine, L"Soft\\Odd", L"Lines", L"FOO BAR\r\nnext\tline");
+    HookedRegistry hooked(memory);
+    FormDriver ui(hooked);
+    ui.Search(3, L"Soft", L"FOO BAR");
+    const auto rows = ui.Rows();
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[3][1], L"Soft\\Odd\\Lines");
+    EXPECT_EQ(rows[3][2], L"FOO BAR\r\nnext\tline");
+
+    // The old rows are gone before the new search reads its first key.
+    std::size_t rowsAtFirstKey = 99;
+    hooked.onCall = [&](const RegistryCall& call) {
+        if (call.op == RegistryOp::kOpenKey && rowsAtFirstKey == 99) rowsAtFirstKey = ui.Rows().size();
+    };
+    ui.Click(kCommand1);
+    EXPECT_EQ(rowsAtFirstKey, 0u);
+    EXPECT_EQ(ui.Rows(), rows);
 }
 
 TEST_F(Form1Test, AllRootsSearchesEveryRootAndNothingFoundLeavesTheListEmpty) {
