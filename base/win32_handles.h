@@ -1,5 +1,6 @@
 #pragma once
-// Owners for the platform's handles, all one template with a close policy.
+// Owners for the platform's handles, all one template with a close policy,
+// and the scope of a GDI selection.
 // Predefined root keys are plain values and never owned.
 
 #include <windows.h>
@@ -30,5 +31,21 @@ using unique_hbrush = unique_handle<Win32HandleTraits<HBRUSH, &DeleteGdiObject<H
 using unique_hcursor = unique_handle<Win32HandleTraits<HCURSOR, &DestroyCursor>>;
 using unique_hicon = unique_handle<Win32HandleTraits<HICON, &DestroyIcon>>;
 using unique_hmodule = unique_handle<Win32HandleTraits<HMODULE, &FreeLibrary>>;
+using unique_hdc = unique_handle<Win32HandleTraits<HDC, &DeleteDC>>;  // a DC made, not one borrowed
+
+// An object selected into a DC for one scope; the old one goes back at its end.
+class ScopedSelection {
+public:
+    ScopedSelection(HDC dc, HGDIOBJ object) noexcept : dc_(dc), old_(object ? SelectObject(dc, object) : nullptr) {}
+    ~ScopedSelection() {
+        if (old_) SelectObject(dc_, old_);
+    }
+    ScopedSelection(const ScopedSelection&) = delete;
+    ScopedSelection& operator=(const ScopedSelection&) = delete;
+
+private:
+    HDC dc_;
+    HGDIOBJ old_;
+};
 
 }  // namespace keyscour

@@ -92,7 +92,7 @@ void cKeyscour::EnumSubKeys(KeyHandle root, const std::wstring& path) {
         const auto key = OpenForReading(root, path);
         if (!key) return;
 
-        const std::wstring_view rootName = RootKeyNameView(root);
+        const std::wstring_view rootName = RootKeyNameOf(root);
         std::array<wchar_t, kNameChars> buffer;
         for (std::uint32_t index = 0;;) {
             if (yield_) yield_();
@@ -158,14 +158,7 @@ void cKeyscour::RaiseSearchFound(KeyHandle root, const std::wstring& key, const 
 
 std::wstring_view cKeyscour::TrimNull(std::wstring_view text) { return text.substr(0, text.find(L'\0')); }
 
-std::wstring_view cKeyscour::RootKeyNameView(KeyHandle handle) {
-    if (!IsPredefinedRoot(handle)) return {};
-    for (const auto& entry : kRootKeyTable)
-        if (entry.handle == handle) return entry.name;
-    return {};
-}
-
-std::wstring cKeyscour::RootKeyName(KeyHandle handle) { return std::wstring(RootKeyNameView(handle)); }
+std::wstring cKeyscour::RootKeyName(KeyHandle handle) { return std::wstring(RootKeyNameOf(handle)); }
 
 bool cKeyscour::IsMatch(std::wstring_view text) const {
     if (mSearchFlags & MatchWholeText) return EqualsUpperCased(text, mSearchStringUpper, upperScratch_);

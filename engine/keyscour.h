@@ -77,7 +77,6 @@ public:
 private:
     void EnumSubKeys(KeyHandle root, const std::wstring& path);
     void ScanValues(KeyHandle root, const std::wstring& path);
-    static std::wstring_view RootKeyNameView(KeyHandle handle);
     unique_registry_key OpenForReading(KeyHandle root, const std::wstring& path);
 
     void RaiseSearchFound(KeyHandle root, const std::wstring& key, const std::wstring& value,

@@ -37,6 +37,14 @@ inline constexpr bool IsPredefinedRoot(KeyHandle handle) {
     return handle >= kClassesRoot && handle <= kDynData;
 }
 
+// The name of a root key handle; empty for 0 and for handles outside the table.
+inline constexpr std::wstring_view RootKeyNameOf(KeyHandle handle) {
+    if (!IsPredefinedRoot(handle)) return {};
+    for (const auto& entry : kRootKeyTable)
+        if (entry.handle == handle) return entry.name;
+    return {};
+}
+
 // The handle of a root key name, "HKEY_ALL" (0) included; nothing for other texts.
 inline std::optional<KeyHandle> RootKeyHandle(std::wstring_view name) {
     for (const auto& entry : kRootKeyTable)

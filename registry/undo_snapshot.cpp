@@ -11,12 +11,6 @@ namespace keyscour {
 
 namespace {
 
-std::wstring_view RootName(KeyHandle root) {
-    for (const auto& entry : kRootKeyTable)
-        if (entry.handle == root && root != 0) return entry.name;
-    return {};
-}
-
 std::wstring Quoted(const std::wstring& text) {
     std::wstring quoted = L"\"";
     for (wchar_t c : text) {
@@ -24,6 +18,15 @@ std::wstring Quoted(const std::wstring& text) {
         quoted += c;
     }
     return quoted + L'"';
+}
+
+// "@" names the unnamed default value.
+std::wstring ValueNameText(const std::wstring& name) { return name.empty() ? L"@" : Quoted(name); }
+
+std::wstring FullKeyName(std::wstring_view rootName, const std::wstring& keyPath) {
+    std::wstring full(rootName);
+    if (!keyPath.empty()) full.append(1, L'\\').append(keyPath);
+    return full;
 }
 
 // Text that the quoted form carries exactly: whole UTF-16 units, one
@@ -51,8 +54,7 @@ std::wstring HexBytes(const std::vector<std::uint8_t>& data) {
 }  // namespace
 
 std::wstring RegScriptValueLine(const std::wstring& name, std::uint32_t type, const std::vector<std::uint8_t>& data) {
-    std::wstring line = name.empty() ? L"@" : Quoted(name);
-    line += L'=';
+    std::wstring line = ValueNameText(name) + L'=';
     std::wstring text;
     if (type == value_type::kString && QuotableString(data, text)) return line + Quoted(text);
     if (type == value_type::kDword && data.size() == 4) {
@@ -68,40 +70,20 @@ std::wstring RegScriptValueLine(const std::wstring& name, std::uint32_t type, co
 }
 
 void UndoSnapshot::Capture(KeyHandle root, const std::wstring& sSection) {
-    const std::wstring_view rootName = RootName(root);
+    const std::wstring_view rootName = RootKeyNameOf(root);
     MRegistry::ValuePath path;
     if (rootName.empty() || MRegistry::ResolveValuePath(sSection, path)) return;
 
-    // The first missing key on the path and every key below it are what
-    // the write creates; the script removes each of them.
-    std::vector<std::wstring> prefixes;
-    for (std::size_t from = 0; !path.keyPath.empty();) {
-        const std::size_t slash = path.keyPath.find(L'\\', from);
-        prefixes.push_back(path.keyPath.substr(0, slash));
-        if (slash == std::wstring::npos) break;
-        from = slash + 1;
-    }
-    for (std::size_t i = 0; i < prefixes.size(); ++i) {
-        KeyHandle key = 0;
-        const Status opened = registry_.OpenKey(root, prefixes[i], key);
-        if (opened == status::kSuccess) AdoptKey(registry_, key).reset();
-        if (opened != status::kNotFound) continue;
-        for (std::size_t j = i; j < prefixes.size(); ++j) {
-            std::wstring full = std::wstring(rootName) + L"\\" + prefixes[j];
-            if (std::find(createdKeys_.begin(), createdKeys_.end(), full) == createdKeys_.end())
-                createdKeys_.push_back(std::move(full));
-        }
-        return;
-    }
-
     SavedValue saved;
-    saved.key = path.keyPath.empty() ? std::wstring(rootName) : std::wstring(rootName) + L"\\" + path.keyPath;
+    saved.key = FullKeyName(rootName, path.keyPath);
     saved.name = path.valueName;
     for (const auto& value : values_)
         if (value.key == saved.key && value.name == saved.name) return;
 
     KeyHandle key = 0;
-    if (registry_.OpenKey(root, path.keyPath, key) != status::kSuccess) return;  // the write fails alike
+    const Status opened = registry_.OpenKey(root, path.keyPath, key);
+    if (opened == status::kNotFound) return CaptureCreatedKeys(root, path.keyPath);
+    if (opened != status::kSuccess) return;  // the write fails alike
     const auto owner = AdoptKey(registry_, key);
     const Status read = registry_.QueryValue(key, saved.name, saved.type, saved.data);
     if (read == status::kSuccess) {
@@ -111,6 +93,28 @@ void UndoSnapshot::Capture(KeyHandle root, const std::wstring& sSection) {
                             L"Could not read the registry value to keep for undo: " + saved.key + L"\\" + saved.name);
     }
     values_.push_back(std::move(saved));
+}
+
+void UndoSnapshot::CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPath) {
+    // The first missing key on the path and every key below it are what
+    // the write creates; the script removes each of them.
+    const std::wstring_view rootName = RootKeyNameOf(root);
+    bool missing = false;
+    for (std::size_t slash = keyPath.find(L'\\');; slash = keyPath.find(L'\\', slash + 1)) {
+        const std::wstring prefix = keyPath.substr(0, slash);
+        if (!missing) {
+            KeyHandle key = 0;
+            const Status opened = registry_.OpenKey(root, prefix, key);
+            if (opened == status::kSuccess) AdoptKey(registry_, key).reset();
+            missing = opened == status::kNotFound;
+        }
+        if (missing) {
+            std::wstring full = FullKeyName(rootName, prefix);
+            if (std::find(createdKeys_.begin(), createdKeys_.end(), full) == createdKeys_.end())
+                createdKeys_.push_back(std::move(full));
+        }
+        if (slash == std::wstring::npos) break;
+    }
 }
 
 std::wstring UndoSnapshot::Script() const {
@@ -124,7 +128,7 @@ std::wstring UndoSnapshot::Script() const {
         for (const auto& value : values_) {
             if (value.key != key) continue;
             script += value.existed ? RegScriptValueLine(value.name, value.type, value.data)
-                                    : (value.name.empty() ? L"@" : Quoted(value.name)) + L"=-";
+                                    : ValueNameText(value.name) + L"=-";
             script += L"\r\n";
         }
     }

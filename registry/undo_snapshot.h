@@ -29,6 +29,8 @@ public:
     std::wstring Script() const;
 
 private:
+    void CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPath);
+
     struct SavedValue {
         std::wstring key;  // full key name, root included
         std::wstring name;

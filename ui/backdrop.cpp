@@ -7,21 +7,12 @@ namespace {
 // A memory DC with one bitmap selected, given back on every path.
 class SelectedBitmap {
 public:
-    explicit SelectedBitmap(HBITMAP bitmap) : dc_(CreateCompatibleDC(nullptr)) {
-        if (dc_) old_ = SelectObject(dc_, bitmap);
-    }
-    ~SelectedBitmap() {
-        if (!dc_) return;
-        SelectObject(dc_, old_);
-        DeleteDC(dc_);
-    }
-    SelectedBitmap(const SelectedBitmap&) = delete;
-    SelectedBitmap& operator=(const SelectedBitmap&) = delete;
-    HDC dc() const { return dc_; }
+    explicit SelectedBitmap(HBITMAP bitmap) : dc_(CreateCompatibleDC(nullptr)), selection_(dc_.get(), bitmap) {}
+    HDC dc() const { return dc_.get(); }
 
 private:
-    HDC dc_;
-    HGDIOBJ old_ = nullptr;
+    unique_hdc dc_;
+    ScopedSelection selection_;  // declared after the DC, so undone before it goes
 };
 
 }  // namespace

@@ -18,27 +18,22 @@ HFONT MakeFont(double points, int weight, int dpi) {
     return CreateFontIndirectW(&font);
 }
 
-// A screen DC with one font selected, given back on every path.
+// The screen's DC, for measuring text.
 class MeasuringDc {
 public:
     MeasuringDc() : dc_(GetDC(nullptr)) {}
-    ~MeasuringDc() {
-        if (old_) SelectObject(dc_, old_);
-        ReleaseDC(nullptr, dc_);
-    }
+    ~MeasuringDc() { ReleaseDC(nullptr, dc_); }
     MeasuringDc(const MeasuringDc&) = delete;
     MeasuringDc& operator=(const MeasuringDc&) = delete;
 
-    void Select(HFONT font) {
-        HGDIOBJ previous = SelectObject(dc_, font);
-        if (!old_) old_ = previous;
-    }
-    int Width(const wchar_t* text) const {
+    int Width(HFONT font, const wchar_t* text) const {
+        const ScopedSelection selected(dc_, font);
         SIZE size{};
         GetTextExtentPoint32W(dc_, text, lstrlenW(text), &size);
         return size.cx;
     }
-    bool FaceIs(const wchar_t* face) const {
+    bool FaceIs(HFONT font, const wchar_t* face) const {
+        const ScopedSelection selected(dc_, font);
         wchar_t actual[LF_FACESIZE] = {};
         GetTextFaceW(dc_, LF_FACESIZE, actual);
         return lstrcmpiW(actual, face) == 0;
@@ -46,24 +41,20 @@ public:
 
 private:
     HDC dc_;
-    HGDIOBJ old_ = nullptr;
 };
 
 }  // namespace
 
 DesignFonts::DesignFonts(int dpi, std::span<const FittedCaption> captions) {
-    MeasuringDc dc;
-    for (scale_ = 1.0;; scale_ -= 0.05) {
+    const MeasuringDc dc;
+    // 5 % steps, down to three quarters: smaller would no longer be legible.
+    for (int percent = 100; percent >= 75; percent -= 5) {
+        scale_ = percent / 100.0;
         regular_.reset(MakeFont(8.25 * scale_, FW_NORMAL, dpi));
         bold_.reset(MakeFont(8.25 * scale_, FW_BOLD, dpi));
-        dc.Select(regular_.get());
-        if (scale_ == 1.0 && dc.FaceIs(kFace)) break;
-        if (scale_ < 0.75) break;  // smaller would no longer be legible
+        if (percent == 100 && dc.FaceIs(regular_.get(), kFace)) break;
         bool fits = true;
-        for (const auto& caption : captions) {
-            dc.Select(For(caption.font));
-            fits = fits && dc.Width(caption.text) <= caption.widthPixels;
-        }
+        for (const auto& caption : captions) fits = fits && dc.Width(For(caption.font), caption.text) <= caption.widthPixels;
         if (fits) break;
     }
     large_.reset(MakeFont(12 * scale_, FW_BOLD, dpi));

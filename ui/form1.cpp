@@ -4,7 +4,6 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <vector>
 
 #include "anim/mavi.h"
 #include "registry/root_keys.h"
@@ -13,6 +12,7 @@
 #include "ui/publisher.h"
 #include "ui/resource_ids.h"
 #include "ui/result_list.h"
+#include "ui/window_text.h"
 
 namespace keyscour {
 
@@ -30,9 +30,15 @@ constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIP
 constexpr DWORD kWindowExStyle = 0;
 
 bool IsLabel(int id) {
-    for (const auto& control : kControls)
-        if (control.id == id) return control.kind == Kind::kLabel;
-    return false;
+    const Control& control = Find(static_cast<ControlId>(id));
+    return control.id == id && control.kind == Kind::kLabel;
+}
+
+// A control's place in the client area, in pixels.
+RECT PixelRect(const Control& control, const Twips& twips) {
+    const int left = twips.ToPixels(AbsoluteLeft(control));
+    const int top = twips.ToPixels(AbsoluteTop(control));
+    return {left, top, left + twips.ToPixels(control.width), top + twips.ToPixels(control.height)};
 }
 
 COLORREF InkColour(Ink ink) {
@@ -132,18 +138,12 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         if (!CreateControls()) return -1;
         Form_Load();
         return 0;
-    case WM_ERASEBKGND: {
-        RECT client{};
-        GetClientRect(hwnd_, &client);
-        backdrop_.Paint(reinterpret_cast<HDC>(wParam), client);
+    case WM_ERASEBKGND:
+        PaintBackdrop(reinterpret_cast<HDC>(wParam));
         return 1;
-    }
-    case WM_PRINTCLIENT: {
-        RECT client{};
-        GetClientRect(hwnd_, &client);
-        backdrop_.Paint(reinterpret_cast<HDC>(wParam), client);
+    case WM_PRINTCLIENT:
+        PaintBackdrop(reinterpret_cast<HDC>(wParam));
         return 0;
-    }
     case WM_CTLCOLORSTATIC:
         return OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_SIZE:
@@ -222,19 +222,12 @@ void Form1::LoadArtwork() {
     // The picture is drawn at its natural size whatever the DPI.
     unique_hbitmap picture(static_cast<HBITMAP>(
         LoadImageW(instance, MAKEINTRESOURCEW(IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
-    std::vector<RECT> frames;
-    for (ControlId frame : {kFrame1, kFrame2}) {
-        const design::Control& c = Find(frame);
-        const int left = twips_.ToPixels(c.left), top = twips_.ToPixels(c.top);
-        frames.push_back({left, top, left + twips_.ToPixels(c.width), top + twips_.ToPixels(c.height)});
-    }
+    const RECT frames[] = {PixelRect(Find(kFrame1), twips_), PixelRect(Find(kFrame2), twips_)};
     backdrop_.Compose(picture.get(), {kPictureWidthPixels, kPictureHeightPixels}, frames);
 }
 
 HWND Form1::CreateControl(const design::Control& control) {
-    const int left = twips_.ToPixels(AbsoluteLeft(control));
-    const int top = twips_.ToPixels(AbsoluteTop(control));
-    const RECT pixels{left, top, left + twips_.ToPixels(control.width), top + twips_.ToPixels(control.height)};
+    const RECT pixels = PixelRect(control, twips_);
     HWND child = nullptr;
     if (control.kind == Kind::kListView) {
         child = result_list::Create(hwnd_, control.id, pixels, twips_);
@@ -247,7 +240,8 @@ HWND Form1::CreateControl(const design::Control& control) {
         // Siblings overlap by design (a caption reaches into the box below
         // it); each paints only what is its own.
         const DWORD visible = control.hidden ? 0 : WS_VISIBLE;
-        child = CreateWindowExW(exStyle, className, text, (style & ~WS_VISIBLE) | visible | WS_CLIPSIBLINGS, left, top,
+        child = CreateWindowExW(exStyle, className, text, (style & ~WS_VISIBLE) | visible | WS_CLIPSIBLINGS,
+                                pixels.left, pixels.top,
                                 pixels.right - pixels.left, height, hwnd_,
                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), nullptr, nullptr);
     }
@@ -459,6 +453,12 @@ LRESULT CALLBACK Form1::Label5Procedure(HWND label, UINT message, WPARAM wParam,
 
 // ----- small helpers -----
 
+void Form1::PaintBackdrop(HDC dc) const {
+    RECT client{};
+    GetClientRect(hwnd_, &client);
+    backdrop_.Paint(dc, client);
+}
+
 void Form1::OpenStillOrPlaying(bool bAutoPlay) {
     mAVI::OpenAnimation(Control(kPicture1), kClipLibrary, kClipId, true, bAutoPlay);
 }
@@ -479,7 +479,6 @@ void Form1::ReleaseListPainting() {
     listHeld_ = false;
     HWND list = Control(kListView1);
     SendMessageW(list, WM_SETREDRAW, TRUE, 0);
-    if (!listShown_) ShowWindow(list, SW_HIDE);
     InvalidateRect(list, nullptr, TRUE);
 }
 
@@ -493,13 +492,7 @@ void Form1::PaintHeldList() {
     listFrame_ = std::max<steady_clock::duration>(milliseconds(30), 4 * (listPainted_ - begin));
 }
 
-std::wstring Form1::Text(ControlId id) const {
-    HWND control = Control(id);
-    const int length = GetWindowTextLengthW(control);
-    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(control, text.data(), length + 1)));
-    return text;
-}
+std::wstring Form1::Text(ControlId id) const { return WindowText(Control(id)); }
 
 void Form1::SetText(ControlId id, const std::wstring& text) { SetWindowTextW(Control(id), text.c_str()); }
 

@@ -94,6 +94,7 @@ private:
     void ReportError(std::int32_t number, const std::wstring& description);
     int Ask(const std::wstring& text, UINT style);
 
+    void PaintBackdrop(HDC dc) const;
     void OpenStillOrPlaying(bool bAutoPlay);
     void ShowList();
     // Rows arriving between frames are painted together at a later frame.

@@ -35,9 +35,27 @@ std::wstring CurrentErrorDescription() {
     }
 }
 
-// A row's root is the one it was found under, whatever the drop-down shows now.
-KeyHandle RootOfRow(HWND list, int row) {
-    return RootKeyHandle(result_list::Text(list, row, 0)).value_or(0);
+// A row to write: its root is the one it was found under, whatever the
+// drop-down shows now, and its path is the "Sub Key" text.
+struct Target {
+    int row;
+    KeyHandle root;
+    std::wstring path;
+};
+
+// The rows a command writes, taken once. Key-name rows name a key, not a
+// value: written as a value path they would put a stray value into the
+// parent key.
+std::vector<Target> TargetsOf(HWND list, bool selectedOnly) {
+    std::vector<Target> targets;
+    const int n = result_list::RowCount(list);
+    for (int row = 0; row < n; ++row) {
+        if (result_list::Kind(list, row) == FoundKeyName) continue;
+        if (selectedOnly && !result_list::IsSelected(list, row)) continue;
+        targets.push_back({row, RootKeyHandle(result_list::Text(list, row, 0)).value_or(0),
+                           result_list::Text(list, row, 1)});
+    }
+    return targets;
 }
 
 }  // namespace
@@ -55,28 +73,16 @@ void Form1::ReplaceRows(bool selectedOnly) {
 
     HWND list = Control(design::kListView1);
     ReleaseListPainting();  // the list paints while the questions cover it
-    const int n = result_list::RowCount(list);
-    // Key-name rows name a key, not a value: written as a value path they
-    // would put a stray value into the parent key.
-    std::vector<int> rows;
-    for (int row = 0; row < n; ++row)
-        if (result_list::Kind(list, row) != FoundKeyName && (!selectedOnly || result_list::IsSelected(list, row)))
-            rows.push_back(row);
-
     try {
-        if (!rows.empty()) {
-            UndoSnapshot undo(registry_);
-            for (int row : rows) undo.Capture(RootOfRow(list, row), result_list::Text(list, row, 1));
-            if (!undo.Empty()) {
-                const std::wstring folder =
-                    options_.undoFolder.empty() ? undo_file::DefaultFolder() : options_.undoFolder;
-                undo_file::Write(folder, undo.Script());
-            }
-        }
-        for (int row : rows) {
-            result_list::SetRowColour(list, row, kRed);
-            MRegistry::WriteStringValue(registry_, static_cast<std::int32_t>(RootOfRow(list, row)),
-                                        result_list::Text(list, row, 1), replacement);
+        const std::vector<Target> targets = TargetsOf(list, selectedOnly);
+        UndoSnapshot undo(registry_);
+        for (const auto& target : targets) undo.Capture(target.root, target.path);
+        if (!undo.Empty())
+            undo_file::Write(options_.undoFolder.empty() ? undo_file::DefaultFolder() : options_.undoFolder,
+                             undo.Script());
+        for (const auto& target : targets) {
+            result_list::SetRowColour(list, target.row, kRed);
+            MRegistry::WriteStringValue(registry_, static_cast<std::int32_t>(target.root), target.path, replacement);
         }
     } catch (...) {
         ReportError(CurrentErrorNumber(), CurrentErrorDescription());

@@ -2,6 +2,9 @@
 
 #include <string>
 
+#include "base/win32_handles.h"
+#include "ui/window_text.h"
+
 namespace keyscour::plain_controls {
 
 namespace {
@@ -15,7 +18,7 @@ void PaintFrame(HWND frame, HDC dc) {
     FillRect(dc, &rect, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
 
     auto font = reinterpret_cast<HFONT>(GetWindowLongPtrW(frame, kFontSlot));
-    HGDIOBJ oldFont = SelectObject(dc, font ? static_cast<HGDIOBJ>(font) : GetStockObject(DEFAULT_GUI_FONT));
+    const ScopedSelection selected(dc, font ? static_cast<HGDIOBJ>(font) : GetStockObject(DEFAULT_GUI_FONT));
     TEXTMETRICW metrics{};
     GetTextMetricsW(dc, &metrics);
 
@@ -24,10 +27,9 @@ void PaintFrame(HWND frame, HDC dc) {
     border.top += metrics.tmHeight / 2;
     DrawEdge(dc, &border, EDGE_ETCHED, BF_RECT);
 
-    const int length = GetWindowTextLengthW(frame);
-    if (length > 0) {
-        std::wstring caption(static_cast<std::size_t>(length) + 1, L'\0');
-        const int shown = GetWindowTextW(frame, caption.data(), length + 1);
+    const std::wstring caption = WindowText(frame);
+    if (!caption.empty()) {
+        const int shown = static_cast<int>(caption.size());
         SIZE space{}, size{};
         GetTextExtentPoint32W(dc, L" ", 1, &space);
         GetTextExtentPoint32W(dc, caption.c_str(), shown, &size);
@@ -39,7 +41,6 @@ void PaintFrame(HWND frame, HDC dc) {
         SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
         TextOutW(dc, left + space.cx, 0, caption.c_str(), shown);
     }
-    SelectObject(dc, oldFont);
 }
 
 LRESULT CALLBACK FrameProcedure(HWND frame, UINT message, WPARAM wParam, LPARAM lParam) {

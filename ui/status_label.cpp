@@ -4,13 +4,14 @@
 
 #include <algorithm>
 
+#include "base/win32_handles.h"
+#include "ui/window_text.h"
+
 namespace keyscour {
 
 void StatusLabel::Attach(HWND label) {
     label_ = label;
-    const int length = GetWindowTextLengthW(label);
-    text_.assign(static_cast<std::size_t>(length) + 1, L'\0');
-    text_.resize(static_cast<std::size_t>(GetWindowTextW(label, text_.data(), length + 1)));
+    text_ = WindowText(label);
     SetWindowSubclass(label, &StatusLabel::Procedure, 0, reinterpret_cast<DWORD_PTR>(this));
 }
 
@@ -38,11 +39,9 @@ void StatusLabel::Paint(HDC dc) const {
     auto brush = reinterpret_cast<HBRUSH>(
         SendMessageW(GetParent(label_), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(label_)));
     FillRect(dc, &client, brush ? brush : GetSysColorBrush(COLOR_BTNFACE));
-    const auto font = reinterpret_cast<HFONT>(SendMessageW(label_, WM_GETFONT, 0, 0));
-    HGDIOBJ old = font ? SelectObject(dc, font) : nullptr;
+    const ScopedSelection font(dc, reinterpret_cast<HFONT>(SendMessageW(label_, WM_GETFONT, 0, 0)));
     SetBkMode(dc, TRANSPARENT);
     DrawTextW(dc, text_.c_str(), static_cast<int>(text_.size()), &client, DT_LEFT | DT_WORDBREAK | DT_NOPREFIX);
-    if (old) SelectObject(dc, old);
 }
 
 LRESULT CALLBACK StatusLabel::Procedure(HWND label, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,

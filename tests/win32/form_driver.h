@@ -17,17 +17,13 @@
 #include "ui/form1.h"
 #include "test_window.h"
 #include "ui/result_list.h"
+#include "ui/window_text.h"
 
 namespace keyscour::testing {
 
 using namespace design;
 
-inline std::wstring WindowText(HWND window) {
-    const int length = GetWindowTextLengthW(window);
-    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(window, text.data(), length + 1)));
-    return text;
-}
+using keyscour::WindowText;
 
 // Runs a hook after every call of the registry below, in the middle of a
 // search: where a user's click would land during a yield.
