@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 #include "engine/internal_error.h"
 #include "engine/text_case.h"
@@ -13,14 +14,19 @@ namespace {
 
 constexpr std::uint32_t kNameChars = 260;
 constexpr std::uint32_t kDataBytes = 4096;
+// What the registry allows a value name, and a bound on the data taken in
+// one piece, far above what the registry holds in practice.
+constexpr std::uint32_t kMaxNameChars = 16384;
+constexpr std::uint32_t kMaxDataBytes = 256u << 20;
 
 // The name and data buffers of one value enumeration step. Every step starts
 // from buffers that are all NUL, as if made afresh; since the registry writes
 // only the lengths it returns, clearing those restores them without clearing
-// 4 KB for every value.
+// 4 KB for every value. A value that does not fit grows them for the rest of
+// the key.
 struct ValueBuffers {
-    std::array<wchar_t, kNameChars> name{};
-    std::array<std::uint8_t, kDataBytes> data{};
+    std::vector<wchar_t> name = std::vector<wchar_t>(kNameChars);
+    std::vector<std::uint8_t> data = std::vector<std::uint8_t>(kDataBytes);
     std::size_t nameUsed = 0;
     std::size_t dataUsed = 0;
 
@@ -29,8 +35,26 @@ struct ValueBuffers {
         std::fill_n(data.begin(), dataUsed, std::uint8_t{0});
     }
     void Written(std::uint32_t nameChars, std::uint32_t dataBytes) {
-        nameUsed = std::min<std::size_t>(std::size_t{nameChars} + 1, kNameChars);
-        dataUsed = std::min<std::size_t>(dataBytes, kDataBytes);
+        nameUsed = std::min<std::size_t>(std::size_t{nameChars} + 1, name.size());
+        dataUsed = std::min<std::size_t>(dataBytes, data.size());
+    }
+    // After a step that did not fit (dataBytes: what the registry said the
+    // data needs): room for the value, or false when no buffer can hold it.
+    // A failed step may have written anything, so both start clean again.
+    bool Grow(std::uint32_t dataBytes) {
+        if (dataBytes > data.size() && dataBytes <= kMaxDataBytes) {
+            data.resize(dataBytes);
+        } else if (name.size() <= kMaxNameChars) {
+            name.resize(kMaxNameChars + 1);
+        } else if (data.size() < kMaxDataBytes) {
+            data.resize(std::min<std::size_t>(data.size() * 2, kMaxDataBytes));
+        } else {
+            return false;
+        }
+        std::fill(name.begin(), name.end(), L'\0');
+        std::fill(data.begin(), data.end(), std::uint8_t{0});
+        nameUsed = dataUsed = 0;
+        return true;
     }
 };
 
@@ -106,7 +130,10 @@ void cKeyscour::EnumSubKeys(KeyHandle root, const std::wstring& path) {
                 fullNameScratch_.assign(rootName).append(1, L'\\').append(subPath);
                 listener_->SearchKeyChanged(fullNameScratch_);
             }
-            if (IsMatch(name)) RaiseSearchFound(root, subPath, L"*", FoundKeyName);
+            if (IsMatch(name)) {
+                static const std::wstring kKeyHitValue = L"*";
+                RaiseSearchFound({root, subPath, subPath.size(), kKeyHitValue, FoundKeyName, 0, {}});
+            }
             if (ScansValues()) ScanValues(root, subPath);
             EnumSubKeys(root, subPath);
         }
@@ -125,25 +152,37 @@ void cKeyscour::ScanValues(KeyHandle root, const std::wstring& path) {
         ValueBuffers buffers;
         for (std::uint32_t index = 0;; ++index) {
             buffers.Renew();
-            std::uint32_t nameChars = kNameChars;
-            std::uint32_t dataBytes = kDataBytes;
+            std::uint32_t nameChars = 0;
+            std::uint32_t dataBytes = 0;
             std::uint32_t type = 0;
-            if (registry_.EnumValue(key.get(), index, buffers.name.data(), nameChars, type, buffers.data.data(),
-                                    dataBytes) != status::kSuccess)
-                break;
+            Status read = status::kSuccess;
+            do {
+                nameChars = static_cast<std::uint32_t>(buffers.name.size());
+                dataBytes = static_cast<std::uint32_t>(buffers.data.size());
+                read = registry_.EnumValue(key.get(), index, buffers.name.data(), nameChars, type,
+                                           buffers.data.data(), dataBytes);
+            } while (read == status::kMoreData && buffers.Grow(dataBytes));
+            if (read == status::kMoreData) continue;  // beyond any buffer: the next value
+            if (read != status::kSuccess) break;
             buffers.Written(nameChars, dataBytes);
 
             // A value without data still has a buffer of one zero byte.
-            const std::size_t length = std::clamp<std::uint32_t>(dataBytes, 1, kDataBytes);
+            const std::size_t length = std::clamp<std::size_t>(dataBytes, 1, buffers.data.size());
             const std::span<const std::uint8_t> bytes(buffers.data.data(), length);
             const std::wstring_view valueName = TrimNull({buffers.name.data(), buffers.name.size()});
             auto valuePath = [&] { return path + L'\\' + std::wstring(valueName); };
 
-            if ((mSearchFlags & SearchValueNames) && IsMatch(valueName))
-                RaiseSearchFound(root, valuePath(), FormatValueData(type, bytes), FoundValueName);
+            if ((mSearchFlags & SearchValueNames) && IsMatch(valueName)) {
+                const std::wstring sKey = valuePath();
+                const std::wstring sValue = FormatValueData(type, bytes);
+                RaiseSearchFound({root, sKey, path.size(), sValue, FoundValueName, type, bytes});
+            }
             if (mSearchFlags & SearchValueData) {
                 FormatValueData(type, bytes, displayScratch_);
-                if (IsMatch(displayScratch_)) RaiseSearchFound(root, valuePath(), displayScratch_, FoundValueData);
+                if (IsMatch(displayScratch_)) {
+                    const std::wstring sKey = valuePath();
+                    RaiseSearchFound({root, sKey, path.size(), displayScratch_, FoundValueData, type, bytes});
+                }
             }
         }
     } catch (...) {
@@ -151,9 +190,12 @@ void cKeyscour::ScanValues(KeyHandle root, const std::wstring& path) {
     }
 }
 
-void cKeyscour::RaiseSearchFound(KeyHandle root, const std::wstring& key, const std::wstring& value,
-                                 std::int32_t found) {
-    if (listener_) listener_->SearchFound(RootKeyName(root), key, value, found);
+void cKeyscour::RaiseSearchFound(const SearchHit& hit) {
+    if (listener_) listener_->SearchHitFound(hit);
+}
+
+void cKeyscourEvents::SearchHitFound(const SearchHit& hit) {
+    SearchFound(std::wstring(RootKeyNameOf(hit.root)), hit.sKey, hit.sValue, hit.lFound);
 }
 
 std::wstring_view cKeyscour::TrimNull(std::wstring_view text) { return text.substr(0, text.find(L'\0')); }

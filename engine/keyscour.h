@@ -27,12 +27,27 @@ inline constexpr std::int32_t FoundValueData = 2;
 inline constexpr std::int32_t ReasonCompleted = 0;
 inline constexpr std::int32_t ReasonStopped = 1;
 
+// A hit as the walk sees it. sKey alone cannot tell where its key path ends,
+// since a value name may hold a backslash; a writer needs to know.
+struct SearchHit {
+    KeyHandle root;
+    const std::wstring& sKey;
+    std::size_t keyPathLength;  // sKey's first keyPathLength characters are the key path
+    const std::wstring& sValue;
+    std::int32_t lFound;
+    std::uint32_t type;                  // value hits only
+    std::span<const std::uint8_t> data;  // value hits only: the value's whole data
+};
+
 // The one listener of an engine. Events arrive synchronously, on the thread
 // that called DoSearch.
 class cKeyscourEvents {
 public:
     virtual void SearchFound(const std::wstring& sRootKey, const std::wstring& sKey,
                              const std::wstring& sValue, std::int32_t lFound) = 0;
+    // Raised for every hit instead of SearchFound; by default it passes the
+    // hit on as SearchFound.
+    virtual void SearchHitFound(const SearchHit& hit);
     virtual void SearchFinished(std::int32_t lReason) = 0;
     virtual void SearchKeyChanged(const std::wstring& sFullKeyName) = 0;
 
@@ -79,8 +94,7 @@ private:
     void ScanValues(KeyHandle root, const std::wstring& path);
     unique_registry_key OpenForReading(KeyHandle root, const std::wstring& path);
 
-    void RaiseSearchFound(KeyHandle root, const std::wstring& key, const std::wstring& value,
-                          std::int32_t found);
+    void RaiseSearchFound(const SearchHit& hit);
     bool ScansValues() const { return (mSearchFlags & (SearchValueNames | SearchValueData)) != 0; }
 
     Registry& registry_;

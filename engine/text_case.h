@@ -1,6 +1,5 @@
 #pragma once
-// Case by the rules of the user's locale: the one case rule of every
-// comparison the search makes.
+// The one case rule of every comparison the search makes.
 
 #include <string>
 #include <string_view>

@@ -1,17 +1,11 @@
-#include <cwctype>
-
+#include "base/unicode_case.h"
 #include "engine/text_case.h"
 
 namespace keyscour {
 
 namespace {
 
-// The C library's wide functions follow the environment's LC_CTYPE; ASCII
-// upper-cases alike in every locale glibc ships, so it takes a shortcut.
-inline wchar_t Upper(wchar_t ch) {
-    if (ch < 0x80) return ch >= L'a' && ch <= L'z' ? static_cast<wchar_t>(ch - 0x20) : ch;
-    return static_cast<wchar_t>(std::towupper(static_cast<wint_t>(ch)));
-}
+inline wchar_t Upper(wchar_t ch) { return UpperCaseOf(ch); }
 
 inline bool EqualAt(std::wstring_view text, std::size_t at, std::wstring_view upperNeedle) {
     for (std::size_t j = 0; j < upperNeedle.size(); ++j)

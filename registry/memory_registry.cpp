@@ -1,9 +1,9 @@
 #include "registry/memory_registry.h"
 
 #include <algorithm>
-#include <cwctype>
 #include <stdexcept>
 
+#include "base/unicode_case.h"
 #include "base/utf16.h"
 #include "registry/root_keys.h"
 
@@ -12,10 +12,7 @@ namespace keyscour {
 namespace {
 
 // The registry folds case without regard to the user's locale.
-wchar_t FoldChar(wchar_t ch) {
-    if (ch < 0x80) return ch >= L'a' && ch <= L'z' ? static_cast<wchar_t>(ch - 0x20) : ch;
-    return static_cast<wchar_t>(std::towupper(static_cast<wint_t>(ch)));
-}
+wchar_t FoldChar(wchar_t ch) { return UpperCaseOf(ch); }
 
 void FoldInto(std::wstring_view name, std::wstring& folded) {
     folded.resize(name.size());
@@ -120,7 +117,7 @@ MemoryRegistry::Node* MemoryRegistry::Find(Node* from, const std::wstring& path,
     return found ? node : nullptr;
 }
 
-MemoryRegistry::Node* MemoryRegistry::Make(Node* from, const std::wstring& path, Status& status) {
+MemoryRegistry::Node* MemoryRegistry::Make(Node* from, const std::wstring& path, Status& status, Access access) {
     thread_local std::wstring scratch;
     Node* node = from;
     status = status::kSuccess;
@@ -128,7 +125,7 @@ MemoryRegistry::Node* MemoryRegistry::Make(Node* from, const std::wstring& path,
         if (part.size() > kMaxKeyNameChars) return false;
         Node* child = node->Child(part, scratch);
         if (!child) {
-            if (node->unwritable) {
+            if (access == Access::kChecked && node->unwritable) {
                 status = status::kAccessDenied;
                 return false;
             }
@@ -141,7 +138,8 @@ MemoryRegistry::Node* MemoryRegistry::Make(Node* from, const std::wstring& path,
         if (status == status::kSuccess) status = status::kBadPathname;
         return nullptr;
     }
-    if (node->unwritable) {
+    // Opening for writing asks for reading too (KEY_ALL_ACCESS).
+    if (access == Access::kChecked && (node->unwritable || node->unreadable)) {
         status = status::kAccessDenied;
         return nullptr;
     }
@@ -203,7 +201,7 @@ Status MemoryRegistry::CreateKey(KeyHandle base, const std::wstring& path, KeyHa
     Node* from = Resolve(base);
     if (!from) return status::kInvalidHandle;
     Status result;
-    Node* node = Make(from, path, result);
+    Node* node = Make(from, path, result, Access::kChecked);
     if (!node) return result;
     key = NewHandle(node, true);
     return status::kSuccess;
@@ -243,14 +241,14 @@ Status MemoryRegistry::QueryValue(KeyHandle key, const std::wstring& name, std::
 
 void MemoryRegistry::AddKey(KeyHandle root, const std::wstring& path) {
     Status result;
-    Node* node = Make(&Root(root), path, result);
+    Node* node = Make(&Root(root), path, result, Access::kBuilder);
     if (!node) throw std::invalid_argument("cannot add key");
 }
 
 void MemoryRegistry::PutValue(KeyHandle root, const std::wstring& path, const std::wstring& name,
                               std::uint32_t type, std::vector<std::uint8_t> data) {
     Status result;
-    Node* node = Make(&Root(root), path, result);
+    Node* node = Make(&Root(root), path, result, Access::kBuilder);
     if (!node) throw std::invalid_argument("cannot add value");
     if (RegistryValue* value = node->Value(name)) {
         value->type = type;

@@ -66,7 +66,9 @@ private:
 
     Node* Resolve(KeyHandle handle, bool* writable = nullptr) const;
     Node* Find(Node* from, const std::wstring& path, Status& status) const;
-    Node* Make(Node* from, const std::wstring& path, Status& status);
+    // The tree's builders put keys and values anywhere; clients meet the marks.
+    enum class Access { kChecked, kBuilder };
+    Node* Make(Node* from, const std::wstring& path, Status& status, Access access);
     Node& Root(KeyHandle root) const;
     KeyHandle NewHandle(Node* node, bool writable);
 

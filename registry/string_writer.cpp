@@ -19,13 +19,9 @@ NumberedError StatusError(Status status, const wchar_t* description) {
     return NumberedError(kErrorRegistryStatus + static_cast<std::int32_t>(status), description);
 }
 
-}  // namespace
-
-std::optional<NumberedError> ResolveValuePath(const std::wstring& sSection, ValuePath& path) {
+std::optional<NumberedError> Resolve(const std::wstring& sSection, std::size_t slash, ValuePath& path) {
     if (TrimSpaces(sSection).empty()) return NumberedError(kErrorSectionEmpty, L"Section may not be empty");
-
-    const auto slash = sSection.rfind(L'\\');
-    if (slash == std::wstring::npos)
+    if (slash >= sSection.size() || sSection[slash] != L'\\')
         return NumberedError(kErrorInvalidArgument, L"Invalid procedure call or argument");
     std::wstring valueName = sSection.substr(slash + 1);
     if (TrimSpaces(valueName).empty()) return NumberedError(kErrorKeyEmpty, L"Key may not be empty");
@@ -35,14 +31,25 @@ std::optional<NumberedError> ResolveValuePath(const std::wstring& sSection, Valu
     return std::nullopt;
 }
 
+}  // namespace
+
+std::optional<NumberedError> ResolveValuePath(const std::wstring& sSection, ValuePath& path) {
+    return Resolve(sSection, sSection.rfind(L'\\'), path);
+}
+
+std::optional<NumberedError> ResolveValuePath(const std::wstring& sSection, std::size_t keyPathLength,
+                                              ValuePath& path) {
+    return Resolve(sSection, keyPathLength, path);
+}
+
 namespace {
 
 // Runs the checks, the create and the set; returns the first failure. The
 // key handle stays with the caller so that it is closed on every path.
 std::optional<NumberedError> Store(Registry& registry, std::int32_t lBaseKey, const std::wstring& sSection,
-                                   const std::wstring& sData, KeyHandle& key) {
+                                   std::size_t slash, const std::wstring& sData, KeyHandle& key) {
     ValuePath path;
-    if (auto invalid = ResolveValuePath(sSection, path)) return invalid;
+    if (auto invalid = Resolve(sSection, slash, path)) return invalid;
 
     KeyHandle opened = 0;
     if (const Status s = registry.CreateKey(static_cast<KeyHandle>(lBaseKey), path.keyPath, opened);
@@ -66,11 +73,16 @@ std::optional<NumberedError> Store(Registry& registry, std::int32_t lBaseKey, co
 
 void WriteStringValue(Registry& registry, std::int32_t lBaseKey, const std::wstring& sSection,
                       const std::wstring& sData) {
+    WriteStringValue(registry, lBaseKey, sSection, sSection.rfind(L'\\'), sData);
+}
+
+void WriteStringValue(Registry& registry, std::int32_t lBaseKey, const std::wstring& sSection,
+                      std::size_t keyPathLength, const std::wstring& sData) {
     KeyHandle key = 0;
     std::optional<NumberedError> error;
     std::exception_ptr unexpected;  // exhausted memory, a throwing registry
     try {
-        error = Store(registry, lBaseKey, sSection, sData, key);
+        error = Store(registry, lBaseKey, sSection, keyPathLength, sData, key);
     } catch (...) {
         unexpected = std::current_exception();
     }

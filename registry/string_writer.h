@@ -24,11 +24,18 @@ struct ValuePath {
     std::wstring keyPath;
     std::wstring valueName;
 };
-// Fills path, or gives the error the write fails with before it reaches the registry.
+// Fills path, or gives the error the write fails with before it reaches the
+// registry. The value name is what follows the last backslash, or, given
+// keyPathLength, what follows the backslash at that place: a name may hold
+// backslashes of its own.
 std::optional<NumberedError> ResolveValuePath(const std::wstring& sSection, ValuePath& path);
+std::optional<NumberedError> ResolveValuePath(const std::wstring& sSection, std::size_t keyPathLength,
+                                              ValuePath& path);
 
 // sSection is a key path below lBaseKey, a backslash and the value name.
 void WriteStringValue(Registry& registry, std::int32_t lBaseKey, const std::wstring& sSection,
                       const std::wstring& sData);
+void WriteStringValue(Registry& registry, std::int32_t lBaseKey, const std::wstring& sSection,
+                      std::size_t keyPathLength, const std::wstring& sData);
 
 }  // namespace keyscour::MRegistry

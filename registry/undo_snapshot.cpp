@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_map>
 
 #include "base/numbered_error.h"
 #include "registry/root_keys.h"
@@ -70,20 +71,33 @@ std::wstring RegScriptValueLine(const std::wstring& name, std::uint32_t type, co
 }
 
 void UndoSnapshot::Capture(KeyHandle root, const std::wstring& sSection) {
-    const std::wstring_view rootName = RootKeyNameOf(root);
     MRegistry::ValuePath path;
-    if (rootName.empty() || MRegistry::ResolveValuePath(sSection, path)) return;
+    if (RootKeyNameOf(root).empty() || MRegistry::ResolveValuePath(sSection, path)) return;
+    Capture(root, path.keyPath, path.valueName);
+}
 
+void UndoSnapshot::Capture(KeyHandle root, const std::wstring& sSection, std::size_t keyPathLength) {
+    MRegistry::ValuePath path;
+    if (RootKeyNameOf(root).empty() || MRegistry::ResolveValuePath(sSection, keyPathLength, path)) return;
+    Capture(root, path.keyPath, path.valueName);
+}
+
+void UndoSnapshot::Capture(KeyHandle root, const std::wstring& keyPath, const std::wstring& valueName) {
     SavedValue saved;
-    saved.key = FullKeyName(rootName, path.keyPath);
-    saved.name = path.valueName;
-    for (const auto& value : values_)
-        if (value.key == saved.key && value.name == saved.name) return;
+    saved.key = FullKeyName(RootKeyNameOf(root), keyPath);
+    saved.name = valueName;
+    if (saved.key.find_first_of(L"\r\n") != std::wstring::npos ||
+        saved.name.find_first_of(L"\r\n") != std::wstring::npos)
+        throw NumberedError(kErrorNotScriptable, L"A name holds a line break, which an undo file cannot carry: " +
+                                                     saved.key + L"\\" + saved.name);
+    if (!seen_.insert(saved.key + L'\0' + saved.name).second) return;
 
     KeyHandle key = 0;
-    const Status opened = registry_.OpenKey(root, path.keyPath, key);
-    if (opened == status::kNotFound) return CaptureCreatedKeys(root, path.keyPath);
-    if (opened != status::kSuccess) return;  // the write fails alike
+    const Status opened = registry_.OpenKey(root, keyPath, key);
+    if (opened == status::kNotFound) return CaptureCreatedKeys(root, keyPath);
+    if (opened != status::kSuccess)
+        throw NumberedError(kErrorKeyUnreadable + static_cast<std::int32_t>(opened),
+                            L"Could not read the registry key to keep for undo: " + saved.key);
     const auto owner = AdoptKey(registry_, key);
     const Status read = registry_.QueryValue(key, saved.name, saved.type, saved.data);
     if (read == status::kSuccess) {
@@ -97,7 +111,9 @@ void UndoSnapshot::Capture(KeyHandle root, const std::wstring& sSection) {
 
 void UndoSnapshot::CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPath) {
     // The first missing key on the path and every key below it are what
-    // the write creates; the script removes each of them.
+    // the write creates; the script removes each of them. A key on the way
+    // that exists but cannot be opened is not missing: it holds no value the
+    // write changes, and removing it would lose what it holds.
     const std::wstring_view rootName = RootKeyNameOf(root);
     bool missing = false;
     for (std::size_t slash = keyPath.find(L'\\');; slash = keyPath.find(L'\\', slash + 1)) {
@@ -110,8 +126,7 @@ void UndoSnapshot::CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPat
         }
         if (missing) {
             std::wstring full = FullKeyName(rootName, prefix);
-            if (std::find(createdKeys_.begin(), createdKeys_.end(), full) == createdKeys_.end())
-                createdKeys_.push_back(std::move(full));
+            if (created_.insert(full).second) createdKeys_.push_back(std::move(full));
         }
         if (slash == std::wstring::npos) break;
     }
@@ -120,24 +135,27 @@ void UndoSnapshot::CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPat
 std::wstring UndoSnapshot::Script() const {
     std::wstring script = L"Windows Registry Editor Version 5.00\r\n";
     // Values grouped under their keys, keys in the order first met.
-    std::vector<std::wstring> keys;
-    for (const auto& value : values_)
-        if (std::find(keys.begin(), keys.end(), value.key) == keys.end()) keys.push_back(value.key);
-    for (const auto& key : keys) {
-        script += L"\r\n[" + key + L"]\r\n";
-        for (const auto& value : values_) {
-            if (value.key != key) continue;
-            script += value.existed ? RegScriptValueLine(value.name, value.type, value.data)
-                                    : ValueNameText(value.name) + L"=-";
+    std::unordered_map<std::wstring_view, std::size_t> slotOfKey;
+    std::vector<std::vector<const SavedValue*>> groups;
+    for (const auto& value : values_) {
+        const auto [slot, added] = slotOfKey.try_emplace(value.key, groups.size());
+        if (added) groups.emplace_back();
+        groups[slot->second].push_back(&value);
+    }
+    for (const auto& group : groups) {
+        script.append(L"\r\n[").append(group.front()->key).append(L"]\r\n");
+        for (const SavedValue* value : group) {
+            script += value->existed ? RegScriptValueLine(value->name, value->type, value->data)
+                                     : ValueNameText(value->name) + L"=-";
             script += L"\r\n";
         }
     }
     // Deeper keys first, so that each removal finds its key still there.
-    std::vector<std::wstring> created = createdKeys_;
-    std::stable_sort(created.begin(), created.end(), [](const std::wstring& a, const std::wstring& b) {
-        return std::count(a.begin(), a.end(), L'\\') > std::count(b.begin(), b.end(), L'\\');
-    });
-    for (const auto& key : created) script += L"\r\n[-" + key + L"]\r\n";
+    std::vector<std::pair<std::ptrdiff_t, const std::wstring*>> created;
+    created.reserve(createdKeys_.size());
+    for (const auto& key : createdKeys_) created.emplace_back(std::count(key.begin(), key.end(), L'\\'), &key);
+    std::stable_sort(created.begin(), created.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& [depth, key] : created) script.append(L"\r\n[-").append(*key).append(L"]\r\n");
     return script + L"\r\n";
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "registry/registry.h"
@@ -16,19 +17,30 @@ public:
     // Errors raised when a value's present state cannot be read: the base
     // plus the registry's status.
     static constexpr std::int32_t kErrorUnreadable = static_cast<std::int32_t>(0x80040000u) + 4000;
+    // A key that exists but cannot be opened for reading: the base plus the
+    // status. Its values could not be restored, and taking it for missing
+    // would make the script remove it.
+    static constexpr std::int32_t kErrorKeyUnreadable = static_cast<std::int32_t>(0x80040000u) + 4500;
+    // A name holding a line break: a script line cannot carry it, and
+    // importing one that tried would run the rest of the name as lines.
+    static constexpr std::int32_t kErrorNotScriptable = static_cast<std::int32_t>(0x80040000u) + 5000;
 
     explicit UndoSnapshot(Registry& registry) : registry_(registry) {}
 
     // Records the present state of the value that a write of sSection below
     // root will replace. Paths the write refuses, and roots outside the
-    // table, are passed over: such a write changes nothing.
+    // table, are passed over: such a write changes nothing. keyPathLength
+    // says where the key path ends, as for the writer. Throws NumberedError
+    // when the state cannot be kept.
     void Capture(KeyHandle root, const std::wstring& sSection);
+    void Capture(KeyHandle root, const std::wstring& sSection, std::size_t keyPathLength);
 
     bool Empty() const { return values_.empty() && createdKeys_.empty(); }
     // The script, lines ending in CR LF.
     std::wstring Script() const;
 
 private:
+    void Capture(KeyHandle root, const std::wstring& keyPath, const std::wstring& valueName);
     void CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPath);
 
     struct SavedValue {
@@ -41,7 +53,9 @@ private:
 
     Registry& registry_;
     std::vector<SavedValue> values_;
-    std::vector<std::wstring> createdKeys_;  // full names
+    std::unordered_set<std::wstring> seen_;  // full key name, NUL, value name
+    std::vector<std::wstring> createdKeys_;  // full names, in the order met
+    std::unordered_set<std::wstring> created_;
 };
 
 // One value's line in a registry script, without the line end.

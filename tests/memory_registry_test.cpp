@@ -39,6 +39,7 @@ TEST(MemoryRegistry, ValuesInCreationOrderAndBuffersThatDoNotFit) {
     std::uint32_t nameChars = 260, type = 0, dataBytes = 4;
     ASSERT_EQ(store.EnumValue(key, 0, name, nameChars, type, data, dataBytes), 0u);
     EXPECT_EQ(std::wstring(name), L"z");
+    EXPECT_EQ(nameChars, 1u) << "the name's length comes back, without its NUL";
     EXPECT_EQ(dataBytes, 4u);
     nameChars = 1;
     dataBytes = 4;
@@ -48,6 +49,34 @@ TEST(MemoryRegistry, ValuesInCreationOrderAndBuffersThatDoNotFit) {
     EXPECT_EQ(store.EnumValue(key, 1, name, nameChars, type, data, dataBytes), status::kMoreData);
     dataBytes = 4;
     EXPECT_EQ(store.EnumValue(key, 2, name, nameChars, type, data, dataBytes), status::kNoMoreItems);
+    store.CloseKey(key);
+}
+
+TEST(MemoryRegistry, LengthsComeBackAsTheyAreNotAsTheBuffersWere) {
+    MemoryRegistry store;
+    store.PutValue(kUsers, L"K", L"one", value_type::kBinary, {7});
+    store.PutValue(kUsers, L"K", L"none", value_type::kBinary, {});
+    store.PutValue(kUsers, L"K", L"big", value_type::kBinary, std::vector<std::uint8_t>(5000, 1));
+    KeyHandle key = 0;
+    ASSERT_EQ(store.OpenKey(kUsers, L"K", key), 0u);
+    wchar_t name[260];
+    std::uint8_t data[4096];
+    std::uint32_t nameChars = 260, type = 0, dataBytes = 4096;
+    ASSERT_EQ(store.EnumValue(key, 0, name, nameChars, type, data, dataBytes), 0u);
+    EXPECT_EQ(dataBytes, 1u);
+    EXPECT_EQ(nameChars, 3u);
+    EXPECT_EQ(type, value_type::kBinary);
+    nameChars = 260, dataBytes = 4096;
+    ASSERT_EQ(store.EnumValue(key, 1, name, nameChars, type, data, dataBytes), 0u);
+    EXPECT_EQ(dataBytes, 0u);
+    nameChars = 260, dataBytes = 4096;
+    ASSERT_EQ(store.EnumValue(key, 2, name, nameChars, type, data, dataBytes), status::kMoreData);
+    EXPECT_EQ(dataBytes, 5000u) << "a buffer too small is told the size it needs";
+    std::uint32_t queriedType = 0;
+    std::vector<std::uint8_t> queried(9, 9);
+    ASSERT_EQ(store.QueryValue(key, L"ONE", queriedType, queried), 0u);
+    EXPECT_EQ(queried, std::vector<std::uint8_t>{7});
+    EXPECT_EQ(store.QueryValue(key, L"other", queriedType, queried), status::kNotFound);
     store.CloseKey(key);
 }
 
@@ -68,6 +97,8 @@ TEST(MemoryRegistry, StatusesOfThePlatform) {
 
     store.MarkUnreadable(kLocalMachine, L"Secret");
     EXPECT_EQ(store.OpenKey(kLocalMachine, L"Secret", key), status::kAccessDenied);
+    EXPECT_EQ(store.CreateKey(kLocalMachine, L"Secret", key), status::kAccessDenied)
+        << "opening for writing asks for reading too";
     store.MarkUnwritable(kLocalMachine, L"Fixed");
     EXPECT_EQ(store.CreateKey(kLocalMachine, L"Fixed\\New", key), status::kAccessDenied);
     EXPECT_FALSE(store.KeyExists(kLocalMachine, L"Fixed\\New"));

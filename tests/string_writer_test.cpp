@@ -108,6 +108,29 @@ TEST_F(WriterTest, UnexpectedFailureStillClosesTheKey) {
     EXPECT_EQ(recorder.OpenHandles(), 0);
 }
 
+TEST_F(WriterTest, TextBeyondTheBasicPlaneIsStoredAsSurrogatePairs) {
+    ASSERT_EQ(ErrorOf(kHkcu, L"K\\Emoji", L"a\U0001F600\u00FC"), 0);
+    EXPECT_EQ(store.GetValue(kCurrentUser, L"K", L"Emoji")->data,
+              (std::vector<std::uint8_t>{0x61, 0x00, 0x3d, 0xd8, 0x00, 0xde, 0xfc, 0x00}));
+    const std::uint8_t stored[] = {0x3d, 0xd8, 0x00, 0xde, 0x61, 0x00, 0x3d, 0xd8};  // ends in a lone high surrogate
+    const std::wstring decoded = DecodeUtf16Le(stored, sizeof stored);
+    if constexpr (sizeof(wchar_t) == 2) {
+        EXPECT_EQ(decoded, (std::wstring{wchar_t(0xD83D), wchar_t(0xDE00), L'a', wchar_t(0xD83D)}));
+    } else {
+        EXPECT_EQ(decoded, (std::wstring{static_cast<wchar_t>(0x1F600), L'a', static_cast<wchar_t>(0xD83D)}));
+    }
+}
+
+TEST_F(WriterTest, AKeyPathLengthSplitsWhereTheNameBegins) {
+    ASSERT_EQ(ErrorOf(kHkcu, L"K\\x"), 0);
+    MRegistry::WriteStringValue(recorder, kHkcu, L"K\\a\\b", 1, L"in place");
+    EXPECT_EQ(store.GetValue(kCurrentUser, L"K", L"a\\b")->data, Utf16(L"in place"));
+    EXPECT_FALSE(store.KeyExists(kCurrentUser, L"K\\a"));
+    EXPECT_THROW(MRegistry::WriteStringValue(recorder, kHkcu, L"K\\a", 0, L"x"), NumberedError)
+        << "no backslash at that place";
+    EXPECT_EQ(recorder.OpenHandles(), 0);
+}
+
 TEST_F(WriterTest, CallerStringsAreUnchanged) {
     const std::wstring section = L" A \\B";
     const std::wstring data = L" text ";

@@ -96,5 +96,81 @@ TEST(UndoSnapshot, AValueThatCannotBeReadIsAnErrorAndNoHandleStaysOpen) {
     EXPECT_EQ(recording.OpenHandles(), 0);
 }
 
+// The number a capture throws with, or 0.
+std::int32_t CaptureError(UndoSnapshot& undo, KeyHandle root, const std::wstring& section) {
+    try {
+        undo.Capture(root, section);
+    } catch (const NumberedError& error) {
+        return error.Number();
+    }
+    return 0;
+}
+
+TEST(UndoSnapshot, AKeyThatExistsButCannotBeReadIsRefusedNeverNamedForRemoval) {
+    MemoryRegistry tree;
+    tree.PutString(kCurrentUser, L"Have\\Locked", L"v", L"keep me");
+    tree.PutString(kCurrentUser, L"Have\\Locked\\Inner", L"w", L"keep me too");
+    tree.MarkUnreadable(kCurrentUser, L"Have\\Locked");
+    RecordingRegistry recording(tree);
+    UndoSnapshot undo(recording);
+    EXPECT_EQ(CaptureError(undo, kCurrentUser, L"Have\\Locked\\v"), UndoSnapshot::kErrorKeyUnreadable + 5);
+    // Below it, a missing key must not make the locked one look missing.
+    EXPECT_EQ(CaptureError(undo, kCurrentUser, L"Have\\Locked\\New\\v"), 0) << "its child is what is missing";
+    EXPECT_EQ(CaptureError(undo, kCurrentUser, L"Have\\Gone\\v"), 0);
+    EXPECT_EQ(recording.OpenHandles(), 0);
+    const std::wstring script = undo.Script();
+    EXPECT_EQ(script.find(L"[-HKEY_CURRENT_USER\\Have\\Locked]"), std::wstring::npos) << script;
+    EXPECT_EQ(script.find(L"[-HKEY_CURRENT_USER\\Have]"), std::wstring::npos) << script;
+    EXPECT_NE(script.find(L"[-HKEY_CURRENT_USER\\Have\\Gone]"), std::wstring::npos) << script;
+}
+
+TEST(UndoSnapshot, AKeyOnThePathThatCannotBeReadCountsAsThere) {
+    MemoryRegistry tree;
+    tree.AddKey(kCurrentUser, L"Have\\Locked");
+    FaultyRegistry faulty(tree);
+    faulty.FailNth(RegistryOp::kOpenKey, 3, status::kAccessDenied);  // Have\Locked, on the way
+    UndoSnapshot undo(faulty);
+    EXPECT_EQ(CaptureError(undo, kCurrentUser, L"Have\\Locked\\New\\v"), 0);
+    EXPECT_EQ(undo.Script(), L"Windows Registry Editor Version 5.00\r\n"
+                             L"\r\n[-HKEY_CURRENT_USER\\Have\\Locked\\New]\r\n"
+                             L"\r\n");
+}
+
+TEST(UndoSnapshot, NamesWithLineBreaksAreRefusedBeforeAnyRead) {
+    MemoryRegistry tree;
+    tree.PutString(kCurrentUser, L"K", L"a\nb", L"x");
+    tree.PutString(kCurrentUser, L"K\rL", L"v", L"x");
+    RecordingRegistry recording(tree);
+    UndoSnapshot undo(recording);
+    EXPECT_EQ(CaptureError(undo, kCurrentUser, L"K\\a\nb"), UndoSnapshot::kErrorNotScriptable);
+    EXPECT_EQ(CaptureError(undo, kCurrentUser, L"K\rL\\v"), UndoSnapshot::kErrorNotScriptable);
+    EXPECT_EQ(recording.Calls().size(), 0u);
+    EXPECT_TRUE(undo.Empty());
+}
+
+TEST(UndoSnapshot, ANameWithABackslashIsKeptWhereTheRowSaysItsKeyEnds) {
+    MemoryRegistry tree;
+    tree.PutString(kCurrentUser, L"K", L"a\\b", L"old");
+    UndoSnapshot undo(tree);
+    undo.Capture(kCurrentUser, L"K\\a\\b", 1);
+    EXPECT_EQ(undo.Script(), L"Windows Registry Editor Version 5.00\r\n"
+                             L"\r\n[HKEY_CURRENT_USER\\K]\r\n\"a\\\\b\"=\"old\"\r\n"
+                             L"\r\n");
+}
+
+TEST(UndoSnapshot, ManyKeysGroupInTheOrderFirstMet) {
+    MemoryRegistry tree;
+    UndoSnapshot undo(tree);
+    for (int i = 0; i < 3000; ++i) {
+        const std::wstring key = L"K" + std::to_wstring(i % 1000);
+        tree.PutString(kCurrentUser, key, L"v" + std::to_wstring(i), L"x");
+        undo.Capture(kCurrentUser, key + L"\\v" + std::to_wstring(i));
+    }
+    const std::wstring script = undo.Script();
+    EXPECT_EQ(std::count(script.begin(), script.end(), L'['), 1000);
+    EXPECT_LT(script.find(L"[HKEY_CURRENT_USER\\K0]\r\n\"v0\"=\"x\"\r\n\"v1000\"=\"x\"\r\n\"v2000\"=\"x\"\r\n"),
+              script.find(L"[HKEY_CURRENT_USER\\K1]"));
+}
+
 }  // namespace
 }  // namespace keyscour

@@ -1,7 +1,10 @@
 // Values: what is compared under which flags, the display forms, the
-// comparison rule, and the 4096-byte limit of one value's data.
+// comparison rule, and values too long for the first buffers.
 
 #include <gtest/gtest.h>
+
+#include <clocale>
+#include <string>
 
 #include "engine/keyscour.h"
 #include "event_log.h"
@@ -91,10 +94,30 @@ TEST_F(MatchTest, SubstringIgnoresCase) {
     EXPECT_FALSE(Match(L"*", 2, L"abc")) << "no wildcards";
 }
 
-TEST_F(MatchTest, CaseFollowsTheLocaleBeyondAscii) {
-    EXPECT_TRUE(Match(L"\u00FC", 2, L"M\u00DCNCHEN"));        // ü in MÜNCHEN
+TEST_F(MatchTest, CaseIsFoldedToUpperCaseAtTheEdgesOfAsciiAndBeyond) {
+    EXPECT_TRUE(Match(L"fizz", 4, L"FIZZ")) << "z is the last letter to fold";
+    EXPECT_TRUE(Match(L"ZAP", 4, L"zap"));
+    EXPECT_TRUE(Match(L"a", 4, L"A"));
+    EXPECT_FALSE(Match(L"[", 4, L"{")) << "no folding next to the letters";
+    EXPECT_FALSE(Match(L"@", 4, L"`"));
+    EXPECT_TRUE(Match(L"\u00FC", 2, L"M\u00DCNCHEN"));                     // ü in MÜNCHEN
     EXPECT_TRUE(Match(L"\u043F\u0440\u0438", 4, L"\u041F\u0420\u0418"));  // при / ПРИ
-    EXPECT_TRUE(Match(L"\u03B1\u03B2", 2, L"x\u0391\u0392"));  // αβ in ΑΒ
+    EXPECT_TRUE(Match(L"\u03B1\u03B2", 2, L"x\u0391\u0392"));            // αβ in ΑΒ
+    // Pairs that only upper-casing joins: lower-casing Σ gives σ, not ς,
+    // and leaves the micro sign and the Greek mu apart.
+    EXPECT_TRUE(Match(L"\u03C2", 4, L"\u03A3"));  // ς / Σ
+    EXPECT_TRUE(Match(L"\u03A3", 4, L"\u03C2"));
+    EXPECT_TRUE(Match(L"\u00B5", 4, L"\u03BC"));  // µ / μ
+    EXPECT_TRUE(Match(L"\u03BC", 4, L"\u00B5"));
+}
+
+TEST_F(MatchTest, CaseDoesNotDependOnTheEnvironmentsLocale) {
+    const std::string before = std::setlocale(LC_ALL, nullptr);
+    std::setlocale(LC_ALL, "C");  // as with LANG unset
+    EXPECT_TRUE(Match(L"\u00FC", 4, L"\u00DC"));
+    EXPECT_TRUE(Match(L"\u03C2", 4, L"\u03A3"));
+    EXPECT_TRUE(Match(L"\u00B5", 4, L"\u03BC"));
+    std::setlocale(LC_ALL, before.c_str());
 }
 
 class ScanTest : public ::testing::Test {
@@ -145,16 +168,47 @@ TEST_F(ScanTest, UnsupportedTypesMatchTheirPlaceholder) {
     EXPECT_EQ(log.Found().size(), 2u);
 }
 
-TEST_F(ScanTest, DataOver4096BytesEndsTheScanOfThatKey) {
+TEST_F(ScanTest, EachValueShowsItsOwnDataNotTheLastOnes) {
+    // Empty values after a full one: their single zero byte is their own.
+    store.PutValue(kLocalMachine, L"K", L"v1", 3, Bytes(4096, 0x41));
+    store.PutValue(kLocalMachine, L"K", L"v2", 3, {});
+    store.PutValue(kLocalMachine, L"K", L"v3", 4, {0x41, 0x42, 0x43, 0x44});
+    store.PutValue(kLocalMachine, L"K", L"v4", 4, {});
+    store.PutValue(kLocalMachine, L"K", L"v5", 1, {'a', 0, 'b', 0, 'c', 0, 0, 0});
+    store.PutValue(kLocalMachine, L"K", L"v6", 1, {'x', 0});
+    store.PutValue(kLocalMachine, L"K", L"v7", 3, {0x0A});
+    Search(SearchValueNames, L"v");
+    EXPECT_EQ(log.Found(), (Lines{L"found HKEY_LOCAL_MACHINE | K\\v1 | " + Format(3, Bytes(4096, 0x41)) + L" | 1",
+                                  L"found HKEY_LOCAL_MACHINE | K\\v2 | 00 | 1",
+                                  L"found HKEY_LOCAL_MACHINE | K\\v3 | 0x44434241(1145258561) | 1",
+                                  L"found HKEY_LOCAL_MACHINE | K\\v4 | 0x00000000(0) | 1",
+                                  L"found HKEY_LOCAL_MACHINE | K\\v5 | abc | 1",
+                                  L"found HKEY_LOCAL_MACHINE | K\\v6 | x | 1",
+                                  L"found HKEY_LOCAL_MACHINE | K\\v7 | 0A | 1"}));
+}
+
+TEST_F(ScanTest, DataOver4096BytesIsReadWholeAndTheScanGoesOn) {
+    std::wstring longText(10000, L'x');
+    longText.replace(9990, 3, L"hit");
     store.PutString(kLocalMachine, L"K", L"One", L"hit");
-    store.PutString(kLocalMachine, L"K", L"Two", L"hit");
-    store.PutValue(kLocalMachine, L"K", L"Big", 3, Bytes(5000, 0));
+    store.PutString(kLocalMachine, L"K", L"Long", longText);
+    store.PutValue(kLocalMachine, L"K", L"Big", 3, Bytes(5000, 0xAB));
     store.PutString(kLocalMachine, L"K", L"Four", L"hit");
+    store.PutValue(kLocalMachine, L"K", L"Empty", 3, {});
     store.PutString(kLocalMachine, L"K\\Sub", L"Five", L"hit");
     Search(SearchValueData, L"hit");
     EXPECT_EQ(log.Found(), (Lines{L"found HKEY_LOCAL_MACHINE | K\\One | hit | 2",
-                                  L"found HKEY_LOCAL_MACHINE | K\\Two | hit | 2",
+                                  L"found HKEY_LOCAL_MACHINE | K\\Long | " + longText + L" | 2",
+                                  L"found HKEY_LOCAL_MACHINE | K\\Four | hit | 2",
                                   L"found HKEY_LOCAL_MACHINE | K\\Sub\\Five | hit | 2"}));
+    log.lines.clear();
+    Search(SearchValueData, L"AB AB");
+    ASSERT_EQ(log.Found().size(), 1u);
+    EXPECT_EQ(log.Found()[0].size(), std::wstring(L"found HKEY_LOCAL_MACHINE | K\\Big |  | 2").size() + 14999)
+        << "all 5000 bytes shown";
+    log.lines.clear();
+    Search(SearchValueNames | MatchWholeText, L"empty");
+    EXPECT_EQ(log.Found(), (Lines{L"found HKEY_LOCAL_MACHINE | K\\Empty | 00 | 1"})) << "after the long ones";
 }
 
 TEST_F(ScanTest, Exactly4096BytesStillFit) {
@@ -164,12 +218,37 @@ TEST_F(ScanTest, Exactly4096BytesStillFit) {
     ASSERT_EQ(log.Found().size(), 1u);
 }
 
-TEST_F(ScanTest, NameThatDoesNotFitEndsTheScan) {
+TEST_F(ScanTest, LongNamesAreReadWholeAndTheScanGoesOn) {
+    const std::wstring longest(16383, L'n');
     store.PutString(kLocalMachine, L"K", std::wstring(259, L'n'), L"hit");
     store.PutString(kLocalMachine, L"K", std::wstring(260, L'n'), L"hit");
+    store.PutString(kLocalMachine, L"K", longest, L"hit");
     store.PutString(kLocalMachine, L"K", L"After", L"hit");
     Search(SearchValueData, L"hit");
-    EXPECT_EQ(log.Found().size(), 1u);
+    EXPECT_EQ(log.Found(), (Lines{L"found HKEY_LOCAL_MACHINE | K\\" + std::wstring(259, L'n') + L" | hit | 2",
+                                  L"found HKEY_LOCAL_MACHINE | K\\" + std::wstring(260, L'n') + L" | hit | 2",
+                                  L"found HKEY_LOCAL_MACHINE | K\\" + longest + L" | hit | 2",
+                                  L"found HKEY_LOCAL_MACHINE | K\\After | hit | 2"}));
+    EXPECT_EQ(recorder.OpenHandles(), 0);
+}
+
+TEST_F(ScanTest, HitsSayWhereTheirKeyPathEnds) {
+    // A value name may hold backslashes; only the walk knows where the key ends.
+    struct Places : cKeyscourEvents {
+        void SearchFound(const std::wstring&, const std::wstring&, const std::wstring&, std::int32_t) override {}
+        void SearchFinished(std::int32_t) override {}
+        void SearchKeyChanged(const std::wstring&) override {}
+        void SearchHitFound(const SearchHit& hit) override {
+            keys.push_back(hit.sKey.substr(0, hit.keyPathLength) + L" | " + std::to_wstring(hit.lFound) + L" | " +
+                           std::to_wstring(hit.type) + L" | " + std::to_wstring(hit.data.size()));
+        }
+        Lines keys;
+    } places;
+    store.PutString(kLocalMachine, L"K\\Sub", L"a\\b", L"hit");
+    store.AddKey(kLocalMachine, L"K\\hit");
+    engine->Advise(&places);
+    Search(SearchValueData, L"hit");
+    EXPECT_EQ(places.keys, (Lines{L"K\\hit | 0 | 0 | 0", L"K\\Sub | 2 | 1 | 8"}));
 }
 
 TEST_F(ScanTest, EachKeyOpenedOnceForValuesAndOnceForSubKeys) {
