@@ -69,10 +69,12 @@ ClassAndStyle ClassFor(const Control& control) {
         return {WC_STATICW, WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX | SS_NOTIFY, 0};
     case Kind::kButton:
     {
+        // Notify: the window follows where the focus goes (BN_SETFOCUS).
         const DWORD kind = control.id == kCommand1 ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON;
-        return {WC_BUTTONW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | kind, 0};
+        return {WC_BUTTONW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_NOTIFY | kind, 0};
     }
-    case Kind::kCheckBox: return {WC_BUTTONW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0};
+    case Kind::kCheckBox:
+        return {WC_BUTTONW, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX | BS_NOTIFY, 0};
     case Kind::kPictureBox: return {plain_controls::kPictureClass, WS_CHILD | WS_BORDER | WS_CLIPCHILDREN, 0};
     case Kind::kListView: break;  // made by the result list itself
     }
@@ -160,7 +162,7 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         if (OnSetCursor(reinterpret_cast<HWND>(wParam), static_cast<short>(LOWORD(lParam)))) return TRUE;
         break;
     case WM_ACTIVATE:
-        OnActivate(LOWORD(wParam) != WA_INACTIVE);
+        OnActivate(LOWORD(wParam) != WA_INACTIVE, HIWORD(wParam) != 0);
         return 0;
     case DM_GETDEFID:
         return MAKELRESULT(kCommand1, DC_HASDEFID);
@@ -192,6 +194,7 @@ bool Form1::CreateControls() {
     for (ControlId frame : {kFrame1, kFrame2})
         SetWindowPos(Control(frame), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     SetWindowSubclass(Control(kLabel5), &Form1::Label5Procedure, 0, reinterpret_cast<DWORD_PTR>(this));
+    SetWindowSubclass(Control(kTxtReplace), &Form1::ReplaceBoxProcedure, 0, reinterpret_cast<DWORD_PTR>(this));
     status_.Attach(Control(kLabel3));
     LoadArtwork();
     return true;
@@ -276,13 +279,18 @@ void Form1::Form_Load() {
     SetText(kLabel2, L"Searching key:");
     SetText(kLabel3, L"");  // a static wraps its words already
 
-    cReg = cKeyscour::Create(registry_, [this] { pump_.PumpPending(hwnd_); });
+    cReg = cKeyscour::Create(registry_, [this] {
+        SyncListCount();
+        pump_.PumpPending(hwnd_);
+    });
     cReg->Advise(this);
 }
 
 void Form1::Form_Resize(UINT sizeType) {
     if (sizeType == SIZE_MINIMIZED) return;
     if (sizeType == SIZE_MAXIMIZED) ShowList();
+    // Back from the task bar: the focus is where it was before.
+    if (lastFocus_ && GetActiveWindow() == hwnd_ && !GetFocus()) SetFocus(lastFocus_);
 
     RECT outer{}, client{};
     GetWindowRect(hwnd_, &outer);
@@ -335,7 +343,8 @@ void Form1::Command1_Click() {
                      twips_.ToPixels(height), SWP_NOZORDER | SWP_NOACTIVATE);
         ShowList();
     }
-    result_list::Clear(Control(kListView1));
+    rows_.Clear();
+    result_list::SetCount(Control(kListView1), 0);
     SetText(kLabel2, L"Searching key:");
     SetText(kLabel3, L"");
     status_.HoldPainting(true);
@@ -365,9 +374,21 @@ void Form1::SearchKeyChanged(const std::wstring& sFullKeyName) {
 
 void Form1::SearchFound(const std::wstring& sRootKey, const std::wstring& sKey, const std::wstring& sValue,
                         std::int32_t lFound) {
-    HoldListPainting();
-    result_list::AddRow(Control(kListView1), sRootKey, sKey, sValue, lFound);
+    // The hit without its place: a value name is what follows the last backslash.
+    const std::size_t keyPathLength = lFound == FoundKeyName ? sKey.size() : sKey.rfind(L'\\');
+    AddRow(RootKeyHandle(sRootKey).value_or(0), sKey, keyPathLength == std::wstring::npos ? 0 : keyPathLength, sValue,
+           lFound);
 }
+
+void Form1::SearchHitFound(const SearchHit& hit) { AddRow(hit.root, hit.sKey, hit.keyPathLength, hit.sValue, hit.lFound); }
+
+void Form1::AddRow(KeyHandle root, const std::wstring& key, std::size_t keyPathLength, const std::wstring& value,
+                   std::int32_t kind) {
+    HoldListPainting();
+    rows_.Add(root, key, keyPathLength, value, kind);
+}
+
+void Form1::SyncListCount() { result_list::SetCount(Control(kListView1), rows_.Count()); }
 
 void Form1::SearchFinished(std::int32_t lReason) {
     switch (lReason) {
@@ -381,6 +402,7 @@ void Form1::SearchFinished(std::int32_t lReason) {
     mAVI::CloseAnimation();
     OpenStillOrPlaying(false);
     status_.HoldPainting(false);
+    SyncListCount();
     ReleaseListPainting();
 }
 
@@ -400,6 +422,10 @@ LRESULT Form1::OnCtlColorStatic(HDC dc, HWND child) {
 }
 
 LRESULT Form1::OnCommand(int id, int code) {
+    if (code == BN_SETFOCUS || code == EN_SETFOCUS || code == CBN_SETFOCUS) {
+        OnChildFocus(Control(static_cast<ControlId>(id)));
+        return 0;
+    }
     if (id == kLabel5) {
         if (code == STN_CLICKED) Label5_Click();
         return 0;
@@ -415,8 +441,13 @@ LRESULT Form1::OnCommand(int id, int code) {
 }
 
 LRESULT Form1::OnNotify(NMHDR& header) {
-    if (header.idFrom == kListView1 && header.code == NM_CUSTOMDRAW)
-        return result_list::CustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(&header));
+    if (header.idFrom != kListView1) return 0;
+    switch (header.code) {
+    case NM_CUSTOMDRAW: return result_list::CustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(&header), rows_);
+    case LVN_GETDISPINFOW: result_list::FillDisplayInfo(*reinterpret_cast<NMLVDISPINFOW*>(&header), rows_); break;
+    case NM_SETFOCUS: OnChildFocus(header.hwndFrom); break;
+    default: break;
+    }
     return 0;
 }
 
@@ -429,14 +460,15 @@ bool Form1::OnSetCursor(HWND over, int hitTest) {
     return true;
 }
 
-void Form1::OnActivate(bool active) {
-    // Keyboard focus comes back to the control that had it.
-    if (!active) {
-        HWND focus = GetFocus();
-        if (focus && IsChild(hwnd_, focus)) focusBeforeDeactivation_ = focus;
-    } else if (focusBeforeDeactivation_ && IsWindow(focusBeforeDeactivation_)) {
-        SetFocus(focusBeforeDeactivation_);
-    }
+void Form1::OnActivate(bool active, bool minimized) {
+    // Keyboard focus comes back to the control that last had it. It is
+    // followed as it moves, since a window minimised without another to
+    // activate loses its focus before it hears of its deactivation.
+    if (active && !minimized && lastFocus_ && IsWindow(lastFocus_)) SetFocus(lastFocus_);
+}
+
+void Form1::OnChildFocus(HWND child) {
+    if (child && IsChild(hwnd_, child)) lastFocus_ = child;
 }
 
 LRESULT CALLBACK Form1::Label5Procedure(HWND label, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR subclassId,
@@ -449,6 +481,26 @@ LRESULT CALLBACK Form1::Label5Procedure(HWND label, UINT message, WPARAM wParam,
         RemoveWindowSubclass(label, &Form1::Label5Procedure, subclassId);
     }
     return DefSubclassProc(label, message, wParam, lParam);
+}
+
+LRESULT CALLBACK Form1::ReplaceBoxProcedure(HWND box, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR subclassId,
+                                            DWORD_PTR) {
+    // Enter in the replacement box does nothing: as the default button's
+    // key it would start a search and wipe the rows about to be replaced.
+    switch (message) {
+    case WM_GETDLGCODE:
+        if (const auto* msg = reinterpret_cast<const MSG*>(lParam);
+            msg && (msg->message == WM_KEYDOWN || msg->message == WM_CHAR) && msg->wParam == VK_RETURN)
+            return DefSubclassProc(box, message, wParam, lParam) | DLGC_WANTMESSAGE;
+        break;
+    case WM_KEYDOWN:
+    case WM_CHAR:
+        if (wParam == VK_RETURN) return 0;
+        break;
+    case WM_NCDESTROY: RemoveWindowSubclass(box, &Form1::ReplaceBoxProcedure, subclassId); break;
+    default: break;
+    }
+    return DefSubclassProc(box, message, wParam, lParam);
 }
 
 // ----- small helpers -----

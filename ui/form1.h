@@ -20,6 +20,7 @@
 #include "ui/design_fonts.h"
 #include "ui/form1_design.h"
 #include "ui/message_pump.h"
+#include "ui/result_rows.h"
 #include "ui/status_label.h"
 #include "ui/twips.h"
 #include "ui/window.h"
@@ -54,6 +55,8 @@ public:
     }
     // The window's pointer setting: 0 the default arrow, 99 the hand.
     int MousePointer() const { return mousePointer_; }
+    // The result list's rows, which the list shows.
+    const ResultRows& Rows() const { return rows_; }
 
     static constexpr int kPointerDefault = 0;
     static constexpr int kPointerCustom = 99;
@@ -70,7 +73,8 @@ private:
     LRESULT OnCommand(int id, int code);
     LRESULT OnNotify(NMHDR& header);
     bool OnSetCursor(HWND over, int hitTest);
-    void OnActivate(bool active);
+    void OnActivate(bool active, bool minimized);
+    void OnChildFocus(HWND child);
 
     // The window's events.
     void Form_Load();
@@ -88,6 +92,11 @@ private:
                      std::int32_t lFound) override;
     void SearchFinished(std::int32_t lReason) override;
     void SearchKeyChanged(const std::wstring& sFullKeyName) override;
+    void SearchHitFound(const SearchHit& hit) override;
+    void AddRow(KeyHandle root, const std::wstring& key, std::size_t keyPathLength, const std::wstring& value,
+                std::int32_t kind);
+    // The list learns of new rows at each yield, with one message at most.
+    void SyncListCount();
 
     // Replace All (selectedOnly false) and Replace Selected.
     void ReplaceRows(bool selectedOnly);
@@ -109,6 +118,8 @@ private:
     bool IsShown(design::ControlId id) const;
     static LRESULT CALLBACK Label5Procedure(HWND label, UINT message, WPARAM wParam, LPARAM lParam,
                                             UINT_PTR subclassId, DWORD_PTR self);
+    static LRESULT CALLBACK ReplaceBoxProcedure(HWND box, UINT message, WPARAM wParam, LPARAM lParam,
+                                                UINT_PTR subclassId, DWORD_PTR self);
 
     Registry& registry_;
     std::array<HWND, design::kControls.size()> controls_{};
@@ -119,7 +130,8 @@ private:
     unique_hcursor handPointer_;
     std::shared_ptr<cKeyscour> cReg;
     int mousePointer_ = kPointerDefault;
-    HWND focusBeforeDeactivation_ = nullptr;
+    HWND lastFocus_ = nullptr;  // the child that last took the focus
+    ResultRows rows_;
     StatusLabel status_;
     bool listShown_ = false;  // the list's own visibility; holding its painting hides its style bit
     bool listHeld_ = false;

@@ -20,7 +20,6 @@ namespace keyscour {
 namespace {
 
 constexpr wchar_t kTitle[] = L"Quillon Keyscour";
-constexpr COLORREF kRed = 255;
 
 // The description of the exception being handled; call only inside a catch block.
 std::wstring CurrentErrorDescription() {
@@ -36,26 +35,50 @@ std::wstring CurrentErrorDescription() {
 }
 
 // A row to write: its root is the one it was found under, whatever the
-// drop-down shows now, and its path is the "Sub Key" text.
+// drop-down shows now; its path is the "Sub Key" text, whose key path ends
+// where the row says.
 struct Target {
-    int row;
+    std::size_t row;
     KeyHandle root;
     std::wstring path;
+    std::size_t keyPathLength;
 };
 
 // The rows a command writes, taken once. Key-name rows name a key, not a
 // value: written as a value path they would put a stray value into the
 // parent key.
-std::vector<Target> TargetsOf(HWND list, bool selectedOnly) {
+std::vector<Target> TargetsOf(const ResultRows& rows, HWND list, bool selectedOnly) {
     std::vector<Target> targets;
-    const int n = result_list::RowCount(list);
-    for (int row = 0; row < n; ++row) {
-        if (result_list::Kind(list, row) == FoundKeyName) continue;
-        if (selectedOnly && !result_list::IsSelected(list, row)) continue;
-        targets.push_back({row, RootKeyHandle(result_list::Text(list, row, 0)).value_or(0),
-                           result_list::Text(list, row, 1)});
+    auto take = [&](std::size_t row) {
+        if (row >= rows.Count() || rows.Kind(row) == FoundKeyName) return;
+        targets.push_back({row, rows.Root(row), std::wstring(rows.Key(row)), rows.KeyPathLength(row)});
+    };
+    if (selectedOnly) {
+        for (int row : result_list::SelectedRows(list)) take(static_cast<std::size_t>(row));
+    } else {
+        targets.reserve(rows.Count());
+        for (std::size_t row = 0; row < rows.Count(); ++row) take(row);
     }
     return targets;
+}
+
+// The wait pointer while a command works without yielding.
+class WaitPointer {
+public:
+    WaitPointer() : previous_(SetCursor(LoadCursorW(nullptr, IDC_WAIT))) {}
+    ~WaitPointer() { SetCursor(previous_); }
+    WaitPointer(const WaitPointer&) = delete;
+    WaitPointer& operator=(const WaitPointer&) = delete;
+
+private:
+    HCURSOR previous_;
+};
+
+// "row 3 (HKEY_CURRENT_USER\\Key\\name)", line breaks shown as \\r and \\n.
+std::wstring RowPlace(const ResultRows& rows, std::size_t row) {
+    std::wstring place = L"row " + std::to_wstring(row + 1) + L" (" + std::wstring(rows.RootName(row)) + L"\\";
+    for (wchar_t c : rows.Key(row)) place += c == L'\r' ? L"\\r" : c == L'\n' ? L"\\n" : std::wstring(1, c);
+    return place + L")";
 }
 
 }  // namespace
@@ -72,19 +95,33 @@ void Form1::ReplaceRows(bool selectedOnly) {
     if (Ask(question + replacement, MB_YESNO) != IDYES) return;
 
     HWND list = Control(design::kListView1);
+    SyncListCount();
     ReleaseListPainting();  // the list paints while the questions cover it
+    // The question has gone; what it covered is painted before the work,
+    // which does not yield.
+    RedrawWindow(hwnd_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    const WaitPointer wait;
     try {
-        const std::vector<Target> targets = TargetsOf(list, selectedOnly);
+        const std::vector<Target> targets = TargetsOf(rows_, list, selectedOnly);
         UndoSnapshot undo(registry_);
-        for (const auto& target : targets) undo.Capture(target.root, target.path);
+        for (const auto& target : targets) {
+            try {
+                undo.Capture(target.root, target.path, target.keyPathLength);
+            } catch (const NumberedError& error) {
+                throw NumberedError(error.Number(), L"Nothing was replaced: " + RowPlace(rows_, target.row) +
+                                                        L": " + error.Description());
+            }
+        }
         if (!undo.Empty())
             undo_file::Write(options_.undoFolder.empty() ? undo_file::DefaultFolder() : options_.undoFolder,
                              undo.Script());
         for (const auto& target : targets) {
-            result_list::SetRowColour(list, target.row, kRed);
-            MRegistry::WriteStringValue(registry_, static_cast<std::int32_t>(target.root), target.path, replacement);
+            rows_.MarkRed(target.row);
+            MRegistry::WriteStringValue(registry_, static_cast<std::int32_t>(target.root), target.path,
+                                        target.keyPathLength, replacement);
         }
     } catch (...) {
+        InvalidateRect(list, nullptr, TRUE);
         ReportError(CurrentErrorNumber(), CurrentErrorDescription());
         return;
     }

@@ -1,8 +1,6 @@
 #include "ui/result_list.h"
 
-#include <commctrl.h>
-
-#include <vector>
+#include <algorithm>
 
 #include "ui/form1_design.h"
 
@@ -10,17 +8,10 @@ namespace keyscour::result_list {
 
 namespace {
 
-// Item data: the kind of hit in the low bits, a colour flag, and the colour.
-constexpr LPARAM kKindMask = 0x0F;
-constexpr LPARAM kHasColour = 0x10;
-constexpr int kColourShift = 8;
+constexpr COLORREF kRed = RGB(255, 0, 0);
 
-LPARAM Data(HWND list, int row) {
-    LVITEMW item{};
-    item.mask = LVIF_PARAM;
-    item.iItem = row;
-    ListView_GetItem(list, &item);
-    return item.lParam;
+COLORREF Mix(COLORREF a, COLORREF b) {
+    return RGB((GetRValue(a) + GetRValue(b)) / 2, (GetGValue(a) + GetGValue(b)) / 2, (GetBValue(a) + GetBValue(b)) / 2);
 }
 
 }  // namespace
@@ -29,7 +20,8 @@ HWND Create(HWND parent, int id, const RECT& pixels, const Twips& twips) {
     // Several rows selectable (no LVS_SINGLESEL); the selection shows while
     // the list lacks the focus, since the replace buttons take it.
     HWND list = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
-                                WS_CHILD | WS_TABSTOP | WS_CLIPSIBLINGS | LVS_REPORT | LVS_SHOWSELALWAYS,
+                                WS_CHILD | WS_TABSTOP | WS_CLIPSIBLINGS | LVS_REPORT | LVS_SHOWSELALWAYS |
+                                    LVS_OWNERDATA,
                                 pixels.left, pixels.top, pixels.right - pixels.left, pixels.bottom - pixels.top,
                                 parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
     if (!list) return nullptr;
@@ -49,20 +41,10 @@ HWND Create(HWND parent, int id, const RECT& pixels, const Twips& twips) {
     return list;
 }
 
-void AddRow(HWND list, const std::wstring& rootKey, const std::wstring& key, const std::wstring& value,
-            std::int32_t found) {
-    LVITEMW item{};
-    item.mask = LVIF_TEXT | LVIF_PARAM;
-    item.iItem = ListView_GetItemCount(list);
-    item.pszText = const_cast<wchar_t*>(rootKey.c_str());
-    item.lParam = found & kKindMask;
-    const int row = ListView_InsertItem(list, &item);
-    if (row < 0) return;
-    ListView_SetItemText(list, row, 1, const_cast<wchar_t*>(key.c_str()));
-    ListView_SetItemText(list, row, 2, const_cast<wchar_t*>(value.c_str()));
+void SetCount(HWND list, std::size_t count) {
+    if (static_cast<std::size_t>(RowCount(list)) == count) return;
+    ListView_SetItemCountEx(list, static_cast<int>(count), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
 }
-
-void Clear(HWND list) { ListView_DeleteAllItems(list); }
 
 int RowCount(HWND list) { return ListView_GetItemCount(list); }
 
@@ -80,37 +62,54 @@ std::wstring Text(HWND list, int row, int column) {
     }
 }
 
-std::int32_t Kind(HWND list, int row) { return static_cast<std::int32_t>(Data(list, row) & kKindMask); }
+bool IsSelected(HWND list, int row) { return ListView_GetItemState(list, row, LVIS_SELECTED) & LVIS_SELECTED; }
 
-void SetRowColour(HWND list, int row, COLORREF colour) {
-    LVITEMW item{};
-    item.mask = LVIF_PARAM;
-    item.iItem = row;
-    item.lParam = (Data(list, row) & kKindMask) | kHasColour |
-                  static_cast<LPARAM>(colour & 0xFFFFFF) << kColourShift;
-    ListView_SetItem(list, &item);
+std::vector<int> SelectedRows(HWND list) {
+    std::vector<int> rows;
+    rows.reserve(static_cast<std::size_t>(ListView_GetSelectedCount(list)));
+    for (int row = ListView_GetNextItem(list, -1, LVNI_SELECTED); row >= 0;
+         row = ListView_GetNextItem(list, row, LVNI_SELECTED))
+        rows.push_back(row);
+    return rows;
 }
 
-std::optional<COLORREF> RowColour(HWND list, int row) {
-    const LPARAM data = Data(list, row);
-    if (!(data & kHasColour)) return std::nullopt;
-    return static_cast<COLORREF>((data >> kColourShift) & 0xFFFFFF);
+void FillDisplayInfo(NMLVDISPINFOW& info, const ResultRows& rows) {
+    LVITEMW& item = info.item;
+    if (!(item.mask & LVIF_TEXT) || !item.pszText || item.cchTextMax <= 0) return;
+    if (item.iItem < 0 || static_cast<std::size_t>(item.iItem) >= rows.Count()) {
+        item.pszText[0] = L'\0';
+        return;
+    }
+    const std::wstring_view text = rows.Column(static_cast<std::size_t>(item.iItem), item.iSubItem);
+    const std::size_t count = std::min<std::size_t>(text.size(), static_cast<std::size_t>(item.cchTextMax) - 1);
+    std::copy_n(text.data(), count, item.pszText);
+    item.pszText[count] = L'\0';
 }
 
-LRESULT CustomDraw(NMLVCUSTOMDRAW& draw) {
+LRESULT CustomDraw(NMLVCUSTOMDRAW& draw, const ResultRows& rows) {
     switch (draw.nmcd.dwDrawStage) {
     case CDDS_PREPAINT: return CDRF_NOTIFYITEMDRAW;
     case CDDS_ITEMPREPAINT: {
-        const LPARAM data = draw.nmcd.lItemlParam;
-        if (!(data & kHasColour)) return CDRF_DODEFAULT;
-        draw.clrText = static_cast<COLORREF>((data >> kColourShift) & 0xFFFFFF);
+        const std::size_t row = draw.nmcd.dwItemSpec;
+        const bool red = row < rows.Count() && rows.Red(row);
+        HWND list = draw.nmcd.hdr.hwndFrom;
+        const bool selected = (draw.nmcd.uItemState & CDIS_SELECTED) != 0;
+        if (!red && !selected) return CDRF_DODEFAULT;
+        if (selected) {
+            // The list would paint its own selection colours over ours;
+            // without the focus they are nearly white on white.
+            draw.nmcd.uItemState &= ~static_cast<UINT>(CDIS_SELECTED | CDIS_FOCUS);
+            const bool focused = GetFocus() == list;
+            const COLORREF highlight = GetSysColor(COLOR_HIGHLIGHT);
+            draw.clrTextBk = focused ? highlight : Mix(highlight, GetSysColor(COLOR_WINDOW));
+            draw.clrText = focused ? GetSysColor(COLOR_HIGHLIGHTTEXT) : GetSysColor(COLOR_WINDOWTEXT);
+        }
+        if (red) draw.clrText = kRed;
         return CDRF_NEWFONT;
     }
     default: return CDRF_DODEFAULT;
     }
 }
-
-bool IsSelected(HWND list, int row) { return ListView_GetItemState(list, row, LVIS_SELECTED) & LVIS_SELECTED; }
 
 void FitColumns(HWND list, const Twips& twips) {
     for (int column = 0; column < 3; ++column) {

@@ -196,8 +196,8 @@ TEST_F(Form1Test, SearchFillsTheListInEngineOrderAndEndsDone) {
     EXPECT_EQ(ui.Title(), kIdleTitle);
     EXPECT_TRUE(ui.Visible(kPicture1));  // the still frame stays shown
     EXPECT_TRUE(ui.Visible(kListView1));
-    EXPECT_EQ(result_list::Kind(ui.Item(kListView1), 0), FoundValueData);
-    EXPECT_EQ(result_list::Kind(ui.Item(kListView1), 2), FoundKeyName);
+    EXPECT_EQ(ui.form->Rows().Kind(0), FoundValueData);
+    EXPECT_EQ(ui.form->Rows().Kind(2), FoundKeyName);
 
     // Whole-word ticked: flags 6 keep only the exact data; a new start
     // clears the rows first.

@@ -144,9 +144,16 @@ public:
                             result_list::Text(list, row, 2)});
         return rows;
     }
+    // Whether the window has the list draw the row in red: its answer to
+    // the list's custom draw of that row, unselected.
     bool IsRed(int row) const {
-        const auto colour = result_list::RowColour(Item(kListView1), row);
-        return colour && *colour == 255;
+        NMLVCUSTOMDRAW draw{};
+        draw.nmcd.hdr = {Item(kListView1), static_cast<UINT_PTR>(kListView1), static_cast<UINT>(NM_CUSTOMDRAW)};
+        draw.nmcd.dwDrawStage = CDDS_ITEMPREPAINT;
+        draw.nmcd.dwItemSpec = static_cast<DWORD_PTR>(row);
+        draw.clrText = CLR_DEFAULT;
+        SendMessageW(Window(), WM_NOTIFY, kListView1, reinterpret_cast<LPARAM>(&draw));
+        return draw.clrText == RGB(255, 0, 0);
     }
     void Select(std::initializer_list<int> rows) const {
         HWND list = Item(kListView1);

@@ -149,17 +149,12 @@ TEST_F(ReplaceTest, ReplaceSelectedWritesOnlyTheSelectedRows) {
     }
     // The rows keep the data the search found.
     EXPECT_EQ(ui.Rows()[1][2], L"needle 2");
-    // Drawn red: the window answers the list's custom draw from the row's data.
+    // Drawn red: the window answers the list's custom draw from the row.
     for (int row : {0, 1}) {
-        LVITEMW item{};
-        item.mask = LVIF_PARAM;
-        item.iItem = row;
-        ListView_GetItem(ui.Item(kListView1), &item);
         NMLVCUSTOMDRAW draw{};
         draw.nmcd.hdr = {ui.Item(kListView1), static_cast<UINT_PTR>(kListView1), static_cast<UINT>(NM_CUSTOMDRAW)};
         draw.nmcd.dwDrawStage = CDDS_ITEMPREPAINT;
         draw.nmcd.dwItemSpec = static_cast<DWORD_PTR>(row);
-        draw.nmcd.lItemlParam = item.lParam;
         draw.clrText = CLR_DEFAULT;
         const LRESULT answer = SendMessageW(ui.Window(), WM_NOTIFY, kListView1, reinterpret_cast<LPARAM>(&draw));
         EXPECT_EQ(answer, row == 1 ? CDRF_NEWFONT : CDRF_DODEFAULT);
