@@ -17,8 +17,8 @@ private:
 
 }  // namespace
 
-void Backdrop::Compose(HBITMAP picture, SIZE pictureSize, std::span<const RECT> whiteAreas) {
-    size_ = pictureSize;
+void Backdrop::Compose(HBITMAP picture, SIZE pictureSize, SIZE shownSize, std::span<const RECT> whiteAreas) {
+    size_ = shownSize;
     HDC screen = GetDC(nullptr);
     image_.reset(CreateCompatibleBitmap(screen, size_.cx, size_.cy));
     ReleaseDC(nullptr, screen);
@@ -31,7 +31,15 @@ void Backdrop::Compose(HBITMAP picture, SIZE pictureSize, std::span<const RECT> 
         FillRect(target.dc(), &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
         if (picture) {
             SelectedBitmap source(picture);
-            BitBlt(target.dc(), 0, 0, size_.cx, size_.cy, source.dc(), 0, 0, SRCCOPY);
+            if (pictureSize.cx == size_.cx && pictureSize.cy == size_.cy) {
+                BitBlt(target.dc(), 0, 0, size_.cx, size_.cy, source.dc(), 0, 0, SRCCOPY);
+            } else {
+                // Smooth: the logo and the wordmark must stay legible.
+                SetStretchBltMode(target.dc(), HALFTONE);
+                SetBrushOrgEx(target.dc(), 0, 0, nullptr);
+                StretchBlt(target.dc(), 0, 0, size_.cx, size_.cy, source.dc(), 0, 0, pictureSize.cx, pictureSize.cy,
+                           SRCCOPY);
+            }
         }
         for (const RECT& area : whiteAreas) FillRect(target.dc(), &area, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
     }

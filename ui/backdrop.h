@@ -1,6 +1,7 @@
 #pragma once
-// What the window's surface shows: the background picture at its natural
-// size with the frames' white interiors on it. Transparent labels paint
+// What the window's surface shows: the background picture, scaled with the
+// screen's DPI (at 96 DPI its natural size), with the frames' white
+// interiors on it. Transparent labels paint
 // with a brush of the same image, aligned to where they sit, so a label
 // whose text changes repaints over exactly the pixels beneath it.
 
@@ -14,10 +15,11 @@ namespace keyscour {
 
 class Backdrop {
 public:
-    // picture may be null: the surface is then plain white.
-    void Compose(HBITMAP picture, SIZE pictureSize, std::span<const RECT> whiteAreas);
+    // picture may be null: the surface is then plain white. The picture of
+    // pictureSize is shown at shownSize.
+    void Compose(HBITMAP picture, SIZE pictureSize, SIZE shownSize, std::span<const RECT> whiteAreas);
 
-    // White, with the composed image at the top-left corner, unscaled.
+    // White, with the composed image at the top-left corner.
     void Paint(HDC dc, const RECT& client) const;
 
     // The brush for a child of `window`, its origin set in `dc` so that the

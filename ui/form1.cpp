@@ -41,6 +41,22 @@ RECT PixelRect(const Control& control, const Twips& twips) {
     return {left, top, left + twips.ToPixels(control.width), top + twips.ToPixels(control.height)};
 }
 
+// The window's rectangle moved and cut to lie inside the work area of its
+// monitor; a rectangle that fits already is left as it is. At a high DPI
+// the doubled window would otherwise reach past the bottom of the screen,
+// and with it the list's last rows and scroll bar.
+RECT FittedToWorkArea(HWND window, RECT rect) {
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (!GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) return rect;
+    const RECT& work = monitor.rcWork;
+    const LONG height = std::min(rect.bottom - rect.top, work.bottom - work.top);
+    if (rect.bottom > work.bottom) rect.top = work.bottom - height;
+    rect.top = std::max(rect.top, work.top);
+    rect.bottom = rect.top + height;
+    return rect;
+}
+
 COLORREF InkColour(Ink ink) {
     switch (ink) {
     case Ink::kGrey: return kGrey;
@@ -222,11 +238,14 @@ void Form1::LoadArtwork() {
     handPointer_.reset(static_cast<HCURSOR>(
         LoadImageW(instance, MAKEINTRESOURCEW(IDC_HAND_POINTER), IMAGE_CURSOR, 32, 32, LR_DEFAULTCOLOR)));
 
-    // The picture is drawn at its natural size whatever the DPI.
+    // The picture grows with the DPI as the controls do, so that the link
+    // area stays over the logo; at 96 DPI it is its natural size.
     unique_hbitmap picture(static_cast<HBITMAP>(
         LoadImageW(instance, MAKEINTRESOURCEW(IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
     const RECT frames[] = {PixelRect(Find(kFrame1), twips_), PixelRect(Find(kFrame2), twips_)};
-    backdrop_.Compose(picture.get(), {kPictureWidthPixels, kPictureHeightPixels}, frames);
+    const SIZE natural{kPictureWidthPixels, kPictureHeightPixels};
+    const SIZE shown{MulDiv(natural.cx, twips_.Dpi(), 96), MulDiv(natural.cy, twips_.Dpi(), 96)};
+    backdrop_.Compose(picture.get(), natural, shown, frames);
 }
 
 HWND Form1::CreateControl(const design::Control& control) {
@@ -339,8 +358,10 @@ void Form1::Command1_Click() {
         GetWindowRect(hwnd_, &outer);
         const float top = static_cast<float>(twips_.FromPixels(outer.top)) / 2.0f;
         const float height = static_cast<float>(twips_.FromPixels(outer.bottom - outer.top)) * 2.0f;
-        SetWindowPos(hwnd_, nullptr, outer.left, twips_.ToPixels(top), outer.right - outer.left,
-                     twips_.ToPixels(height), SWP_NOZORDER | SWP_NOACTIVATE);
+        const RECT doubled = FittedToWorkArea(
+            hwnd_, {outer.left, twips_.ToPixels(top), outer.right, twips_.ToPixels(top) + twips_.ToPixels(height)});
+        SetWindowPos(hwnd_, nullptr, doubled.left, doubled.top, doubled.right - doubled.left,
+                     doubled.bottom - doubled.top, SWP_NOZORDER | SWP_NOACTIVATE);
         ShowList();
     }
     rows_.Clear();

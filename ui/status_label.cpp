@@ -41,7 +41,28 @@ void StatusLabel::Paint(HDC dc) const {
     FillRect(dc, &client, brush ? brush : GetSysColorBrush(COLOR_BTNFACE));
     const ScopedSelection font(dc, reinterpret_cast<HFONT>(SendMessageW(label_, WM_GETFONT, 0, 0)));
     SetBkMode(dc, TRANSPARENT);
-    DrawTextW(dc, text_.c_str(), static_cast<int>(text_.size()), &client, DT_LEFT | DT_WORDBREAK | DT_NOPREFIX);
+    const std::wstring shown = ShortenedInTheMiddle(dc, text_, client.right - client.left);
+    DrawTextW(dc, shown.c_str(), static_cast<int>(shown.size()), &client, DT_LEFT | DT_SINGLELINE | DT_NOPREFIX);
+}
+
+std::wstring ShortenedInTheMiddle(HDC dc, const std::wstring& text, int width) {
+    auto fits = [dc, width](const std::wstring& candidate) {
+        SIZE size{};
+        GetTextExtentPoint32W(dc, candidate.c_str(), static_cast<int>(candidate.size()), &size);
+        return size.cx <= width;
+    };
+    if (fits(text)) return text;
+    // Both ends of a key path say the most: its root and the key itself.
+    auto keeping = [&text](std::size_t kept) {
+        const std::size_t head = (kept + 1) / 2;
+        return text.substr(0, head) + L"\u2026" + text.substr(text.size() - (kept - head));
+    };
+    std::size_t low = 0, high = text.size();  // keeping low characters fits; high does not
+    while (high - low > 1) {
+        const std::size_t middle = (low + high) / 2;
+        (fits(keeping(middle)) ? low : high) = middle;
+    }
+    return keeping(low);
 }
 
 LRESULT CALLBACK StatusLabel::Procedure(HWND label, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,

@@ -1,6 +1,7 @@
 #pragma once
 // The status text, which a search sets for every key it enters. The text
-// is kept here and handed out at once (WM_GETTEXT); while painting is held,
+// is kept here and handed out at once (WM_GETTEXT), whole; it is painted on
+// one line, shortened in the middle where it is too long. While painting is held,
 // the label is repainted once per frame instead of at every change. Setting
 // a window's text through the platform costs a round trip to the window
 // server and an invalidation, which would double the time a search takes.
@@ -40,5 +41,9 @@ private:
     bool held_ = false;
     bool dirty_ = false;
 };
+
+// text as it fits width pixels in the DC's font: whole, or its start and
+// end around an ellipsis.
+std::wstring ShortenedInTheMiddle(HDC dc, const std::wstring& text, int width);
 
 }  // namespace keyscour

@@ -114,25 +114,6 @@ TEST_F(Form1Test, LoadSetsEveryTextAndTheDesign) {
     }
 }
 
-// The pixels a window paints of itself, through WM_PRINTCLIENT.
-std::vector<COLORREF> Printed(HWND window, const RECT& area) {
-    HDC screen = GetDC(nullptr);
-    HDC dc = CreateCompatibleDC(screen);
-    RECT client{};
-    GetClientRect(window, &client);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, client.right, client.bottom);
-    HGDIOBJ old = SelectObject(dc, bitmap);
-    SendMessageW(window, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT | PRF_ERASEBKGND);
-    std::vector<COLORREF> pixels;
-    for (int y = area.top; y < area.bottom; ++y)
-        for (int x = area.left; x < area.right; ++x) pixels.push_back(GetPixel(dc, x, y));
-    SelectObject(dc, old);
-    DeleteObject(bitmap);
-    DeleteDC(dc);
-    ReleaseDC(nullptr, screen);
-    return pixels;
-}
-
 TEST_F(Form1Test, LabelsPaintThePictureBeneathThemSoNewTextLeavesNoTrace) {
     FormDriver ui(memory);
     for (ControlId id : {kLabel3, kLabel2, kLabel5}) {

@@ -25,12 +25,6 @@ using Lines = std::vector<std::wstring>;
 // Names and data that no ANSI code page holds all of.
 const std::wstring kWideName = L"\u041A\u043B\u044E\u0447 \u03BA\u03BB\u03B5\u03B9\u03B4\u03AF \u9375 \U0001F511";
 
-std::vector<std::uint8_t> WithTerminator(const std::wstring& text) {
-    auto bytes = EncodeUtf16Le(text);
-    bytes.insert(bytes.end(), {0, 0});
-    return bytes;
-}
-
 Lines Sorted(Lines lines) {
     std::sort(lines.begin(), lines.end());
     return lines;
@@ -96,7 +90,7 @@ TEST_F(RealRegistryTest, UnicodeNamesAndDataRoundTrip) {
     const auto value = scratch.Get(kWideName + L"\\" + kWideName, kWideName);
     ASSERT_TRUE(value.exists);
     EXPECT_EQ(value.type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(value.data, WithTerminator(kWideName));
+    EXPECT_EQ(value.data, testing::WithTerminator(kWideName));
 }
 
 TEST_F(RealRegistryTest, LocaleCaseRulesMatchAcrossScripts) {
@@ -142,7 +136,7 @@ TEST_F(RealRegistryTest, WriterCreatesNestedKeysAndRetypesValues) {
                                 L"abc");
     auto value = scratch.Get(L"Dw", L"Number");
     EXPECT_EQ(value.type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(value.data, WithTerminator(L"abc")) << "the platform adds the NUL the count leaves out";
+    EXPECT_EQ(value.data, testing::WithTerminator(L"abc")) << "the platform adds the NUL the count leaves out";
 
     MRegistry::WriteStringValue(registry, static_cast<std::int32_t>(kCurrentUser),
                                 scratch.Below(L"New\\Deeper\\Name"), L"");

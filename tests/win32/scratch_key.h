@@ -8,9 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "base/utf16.h"
 #include "base/win32_handles.h"
 
 namespace keyscour::testing {
+
+// A string's bytes as the registry stores it, with its terminator.
+inline std::vector<std::uint8_t> WithTerminator(const std::wstring& text) {
+    auto bytes = EncodeUtf16Le(text);
+    bytes.insert(bytes.end(), {0, 0});
+    return bytes;
+}
 
 class ScratchKey {
 public:
