@@ -252,3 +252,106 @@ TEST_F(RealSizeTest, TheStatusTextIsOneLineShortenedInTheMiddleAndAnswersWhole) 
 
 }  // namespace
 }  // namespace keyscour
+
+namespace keyscour {
+namespace {
+
+using namespace testing;
+
+constexpr wchar_t kDesktopKey[] = L"Control Panel\\Desktop";
+constexpr wchar_t kDpiChild[] = L"KEYSCOUR_DPI_CHILD";
+
+// The pixels of the logo tile's blue in the top of the painted window, and where they lie.
+struct LogoPixels {
+    int count = 0;
+    int outside = 0;  // of them outside the rectangle given
+};
+LogoPixels FindLogo(HWND window, const RECT& link) {
+    RECT client{};
+    GetClientRect(window, &client);
+    const RECT topRight{0, 0, client.right, client.bottom / 3};
+    const auto pixels = Printed(window, topRight);
+    LogoPixels found;
+    std::size_t i = 0;
+    for (int y = topRight.top; y < topRight.bottom; ++y)
+        for (int x = topRight.left; x < topRight.right; ++x, ++i) {
+            const COLORREF c = pixels[i];
+            // #2f6db5, the mark's blue, give or take the smoothing.
+            if (std::abs(GetRValue(c) - 0x2f) + std::abs(GetGValue(c) - 0x6d) + std::abs(GetBValue(c) - 0xb5) > 24)
+                continue;
+            ++found.count;
+            if (x < link.left || x >= link.right || y < link.top || y >= link.bottom) ++found.outside;
+        }
+    return found;
+}
+
+// The checks at whatever DPI this process has: the link area lies over the
+// logo, and the window doubled by the first search stays inside the work area.
+void CheckLayoutAtThisDpi() {
+    MemoryRegistry memory;
+    memory.PutString(kLocalMachine, L"S", L"v", L"needle");
+    FormDriver ui(memory);
+    ASSERT_TRUE(ui.created);
+    const LogoPixels logo = FindLogo(ui.Window(), RectInParent(ui.Item(kLabel5)));
+    EXPECT_GT(logo.count, 200) << "the logo is painted";
+    EXPECT_EQ(logo.outside, 0) << "every pixel of it under the link area";
+
+    ui.Search(3, L"S", L"needle");
+    RECT outer{};
+    GetWindowRect(ui.Window(), &outer);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    GetMonitorInfoW(MonitorFromWindow(ui.Window(), MONITOR_DEFAULTTONEAREST), &monitor);
+    EXPECT_GE(outer.top, monitor.rcWork.top);
+    EXPECT_LE(outer.bottom, monitor.rcWork.bottom) << "the list's bottom can be reached";
+    RECT list = RectInParent(ui.Item(kListView1));
+    RECT client{};
+    GetClientRect(ui.Window(), &client);
+    EXPECT_EQ(list.bottom, client.bottom);
+    EXPECT_GT(list.bottom - list.top, 100);
+}
+
+TEST(Layout, LinkOverTheLogoAndTheWindowOnTheScreenAt96Dpi) {
+    if (GetEnvironmentVariableW(kDpiChild, nullptr, 0) != 0) GTEST_SKIP() << "the child runs only the 144 DPI check";
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    ASSERT_EQ(dpi, 96);
+    CheckLayoutAtThisDpi();
+}
+
+TEST(Layout, LinkOverTheLogoAndTheWindowOnTheScreenAt144Dpi) {
+    if (GetEnvironmentVariableW(kDpiChild, nullptr, 0) != 0) {
+        HDC screen = GetDC(nullptr);
+        const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+        ReleaseDC(nullptr, screen);
+        ASSERT_EQ(dpi, 144) << "LogPixels not taken";
+        CheckLayoutAtThisDpi();
+        return;
+    }
+    // The DPI is read when a process starts: set it in the test prefix, run
+    // this test again as a child, and put the setting back.
+    unique_hkey desktop;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kDesktopKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, desktop.put(),
+                              nullptr),
+              ERROR_SUCCESS);
+    const DWORD highDpi = 144;
+    RegSetValueExW(desktop.get(), L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&highDpi), sizeof highDpi);
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    TempFolder output;
+    fs::create_directories(output.Path());
+    const std::wstring log = output.Path() + L"\\child.txt";
+    SetEnvironmentVariableW(kDpiChild, L"1");
+    const DWORD code = RunAndWait(L"cmd.exe /c \"\"" + std::wstring(self) +
+                                  L"\" --gtest_filter=Layout.*144Dpi > \"" + log + L"\" 2>&1\"");
+    SetEnvironmentVariableW(kDpiChild, nullptr);
+    RegDeleteValueW(desktop.get(), L"LogPixels");
+    std::ifstream in(fs::path(log), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(code, 0u) << text;
+    EXPECT_NE(text.find("[  PASSED  ] 1 test"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace keyscour
