@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "bench/synthetic_tree.h"
+#include "bench/window_driving.h"
 #include "engine/keyscour.h"
 #include "registry/forwarding_registry.h"
 #include "registry/root_keys.h"
@@ -16,12 +17,6 @@
 namespace keyscour::bench {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double MsBetween(Clock::time_point from, Clock::time_point to) {
-    return std::chrono::duration<double, std::milli>(to - from).count();
-}
 
 // Every sub key step yields once, just before its EnumKey; the time between
 // two EnumKey calls is the time between two yields.
@@ -52,37 +47,17 @@ public:
     std::int32_t reason = -1;
 };
 
-int RootIndex(KeyHandle root) {
-    for (std::size_t i = 0; i < kRootKeyTable.size(); ++i)
-        if (kRootKeyTable[i].handle == root) return static_cast<int>(i);
-    return 0;
-}
-
-void Pump() {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-}
-
 }  // namespace
 
 int RunGuiBench(Registry& registry, KeyHandle root, const std::wstring& start, std::uint64_t keys, int rounds) {
     YieldClock clock(registry);
-    Form1::Options options;
-    options.quitOnClose = false;
-    options.shellExecute = [](HWND, const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*, int) {};
-    Form1 form(clock, std::move(options));
-    if (!form.Create(GetModuleHandleW(nullptr))) {
+    const auto window = MakeForm(clock);
+    if (!window) {
         std::fprintf(stderr, "the window could not be created\n");
         return 2;
     }
-    form.Show(SW_SHOWNORMAL);
-    Pump();
-    auto set = [&](design::ControlId id, const std::wstring& text) {
-        SetWindowTextW(form.Control(id), text.c_str());
-    };
+    Form1& form = *window;
+    auto set = [&](design::ControlId id, const std::wstring& text) { SetText(form, id, text); };
     SendMessageW(form.Control(design::kCombo1), CB_SETCURSEL, RootIndex(root), 0);
     set(design::kText2, start);
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bench/bare_walk.h"
 #include "bench/peak_memory.h"
@@ -22,6 +23,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #include "bench/gui_bench.h"
+#include "bench/window_benches.h"
 #include "registry/win32_registry.h"
 #endif
 
@@ -33,6 +35,9 @@ struct Options {
     std::int32_t flags = SearchValueData;
     bool realRegistry = false;
     bool gui = false;
+    bool replace = false;
+    bool listFill = false;
+    std::vector<std::uint64_t> rows{20000};
     int rounds = 2;
 };
 
@@ -40,8 +45,12 @@ void Usage() {
     std::fprintf(stderr,
                  "keyscour-bench [--keys N] [--fanout F] [--values V] [--hits SHARE] [--flags F]\n"
                  "               [--rounds R] [--registry] [--gui]\n"
+                 "keyscour-bench --replace --registry [--rows N[,M]]\n"
+                 "keyscour-bench --list-fill [--rows N]\n"
                  "  --registry   build the tree below a scratch key of HKCU (Windows only)\n"
-                 "  --gui        time the search through the real window (Windows only)\n");
+                 "  --gui        time the search through the real window (Windows only)\n"
+                 "  --replace    time Replace All through the real window over N rows, and M (Windows only)\n"
+                 "  --list-fill  time the window's list filled with N rows (Windows only)\n");
 }
 
 bool Parse(int argc, char** argv, Options& options) {
@@ -51,6 +60,17 @@ bool Parse(int argc, char** argv, Options& options) {
         const char* value = nullptr;
         if (arg == "--registry") options.realRegistry = true;
         else if (arg == "--gui") options.gui = true;
+        else if (arg == "--replace") options.replace = true;
+        else if (arg == "--list-fill") options.listFill = true;
+        else if (arg == "--rows" && (value = next())) {
+            options.rows.clear();
+            for (const char* at = value; *at;) {
+                char* end = nullptr;
+                options.rows.push_back(std::strtoull(at, &end, 10));
+                if (end == at || options.rows.back() == 0) return false;
+                at = *end == ',' ? end + 1 : end;
+            }
+        }
         else if (arg == "--keys" && (value = next())) options.shape.keys = std::strtoull(value, nullptr, 10);
         else if (arg == "--fanout" && (value = next())) options.shape.fanout = std::atoi(value);
         else if (arg == "--values" && (value = next())) options.shape.values = std::atoi(value);
@@ -86,6 +106,15 @@ double TimeMs(F&& work) {
 }
 
 int Run(const Options& options) {
+#ifdef _WIN32
+    if (options.replace) return RunReplaceBench(options.rows);
+    if (options.listFill) return RunListFillBench(options.rows.front());
+#else
+    if (options.replace || options.listFill) {
+        std::fprintf(stderr, "--replace and --list-fill need the Windows build\n");
+        return 2;
+    }
+#endif
     std::unique_ptr<Registry> registry;
     const KeyHandle root = kCurrentUser;
     std::wstring start = L"Bench";

@@ -298,10 +298,7 @@ void Form1::Form_Load() {
     SetText(kLabel2, L"Searching key:");
     SetText(kLabel3, L"");  // a static wraps its words already
 
-    cReg = cKeyscour::Create(registry_, [this] {
-        SyncListCount();
-        pump_.PumpPending(hwnd_);
-    });
+    cReg = cKeyscour::Create(registry_, [this] { pump_.PumpPending(hwnd_); });
     cReg->Advise(this);
 }
 
@@ -409,6 +406,8 @@ void Form1::AddRow(KeyHandle root, const std::wstring& key, std::size_t keyPathL
     rows_.Add(root, key, keyPathLength, value, kind);
 }
 
+// The list learns of new rows at each frame, with one message at most,
+// while its painting is held: it would otherwise repaint itself for each.
 void Form1::SyncListCount() { result_list::SetCount(Control(kListView1), rows_.Count()); }
 
 void Form1::SearchFinished(std::int32_t lReason) {
@@ -559,10 +558,11 @@ void Form1::PaintHeldList() {
     using namespace std::chrono;
     const auto begin = steady_clock::now();
     if (!listHeld_ || begin - listPainted_ < listFrame_) return;
+    SyncListCount();
     ReleaseListPainting();
     UpdateWindow(Control(kListView1));
     listPainted_ = steady_clock::now();
-    listFrame_ = std::max<steady_clock::duration>(milliseconds(30), 4 * (listPainted_ - begin));
+    listFrame_ = std::max<steady_clock::duration>(milliseconds(30), 8 * (listPainted_ - begin));
 }
 
 std::wstring Form1::Text(ControlId id) const { return WindowText(Control(id)); }

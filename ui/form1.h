@@ -95,7 +95,6 @@ private:
     void SearchHitFound(const SearchHit& hit) override;
     void AddRow(KeyHandle root, const std::wstring& key, std::size_t keyPathLength, const std::wstring& value,
                 std::int32_t kind);
-    // The list learns of new rows at each yield, with one message at most.
     void SyncListCount();
 
     // Replace All (selectedOnly false) and Replace Selected.
@@ -108,7 +107,7 @@ private:
     void ShowList();
     // Rows arriving between frames are painted together at a later frame.
     // A whole list can take a long time to paint, so frames for it are
-    // spaced to keep its painting to a fifth of the search's time.
+    // spaced to keep its painting to a ninth of the search's time.
     void HoldListPainting();
     void ReleaseListPainting();
     void PaintHeldList();

@@ -248,6 +248,10 @@ TEST(ReplaceRealRegistry, ReplaceAllThenRegImportRestoresEveryValue) {
     scratch.Put(L"Mix", L"Qword", REG_QWORD, &qword, sizeof qword);
     scratch.Put(L"Mix", L"Binary", REG_BINARY, binary.data(), static_cast<DWORD>(binary.size()));
     scratch.PutString(L"Mix\\Gone\\Deep", L"Lost", L"anything");
+    // A string stored without its terminator: the count stops short of the
+    // NUL, and the character after the count is not one, so none is added.
+    scratch.Put(L"Mix", L"Bare", REG_SZ, L"ab", 2);
+    ASSERT_EQ(scratch.Get(L"Mix", L"Bare").data, (std::vector<std::uint8_t>{'a', 0}));
 
     const std::vector<std::wstring> names{L"Sz", L"Expand", L"Multi", L"Dword", L"Qword", L"Binary"};
     std::vector<ScratchKey::Value> before;
@@ -286,6 +290,12 @@ TEST(ReplaceRealRegistry, ReplaceAllThenRegImportRestoresEveryValue) {
         EXPECT_EQ(restored.data, before[i].data) << std::string(names[i].begin(), names[i].end());
     }
     EXPECT_FALSE(scratch.KeyExists(L"Mix\\Gone"));
+    // The file holds the bare bytes; Wine's importer stores them with a
+    // terminator added (Windows' keeps them as they are).
+    EXPECT_NE(script.find(L"\"Bare\"=hex(1):61,00\r\n"), std::wstring::npos);
+    const auto bare = scratch.Get(L"Mix", L"Bare");
+    EXPECT_EQ(bare.type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(bare.data, (std::vector<std::uint8_t>{'a', 0, 0, 0})) << "Wine's reg import adds the NUL";
 }
 
 }  // namespace
