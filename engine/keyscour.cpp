@@ -130,7 +130,7 @@ void cKeyscour::EnumSubKeys(KeyHandle root, const std::wstring& path) {
                 fullNameScratch_.assign(rootName).append(1, L'\\').append(subPath);
                 listener_->SearchKeyChanged(fullNameScratch_);
             }
-            if (IsMatch(name)) {
+            if (KeyNameMatches(name)) {
                 static const std::wstring kKeyHitValue = L"*";
                 RaiseSearchFound({root, subPath, subPath.size(), kKeyHitValue, FoundKeyName, 0, {}});
             }
@@ -169,19 +169,30 @@ void cKeyscour::ScanValues(KeyHandle root, const std::wstring& path) {
             // A value without data still has a buffer of one zero byte.
             const std::size_t length = std::clamp<std::size_t>(dataBytes, 1, buffers.data.size());
             const std::span<const std::uint8_t> bytes(buffers.data.data(), length);
+            const std::span<const std::uint8_t> whole(buffers.data.data(), std::min<std::size_t>(dataBytes, length));
             const std::wstring_view valueName = TrimNull({buffers.name.data(), buffers.name.size()});
             auto valuePath = [&] { return path + L'\\' + std::wstring(valueName); };
+
+            if (rule_) {
+                if (const int matched = rule_->ValueMatches(valueName, type, whole)) {
+                    static const std::wstring kNoDisplay;
+                    const std::wstring sKey = valuePath();
+                    const std::int32_t found = (matched & kMatchedData) ? FoundValueData : FoundValueName;
+                    RaiseSearchFound({root, sKey, path.size(), kNoDisplay, found, type, whole, matched});
+                }
+                continue;
+            }
 
             if ((mSearchFlags & SearchValueNames) && IsMatch(valueName)) {
                 const std::wstring sKey = valuePath();
                 const std::wstring sValue = FormatValueData(type, bytes);
-                RaiseSearchFound({root, sKey, path.size(), sValue, FoundValueName, type, bytes});
+                RaiseSearchFound({root, sKey, path.size(), sValue, FoundValueName, type, whole, kMatchedName});
             }
             if (mSearchFlags & SearchValueData) {
                 FormatValueData(type, bytes, displayScratch_);
                 if (IsMatch(displayScratch_)) {
                     const std::wstring sKey = valuePath();
-                    RaiseSearchFound({root, sKey, path.size(), displayScratch_, FoundValueData, type, bytes});
+                    RaiseSearchFound({root, sKey, path.size(), displayScratch_, FoundValueData, type, whole, kMatchedData});
                 }
             }
         }

@@ -27,6 +27,10 @@ inline constexpr std::int32_t FoundValueData = 2;
 inline constexpr std::int32_t ReasonCompleted = 0;
 inline constexpr std::int32_t ReasonStopped = 1;
 
+// Which parts of a value matched, in SearchHit::matched.
+inline constexpr int kMatchedName = 1;
+inline constexpr int kMatchedData = 2;
+
 // A hit as the walk sees it. sKey alone cannot tell where its key path ends,
 // since a value name may hold a backslash; a writer needs to know.
 struct SearchHit {
@@ -36,7 +40,20 @@ struct SearchHit {
     const std::wstring& sValue;
     std::int32_t lFound;
     std::uint32_t type;                  // value hits only
-    std::span<const std::uint8_t> data;  // value hits only: the value's whole data
+    std::span<const std::uint8_t> data;  // value hits only: the value's whole data, as long as it is
+    int matched = 0;                     // value hits: kMatchedName, kMatchedData or both
+};
+
+// A comparison in place of the window's, for the command line: what is a hit
+// is decided per key name and per value, on the value's raw data. With a
+// rule, every value is one hit at most, whatever of it matched.
+class MatchRule {
+public:
+    virtual ~MatchRule() = default;
+    virtual bool KeyNameMatches(std::wstring_view name) = 0;
+    virtual bool ScansValues() const = 0;
+    // kMatchedName and kMatchedData for what matches, 0 for no hit.
+    virtual int ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) = 0;
 };
 
 // The one listener of an engine. Events arrive synchronously, on the thread
@@ -76,6 +93,8 @@ public:
     void SearchString(std::wstring value);
     void SearchFlags(std::int32_t value) { mSearchFlags = value; }
     void RootKey(KeyHandle value) { mRootKey = value; }
+    // Replaces the search string and flags as what decides a hit; null for them again.
+    void Rule(std::shared_ptr<MatchRule> rule) { rule_ = std::move(rule); }
 
     // Runs one whole search; returns after SearchFinished has been raised.
     void DoSearch();
@@ -95,11 +114,15 @@ private:
     unique_registry_key OpenForReading(KeyHandle root, const std::wstring& path);
 
     void RaiseSearchFound(const SearchHit& hit);
-    bool ScansValues() const { return (mSearchFlags & (SearchValueNames | SearchValueData)) != 0; }
+    bool ScansValues() const {
+        return rule_ ? rule_->ScansValues() : (mSearchFlags & (SearchValueNames | SearchValueData)) != 0;
+    }
+    bool KeyNameMatches(std::wstring_view name) { return rule_ ? rule_->KeyNameMatches(name) : IsMatch(name); }
 
     Registry& registry_;
     YieldFunction yield_;
     cKeyscourEvents* listener_ = nullptr;
+    std::shared_ptr<MatchRule> rule_;
 
     KeyHandle mRootKey = 0;
     std::int32_t mSearchFlags = 0;

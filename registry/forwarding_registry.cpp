@@ -56,6 +56,14 @@ Status ForwardingRegistry::QueryValue(KeyHandle key, const std::wstring& name, s
                    [&] { return inner_.QueryValue(key, name, type, data); });
 }
 
+Status ForwardingRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
+    return Forward({RegistryOp::kDeleteKey, base, path}, nullptr, [&] { return inner_.DeleteKey(base, path); });
+}
+
+Status ForwardingRegistry::DeleteValue(KeyHandle key, const std::wstring& name) {
+    return Forward({RegistryOp::kDeleteValue, key, name}, nullptr, [&] { return inner_.DeleteValue(key, name); });
+}
+
 std::size_t RecordingRegistry::CountOf(RegistryOp op) const {
     std::size_t count = 0;
     for (const auto& call : calls_) count += call.op == op;

@@ -13,12 +13,22 @@
 
 namespace keyscour {
 
-enum class RegistryOp { kOpenKey, kEnumKey, kEnumValue, kCreateKey, kSetValue, kCloseKey, kQueryValue };
+enum class RegistryOp {
+    kOpenKey,
+    kEnumKey,
+    kEnumValue,
+    kCreateKey,
+    kSetValue,
+    kCloseKey,
+    kQueryValue,
+    kDeleteKey,
+    kDeleteValue
+};
 
 struct RegistryCall {
     RegistryOp op;
     KeyHandle key = 0;      // root, base or handle the call was given
-    std::wstring text;      // path, or value name for kSetValue and kQueryValue
+    std::wstring text;      // path, or value name for kSetValue, kQueryValue and kDeleteValue
     std::uint32_t index = 0;
     Status status = 0;
     KeyHandle opened = 0;   // handle returned by kOpenKey and kCreateKey
@@ -39,6 +49,8 @@ public:
     Status CloseKey(KeyHandle key) override;
     Status QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
                       std::vector<std::uint8_t>& data) override;
+    Status DeleteKey(KeyHandle base, const std::wstring& path) override;
+    Status DeleteValue(KeyHandle key, const std::wstring& name) override;
 
 protected:
     // A status here replaces the call; the inner registry is not reached.

@@ -239,6 +239,50 @@ Status MemoryRegistry::QueryValue(KeyHandle key, const std::wstring& name, std::
     return status::kSuccess;
 }
 
+Status MemoryRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
+    Node* from = Resolve(base);
+    if (!from) return status::kInvalidHandle;
+    // The parent of the last component, and that component's place in it.
+    std::wstring_view rest(path);
+    while (!rest.empty() && rest.back() == L'\\') rest.remove_suffix(1);
+    const std::size_t slash = rest.rfind(L'\\');
+    const std::wstring parentPath(slash == std::wstring_view::npos ? std::wstring_view{} : rest.substr(0, slash));
+    const std::wstring_view name = slash == std::wstring_view::npos ? rest : rest.substr(slash + 1);
+    if (name.empty()) return status::kAccessDenied;  // a root key stays
+    Status result;
+    Node* parent = Find(from, parentPath, result);
+    if (!parent) return result;
+    std::wstring scratch;
+    Node* node = parent->Child(name, scratch);
+    if (!node) return status::kNotFound;
+    if (node->unwritable || parent->unwritable) return status::kAccessDenied;
+    // Handles into the removed tree go stale, as the platform's do.
+    std::vector<const Node*> removed{node};
+    for (std::size_t i = 0; i < removed.size(); ++i)
+        for (const auto& child : removed[i]->children) removed.push_back(child.get());
+    for (auto it = handles_.begin(); it != handles_.end();) {
+        if (std::find(removed.begin(), removed.end(), it->second.node) != removed.end())
+            it = handles_.erase(it);
+        else
+            ++it;
+    }
+    parent->children.erase(parent->LowerBound(node->folded));
+    return status::kSuccess;
+}
+
+Status MemoryRegistry::DeleteValue(KeyHandle key, const std::wstring& name) {
+    bool writable = false;
+    Node* node = Resolve(key, &writable);
+    if (!node) return status::kInvalidHandle;
+    if (!writable || node->unwritable) return status::kAccessDenied;
+    for (auto it = node->values.begin(); it != node->values.end(); ++it) {
+        if (!SameName(it->name, name)) continue;
+        node->values.erase(it);
+        return status::kSuccess;
+    }
+    return status::kNotFound;
+}
+
 void MemoryRegistry::AddKey(KeyHandle root, const std::wstring& path) {
     Status result;
     Node* node = Make(&Root(root), path, result, Access::kBuilder);

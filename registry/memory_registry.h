@@ -39,6 +39,8 @@ public:
     Status CloseKey(KeyHandle key) override;
     Status QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
                       std::vector<std::uint8_t>& data) override;
+    Status DeleteKey(KeyHandle base, const std::wstring& path) override;
+    Status DeleteValue(KeyHandle key, const std::wstring& name) override;
 
     // Building and inspecting a tree, for tests and the benchmark. Paths are
     // relative to a predefined root; missing keys on the way are created.

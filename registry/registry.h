@@ -1,6 +1,6 @@
 #pragma once
-// The six registry operations Keyscour relies on, with the platform's
-// handles and status codes, so that the engine and the writer run alike over
+// The registry operations Keyscour relies on, with the platform's handles
+// and status codes, so that the engine and the writer run alike over
 // the real registry, an in-memory tree, or a wrapper that records or fails.
 
 #include <cstdint>
@@ -57,6 +57,11 @@ public:
     // no value of that name. For the undo file, taken before a write.
     virtual Status QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
                               std::vector<std::uint8_t>& data) = 0;
+    // Removes a key with everything below it; kNotFound when it is missing.
+    // For applying registry scripts ([-key]).
+    virtual Status DeleteKey(KeyHandle base, const std::wstring& path) = 0;
+    // Removes one value of a key opened for writing; kNotFound when missing.
+    virtual Status DeleteValue(KeyHandle key, const std::wstring& name) = 0;
 };
 
 // A key handle of a Registry, closed once when its owner goes.

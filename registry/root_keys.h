@@ -3,6 +3,7 @@
 
 #include <array>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "registry/registry.h"
@@ -51,5 +52,17 @@ inline std::optional<KeyHandle> RootKeyHandle(std::wstring_view name) {
         if (entry.name == name) return entry.handle;
     return std::nullopt;
 }
+
+// A root's name as admins type it: the long name or its short form (HKCR,
+// HKCU, HKLM, HKU, HKCC), in any case. "HKEY_ALL" is not a root here.
+std::optional<KeyHandle> ParseRootName(std::wstring_view name);
+
+// A full key name ("HKEY_LOCAL_MACHINE\\SOFTWARE\\X" or "HKLM\\SOFTWARE\\X")
+// split into its root and the path below it.
+struct KeyPlace {
+    KeyHandle root;
+    std::wstring path;
+};
+std::optional<KeyPlace> SplitFullKeyName(std::wstring_view fullKey);
 
 }  // namespace keyscour

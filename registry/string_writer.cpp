@@ -76,23 +76,47 @@ void WriteStringValue(Registry& registry, std::int32_t lBaseKey, const std::wstr
     WriteStringValue(registry, lBaseKey, sSection, sSection.rfind(L'\\'), sData);
 }
 
-void WriteStringValue(Registry& registry, std::int32_t lBaseKey, const std::wstring& sSection,
-                      std::size_t keyPathLength, const std::wstring& sData) {
+namespace {
+
+// Runs store, then closes the key it opened on every path, with 0 when the
+// create did not succeed; a failure leaves as its error.
+template <typename Store>
+void WithKeyClosed(Registry& registry, Store&& store) {
     KeyHandle key = 0;
     std::optional<NumberedError> error;
     std::exception_ptr unexpected;  // exhausted memory, a throwing registry
     try {
-        error = Store(registry, lBaseKey, sSection, keyPathLength, sData, key);
+        error = store(key);
     } catch (...) {
         unexpected = std::current_exception();
     }
-    // Closed on every path, with 0 when the create did not succeed.
     try {
         registry.CloseKey(key);
     } catch (...) {
     }
     if (unexpected) std::rethrow_exception(unexpected);
     if (error) throw *error;
+}
+
+}  // namespace
+
+void WriteStringValue(Registry& registry, std::int32_t lBaseKey, const std::wstring& sSection,
+                      std::size_t keyPathLength, const std::wstring& sData) {
+    WithKeyClosed(registry, [&](KeyHandle& key) { return Store(registry, lBaseKey, sSection, keyPathLength, sData, key); });
+}
+
+void WriteValue(Registry& registry, KeyHandle root, const std::wstring& keyPath, const std::wstring& name,
+                std::uint32_t type, const std::vector<std::uint8_t>& data) {
+    WithKeyClosed(registry, [&](KeyHandle& key) -> std::optional<NumberedError> {
+        if (const Status s = registry.CreateKey(root, keyPath, key); s != status::kSuccess) {
+            key = 0;
+            return StatusError(s, L"Could not open/create registry section");
+        }
+        if (const Status s = registry.SetValue(key, name, type, data.data(), static_cast<std::uint32_t>(data.size()));
+            s != status::kSuccess)
+            return StatusError(s, L"Could not set key value");
+        return std::nullopt;
+    });
 }
 
 }  // namespace keyscour::MRegistry

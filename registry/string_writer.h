@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/numbered_error.h"
 #include "registry/registry.h"
@@ -37,5 +38,10 @@ void WriteStringValue(Registry& registry, std::int32_t lBaseKey, const std::wstr
                       const std::wstring& sData);
 void WriteStringValue(Registry& registry, std::int32_t lBaseKey, const std::wstring& sSection,
                       std::size_t keyPathLength, const std::wstring& sData);
+
+// The command line's write: a value of any type with its data as given, in
+// an existing key. Fails as WriteStringValue does, with its errors.
+void WriteValue(Registry& registry, KeyHandle root, const std::wstring& keyPath, const std::wstring& name,
+                std::uint32_t type, const std::vector<std::uint8_t>& data);
 
 }  // namespace keyscour::MRegistry

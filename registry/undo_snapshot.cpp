@@ -1,10 +1,10 @@
 #include "registry/undo_snapshot.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <unordered_map>
 
 #include "base/numbered_error.h"
+#include "registry/reg_script.h"
 #include "registry/root_keys.h"
 #include "registry/string_writer.h"
 
@@ -12,82 +12,32 @@ namespace keyscour {
 
 namespace {
 
-std::wstring Quoted(const std::wstring& text) {
-    std::wstring quoted = L"\"";
-    for (wchar_t c : text) {
-        if (c == L'\\' || c == L'"') quoted += L'\\';
-        quoted += c;
-    }
-    return quoted + L'"';
-}
-
-// "@" names the unnamed default value.
-std::wstring ValueNameText(const std::wstring& name) { return name.empty() ? L"@" : Quoted(name); }
-
 std::wstring FullKeyName(std::wstring_view rootName, const std::wstring& keyPath) {
     std::wstring full(rootName);
     if (!keyPath.empty()) full.append(1, L'\\').append(keyPath);
     return full;
 }
 
-// Text that the quoted form carries exactly: whole UTF-16 units, one
-// terminator at the end and none before it, no line breaks.
-bool QuotableString(const std::vector<std::uint8_t>& data, std::wstring& text) {
-    if (data.size() < 2 || data.size() % 2 != 0) return false;
-    text.clear();
-    for (std::size_t i = 0; i + 1 < data.size(); i += 2)
-        text += static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
-    if (text.back() != L'\0') return false;
-    text.pop_back();
-    return text.find_first_of(std::wstring_view(L"\0\r\n", 3)) == std::wstring::npos;
-}
-
-std::wstring HexBytes(const std::vector<std::uint8_t>& data) {
-    std::wstring hex;
-    wchar_t byte[4];
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        std::swprintf(byte, 4, i == 0 ? L"%02x" : L",%02x", data[i]);
-        hex += byte;
-    }
-    return hex;
-}
-
 }  // namespace
-
-std::wstring RegScriptValueLine(const std::wstring& name, std::uint32_t type, const std::vector<std::uint8_t>& data) {
-    std::wstring line = ValueNameText(name) + L'=';
-    std::wstring text;
-    if (type == value_type::kString && QuotableString(data, text)) return line + Quoted(text);
-    if (type == value_type::kDword && data.size() == 4) {
-        wchar_t number[16];
-        std::swprintf(number, 16, L"dword:%08x",
-                      static_cast<unsigned>(data[0] | data[1] << 8 | data[2] << 16 | static_cast<unsigned>(data[3]) << 24));
-        return line + number;
-    }
-    if (type == value_type::kBinary) return line + L"hex:" + HexBytes(data);
-    wchar_t prefix[24];
-    std::swprintf(prefix, 24, L"hex(%x):", type);
-    return line + prefix + HexBytes(data);
-}
 
 void UndoSnapshot::Capture(KeyHandle root, const std::wstring& sSection) {
     MRegistry::ValuePath path;
     if (RootKeyNameOf(root).empty() || MRegistry::ResolveValuePath(sSection, path)) return;
-    Capture(root, path.keyPath, path.valueName);
+    CaptureValue(root, path.keyPath, path.valueName);
 }
 
 void UndoSnapshot::Capture(KeyHandle root, const std::wstring& sSection, std::size_t keyPathLength) {
     MRegistry::ValuePath path;
     if (RootKeyNameOf(root).empty() || MRegistry::ResolveValuePath(sSection, keyPathLength, path)) return;
-    Capture(root, path.keyPath, path.valueName);
+    CaptureValue(root, path.keyPath, path.valueName);
 }
 
-void UndoSnapshot::Capture(KeyHandle root, const std::wstring& keyPath, const std::wstring& valueName) {
+void UndoSnapshot::CaptureValue(KeyHandle root, const std::wstring& keyPath, const std::wstring& valueName) {
+    if (RootKeyNameOf(root).empty()) return;
     SavedValue saved;
     saved.key = FullKeyName(RootKeyNameOf(root), keyPath);
     saved.name = valueName;
-    if (saved.key.find_first_of(L"\r\n") != std::wstring::npos ||
-        saved.name.find_first_of(L"\r\n") != std::wstring::npos)
+    if (!RegScriptWriter::Carries(saved.key) || !RegScriptWriter::Carries(saved.name))
         throw NumberedError(kErrorNotScriptable, L"A name holds a line break, which an undo file cannot carry: " +
                                                      saved.key + L"\\" + saved.name);
     if (!seen_.insert(saved.key + L'\0' + saved.name).second) return;
@@ -133,7 +83,7 @@ void UndoSnapshot::CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPat
 }
 
 std::wstring UndoSnapshot::Script() const {
-    std::wstring script = L"Windows Registry Editor Version 5.00\r\n";
+    RegScriptWriter script;
     // Values grouped under their keys, keys in the order first met.
     std::unordered_map<std::wstring_view, std::size_t> slotOfKey;
     std::vector<std::vector<const SavedValue*>> groups;
@@ -143,11 +93,12 @@ std::wstring UndoSnapshot::Script() const {
         groups[slot->second].push_back(&value);
     }
     for (const auto& group : groups) {
-        script.append(L"\r\n[").append(group.front()->key).append(L"]\r\n");
+        script.Key(group.front()->key);
         for (const SavedValue* value : group) {
-            script += value->existed ? RegScriptValueLine(value->name, value->type, value->data)
-                                     : ValueNameText(value->name) + L"=-";
-            script += L"\r\n";
+            if (value->existed)
+                script.Value(value->name, value->type, value->data);
+            else
+                script.RemovedValue(value->name);
         }
     }
     // Deeper keys first, so that each removal finds its key still there.
@@ -155,8 +106,8 @@ std::wstring UndoSnapshot::Script() const {
     created.reserve(createdKeys_.size());
     for (const auto& key : createdKeys_) created.emplace_back(std::count(key.begin(), key.end(), L'\\'), &key);
     std::stable_sort(created.begin(), created.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-    for (const auto& [depth, key] : created) script.append(L"\r\n[-").append(*key).append(L"]\r\n");
-    return script + L"\r\n";
+    for (const auto& entry : created) script.RemovedKey(*entry.second);
+    return script.Finish();
 }
 
 }  // namespace keyscour

@@ -34,13 +34,14 @@ public:
     // when the state cannot be kept.
     void Capture(KeyHandle root, const std::wstring& sSection);
     void Capture(KeyHandle root, const std::wstring& sSection, std::size_t keyPathLength);
+    // The value named in the key at exactly keyPath, for writes of any type.
+    void CaptureValue(KeyHandle root, const std::wstring& keyPath, const std::wstring& valueName);
 
     bool Empty() const { return values_.empty() && createdKeys_.empty(); }
     // The script, lines ending in CR LF.
     std::wstring Script() const;
 
 private:
-    void Capture(KeyHandle root, const std::wstring& keyPath, const std::wstring& valueName);
     void CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPath);
 
     struct SavedValue {
@@ -57,8 +58,5 @@ private:
     std::vector<std::wstring> createdKeys_;  // full names, in the order met
     std::unordered_set<std::wstring> created_;
 };
-
-// One value's line in a registry script, without the line end.
-std::wstring RegScriptValueLine(const std::wstring& name, std::uint32_t type, const std::vector<std::uint8_t>& data);
 
 }  // namespace keyscour

@@ -79,6 +79,16 @@ Status Win32Registry::QueryValue(KeyHandle key, const std::wstring& name, std::u
     }
 }
 
+Status Win32Registry::DeleteKey(KeyHandle base, const std::wstring& path) {
+    // With a sub key named, the tree's root goes too.
+    if (path.empty()) return ERROR_ACCESS_DENIED;
+    return static_cast<Status>(RegDeleteTreeW(ToHkey(base), path.c_str()));
+}
+
+Status Win32Registry::DeleteValue(KeyHandle key, const std::wstring& name) {
+    return static_cast<Status>(RegDeleteValueW(ToHkey(key), name.c_str()));
+}
+
 Status Win32Registry::CloseKey(KeyHandle key) { return static_cast<Status>(RegCloseKey(ToHkey(key))); }
 
 }  // namespace keyscour

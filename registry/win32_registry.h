@@ -18,6 +18,8 @@ public:
     Status CloseKey(KeyHandle key) override;
     Status QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
                       std::vector<std::uint8_t>& data) override;
+    Status DeleteKey(KeyHandle base, const std::wstring& path) override;
+    Status DeleteValue(KeyHandle key, const std::wstring& name) override;
 };
 
 }  // namespace keyscour

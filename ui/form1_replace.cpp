@@ -13,7 +13,7 @@
 #include "registry/undo_snapshot.h"
 #include "ui/form1.h"
 #include "ui/result_list.h"
-#include "ui/undo_file.h"
+#include "registry/undo_file.h"
 
 namespace keyscour {
 

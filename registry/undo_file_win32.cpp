@@ -1,4 +1,4 @@
-#include "ui/undo_file.h"
+#include "registry/undo_file.h"
 
 #include <windows.h>
 #include <shlobj.h>

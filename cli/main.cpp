@@ -1,0 +1,139 @@
+// keyscour-cli: the command line's options, parsed with CLI11 and handed to
+// one command. The wide command line on Windows arrives as UTF-8, since
+// CLI11 reads narrow arguments only.
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <set>
+
+#include "base/numbered_error.h"
+#include "base/utf8.h"
+#include "base/version.h"
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/interrupt.h"
+#include "cli/sink.h"
+#include "cli/source.h"
+#include "cli/value_forms.h"
+
+namespace keyscour::cli {
+
+namespace {
+
+struct Arguments {
+    std::string text, root = "ALL", key, format, output, regFile, types, with, undoDir;
+    bool whole = false, names = false, keysOnly = false, regex = false, quiet = false;
+    bool wholeValue = false, dryRun = false, yes = false;
+};
+
+void AddSearchOptions(CLI::App& command, Arguments& a) {
+    command.add_option("TEXT", a.text, "the text to find (with --regex, an ECMAScript pattern)")->required();
+    command.add_option("--root", a.root, "HKCR, HKCU, HKLM, HKU, HKCC, their long names, or ALL (HKLM, HKU, HKCC)");
+    command.add_option("--key", a.key, "the start key below the root; its own values are searched too");
+    command.add_flag("--whole", a.whole, "the whole text must match");
+    command.add_flag("--names", a.names, "compare value names too");
+    command.add_flag("--keys-only", a.keysOnly, "compare key names only");
+    command.add_option("--type", a.types, "only values of these types: REG_SZ,REG_EXPAND_SZ,...");
+    command.add_flag("--regex", a.regex, "TEXT is an ECMAScript regular expression, ignoring case");
+    command.add_option("--format", a.format, "table, csv, jsonl or reg (default: table on a terminal, else jsonl)");
+    command.add_option("--output", a.output, "write to this file instead of standard output");
+    command.add_option("--reg-file", a.regFile, "search this .reg file instead of the live registry");
+    command.add_flag("--quiet", a.quiet, "no progress line and no summary line");
+}
+
+SearchOptions SearchOptionsOf(const Arguments& a) {
+    SearchOptions options;
+    options.rule.text = FromUtf8(a.text);
+    options.rule.whole = a.whole;
+    options.rule.names = a.names;
+    options.rule.keysOnly = a.keysOnly;
+    options.rule.regex = a.regex;
+    if (!a.types.empty()) {
+        std::set<std::uint32_t> types;
+        const std::wstring list = FromUtf8(a.types);
+        for (std::size_t at = 0; at <= list.size();) {
+            const std::size_t comma = std::min(list.find(L',', at), list.size());
+            const std::wstring name = list.substr(at, comma - at);
+            const auto type = ParseTypeName(name);
+            if (!type) throw BadInput{L"--type: not a value type: " + name};
+            types.insert(*type);
+            at = comma + 1;
+        }
+        options.rule.types = std::move(types);
+    }
+    options.root = FromUtf8(a.root);
+    options.key = FromUtf8(a.key);
+    if (!a.format.empty()) {
+        options.format = ParseFormat(FromUtf8(a.format));
+        if (!options.format) throw BadInput{L"--format: not a format: " + FromUtf8(a.format) + L" (table, csv, jsonl, reg)"};
+    }
+    options.output = a.output;
+    options.regFile = a.regFile;
+    options.quiet = a.quiet;
+    return options;
+}
+
+int Fail(int code, const std::wstring& message) {
+    StandardSink(Stream::kError)->Text(L"keyscour-cli: " + message + L"\n");
+    return code;
+}
+
+}  // namespace
+
+int Main(int argc, char** argv) {
+    CLI::App app{"keyscour-cli: search and replace in the Windows registry or in .reg files", "keyscour-cli"};
+    app.set_version_flag("--version", std::string("keyscour-cli ") + KEYSCOUR_VERSION);
+    app.require_subcommand(1, 1);
+    Arguments a;
+    CLI::App* search = app.add_subcommand("search", "list every key and value that matches TEXT");
+    AddSearchOptions(*search, a);
+    CLI::App* replace = app.add_subcommand("replace", "replace TEXT inside the data of every matching value");
+    AddSearchOptions(*replace, a);
+    replace->add_option("--with", a.with, "the new text (with --regex, in ECMAScript format: $1, $&)")->required();
+    replace->add_flag("--whole-value", a.wholeValue, "write the new text as the whole value, as REG_SZ");
+    replace->add_flag("--dry-run", a.dryRun, "print what would change and write nothing");
+    replace->add_flag("--yes", a.yes, "do not ask before writing");
+    replace->add_option("--undo-dir", a.undoDir, "the folder for the undo file");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() == 0) return app.exit(error);  // --help, --version
+        return Fail(exit_code::kUsage, FromUtf8(error.what()));
+    }
+
+    CatchInterrupts();
+    try {
+        const SearchOptions options = SearchOptionsOf(a);
+        if (search->parsed()) return RunSearch(options);
+        ReplaceOptions replacing;
+        replacing.with = FromUtf8(a.with);
+        replacing.wholeValue = a.wholeValue;
+        replacing.dryRun = a.dryRun;
+        replacing.yes = a.yes;
+        replacing.undoDir = a.undoDir;
+        return RunReplace(options, replacing);
+    } catch (const BadInput& bad) {
+        return Fail(exit_code::kUsage, bad.message);
+    } catch (const NumberedError& error) {
+        return Fail(exit_code::kWriteFailed, error.Description());
+    } catch (const std::bad_alloc&) {
+        return Fail(exit_code::kWriteFailed, L"out of memory");
+    }
+}
+
+}  // namespace keyscour::cli
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** wide) {
+    std::vector<std::string> utf8;
+    for (int i = 0; i < argc; ++i) utf8.push_back(keyscour::ToUtf8(wide[i]));
+    std::vector<char*> argv;
+    for (auto& arg : utf8) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return keyscour::cli::Main(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) { return keyscour::cli::Main(argc, argv); }
+#endif

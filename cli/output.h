@@ -1,0 +1,60 @@
+#pragma once
+// The output formats of the command line, each a small class fed record by
+// record as the walk finds them: JSON Lines, CSV, an aligned table and a
+// registry script.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "cli/sink.h"
+
+namespace keyscour::cli {
+
+// One hit, or one value of a replace.
+struct Record {
+    std::wstring_view root;  // long name, "HKEY_LOCAL_MACHINE"
+    std::wstring_view key;   // path below the root
+    bool isKey = false;      // a key whose name matched
+    std::wstring_view name;  // the value's name, "" for the default value
+    std::uint32_t type = 0;
+    std::span<const std::uint8_t> data;
+    int matched = 0;  // kMatchedName | kMatchedData for values
+};
+
+struct Totals {
+    std::uint64_t keys = 0;        // keys walked
+    std::uint64_t hits = 0;
+    std::uint64_t skipped = 0;     // values a replace left alone, texts too long for a regex
+    std::uint64_t unreadable = 0;  // keys that could not be opened
+    std::uint64_t changed = 0;     // values a replace wrote (or would write)
+    double ms = 0;
+    bool interrupted = false;
+};
+
+enum class Format { kTable, kCsv, kJsonl, kReg };
+std::optional<Format> ParseFormat(std::wstring_view name);
+
+class Output {
+public:
+    virtual ~Output() = default;
+    virtual void Warning(std::wstring_view message) = 0;
+    virtual void Hit(const Record& record) = 0;
+    // A value a replace changes (or, dry, would change) from record's data
+    // to newData of newType.
+    virtual void Change(const Record& record, std::uint32_t newType, std::span<const std::uint8_t> newData) = 0;
+    virtual void Skip(const Record& record, std::wstring_view reason) = 0;
+    virtual void Summary(const Totals& totals) = 0;
+};
+
+// out takes the records; messages meant for people go to errors.
+std::unique_ptr<Output> MakeOutput(Format format, Sink& out, Sink& errors, bool quiet);
+
+// A JSON string literal of text, quotes included. Lone surrogates, which
+// UTF-8 cannot carry, are written as \uD8xx escapes.
+std::string JsonString(std::wstring_view text);
+
+}  // namespace keyscour::cli

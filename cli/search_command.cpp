@@ -1,0 +1,28 @@
+#include <chrono>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/session.h"
+#include "cli/walker.h"
+
+namespace keyscour::cli {
+
+int RunSearch(const SearchOptions& options) {
+    const auto start = std::chrono::steady_clock::now();
+    Session session(options, options.output);
+    Walker walker(*session.source, session.rule, *session.progress);
+    const bool started = walker.Run([&](const Record& record, const SearchHit&) { session.output->Hit(record); });
+    if (!started) throw BadInput{L"--key: " + options.key + L" was not found under any root searched"};
+
+    Totals totals = walker.totals;
+    totals.skipped = session.rule->Skipped();
+    totals.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    if (totals.skipped)
+        session.Say(std::to_wstring(totals.skipped) + L" texts longer than 32 KiB were not tried against the regex");
+    session.output->Summary(totals);
+    session.out->Flush();
+    if (totals.interrupted) return exit_code::kInterrupted;
+    return totals.hits ? exit_code::kFound : exit_code::kNothing;
+}
+
+}  // namespace keyscour::cli

@@ -1,0 +1,35 @@
+#include "cli/session.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/utf8.h"
+
+namespace keyscour::cli {
+
+Session::Session(const SearchOptions& options, const std::string& recordsPath) {
+    errors = StandardSink(Stream::kError);
+    if (recordsPath.empty()) {
+        out = StandardSink(Stream::kOut);
+    } else {
+        out = FileSink(recordsPath);
+        if (!out) throw BadInput{L"--output: " + FromUtf8(recordsPath) + L": " + FromUtf8(std::strerror(errno))};
+    }
+    format = options.format.value_or(out->IsTerminal() ? Format::kTable : Format::kJsonl);
+    source = options.regFile.empty() ? LiveRegistry(options.root, options.key)
+                                     : RegFileSource(options.regFile, options.root, options.key);
+    try {
+        rule = std::make_shared<TextRule>(options.rule);
+    } catch (const std::regex_error& error) {
+        throw BadInput{L"--regex: not a regular expression: " + options.rule.text + L" (" + FromUtf8(error.what()) + L")"};
+    }
+    output = MakeOutput(format, *out, *errors, options.quiet);
+    progress = std::make_unique<Progress>(*errors, !options.quiet);
+}
+
+void Session::Say(const std::wstring& message) {
+    progress->Clear();
+    errors->Text(message + L"\n");
+}
+
+}  // namespace keyscour::cli

@@ -1,0 +1,33 @@
+#pragma once
+// What both commands set up the same way: the sinks, the output format,
+// the source, the rule and the progress line.
+
+#include <memory>
+
+#include "cli/commands.h"
+#include "cli/output.h"
+#include "cli/progress.h"
+#include "cli/sink.h"
+#include "cli/source.h"
+#include "cli/text_rule.h"
+
+namespace keyscour::cli {
+
+struct Session {
+    // Throws BadInput for options the source or rule cannot take.
+    // recordsPath: where records go; empty for standard output.
+    Session(const SearchOptions& options, const std::string& recordsPath);
+
+    std::unique_ptr<Sink> errors;
+    std::unique_ptr<Sink> out;
+    Format format;
+    std::unique_ptr<Output> output;
+    std::unique_ptr<Source> source;
+    std::shared_ptr<TextRule> rule;
+    std::unique_ptr<Progress> progress;
+
+    // One line for people on standard error, after the progress line is cleared.
+    void Say(const std::wstring& message);
+};
+
+}  // namespace keyscour::cli

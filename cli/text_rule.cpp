@@ -1,0 +1,60 @@
+#include "cli/text_rule.h"
+
+#include "cli/value_forms.h"
+#include "engine/text_case.h"
+
+namespace keyscour::cli {
+
+TextRule::TextRule(RuleOptions options) : options_(std::move(options)) {
+    upperText_ = ToUpperCase(options_.text);
+    if (options_.regex) regex_.emplace(options_.text, std::regex_constants::ECMAScript | std::regex_constants::icase);
+}
+
+bool TextRule::Matches(std::wstring_view text) {
+    if (regex_) {
+        if (text.size() > kRegexLimit) {
+            ++skipped_;
+            return false;
+        }
+        return options_.whole ? std::regex_match(text.begin(), text.end(), *regex_)
+                              : std::regex_search(text.begin(), text.end(), *regex_);
+    }
+    if (options_.whole) return EqualsUpperCased(text, upperText_, scratch_);
+    return !text.empty() && ContainsUpperCased(text, upperText_, scratch_);
+}
+
+bool TextRule::KeyNameMatches(std::wstring_view name) { return Matches(name); }
+
+int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
+    if (options_.keysOnly || !TypeWanted(type)) return 0;
+    int matched = options_.names && Matches(name) ? kMatchedName : 0;
+    ComparedTexts(type, data, texts_);
+    for (const auto& text : texts_) {
+        if (!Matches(text)) continue;
+        matched |= kMatchedData;
+        break;
+    }
+    return matched;
+}
+
+std::wstring TextRule::Replace(const std::wstring& text, const std::wstring& with) const {
+    if (regex_) {
+        if (text.size() > kRegexLimit) return text;
+        if (options_.whole && !std::regex_match(text, *regex_)) return text;
+        return std::regex_replace(text, *regex_, with);
+    }
+    const std::wstring upper = ToUpperCase(text);
+    if (options_.whole) return upper == upperText_ ? with : text;
+    if (upperText_.empty()) return text;
+    // Upper-casing keeps the length, so places in the upper-cased copy are
+    // places in the text.
+    std::wstring result;
+    std::size_t from = 0;
+    for (std::size_t at = upper.find(upperText_); at != std::wstring::npos; at = upper.find(upperText_, from)) {
+        result.append(text, from, at - from).append(with);
+        from = at + upperText_.size();
+    }
+    return result.append(text, from, std::wstring::npos);
+}
+
+}  // namespace keyscour::cli

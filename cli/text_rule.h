@@ -1,0 +1,69 @@
+#pragma once
+// What the command line counts as a hit: its text in a key's name, in a
+// value's compared texts (and with --names in its name), ignoring case in
+// one way whatever the locale; or an ECMAScript regular expression.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "base/unicode_case.h"
+#include "engine/keyscour.h"
+
+namespace keyscour::cli {
+
+// Regular expressions that ignore case by the same rule as plain text.
+struct FoldingTraits : std::regex_traits<wchar_t> {
+    wchar_t translate_nocase(wchar_t c) const { return UpperCaseOf(c); }
+};
+using Regex = std::basic_regex<wchar_t, FoldingTraits>;
+
+struct RuleOptions {
+    std::wstring text;
+    bool whole = false;     // the whole text must match
+    bool names = false;     // value names are compared too
+    bool keysOnly = false;  // only key names
+    bool regex = false;
+    std::optional<std::set<std::uint32_t>> types;  // only values of these types
+};
+
+class TextRule final : public MatchRule {
+public:
+    // Throws std::regex_error for a pattern that is not one.
+    explicit TextRule(RuleOptions options);
+
+    bool KeyNameMatches(std::wstring_view name) override;
+    bool ScansValues() const override { return !options_.keysOnly; }
+    int ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) override;
+
+    // Whether one text matches; texts too long for the regex engine count
+    // as skipped and never match.
+    bool Matches(std::wstring_view text);
+    // text with every match replaced by with: ignoring case for plain text,
+    // in the ECMAScript format ($1, $&) for a regex; with --whole only a
+    // whole match is replaced.
+    std::wstring Replace(const std::wstring& text, const std::wstring& with) const;
+    bool TypeWanted(std::uint32_t type) const { return !options_.types || options_.types->count(type) != 0; }
+
+    // Texts not tried against the regex because of their length.
+    std::uint64_t Skipped() const { return skipped_; }
+    const RuleOptions& Options() const { return options_; }
+
+    // std::wregex recurses once per character: longer texts could end the
+    // process on its stack.
+    static constexpr std::size_t kRegexLimit = 32 * 1024;
+
+private:
+    RuleOptions options_;
+    std::wstring upperText_;
+    std::optional<Regex> regex_;
+    std::wstring scratch_;
+    std::vector<std::wstring> texts_;
+    std::uint64_t skipped_ = 0;
+};
+
+}  // namespace keyscour::cli

@@ -1,0 +1,275 @@
+#include "registry/reg_script.h"
+
+#include <cstdio>
+#include <cwctype>
+#include <utility>
+
+#include "base/utf16.h"
+#include "base/utf8.h"
+#include "registry/registry.h"
+
+namespace keyscour {
+
+namespace {
+
+constexpr std::wstring_view kHeader = L"Windows Registry Editor Version 5.00";
+constexpr std::wstring_view kHeader4 = L"REGEDIT4";
+
+std::wstring Quoted(std::wstring_view text) {
+    std::wstring quoted = L"\"";
+    for (wchar_t c : text) {
+        if (c == L'\\' || c == L'"') quoted += L'\\';
+        quoted += c;
+    }
+    return quoted + L'"';
+}
+
+// "@" names the unnamed default value.
+std::wstring ValueNameText(std::wstring_view name) { return name.empty() ? L"@" : Quoted(name); }
+
+// Text that the quoted form carries exactly: whole UTF-16 units, one
+// terminator at the end and none before it, no line breaks.
+bool QuotableString(std::span<const std::uint8_t> data, std::wstring& text) {
+    if (data.size() < 2 || data.size() % 2 != 0) return false;
+    text.clear();
+    for (std::size_t i = 0; i + 1 < data.size(); i += 2) text += static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
+    if (text.back() != L'\0') return false;
+    text.pop_back();
+    return text.find_first_of(std::wstring_view(L"\0\r\n", 3)) == std::wstring::npos;
+}
+
+std::wstring HexBytes(std::span<const std::uint8_t> data) {
+    std::wstring hex;
+    hex.reserve(data.size() * 3);
+    constexpr wchar_t kDigits[] = L"0123456789abcdef";
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        if (i) hex += L',';
+        hex += kDigits[data[i] >> 4];
+        hex += kDigits[data[i] & 0xF];
+    }
+    return hex;
+}
+
+}  // namespace
+
+RegScriptWriter::RegScriptWriter() : text_(std::wstring(kHeader) + L"\r\n") {}
+
+void RegScriptWriter::Key(std::wstring_view fullKey) { text_.append(L"\r\n[").append(fullKey).append(L"]\r\n"); }
+
+void RegScriptWriter::RemovedKey(std::wstring_view fullKey) {
+    text_.append(L"\r\n[-").append(fullKey).append(L"]\r\n");
+}
+
+void RegScriptWriter::Value(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
+    text_.append(RegScriptValueLine(name, type, data)).append(L"\r\n");
+}
+
+void RegScriptWriter::RemovedValue(std::wstring_view name) { text_.append(ValueNameText(name)).append(L"=-\r\n"); }
+
+std::wstring RegScriptWriter::Finish() { return std::move(text_.append(L"\r\n")); }
+
+std::wstring RegScriptWriter::Take() { return std::exchange(text_, std::wstring()); }
+
+bool RegScriptWriter::Carries(std::wstring_view name) { return name.find_first_of(L"\r\n") == std::wstring_view::npos; }
+
+std::wstring RegScriptValueLine(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
+    std::wstring line = ValueNameText(name) + L'=';
+    std::wstring text;
+    if (type == value_type::kString && QuotableString(data, text)) return line + Quoted(text);
+    if (type == value_type::kDword && data.size() == 4) {
+        wchar_t number[16];
+        std::swprintf(number, 16, L"dword:%08x",
+                      static_cast<unsigned>(data[0] | data[1] << 8 | data[2] << 16 | static_cast<unsigned>(data[3]) << 24));
+        return line + number;
+    }
+    if (type == value_type::kBinary) return line + L"hex:" + HexBytes(data);
+    wchar_t prefix[24];
+    std::swprintf(prefix, 24, L"hex(%x):", type);
+    return line + prefix + HexBytes(data);
+}
+
+std::wstring DecodeRegFile(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) return DecodeUtf16Le(bytes.data() + 2, bytes.size() - 2);
+    std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    return FromUtf8(text);
+}
+
+namespace {
+
+class LineReader {
+public:
+    LineReader(std::wstring_view line, std::size_t number) : line_(line), number_(number) {}
+
+    [[noreturn]] void Fail(const std::wstring& what) const { throw RegScriptError{number_, what}; }
+    bool AtEnd() const { return at_ >= line_.size(); }
+    wchar_t Peek() const { return AtEnd() ? L'\0' : line_[at_]; }
+    void SkipSpaces() {
+        while (!AtEnd() && (line_[at_] == L' ' || line_[at_] == L'\t')) ++at_;
+    }
+    bool Take(std::wstring_view word) {
+        if (line_.substr(at_, word.size()) != word) return false;
+        at_ += word.size();
+        return true;
+    }
+    // A quoted string with the escapes regedit and Wine write.
+    std::wstring QuotedText() {
+        if (!Take(L"\"")) Fail(L"a quote expected");
+        std::wstring text;
+        for (;;) {
+            if (AtEnd()) Fail(L"the closing quote is missing");
+            const wchar_t c = line_[at_++];
+            if (c == L'"') return text;
+            if (c != L'\\' || AtEnd()) {
+                text += c;
+                continue;
+            }
+            const wchar_t escaped = line_[at_++];
+            text += escaped == L'n' ? L'\n' : escaped == L'r' ? L'\r' : escaped == L'0' ? L'\0' : escaped;
+        }
+    }
+    std::uint32_t HexNumber(std::size_t maxDigits) {
+        std::uint32_t number = 0;
+        std::size_t digits = 0;
+        while (!AtEnd() && std::iswxdigit(static_cast<wint_t>(line_[at_])) && digits < maxDigits) {
+            const wchar_t c = line_[at_++];
+            number = number * 16 + static_cast<std::uint32_t>(c <= L'9' ? c - L'0' : (c | 0x20) - L'a' + 10);
+            ++digits;
+        }
+        if (digits == 0) Fail(L"a hexadecimal number expected");
+        return number;
+    }
+    std::vector<std::uint8_t> HexBytes() {
+        std::vector<std::uint8_t> bytes;
+        SkipSpaces();
+        if (AtEnd()) return bytes;
+        for (;;) {
+            SkipSpaces();
+            bytes.push_back(static_cast<std::uint8_t>(HexNumber(2)));
+            SkipSpaces();
+            if (AtEnd()) return bytes;
+            if (!Take(L",")) Fail(L"a comma expected between bytes");
+            SkipSpaces();
+            if (AtEnd()) return bytes;  // a last comma, as continued lines leave
+        }
+    }
+
+private:
+    std::wstring_view line_;
+    std::size_t number_;
+    std::size_t at_ = 0;
+};
+
+std::wstring_view TrimRight(std::wstring_view text) {
+    while (!text.empty() && (text.back() == L' ' || text.back() == L'\t' || text.back() == L'\r')) text.remove_suffix(1);
+    return text;
+}
+
+std::wstring_view TrimLeft(std::wstring_view text) {
+    while (!text.empty() && (text.front() == L' ' || text.front() == L'\t')) text.remove_prefix(1);
+    return text;
+}
+
+// In a REGEDIT4 file, string data stands in the file's own 8-bit text; it
+// is stored as the registry stores text, in UTF-16.
+std::vector<std::uint8_t> Widened(const std::vector<std::uint8_t>& narrow) {
+    std::string text(narrow.begin(), narrow.end());
+    return EncodeUtf16Le(FromUtf8(text));
+}
+
+void ReadValueLine(LineReader& reader, bool regedit4, RegScriptVisitor& visitor, std::size_t number) {
+    std::wstring name;
+    if (!reader.Take(L"@")) name = reader.QuotedText();
+    reader.SkipSpaces();
+    if (!reader.Take(L"=")) reader.Fail(L"'=' expected after the value's name");
+    reader.SkipSpaces();
+    if (reader.Take(L"-")) {
+        reader.SkipSpaces();
+        if (!reader.AtEnd()) reader.Fail(L"nothing may follow '=-'");
+        return visitor.RemovedValue(name, number);
+    }
+    std::uint32_t type = value_type::kString;
+    std::vector<std::uint8_t> data;
+    if (reader.Peek() == L'"') {
+        // The file's text is decoded already, in either form.
+        data = EncodeUtf16Le(reader.QuotedText());
+        data.insert(data.end(), {0, 0});
+    } else if (reader.Take(L"dword:")) {
+        type = value_type::kDword;
+        const std::uint32_t number = reader.HexNumber(8);
+        data = {static_cast<std::uint8_t>(number), static_cast<std::uint8_t>(number >> 8),
+                static_cast<std::uint8_t>(number >> 16), static_cast<std::uint8_t>(number >> 24)};
+    } else if (reader.Take(L"hex:")) {
+        type = value_type::kBinary;
+        data = reader.HexBytes();
+    } else if (reader.Take(L"hex(")) {
+        type = reader.HexNumber(8);
+        if (!reader.Take(L"):")) reader.Fail(L"'):' expected after the type");
+        data = reader.HexBytes();
+        const bool text = type == value_type::kString || type == value_type::kExpandString ||
+                          type == value_type::kMultiString;
+        if (regedit4 && text) data = Widened(data);
+    } else {
+        reader.Fail(L"the value's data is not in a form a registry script uses");
+    }
+    reader.SkipSpaces();
+    if (!reader.AtEnd()) reader.Fail(L"unexpected text after the value");
+    visitor.Value(name, type, std::move(data), number);
+}
+
+}  // namespace
+
+void ReadRegScript(std::wstring_view text, RegScriptVisitor& visitor) {
+    bool headerSeen = false;
+    bool regedit4 = false;
+    std::size_t number = 0;
+    std::wstring joined;
+    while (!text.empty()) {
+        // One logical line: a value's data may go on over lines ending in '\'.
+        const std::size_t first = number + 1;
+        joined.clear();
+        for (;;) {
+            const std::size_t end = text.find(L'\n');
+            std::wstring_view line = TrimRight(text.substr(0, end));
+            text = end == std::wstring_view::npos ? std::wstring_view{} : text.substr(end + 1);
+            ++number;
+            if (!joined.empty()) line = TrimLeft(line);
+            const bool continues = !line.empty() && line.back() == L'\\' && headerSeen &&
+                                   !TrimLeft(joined.empty() ? line : std::wstring_view(joined)).starts_with(L"[");
+            if (continues) {
+                joined.append(line.substr(0, line.size() - 1));
+                if (!text.empty()) continue;
+            } else {
+                joined.append(line);
+            }
+            break;
+        }
+        const std::wstring_view line = TrimLeft(joined);
+        if (line.empty() || line.front() == L';') continue;
+        if (!headerSeen) {
+            if (line == kHeader) {
+                headerSeen = true;
+            } else if (line == kHeader4) {
+                headerSeen = regedit4 = true;
+            } else {
+                throw RegScriptError{first, L"not a registry script: the first line must be \"" + std::wstring(kHeader) +
+                                                L"\" or \"REGEDIT4\""};
+            }
+            continue;
+        }
+        if (line.front() == L'[') {
+            const std::size_t close = line.rfind(L']');
+            if (close == std::wstring_view::npos) throw RegScriptError{first, L"a key line must end in ']'"};
+            const bool remove = line.size() > 1 && line[1] == L'-';
+            const std::wstring key(line.substr(remove ? 2 : 1, close - (remove ? 2 : 1)));
+            if (key.empty()) throw RegScriptError{first, L"a key line names no key"};
+            visitor.Key(key, remove, first);
+            continue;
+        }
+        LineReader reader(line, first);
+        ReadValueLine(reader, regedit4, visitor, first);
+    }
+    if (!headerSeen) throw RegScriptError{0, L"not a registry script: the file is empty"};
+}
+
+}  // namespace keyscour

@@ -1,0 +1,274 @@
+// keyscour-cli as a child process: its outputs in files, its exit codes,
+// over .reg files in both builds and, on Windows, over the real registry.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "base/utf16.h"
+#include "base/utf8.h"
+#include "cli_runner.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace keyscour::testing {
+namespace {
+
+using Json = nlohmann::json;
+
+std::string Utf16File(const std::wstring& text) {
+    std::string bytes = "\xFF\xFE";
+    for (std::uint8_t b : EncodeUtf16Le(text)) bytes += static_cast<char>(b);
+    return bytes;
+}
+
+const std::wstring kExport =
+    L"Windows Registry Editor Version 5.00\r\n\r\n"
+    L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fabrikam]\r\n"
+    L"\"Path\"=\"C:\\\\Program Files\\\\Fabrikam\\\\app.exe\"\r\n"
+    L"\"Count\"=dword:0000001a\r\n"
+    L"\"List\"=hex(7):46,00,61,00,62,00,00,00,78,00,00,00,00,00\r\n"
+    L"\"City\"=\"M\u00DCNCHEN\"\r\n"
+    L"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fabrikam\\Sub]\r\n"
+    L"\"Exp\"=hex(2):25,00,46,00,41,00,42,00,25,00,00,00\r\n"
+    L"\r\n[HKEY_CURRENT_USER\\Software\\Other]\r\n"
+    L"\"Fab\"=\"no\"\r\n";
+
+std::vector<Json> Records(const std::string& out) {
+    std::vector<Json> records;
+    for (const auto& line : Lines(out)) records.push_back(Json::parse(line));
+    return records;
+}
+
+class CliFileTest : public ::testing::Test {
+protected:
+    CliFileTest() { folder.Write(L"export.reg", Utf16File(kExport)); }
+    std::wstring Export() const { return folder.Path(L"export.reg"); }
+    ScratchFolder folder;
+};
+
+TEST_F(CliFileTest, SearchWritesJsonLinesToAPipeAndExitsByWhatItFound) {
+    const CliRun run = RunCli({L"search", L"--reg-file", Export(), L"fab", L"--key", L"SOFTWARE"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto records = Records(run.out);
+    ASSERT_EQ(records.size(), 5u) << run.out;
+    EXPECT_EQ(records[0]["kind"], "hit");
+    EXPECT_EQ(records[0]["key"], "SOFTWARE\\Fabrikam");
+    EXPECT_EQ(records[0]["matched"], Json::array({"key"}));
+    EXPECT_EQ(records[1]["name"], "Path");
+    EXPECT_EQ(records[2]["data"], Json::array({"Fab", "x"}));
+    EXPECT_EQ(records[3]["type"], "REG_EXPAND_SZ");
+    EXPECT_EQ(records[3]["data"], "%FAB%") << "as stored";
+    EXPECT_EQ(records[4]["kind"], "summary");
+    EXPECT_EQ(records[4]["hits"], 4);
+    EXPECT_EQ(RunCli({L"search", L"--reg-file", Export(), L"nowhere to be found"}).exitCode, 1);
+}
+
+TEST_F(CliFileTest, NumbersMatchInDecimalAndHexAndCaseNeedsNoLocale) {
+    for (const wchar_t* text : {L"26", L"0x1a"}) {
+        const CliRun run = RunCli({L"search", L"--reg-file", Export(), text, L"--whole"});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(Records(run.out)[0]["data"], 26);
+    }
+    const CliRun run =
+        RunCli({L"search", L"--reg-file", Export(), L"m\u00FCnchen", L"--format", L"csv"}, {"LANG=", "LC_ALL=", "LC_CTYPE="});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Lines(run.out)[1], "HKEY_LOCAL_MACHINE,SOFTWARE\\Fabrikam,City,REG_SZ,M\xC3\x9CNCHEN,data");
+}
+
+TEST_F(CliFileTest, UsageErrorsNameTheirArgument) {
+    struct Case {
+        std::vector<std::wstring> arguments;
+        const char* named;
+    };
+    const std::vector<Case> cases{
+        {{L"search", L"--reg-file", Export(), L"x", L"--root", L"HKXX"}, "--root"},
+        {{L"search", L"--reg-file", Export(), L"x", L"--format", L"xml"}, "--format"},
+        {{L"search", L"--reg-file", Export(), L"x", L"--type", L"REG_TEXT"}, "--type"},
+        {{L"search", L"--reg-file", Export(), L"(", L"--regex"}, "--regex"},
+        {{L"search", L"--reg-file", Export(), L"x", L"--key", L"Missing\\Key"}, "--key"},
+        {{L"search", L"--reg-file", folder.Path(L"none.reg"), L"x"}, "none.reg"},
+        {{L"search", L"--bogus", L"x"}, "--bogus"},
+        {{L"search"}, "TEXT"},
+        {{L"replace", L"--reg-file", Export(), L"x"}, "--with"},
+        {{L"replace", L"--reg-file", Export(), L"x", L"--with", L"y"}, "--output"},
+    };
+    for (const auto& c : cases) {
+        const CliRun run = RunCli(c.arguments);
+        EXPECT_EQ(run.exitCode, 2) << c.named;
+        EXPECT_NE(run.err.find(c.named), std::string::npos) << run.err;
+        EXPECT_EQ(Lines(run.err).size(), 1u) << "one line: " << run.err;
+    }
+    folder.Write(L"broken.reg", "Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n\"v\"=dword:zz\r\n");
+    const CliRun broken = RunCli({L"search", L"--reg-file", folder.Path(L"broken.reg"), L"x"});
+    EXPECT_EQ(broken.exitCode, 2);
+    EXPECT_NE(broken.err.find("broken.reg:3"), std::string::npos) << broken.err;
+}
+
+TEST_F(CliFileTest, ExportedAsRegAndReadBackGivesTheSameHits) {
+    const CliRun exported = RunCli({L"search", L"--reg-file", Export(), L"fab", L"--format", L"reg", L"--output",
+                                    folder.Path(L"hits.reg"), L"--quiet"});
+    ASSERT_EQ(exported.exitCode, 0) << exported.err;
+    EXPECT_TRUE(exported.out.empty());
+    const std::string bytes = folder.Read(L"hits.reg");
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE") << "UTF-16LE with its mark";
+    const CliRun before = RunCli({L"search", L"--reg-file", Export(), L"fab", L"--format", L"csv", L"--quiet"});
+    const CliRun after =
+        RunCli({L"search", L"--reg-file", folder.Path(L"hits.reg"), L"fab", L"--format", L"csv", L"--quiet"});
+    ASSERT_EQ(after.exitCode, 0) << after.err;
+    EXPECT_EQ(after.out, before.out);
+}
+
+TEST_F(CliFileTest, ReplaceInARegFileKeepsTypesWritesANewFileAndNeverTheInput) {
+    const std::string input = folder.Read(L"export.reg");
+    const CliRun run = RunCli({L"replace", L"--reg-file", Export(), L"fab", L"--with", L"Contoso", L"--key",
+                               L"SOFTWARE", L"--output", folder.Path(L"new.reg")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(folder.Read(L"export.reg"), input);
+    const auto records = Records(run.out);
+    int changes = 0, skips = 0;
+    for (const auto& record : records) {
+        changes += record["kind"] == "change";
+        skips += record["kind"] == "skip";
+    }
+    EXPECT_EQ(changes, 3);  // Path, List, Exp
+    EXPECT_EQ(skips, 0);
+    EXPECT_EQ(records.back()["changed"], 3);
+    const CliRun read = RunCli({L"search", L"--reg-file", folder.Path(L"new.reg"), L"contoso", L"--quiet"});
+    const auto hits = Records(read.out);
+    ASSERT_EQ(hits.size(), 4u) << read.out;
+    EXPECT_EQ(hits[0]["data"], "C:\\Program Files\\Contosorikam\\app.exe") << "every match replaced, nothing else";
+    EXPECT_EQ(hits[1]["type"], "REG_MULTI_SZ");
+    EXPECT_EQ(hits[1]["data"], Json::array({"Contoso", "x"}));
+    EXPECT_EQ(hits[2]["type"], "REG_EXPAND_SZ");
+    EXPECT_EQ(hits[2]["data"], "%Contoso%");
+
+    // Numbers are never changed by a text replace; asked to, nothing is left to do.
+    const CliRun numbers = RunCli({L"replace", L"--reg-file", Export(), L"26", L"--with", L"27", L"--output",
+                                   folder.Path(L"none.reg")});
+    EXPECT_EQ(numbers.exitCode, 1);
+    EXPECT_NE(numbers.out.find("\"kind\":\"skip\""), std::string::npos);
+}
+
+TEST_F(CliFileTest, ARegexSkipsTextsBeyond32KiBAndSaysSo) {
+    std::wstring script = L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\S]\r\n\"big\"=\"" +
+                          std::wstring(40000, L'a') + L"\"\r\n\"small\"=\"abc\"\r\n";
+    folder.Write(L"big.reg", Utf16File(script));
+    const CliRun run = RunCli({L"search", L"--reg-file", folder.Path(L"big.reg"), L"^a+", L"--regex"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto records = Records(run.out);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0]["name"], "small");
+    EXPECT_EQ(records[1]["skipped"], 1);
+    EXPECT_NE(run.err.find("32 KiB"), std::string::npos) << run.err;
+}
+
+#ifdef _WIN32
+
+// A key of HKCU that one test owns.
+class LiveTest : public ::testing::Test {
+protected:
+    LiveTest() {
+        path_ = L"Software\\Quillon Keyscour Tests\\cli-" + std::to_wstring(GetCurrentProcessId());
+        RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
+    }
+    ~LiveTest() override {
+        RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
+        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quillon Keyscour Tests");
+    }
+    void Put(const std::wstring& sub, const std::wstring& name, DWORD type, const std::vector<BYTE>& data) {
+        const std::wstring key = sub.empty() ? path_ : path_ + L"\\" + sub;
+        RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), type, data.data(), static_cast<DWORD>(data.size()));
+    }
+    std::vector<BYTE> Get(const std::wstring& sub, const std::wstring& name, DWORD* type = nullptr) {
+        const std::wstring key = sub.empty() ? path_ : path_ + L"\\" + sub;
+        DWORD bytes = 0, kind = 0;
+        if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &kind, nullptr,
+                         &bytes) != ERROR_SUCCESS)
+            return {};
+        std::vector<BYTE> data(bytes);
+        RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &kind, data.data(), &bytes);
+        data.resize(bytes);
+        if (type) *type = kind;
+        return data;
+    }
+    static std::vector<BYTE> Text(const std::wstring& text) {
+        auto bytes = EncodeUtf16Le(text);
+        bytes.insert(bytes.end(), {0, 0});
+        return bytes;
+    }
+    std::wstring path_;
+    ScratchFolder undo;
+};
+
+TEST_F(LiveTest, SearchReplaceAndTheUndoFileThroughRegImport) {
+    const std::wstring wide = L"\u041F\u0443\u0442\u044C \U0001F511";  // non-ANSI text
+    Put(L"App", L"Path", REG_SZ, Text(L"C:\\Old\\" + wide));
+    Put(L"App", L"Exp", REG_EXPAND_SZ, Text(L"%ProgramFiles%\\Old"));
+    Put(L"App", L"List", REG_MULTI_SZ, {'O', 0, 'l', 0, 'd', 0, 0, 0, 'b', 0, 0, 0, 0, 0});
+    Put(L"App", L"Num", REG_DWORD, {7, 0, 0, 0});
+    const auto listBefore = Get(L"App", L"List");
+
+    const CliRun search = RunCli({L"search", L"old", L"--root", L"HKCU", L"--key", path_});
+    ASSERT_EQ(search.exitCode, 0) << search.err;
+    EXPECT_EQ(Lines(search.out).size(), 4u) << search.out;  // three values and the summary
+
+    const CliRun refused = RunCli({L"replace", L"old", L"--with", wide, L"--root", L"HKCU", L"--key", path_});
+    EXPECT_EQ(refused.exitCode, 2) << "no terminal and no --yes";
+    EXPECT_NE(refused.err.find("--yes"), std::string::npos);
+    EXPECT_EQ(Get(L"App", L"Path"), Text(L"C:\\Old\\" + wide));
+
+    const CliRun dry = RunCli({L"replace", L"old", L"--with", L"New", L"--root", L"HKCU", L"--key", path_, L"--dry-run",
+                               L"--undo-dir", undo.Path(L"u")});
+    EXPECT_EQ(dry.exitCode, 0);
+    EXPECT_TRUE(undo.Files().empty()) << "a dry run writes nothing, not even the undo file";
+
+    const CliRun done = RunCli({L"replace", L"old", L"--with", wide, L"--root", L"HKCU", L"--key", path_, L"--yes",
+                                L"--undo-dir", undo.Path(L"u")});
+    ASSERT_EQ(done.exitCode, 0) << done.err;
+    DWORD type = 0;
+    EXPECT_EQ(Get(L"App", L"Path", &type), Text(L"C:\\" + wide + L"\\" + wide)) << "whole arguments, not ANSI";
+    EXPECT_EQ(Get(L"App", L"Exp", &type), Text(L"%ProgramFiles%\\" + wide));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ)) << "the type kept";
+    EXPECT_EQ(Get(L"App", L"Num"), (std::vector<BYTE>{7, 0, 0, 0}));
+
+    const auto files = undo.Files();
+    ASSERT_EQ(files.size(), 1u);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::wstring command = L"reg.exe import \"" + files[0] + L"\"";
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                               &startup, &process));
+    WaitForSingleObject(process.hProcess, 60000);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(Get(L"App", L"Path"), Text(L"C:\\Old\\" + wide));
+    EXPECT_EQ(Get(L"App", L"Exp", &type), Text(L"%ProgramFiles%\\Old"));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
+    EXPECT_EQ(Get(L"App", L"List"), listBefore);
+}
+
+TEST_F(LiveTest, ExitCodesAndAMissingStartKey) {
+    Put(L"", L"v", REG_SZ, Text(L"here"));
+    EXPECT_EQ(RunCli({L"search", L"here", L"--root", L"HKCU", L"--key", path_}).exitCode, 0);
+    EXPECT_EQ(RunCli({L"search", L"absent", L"--root", L"HKCU", L"--key", path_}).exitCode, 1);
+    const CliRun missing = RunCli({L"search", L"here", L"--key", path_ + L"\\Nope"});
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_NE(missing.err.find("--key"), std::string::npos) << missing.err;
+    EXPECT_EQ(RunCli({L"replace", L"absent", L"--with", L"x", L"--root", L"HKCU", L"--key", path_, L"--yes",
+                      L"--undo-dir", undo.Path(L"u")})
+                  .exitCode,
+              1);
+}
+
+#endif
+
+}  // namespace
+}  // namespace keyscour::testing

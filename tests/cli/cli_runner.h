@@ -1,0 +1,40 @@
+#pragma once
+// keyscour-cli run as a child process, as a script runs it: arguments
+// given whole, standard input from nothing, output and errors into files.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace keyscour::testing {
+
+struct CliRun {
+    int exitCode = -1;
+    std::string out;  // bytes as written
+    std::string err;
+};
+
+// extraEnvironment: NAME=value pairs set for the child (NAME= removes one).
+CliRun RunCli(const std::vector<std::wstring>& arguments, const std::vector<std::string>& extraEnvironment = {});
+
+// A scratch folder for one test, removed afterwards.
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    // A path in the folder, as the child takes it.
+    std::wstring Path(const std::wstring& name) const;
+    void Write(const std::wstring& name, const std::string& bytes) const;
+    std::string Read(const std::wstring& name) const;
+    std::vector<std::wstring> Files() const;
+
+private:
+    std::wstring folder_;
+};
+
+// Each line of text, without its line end.
+std::vector<std::string> Lines(const std::string& text);
+
+}  // namespace keyscour::testing
