@@ -15,7 +15,8 @@ windows="$root/build/windows"
 jobs="$(nproc 2>/dev/null || echo 2)"
 
 packages=(cmake make g++ googletest g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
-          binutils-mingw-w64-x86-64 wine wine64 xvfb xauth x11-apps imagemagick)
+          binutils-mingw-w64-x86-64 wine wine64 xvfb xauth x11-apps imagemagick
+          libcli11-dev nlohmann-json3-dev)
 
 say() { printf '%s\n' "$*" >&2; }
 

@@ -37,6 +37,7 @@ struct Options {
     bool gui = false;
     bool replace = false;
     bool listFill = false;
+    bool cli = false;
     std::vector<std::uint64_t> rows{20000};
     int rounds = 2;
 };
@@ -47,10 +48,12 @@ void Usage() {
                  "               [--rounds R] [--registry] [--gui]\n"
                  "keyscour-bench --replace --registry [--rows N[,M]]\n"
                  "keyscour-bench --list-fill [--rows N]\n"
+                 "keyscour-bench --cli --registry [--keys N]\n"
                  "  --registry   build the tree below a scratch key of HKCU (Windows only)\n"
                  "  --gui        time the search through the real window (Windows only)\n"
                  "  --replace    time Replace All through the real window over N rows, and M (Windows only)\n"
-                 "  --list-fill  time the window's list filled with N rows (Windows only)\n");
+                 "  --list-fill  time the window's list filled with N rows (Windows only)\n"
+                 "  --cli        time keyscour-cli search against reg query /s (Windows only)\n");
 }
 
 bool Parse(int argc, char** argv, Options& options) {
@@ -62,6 +65,7 @@ bool Parse(int argc, char** argv, Options& options) {
         else if (arg == "--gui") options.gui = true;
         else if (arg == "--replace") options.replace = true;
         else if (arg == "--list-fill") options.listFill = true;
+        else if (arg == "--cli") options.cli = true;
         else if (arg == "--rows" && (value = next())) {
             options.rows.clear();
             for (const char* at = value; *at;) {
@@ -109,9 +113,10 @@ int Run(const Options& options) {
 #ifdef _WIN32
     if (options.replace) return RunReplaceBench(options.rows);
     if (options.listFill) return RunListFillBench(options.rows.front());
+    if (options.cli) return RunCliBench(options.shape.keys, options.rounds);
 #else
-    if (options.replace || options.listFill) {
-        std::fprintf(stderr, "--replace and --list-fill need the Windows build\n");
+    if (options.replace || options.listFill || options.cli) {
+        std::fprintf(stderr, "--replace, --list-fill and --cli need the Windows build\n");
         return 2;
     }
 #endif

@@ -1,5 +1,5 @@
 #pragma once
-// Benchmarks of the window at real sizes (Windows build). Each prints its
+// Benchmarks of the window and the command line at real sizes (Windows build). Each prints its
 // figures as its last line.
 
 #include <cstdint>
@@ -18,5 +18,10 @@ int RunReplaceBench(const std::vector<std::uint64_t>& sizes);
 // only counted:
 //   rows=N fill_ms=F engine_ms=E ratio=R clear_ms=C list_mb=M text_mb=T
 int RunListFillBench(std::uint64_t rows);
+
+// keyscour-cli search over a scratch tree of HKCU against reg query /s of
+// the same key, each with its output sent to a file:
+//   keys=N cli_ms=C reg_query_ms=Q ratio=R
+int RunCliBench(std::uint64_t keys, int rounds);
 
 }  // namespace keyscour::bench

@@ -91,7 +91,8 @@ int RunReplace(const SearchOptions& options, const ReplaceOptions& replace) {
         }
         pending.push_back(std::move(change));
     });
-    if (!started) throw BadInput{L"--key: " + options.key + L" was not found under any root searched"};
+    if (!started && !walker.totals.interrupted)
+        throw BadInput{L"--key: " + options.key + L" was not found under any root searched"};
 
     Totals totals = walker.totals;
     totals.skipped = skipped + session.rule->Skipped();

@@ -12,7 +12,8 @@ int RunSearch(const SearchOptions& options) {
     Session session(options, options.output);
     Walker walker(*session.source, session.rule, *session.progress);
     const bool started = walker.Run([&](const Record& record, const SearchHit&) { session.output->Hit(record); });
-    if (!started) throw BadInput{L"--key: " + options.key + L" was not found under any root searched"};
+    if (!started && !walker.totals.interrupted)
+        throw BadInput{L"--key: " + options.key + L" was not found under any root searched"};
 
     Totals totals = walker.totals;
     totals.skipped = session.rule->Skipped();

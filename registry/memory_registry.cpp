@@ -55,18 +55,35 @@ constexpr std::size_t kMaxKeyNameChars = 255;
 struct MemoryRegistry::Node {
     std::wstring name;
     std::wstring folded;
-    std::vector<std::unique_ptr<Node>> children;  // sorted by folded name
-    std::vector<RegistryValue> values;            // in creation order
+    // In folded order, but for children added to a large key since it was
+    // last listed: those are sorted in when it is listed next, so that
+    // filling a key of a hundred thousand children stays linear.
+    std::vector<std::unique_ptr<Node>> children;
+    bool unsorted = false;
+    // Folded name to child, once a key has many children.
+    std::unordered_map<std::wstring_view, Node*> index;
+    std::vector<RegistryValue> values;  // in creation order
     bool unreadable = false;
     bool unwritable = false;
+
+    static constexpr std::size_t kIndexedFrom = 64;
 
     auto LowerBound(std::wstring_view foldedName) {
         return std::lower_bound(children.begin(), children.end(), foldedName,
                                 [](const auto& child, std::wstring_view f) { return child->folded < f; });
     }
+    void Sort() {
+        if (!unsorted) return;
+        std::sort(children.begin(), children.end(), [](const auto& a, const auto& b) { return a->folded < b->folded; });
+        unsorted = false;
+    }
     // scratch receives the folded name, so that a walk down a path allocates nothing.
     Node* Child(std::wstring_view childName, std::wstring& scratch) {
         FoldInto(childName, scratch);
+        if (!index.empty()) {
+            const auto found = index.find(scratch);
+            return found == index.end() ? nullptr : found->second;
+        }
         auto it = LowerBound(scratch);
         return it != children.end() && (*it)->folded == scratch ? it->get() : nullptr;
     }
@@ -74,8 +91,22 @@ struct MemoryRegistry::Node {
         auto node = std::make_unique<Node>();
         node->name = std::wstring(childName);
         node->folded = Fold(childName);
-        auto it = LowerBound(node->folded);
-        return children.insert(it, std::move(node))->get();
+        Node* added = node.get();
+        if (index.empty() && children.size() < kIndexedFrom) {
+            children.insert(LowerBound(added->folded), std::move(node));
+            return added;
+        }
+        if (index.empty())
+            for (const auto& child : children) index.emplace(child->folded, child.get());
+        children.push_back(std::move(node));
+        index.emplace(added->folded, added);
+        unsorted = true;
+        return added;
+    }
+    void RemoveChild(Node* child) {
+        Sort();
+        index.erase(child->folded);
+        children.erase(LowerBound(child->folded));
     }
     RegistryValue* Value(std::wstring_view valueName) {
         for (auto& value : values)
@@ -168,6 +199,7 @@ Status MemoryRegistry::OpenKey(KeyHandle root, const std::wstring& path, KeyHand
 Status MemoryRegistry::EnumKey(KeyHandle key, std::uint32_t index, wchar_t* name, std::uint32_t nameChars) {
     Node* node = Resolve(key);
     if (!node) return status::kInvalidHandle;
+    node->Sort();
     if (index >= node->children.size()) return status::kNoMoreItems;
     const std::wstring& childName = node->children[index]->name;
     if (childName.size() + 1 > nameChars) return status::kMoreData;
@@ -266,7 +298,7 @@ Status MemoryRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
         else
             ++it;
     }
-    parent->children.erase(parent->LowerBound(node->folded));
+    parent->RemoveChild(node);
     return status::kSuccess;
 }
 

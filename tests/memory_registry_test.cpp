@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
+
 #include "registry/memory_registry.h"
 #include "registry/root_keys.h"
 
@@ -26,6 +28,26 @@ TEST(MemoryRegistry, NamesIgnoreCaseKeepCaseAndSortWithoutCase) {
     store.AddKey(kCurrentUser, L"p\\Gamma");
     EXPECT_EQ(SubKeys(store, kCurrentUser, L"P"), (std::vector<std::wstring>{L"Alpha", L"beta", L"Gamma"}));
     EXPECT_TRUE(store.KeyExists(kCurrentUser, L"p\\alpha\\X"));
+}
+
+TEST(MemoryRegistry, AKeyWithManyChildrenListsThemInOrderAndFindsEach) {
+    MemoryRegistry store;
+    std::vector<std::wstring> expected;
+    for (int i = 299; i >= 0; --i) {
+        wchar_t name[16];
+        std::swprintf(name, 16, L"k%03d", i);
+        store.AddKey(kCurrentUser, std::wstring(L"Many\\") + name);
+        expected.insert(expected.begin(), name);
+    }
+    store.AddKey(kCurrentUser, L"Many\\K150\\deeper");  // an existing child, found without case
+    EXPECT_EQ(SubKeys(store, kCurrentUser, L"Many"), expected);
+    EXPECT_TRUE(store.KeyExists(kCurrentUser, L"MANY\\k150\\Deeper"));
+    ASSERT_EQ(store.DeleteKey(kCurrentUser, L"Many\\k007"), 0u);
+    store.AddKey(kCurrentUser, L"Many\\a-first");
+    expected.erase(expected.begin() + 7);
+    expected.insert(expected.begin(), L"a-first");
+    EXPECT_EQ(SubKeys(store, kCurrentUser, L"Many"), expected);
+    EXPECT_EQ(store.DeleteKey(kCurrentUser, L"Many\\k007"), status::kNotFound);
 }
 
 TEST(MemoryRegistry, ValuesInCreationOrderAndBuffersThatDoNotFit) {
