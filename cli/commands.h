@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/output.h"
 #include "cli/text_rule.h"
@@ -12,11 +13,12 @@ namespace keyscour::cli {
 
 struct SearchOptions {
     RuleOptions rule;
-    std::wstring root = L"ALL";
+    std::wstring root;  // empty: ALL
     std::wstring key;
     std::optional<Format> format;  // none: table on a terminal, else JSON Lines
     std::string output;            // UTF-8 path; empty for standard output
     std::string regFile;
+    std::vector<std::string> hives;  // FILE[=MOUNT], UTF-8
     bool quiet = false;
 };
 
@@ -30,5 +32,7 @@ struct ReplaceOptions {
 
 int RunSearch(const SearchOptions& options);
 int RunReplace(const SearchOptions& options, const ReplaceOptions& replace);
+// Applies an undo file to a hive, as reg import would on its machine.
+int RunUndo(const std::string& hive, const std::string& undoFile);
 
 }  // namespace keyscour::cli

@@ -16,13 +16,15 @@
 #include "cli/sink.h"
 #include "cli/source.h"
 #include "cli/value_forms.h"
+#include "registry/hive_error.h"
 
 namespace keyscour::cli {
 
 namespace {
 
 struct Arguments {
-    std::string text, root = "ALL", key, format, output, regFile, types, with, undoDir;
+    std::string text, root, key, format, output, regFile, types, with, undoDir, undoFile;
+    std::vector<std::string> hives;
     bool whole = false, names = false, keysOnly = false, regex = false, quiet = false;
     bool wholeValue = false, dryRun = false, yes = false;
 };
@@ -39,6 +41,8 @@ void AddSearchOptions(CLI::App& command, Arguments& a) {
     command.add_option("--format", a.format, "table, csv, jsonl or reg (default: table on a terminal, else jsonl)");
     command.add_option("--output", a.output, "write to this file instead of standard output");
     command.add_option("--reg-file", a.regFile, "search this .reg file instead of the live registry");
+    command.add_option("--hive", a.hives, "search this offline hive file, FILE[=MOUNT] (Linux build; may be repeated)")
+        ->allow_extra_args(false);
     command.add_flag("--quiet", a.quiet, "no progress line and no summary line");
 }
 
@@ -70,6 +74,7 @@ SearchOptions SearchOptionsOf(const Arguments& a) {
     }
     options.output = a.output;
     options.regFile = a.regFile;
+    options.hives = a.hives;
     options.quiet = a.quiet;
     return options;
 }
@@ -95,6 +100,10 @@ int Main(int argc, char** argv) {
     replace->add_flag("--dry-run", a.dryRun, "print what would change and write nothing");
     replace->add_flag("--yes", a.yes, "do not ask before writing");
     replace->add_option("--undo-dir", a.undoDir, "the folder for the undo file");
+    CLI::App* undo = app.add_subcommand("undo", "apply an undo file to an offline hive (Linux build)");
+    std::string undoHive;
+    undo->add_option("--hive", undoHive, "the hive, FILE[=MOUNT]")->required();
+    undo->add_option("UNDO", a.undoFile, "the undo file (.reg) of a replace")->required();
 
     try {
         app.parse(argc, argv);
@@ -105,6 +114,7 @@ int Main(int argc, char** argv) {
 
     CatchInterrupts();
     try {
+        if (undo->parsed()) return RunUndo(undoHive, a.undoFile);
         const SearchOptions options = SearchOptionsOf(a);
         if (search->parsed()) return RunSearch(options);
         ReplaceOptions replacing;
@@ -118,6 +128,8 @@ int Main(int argc, char** argv) {
         return Fail(exit_code::kUsage, bad.message);
     } catch (const NumberedError& error) {
         return Fail(exit_code::kWriteFailed, error.Description());
+    } catch (const HiveError& error) {
+        return Fail(exit_code::kWriteFailed, error.message);
     } catch (const std::bad_alloc&) {
         return Fail(exit_code::kWriteFailed, L"out of memory");
     }

@@ -1,5 +1,6 @@
 #include <chrono>
 #include <cwctype>
+#include <map>
 
 #include "base/numbered_error.h"
 #include "base/utf8.h"
@@ -21,23 +22,25 @@ namespace {
 // A value the replace will write, kept from the walk: the undo file must be
 // whole on the disk before the first write, and the question names the count.
 struct Pending {
-    KeyHandle root;
-    std::wstring rootName, keyPath, name;
+    const Walk* walk;
+    std::wstring path;    // the key's path in the walk's registry
+    std::wstring rowKey;  // the key as rows name it
+    std::wstring name;
     std::uint32_t type, newType;
     std::vector<std::uint8_t> data, newData;
     int matched;
 
     Record AsRecord() const {
         Record record;
-        record.root = rootName;
-        record.key = keyPath;
+        record.root = walk->rootName;
+        record.key = rowKey;
         record.name = name;
         record.type = type;
         record.data = data;
         record.matched = matched;
         return record;
     }
-    std::wstring Place() const { return rootName + (keyPath.empty() ? L"" : L"\\" + keyPath) + L"\\" + name; }
+    std::wstring Place() const { return walk->rootName + (rowKey.empty() ? L"" : L"\\" + rowKey) + L"\\" + name; }
 };
 
 bool Confirmed(Session& session, std::size_t count) {
@@ -52,6 +55,31 @@ std::wstring UndoFolder(const ReplaceOptions& replace) {
     return replace.undoDir.empty() ? undo_file::DefaultFolder() : FromUtf8(replace.undoDir);
 }
 
+// One snapshot per registry written, each naming its roots as its walks do.
+class Undo {
+public:
+    explicit Undo(const std::vector<Walk>& walks) : walks_(walks) {}
+    UndoSnapshot& For(Registry& registry) {
+        auto& snapshot = snapshots_[&registry];
+        if (!snapshot)
+            snapshot = std::make_unique<UndoSnapshot>(registry, [this, &registry](KeyHandle root) {
+                for (const Walk& walk : walks_)
+                    if (walk.registry == &registry && walk.root == root) return walk.FullRootName();
+                return std::wstring();
+            });
+        return *snapshot;
+    }
+    std::wstring Script() const {
+        RegScriptWriter script;
+        for (const auto& [registry, snapshot] : snapshots_) snapshot->AppendTo(script);
+        return script.Finish();
+    }
+
+private:
+    const std::vector<Walk>& walks_;
+    std::map<Registry*, std::unique_ptr<UndoSnapshot>> snapshots_;
+};
+
 }  // namespace
 
 int RunReplace(const SearchOptions& options, const ReplaceOptions& replace) {
@@ -61,7 +89,7 @@ int RunReplace(const SearchOptions& options, const ReplaceOptions& replace) {
         throw BadInput{L"--output: a replace in a .reg file writes its changed values to a new .reg file; name it"};
     // Over a .reg file, the records go to standard output and the changed
     // values to the new file; the input is never written.
-    Session session(options, toRegFile ? std::string() : options.output);
+    Session session(options, toRegFile ? std::string() : options.output, !replace.dryRun);
     std::unique_ptr<Sink> newFile;
     std::unique_ptr<Output> newValues;
     if (toRegFile) {
@@ -73,10 +101,11 @@ int RunReplace(const SearchOptions& options, const ReplaceOptions& replace) {
     std::vector<Pending> pending;
     std::uint64_t skipped = 0;
     Walker walker(*session.source, session.rule, *session.progress);
-    const bool started = walker.Run([&](const Record& record, const SearchHit& hit) {
+    const bool started = walker.Run([&](const Record& record, const SearchHit& hit, const Walk& walk) {
         if (record.isKey) return;  // keys are never renamed
-        Pending change{hit.root, std::wstring(record.root), std::wstring(record.key), std::wstring(record.name),
-                       record.type, record.type, {record.data.begin(), record.data.end()}, {}, record.matched};
+        Pending change{&walk,       hit.sKey.substr(0, hit.keyPathLength),
+                       std::wstring(record.key), std::wstring(record.name), record.type, record.type,
+                       {record.data.begin(), record.data.end()}, {}, record.matched};
         if (replace.wholeValue) {
             change.newType = value_type::kString;
             change.newData = StringData(replace.with);
@@ -104,6 +133,14 @@ int RunReplace(const SearchOptions& options, const ReplaceOptions& replace) {
         return code;
     };
     if (totals.interrupted) return finish(exit_code::kInterrupted);
+    const auto damage = session.source->Damage();
+    if (!damage.empty()) {
+        // A damaged hive is not written: what the walk could not read, the
+        // replace could not account for.
+        for (const auto& line : damage) session.Say(L"damaged: " + line);
+        session.Say(L"keyscour-cli: nothing was replaced, since parts of the hive cannot be read");
+        return finish(exit_code::kDamaged);
+    }
 
     const bool dry = replace.dryRun || toRegFile;
     if (dry) {
@@ -125,14 +162,15 @@ int RunReplace(const SearchOptions& options, const ReplaceOptions& replace) {
         }
     }
 
-    Registry& registry = session.source->Keys();
-    UndoSnapshot undo(registry);
+    session.source->PrepareWrites();
+    Undo undo(session.source->walks);
     try {
         for (const auto& change : pending) {
+            UndoSnapshot& snapshot = undo.For(*change.walk->registry);
             if (replace.wholeValue)
-                undo.Capture(change.root, change.keyPath + L"\\" + change.name, change.keyPath.size());
+                snapshot.Capture(change.walk->root, change.path + L"\\" + change.name, change.path.size());
             else
-                undo.CaptureValue(change.root, change.keyPath, change.name);
+                snapshot.CaptureValue(change.walk->root, change.path, change.name);
         }
     } catch (const NumberedError& error) {
         throw BadInput{L"nothing was replaced: " + error.Description()};
@@ -147,21 +185,25 @@ int RunReplace(const SearchOptions& options, const ReplaceOptions& replace) {
     session.Say(L"undo file: " + undoPath);
 
     for (const auto& change : pending) {
+        Registry& registry = *change.walk->registry;
         try {
             if (replace.wholeValue)
-                MRegistry::WriteStringValue(registry, static_cast<std::int32_t>(change.root),
-                                            change.keyPath + L"\\" + change.name, change.keyPath.size(), replace.with);
+                MRegistry::WriteStringValue(registry, static_cast<std::int32_t>(change.walk->root),
+                                            change.path + L"\\" + change.name, change.path.size(), replace.with);
             else
-                MRegistry::WriteValue(registry, change.root, change.keyPath, change.name, change.newType, change.newData);
+                MRegistry::WriteValue(registry, change.walk->root, change.path, change.name, change.newType,
+                                      change.newData);
         } catch (const NumberedError& error) {
             session.Say(L"keyscour-cli: stopped at " + change.Place() + L" after " + std::to_wstring(totals.changed) +
                         L" of " + std::to_wstring(pending.size()) + L" writes: " + error.Description() +
                         L". What was written stays; the undo file " + undoPath + L" covers it.");
+            session.source->FinishWrites();
             return finish(exit_code::kWriteFailed);
         }
         ++totals.changed;
         session.output->Change(change.AsRecord(), change.newType, change.newData);
     }
+    session.source->FinishWrites();
     return finish(exit_code::kFound);
 }
 

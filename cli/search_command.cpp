@@ -11,18 +11,21 @@ int RunSearch(const SearchOptions& options) {
     const auto start = std::chrono::steady_clock::now();
     Session session(options, options.output);
     Walker walker(*session.source, session.rule, *session.progress);
-    const bool started = walker.Run([&](const Record& record, const SearchHit&) { session.output->Hit(record); });
+    const bool started = walker.Run([&](const Record& record, const SearchHit&, const Walk&) { session.output->Hit(record); });
     if (!started && !walker.totals.interrupted)
         throw BadInput{L"--key: " + options.key + L" was not found under any root searched"};
 
     Totals totals = walker.totals;
     totals.skipped = session.rule->Skipped();
+    const auto damage = session.source->Damage();
+    for (const auto& line : damage) session.Say(L"damaged: " + line);
     totals.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     if (totals.skipped)
         session.Say(std::to_wstring(totals.skipped) + L" texts longer than 32 KiB were not tried against the regex");
     session.output->Summary(totals);
     session.out->Flush();
     if (totals.interrupted) return exit_code::kInterrupted;
+    if (!damage.empty()) return exit_code::kDamaged;
     return totals.hits ? exit_code::kFound : exit_code::kNothing;
 }
 

@@ -7,7 +7,7 @@
 
 namespace keyscour::cli {
 
-Session::Session(const SearchOptions& options, const std::string& recordsPath) {
+Session::Session(const SearchOptions& options, const std::string& recordsPath, bool writable) {
     errors = StandardSink(Stream::kError);
     if (recordsPath.empty()) {
         out = StandardSink(Stream::kOut);
@@ -16,8 +16,16 @@ Session::Session(const SearchOptions& options, const std::string& recordsPath) {
         if (!out) throw BadInput{L"--output: " + FromUtf8(recordsPath) + L": " + FromUtf8(std::strerror(errno))};
     }
     format = options.format.value_or(out->IsTerminal() ? Format::kTable : Format::kJsonl);
-    source = options.regFile.empty() ? LiveRegistry(options.root, options.key)
-                                     : RegFileSource(options.regFile, options.root, options.key);
+    const std::wstring root = options.root.empty() ? L"ALL" : options.root;
+    if (!options.hives.empty()) {
+        if (!options.root.empty()) throw BadInput{L"--root cannot be given with --hive: a hive's mount is its root"};
+        if (!options.regFile.empty()) throw BadInput{L"--reg-file cannot be given with --hive"};
+        source = HiveSource(options.hives, options.key, writable);
+    } else if (!options.regFile.empty()) {
+        source = RegFileSource(options.regFile, root, options.key);
+    } else {
+        source = LiveRegistry(root, options.key);
+    }
     try {
         rule = std::make_shared<TextRule>(options.rule);
     } catch (const std::regex_error& error) {
@@ -25,6 +33,7 @@ Session::Session(const SearchOptions& options, const std::string& recordsPath) {
     }
     output = MakeOutput(format, *out, *errors, options.quiet);
     progress = std::make_unique<Progress>(*errors, !options.quiet);
+    for (const auto& warning : source->Warnings()) output->Warning(warning);
 }
 
 void Session::Say(const std::wstring& message) {

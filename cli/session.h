@@ -15,8 +15,9 @@ namespace keyscour::cli {
 
 struct Session {
     // Throws BadInput for options the source or rule cannot take.
-    // recordsPath: where records go; empty for standard output.
-    Session(const SearchOptions& options, const std::string& recordsPath);
+    // recordsPath: where records go; empty for standard output. writable:
+    // the source is opened for writing (hives).
+    Session(const SearchOptions& options, const std::string& recordsPath, bool writable = false);
 
     std::unique_ptr<Sink> errors;
     std::unique_ptr<Sink> out;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "base/utf8.h"
 #include "registry/memory_registry.h"
@@ -31,13 +32,13 @@ std::wstring Trimmed(std::wstring key) {
     return key;
 }
 
-void AddWalks(Source& source, const std::vector<KeyHandle>& roots, const std::wstring& key) {
-    for (KeyHandle root : roots) source.walks.push_back({root, Trimmed(key), std::wstring(RootKeyNameOf(root))});
+void AddWalks(Source& source, Registry& registry, const std::vector<KeyHandle>& roots, const std::wstring& key) {
+    for (KeyHandle root : roots)
+        source.walks.push_back({&registry, root, Trimmed(key), std::wstring(RootKeyNameOf(root)), {}});
 }
 
 class MemorySource final : public Source {
 public:
-    Registry& Keys() override { return memory; }
     bool Writable() const override { return false; }
     MemoryRegistry memory;
 };
@@ -45,7 +46,6 @@ public:
 #ifdef _WIN32
 class LiveSource final : public Source {
 public:
-    Registry& Keys() override { return registry; }
     bool Writable() const override { return true; }
     Win32Registry registry;
 };
@@ -73,7 +73,7 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& utf8Path) {
 std::unique_ptr<Source> LiveRegistry(const std::wstring& root, const std::wstring& key) {
 #ifdef _WIN32
     auto source = std::make_unique<LiveSource>();
-    AddWalks(*source, RootsOf(root, {kLocalMachine, kUsers, kCurrentConfig}), key);
+    AddWalks(*source, source->registry, RootsOf(root, {kLocalMachine, kUsers, kCurrentConfig}), key);
     return source;
 #else
     (void)root;
@@ -91,8 +91,56 @@ std::unique_ptr<Source> RegFileSource(const std::string& utf8Path, const std::ws
         throw BadInput{FromUtf8(utf8Path) + (error.line ? L":" + std::to_wstring(error.line) : L"") + L": " +
                        error.message};
     }
-    AddWalks(*source, RootsOf(root, {kClassesRoot, kCurrentUser, kLocalMachine, kUsers, kCurrentConfig}), key);
+    AddWalks(*source, source->memory, RootsOf(root, {kClassesRoot, kCurrentUser, kLocalMachine, kUsers, kCurrentConfig}),
+             key);
     return source;
+}
+
+#ifdef _WIN32
+std::unique_ptr<Source> HiveSource(const std::vector<std::string>&, const std::wstring&, bool) {
+    throw BadInput{L"--hive: offline hives are read by the Linux build (keyscour-cli on Debian, over hivex)"};
+}
+#endif
+
+HiveMount ParseHiveArgument(const std::string& argument) {
+    // FILE=MOUNT; a file name may hold '=' itself, so the mount is what
+    // follows the last one, when that reads as a root key.
+    HiveMount mount;
+    mount.file = argument;
+    std::wstring place;
+    if (const std::size_t eq = argument.rfind('='); eq != std::string::npos) {
+        const std::wstring after = FromUtf8(argument.substr(eq + 1));
+        if (SplitFullKeyName(after)) {
+            mount.file = argument.substr(0, eq);
+            place = after;
+        }
+    }
+    std::error_code error;
+    const auto kind = std::filesystem::status(std::filesystem::u8path(mount.file), error).type();
+    if (kind == std::filesystem::file_type::not_found)
+        throw BadInput{L"--hive: " + FromUtf8(mount.file) + L": no such file"};
+    if (kind == std::filesystem::file_type::directory)
+        throw BadInput{L"--hive: " + FromUtf8(mount.file) + L": a folder, not a hive file"};
+    if (place.empty()) {
+        const std::size_t slash = mount.file.find_last_of("/\\");
+        std::wstring name = FromUtf8(slash == std::string::npos ? mount.file : mount.file.substr(slash + 1));
+        for (auto& c : name) c = static_cast<wchar_t>(c >= L'a' && c <= L'z' ? c - 0x20 : c);
+        static const std::pair<const wchar_t*, const wchar_t*> kDefaults[] = {
+            {L"SOFTWARE", L"HKLM\\SOFTWARE"}, {L"SYSTEM", L"HKLM\\SYSTEM"},  {L"SAM", L"HKLM\\SAM"},
+            {L"SECURITY", L"HKLM\\SECURITY"}, {L"DEFAULT", L"HKU\\.DEFAULT"}, {L"NTUSER.DAT", L"HKCU"},
+            {L"USRCLASS.DAT", L"HKCU\\Software\\Classes"},
+        };
+        for (const auto& [file, where] : kDefaults)
+            if (name == file) place = where;
+        if (place.empty())
+            throw BadInput{L"--hive: " + FromUtf8(mount.file) +
+                           L" has no usual place in the registry; give it as FILE=MOUNT, e.g. FILE=HKLM\\SOFTWARE"};
+    }
+    const auto split = SplitFullKeyName(place);
+    mount.root = split->root;
+    mount.rootName = std::wstring(RootKeyNameOf(split->root));
+    mount.path = Trimmed(split->path);
+    return mount;
 }
 
 }  // namespace keyscour::cli

@@ -1,6 +1,7 @@
 #pragma once
-// What a command searches: the live registry (Windows), or a .reg file read
-// into memory; and the walks it makes there, each a root and a start key.
+// What a command searches: the live registry (Windows), a .reg file read
+// into memory, or offline hive files; and the walks it makes there, each a
+// registry, a root and a start key.
 
 #include <memory>
 #include <optional>
@@ -12,18 +13,34 @@
 namespace keyscour::cli {
 
 struct Walk {
+    Registry* registry;
     KeyHandle root;
-    std::wstring start;     // below the root
-    std::wstring rootName;  // how rows name the root: "HKEY_LOCAL_MACHINE"
+    std::wstring start;      // below the root
+    std::wstring rootName;   // how rows name the root: "HKEY_LOCAL_MACHINE"
+    std::wstring keyPrefix;  // what rows put before a key's path: a hive's mount below its root
+    // The full name of the walk's root key in an undo file.
+    std::wstring FullRootName() const { return keyPrefix.empty() ? rootName : rootName + L"\\" + keyPrefix; }
+    // How rows name a key path of the walk's registry.
+    std::wstring RowKey(std::wstring_view path) const {
+        if (keyPrefix.empty()) return std::wstring(path);
+        return path.empty() ? keyPrefix : keyPrefix + L"\\" + std::wstring(path);
+    }
 };
 
 class Source {
 public:
     virtual ~Source() = default;
-    virtual Registry& Keys() = 0;
-    // Whether replacing writes into this source (the live registry), or
-    // only describes the changes (a .reg file, which is never written).
+    // Whether replacing writes into this source (the live registry, hives),
+    // or only describes the changes (a .reg file, which is never written).
     virtual bool Writable() const = 0;
+    // Before the undo file: makes sure that the writes can be finished.
+    virtual void PrepareWrites() {}
+    // After the last write: what makes them last (a hive's commit).
+    virtual void FinishWrites() {}
+    // Damage met while reading, one line each; a walk with any ends in 3.
+    virtual std::vector<std::wstring> Damage() const { return {}; }
+    // A line for the start: a hive whose logs are not applied, say.
+    virtual std::vector<std::wstring> Warnings() const { return {}; }
     std::vector<Walk> walks;
 };
 
@@ -37,6 +54,18 @@ struct BadInput {
 // those, and every root in a .reg file.
 std::unique_ptr<Source> LiveRegistry(const std::wstring& root, const std::wstring& key);
 std::unique_ptr<Source> RegFileSource(const std::string& utf8Path, const std::wstring& root, const std::wstring& key);
+// FILE[=MOUNT] each; MOUNT defaults by the file's name (SOFTWARE is
+// HKLM\\SOFTWARE, NTUSER.DAT is HKCU, ...). key is a path inside each hive.
+std::unique_ptr<Source> HiveSource(const std::vector<std::string>& hives, const std::wstring& key, bool writable);
+
+// A hive named on the command line: its file and where it is mounted.
+struct HiveMount {
+    std::string file;
+    KeyHandle root;
+    std::wstring rootName;  // "HKEY_LOCAL_MACHINE"
+    std::wstring path;      // "SOFTWARE", or empty for a whole root (NTUSER.DAT is HKCU)
+};
+HiveMount ParseHiveArgument(const std::string& argument);
 
 // The whole of a file, or BadInput naming it.
 std::vector<std::uint8_t> ReadWholeFile(const std::string& utf8Path);

@@ -40,30 +40,30 @@ Walker::Walker(Source& source, std::shared_ptr<TextRule> rule, Progress& progres
 
 bool Walker::Run(const OnHit& onHit) {
     onHit_ = &onHit;
-    UnreadableCount counting(source_.Keys());
-    cKeyscour* running = nullptr;
-    auto engine = cKeyscour::Create(counting, [&running] {
-        if (Interrupted() && running) running->StopSearch();
-    });
-    running = engine.get();
-    engine->Advise(this);
-    engine->Rule(rule_);
     bool anyStart = false;
     for (const Walk& walk : source_.walks) {
         if (Interrupted()) break;
+        UnreadableCount counting(*walk.registry);
         if (!Exists(counting, walk.root, walk.start)) continue;
         anyStart = true;
         walk_ = &walk;
         ++totals.keys;  // the start key itself
+        cKeyscour* running = nullptr;
+        auto engine = cKeyscour::Create(counting, [&running] {
+            if (Interrupted() && running) running->StopSearch();
+        });
+        running = engine.get();
+        engine->Advise(this);
+        engine->Rule(rule_);
         engine->RootKey(walk.root);
         engine->SubKey(walk.start);
         engine->DoSearch();
+        engine->Unadvise();
+        totals.unreadable += counting.count;
         if (reason_ != ReasonCompleted && reason_ != ReasonStopped)
             throw NumberedError(reason_, L"the search ended with an internal error");
     }
-    engine->Unadvise();
     progress_.Clear();
-    totals.unreadable = counting.count;
     totals.interrupted = Interrupted();
     return anyStart;
 }
@@ -77,13 +77,14 @@ void Walker::SearchHitFound(const SearchHit& hit) {
     ++totals.hits;
     Record record;
     record.root = walk_->rootName;
-    record.key = std::wstring_view(hit.sKey).substr(0, hit.keyPathLength);
+    rowKey_ = walk_->RowKey(std::wstring_view(hit.sKey).substr(0, hit.keyPathLength));
+    record.key = rowKey_;
     record.isKey = hit.lFound == FoundKeyName;
     if (!record.isKey) record.name = std::wstring_view(hit.sKey).substr(std::min(hit.keyPathLength + 1, hit.sKey.size()));
     record.type = hit.type;
     record.data = hit.data;
     record.matched = hit.matched;
-    (*onHit_)(record, hit);
+    (*onHit_)(record, hit, *walk_);
 }
 
 }  // namespace keyscour::cli

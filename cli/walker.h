@@ -16,7 +16,9 @@ namespace keyscour::cli {
 
 class Walker final : private cKeyscourEvents {
 public:
-    using OnHit = std::function<void(const Record&, const SearchHit&)>;
+    // The record, the hit as the engine raised it (its key path is the
+    // walk's registry's), and the walk it came from.
+    using OnHit = std::function<void(const Record&, const SearchHit&, const Walk&)>;
     Walker(Source& source, std::shared_ptr<TextRule> rule, Progress& progress);
 
     // False when the start key is missing under every root walked.
@@ -35,6 +37,7 @@ private:
     const OnHit* onHit_ = nullptr;
     const Walk* walk_ = nullptr;
     std::int32_t reason_ = 0;
+    std::wstring rowKey_;
 };
 
 }  // namespace keyscour::cli

@@ -20,22 +20,28 @@ std::wstring FullKeyName(std::wstring_view rootName, const std::wstring& keyPath
 
 }  // namespace
 
+UndoSnapshot::UndoSnapshot(Registry& registry, RootNamer rootName)
+    : registry_(registry), rootName_(std::move(rootName)) {
+    if (!rootName_) rootName_ = [](KeyHandle root) { return std::wstring(RootKeyNameOf(root)); };
+}
+
 void UndoSnapshot::Capture(KeyHandle root, const std::wstring& sSection) {
     MRegistry::ValuePath path;
-    if (RootKeyNameOf(root).empty() || MRegistry::ResolveValuePath(sSection, path)) return;
+    if (rootName_(root).empty() || MRegistry::ResolveValuePath(sSection, path)) return;
     CaptureValue(root, path.keyPath, path.valueName);
 }
 
 void UndoSnapshot::Capture(KeyHandle root, const std::wstring& sSection, std::size_t keyPathLength) {
     MRegistry::ValuePath path;
-    if (RootKeyNameOf(root).empty() || MRegistry::ResolveValuePath(sSection, keyPathLength, path)) return;
+    if (rootName_(root).empty() || MRegistry::ResolveValuePath(sSection, keyPathLength, path)) return;
     CaptureValue(root, path.keyPath, path.valueName);
 }
 
 void UndoSnapshot::CaptureValue(KeyHandle root, const std::wstring& keyPath, const std::wstring& valueName) {
-    if (RootKeyNameOf(root).empty()) return;
+    const std::wstring rootName = rootName_(root);
+    if (rootName.empty()) return;
     SavedValue saved;
-    saved.key = FullKeyName(RootKeyNameOf(root), keyPath);
+    saved.key = FullKeyName(rootName, keyPath);
     saved.name = valueName;
     if (!RegScriptWriter::Carries(saved.key) || !RegScriptWriter::Carries(saved.name))
         throw NumberedError(kErrorNotScriptable, L"A name holds a line break, which an undo file cannot carry: " +
@@ -64,7 +70,7 @@ void UndoSnapshot::CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPat
     // the write creates; the script removes each of them. A key on the way
     // that exists but cannot be opened is not missing: it holds no value the
     // write changes, and removing it would lose what it holds.
-    const std::wstring_view rootName = RootKeyNameOf(root);
+    const std::wstring rootName = rootName_(root);
     bool missing = false;
     for (std::size_t slash = keyPath.find(L'\\');; slash = keyPath.find(L'\\', slash + 1)) {
         const std::wstring prefix = keyPath.substr(0, slash);
@@ -84,6 +90,11 @@ void UndoSnapshot::CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPat
 
 std::wstring UndoSnapshot::Script() const {
     RegScriptWriter script;
+    AppendTo(script);
+    return script.Finish();
+}
+
+void UndoSnapshot::AppendTo(RegScriptWriter& script) const {
     // Values grouped under their keys, keys in the order first met.
     std::unordered_map<std::wstring_view, std::size_t> slotOfKey;
     std::vector<std::vector<const SavedValue*>> groups;
@@ -107,7 +118,6 @@ std::wstring UndoSnapshot::Script() const {
     for (const auto& key : createdKeys_) created.emplace_back(std::count(key.begin(), key.end(), L'\\'), &key);
     std::stable_sort(created.begin(), created.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     for (const auto& entry : created) script.RemovedKey(*entry.second);
-    return script.Finish();
 }
 
 }  // namespace keyscour

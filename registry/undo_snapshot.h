@@ -4,10 +4,12 @@
 // value back as it was and removes the keys that the writes created.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "registry/reg_script.h"
 #include "registry/registry.h"
 
 namespace keyscour {
@@ -25,7 +27,11 @@ public:
     // importing one that tried would run the rest of the name as lines.
     static constexpr std::int32_t kErrorNotScriptable = static_cast<std::int32_t>(0x80040000u) + 5000;
 
-    explicit UndoSnapshot(Registry& registry) : registry_(registry) {}
+    // The full name of a root handle's key in the script: by default its
+    // root key's name; for a hive, the place where it is mounted.
+    using RootNamer = std::function<std::wstring(KeyHandle)>;
+
+    explicit UndoSnapshot(Registry& registry, RootNamer rootName = {});
 
     // Records the present state of the value that a write of sSection below
     // root will replace. Paths the write refuses, and roots outside the
@@ -40,6 +46,8 @@ public:
     bool Empty() const { return values_.empty() && createdKeys_.empty(); }
     // The script, lines ending in CR LF.
     std::wstring Script() const;
+    // The script's sections, for one script of several snapshots.
+    void AppendTo(RegScriptWriter& script) const;
 
 private:
     void CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPath);
@@ -53,6 +61,7 @@ private:
     };
 
     Registry& registry_;
+    RootNamer rootName_;
     std::vector<SavedValue> values_;
     std::unordered_set<std::wstring> seen_;  // full key name, NUL, value name
     std::vector<std::wstring> createdKeys_;  // full names, in the order met

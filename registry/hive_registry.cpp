@@ -1,0 +1,441 @@
+#include "registry/hive_registry.h"
+
+#include <fcntl.h>
+#include <hivex.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/unicode_case.h"
+#include "base/utf8.h"
+
+namespace keyscour {
+
+namespace {
+
+constexpr std::size_t kMaxKeyNameChars = 255;
+// Bounds on what is kept of a walk: enough for its current branch many
+// times over, and far below the memory of a large hive.
+constexpr std::size_t kPathCacheLimit = 1 << 16;
+constexpr std::size_t kChildrenCacheLimit = 1 << 10;
+
+// hivex hands out malloc'd memory.
+struct Freed {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+template <typename T>
+using malloced = std::unique_ptr<T, Freed>;
+
+std::wstring Fold(std::wstring_view text) {
+    std::wstring folded(text);
+    for (auto& c : folded) c = UpperCaseOf(c);
+    return folded;
+}
+
+Status StatusOfErrno(int error) {
+    switch (error) {
+    case ENOENT: return status::kNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS: return status::kAccessDenied;
+    case ENOMEM: return 8;  // ERROR_NOT_ENOUGH_MEMORY
+    case ERANGE:
+    case EINVAL: return status::kBadPathname;
+    default: return status::kFileCorrupt;
+    }
+}
+
+std::wstring ErrnoText(int error) { return FromUtf8(std::strerror(error)); }
+
+std::wstring Hex(std::size_t offset) {
+    wchar_t text[24];
+    std::swprintf(text, 24, L"0x%zx", offset);
+    return text;
+}
+
+// Splits a path into its parts; false for an empty part (a trailing
+// backslash is forgiven, as the platform forgives it).
+bool PartsOf(std::wstring_view path, std::vector<std::wstring_view>& parts) {
+    parts.clear();
+    if (!path.empty() && path.back() == L'\\') path.remove_suffix(1);
+    if (path.empty()) return true;
+    for (;;) {
+        const std::size_t slash = path.find(L'\\');
+        const std::wstring_view part = path.substr(0, slash);
+        if (part.empty()) return false;
+        parts.push_back(part);
+        if (slash == std::wstring_view::npos) return true;
+        path.remove_prefix(slash + 1);
+    }
+}
+
+}  // namespace
+
+HiveRegistry::HiveRegistry(const std::string& path, bool writable, CommitFunction commit)
+    : path_(path), writable_(writable), commit_(std::move(commit)) {
+    if (!commit_) commit_ = [](hive_h* hive, const char* to) { return hivex_commit(hive, to, 0); };
+    errno = 0;
+    hive_ = hivex_open(path.c_str(), writable ? HIVEX_OPEN_WRITE : 0);
+    if (!hive_) {
+        const int error = errno;
+        throw HiveError{FromUtf8(path) + L": not a hive that can be read (" + ErrnoText(error) + L")"};
+    }
+    root_ = hivex_root(hive_);
+    if (root_ == 0) {
+        hivex_close(hive_);
+        throw HiveError{FromUtf8(path) + L": the hive has no root key"};
+    }
+}
+
+HiveRegistry::~HiveRegistry() {
+    if (hive_) hivex_close(hive_);
+}
+
+void HiveRegistry::NoteDamage(const std::wstring& what) {
+    // A damaged cell is met once per visit; once per cell is enough to say.
+    if (std::find(damage_.begin(), damage_.end(), what) == damage_.end()) damage_.push_back(what);
+}
+
+HiveRegistry::Node HiveRegistry::NodeOf(KeyHandle key) const {
+    if (key == kRoot) return root_;
+    const auto it = handles_.find(key);
+    return it == handles_.end() ? 0 : it->second.node;
+}
+
+KeyHandle HiveRegistry::NewHandle(Node node, bool writable) {
+    const KeyHandle handle = nextHandle_;
+    nextHandle_ += 4;
+    if (nextHandle_ >= kRoot) nextHandle_ = 0x100;
+    handles_[handle] = {node, writable};
+    return handle;
+}
+
+const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node) {
+    if (const auto it = childrenCache_.find(node); it != childrenCache_.end()) return &it->second;
+    errno = 0;
+    const malloced<hive_node_h> list(hivex_node_children(hive_, node));
+    if (!list) {
+        NoteDamage(L"the sub key list of the key at " + Hex(node) + L" cannot be read (" + ErrnoText(errno) + L")");
+        return nullptr;
+    }
+    if (childrenCache_.size() >= kChildrenCacheLimit) childrenCache_.clear();
+    Children& children = childrenCache_[node];
+    for (const hive_node_h* child = list.get(); *child; ++child) {
+        errno = 0;
+        const malloced<char> name(hivex_node_name(hive_, *child));
+        if (!name) {
+            NoteDamage(L"the name of the key at " + Hex(*child) + L" cannot be read (" + ErrnoText(errno) + L")");
+            continue;
+        }
+        std::wstring wide = FromUtf8(std::string_view(name.get(), hivex_node_name_len(hive_, *child)));
+        children.byFoldedName.emplace(Fold(wide), *child);
+        children.names.push_back(std::move(wide));
+        children.nodes.push_back(*child);
+    }
+    return &children;
+}
+
+HiveRegistry::Node HiveRegistry::Resolve(Node from, const std::wstring& path, Status& status) {
+    status = status::kSuccess;
+    std::vector<std::wstring_view> parts;
+    if (!PartsOf(path, parts)) {
+        status = status::kNotFound;
+        return 0;
+    }
+    if (parts.empty()) return from;
+    // From the root, each prefix of the path is remembered once resolved.
+    std::wstring folded;
+    Node node = from;
+    std::size_t first = 0;
+    if (from == root_) {
+        folded = Fold(path);
+        if (!folded.empty() && folded.back() == L'\\') folded.pop_back();
+        if (const auto hit = pathCache_.find(folded); hit != pathCache_.end()) return hit->second;
+        // The parent is usually known: the walk opened it before its children.
+        const std::size_t slash = folded.rfind(L'\\');
+        if (slash != std::wstring::npos) {
+            if (const auto parent = pathCache_.find(folded.substr(0, slash)); parent != pathCache_.end()) {
+                node = parent->second;
+                first = parts.size() - 1;
+            }
+        }
+    }
+    for (std::size_t i = first; i < parts.size(); ++i) {
+        const Children* children = ChildrenOf(node);
+        if (!children) {
+            status = status::kFileCorrupt;
+            return 0;
+        }
+        const auto child = children->byFoldedName.find(Fold(parts[i]));
+        if (child == children->byFoldedName.end()) {
+            status = status::kNotFound;
+            return 0;
+        }
+        node = child->second;
+    }
+    if (from == root_) {
+        if (pathCache_.size() >= kPathCacheLimit) pathCache_.clear();
+        pathCache_.emplace(std::move(folded), node);
+    }
+    return node;
+}
+
+const HiveRegistry::Values* HiveRegistry::ValuesOf(Node node) {
+    if (values_.node == node) return &values_;
+    errno = 0;
+    const malloced<hive_value_h> list(hivex_node_values(hive_, node));
+    if (!list) {
+        NoteDamage(L"the value list of the key at " + Hex(node) + L" cannot be read (" + ErrnoText(errno) + L")");
+        values_.node = 0;
+        return nullptr;
+    }
+    values_.node = node;
+    values_.handles.clear();
+    for (const hive_value_h* value = list.get(); *value; ++value) values_.handles.push_back(*value);
+    return &values_;
+}
+
+void HiveRegistry::Forget(Node node) {
+    childrenCache_.erase(node);
+    if (values_.node == node) values_.node = 0;
+    lastValue_ = 0;
+}
+
+Status HiveRegistry::OpenKey(KeyHandle root, const std::wstring& path, KeyHandle& key) {
+    key = 0;
+    const Node from = NodeOf(root);
+    if (!from) return status::kInvalidHandle;
+    Status result;
+    const Node node = Resolve(from, path, result);
+    if (!node) return result;
+    key = NewHandle(node, false);
+    return status::kSuccess;
+}
+
+Status HiveRegistry::EnumKey(KeyHandle key, std::uint32_t index, wchar_t* name, std::uint32_t nameChars) {
+    const Node node = NodeOf(key);
+    if (!node) return status::kInvalidHandle;
+    const Children* children = ChildrenOf(node);
+    if (!children) return status::kFileCorrupt;
+    if (index >= children->names.size()) return status::kNoMoreItems;
+    const std::wstring& childName = children->names[index];
+    if (childName.size() + 1 > nameChars) return status::kMoreData;
+    std::copy(childName.begin(), childName.end(), name);
+    name[childName.size()] = L'\0';
+    return status::kSuccess;
+}
+
+Status HiveRegistry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name, std::uint32_t& nameChars,
+                               std::uint32_t& type, std::uint8_t* data, std::uint32_t& dataBytes) {
+    const Node node = NodeOf(key);
+    if (!node) return status::kInvalidHandle;
+    const Values* values = ValuesOf(node);
+    if (!values) return status::kFileCorrupt;
+    if (index >= values->handles.size()) return status::kNoMoreItems;
+    const hive_value_h value = values->handles[index];
+
+    errno = 0;
+    const malloced<char> key8(hivex_value_key(hive_, value));
+    if (!key8) {
+        NoteDamage(L"the name of the value at " + Hex(value) + L" cannot be read (" + ErrnoText(errno) + L")");
+        return status::kFileCorrupt;
+    }
+    const std::wstring valueName = FromUtf8(std::string_view(key8.get(), hivex_value_key_len(hive_, value)));
+    if (valueName.size() + 1 > nameChars) return status::kMoreData;
+
+    // A retry with a larger buffer takes the data read the first time.
+    if (lastValue_ != value) {
+        hive_type t{};
+        std::size_t length = 0;
+        errno = 0;
+        const malloced<char> bytes(hivex_value_value(hive_, value, &t, &length));
+        if (!bytes) {
+            NoteDamage(L"the data of the value at " + Hex(value) + L" cannot be read (" + ErrnoText(errno) + L")");
+            return status::kFileCorrupt;
+        }
+        lastData_.assign(bytes.get(), bytes.get() + length);
+        lastType_ = static_cast<std::uint32_t>(t);
+        lastValue_ = value;
+    }
+    if (lastData_.size() > dataBytes) {
+        dataBytes = static_cast<std::uint32_t>(lastData_.size());
+        return status::kMoreData;
+    }
+    std::copy(valueName.begin(), valueName.end(), name);
+    name[valueName.size()] = L'\0';
+    nameChars = static_cast<std::uint32_t>(valueName.size());
+    type = lastType_;
+    std::copy(lastData_.begin(), lastData_.end(), data);
+    dataBytes = static_cast<std::uint32_t>(lastData_.size());
+    return status::kSuccess;
+}
+
+Status HiveRegistry::CreateKey(KeyHandle base, const std::wstring& path, KeyHandle& key) {
+    key = 0;
+    Node node = NodeOf(base);
+    if (!node) return status::kInvalidHandle;
+    if (!writable_) return status::kAccessDenied;
+    std::vector<std::wstring_view> parts;
+    if (!PartsOf(path, parts)) return status::kBadPathname;
+    for (const std::wstring_view part : parts) {
+        if (part.size() > kMaxKeyNameChars) return status::kBadPathname;
+        const Children* children = ChildrenOf(node);
+        if (!children) return status::kFileCorrupt;
+        if (const auto child = children->byFoldedName.find(Fold(part)); child != children->byFoldedName.end()) {
+            node = child->second;
+            continue;
+        }
+        errno = 0;
+        const hive_node_h added = hivex_node_add_child(hive_, node, ToUtf8(part).c_str());
+        if (!added) return StatusOfErrno(errno);
+        changed_ = true;
+        Forget(node);
+        node = added;
+    }
+    key = NewHandle(node, true);
+    return status::kSuccess;
+}
+
+Status HiveRegistry::SetValue(KeyHandle key, const std::wstring& name, std::uint32_t type, const std::uint8_t* data,
+                              std::uint32_t dataBytes) {
+    const auto it = handles_.find(key);
+    const bool root = key == kRoot;
+    if (!root && it == handles_.end()) return status::kInvalidHandle;
+    if (!writable_ || (!root && !it->second.writable)) return status::kAccessDenied;
+    const Node node = root ? root_ : it->second.node;
+    std::string key8 = ToUtf8(name);
+    std::vector<char> bytes(data, data + dataBytes);
+    hive_set_value value{key8.data(), static_cast<hive_type>(type), bytes.size(), bytes.data()};
+    errno = 0;
+    if (hivex_node_set_value(hive_, node, &value, 0) != 0) return StatusOfErrno(errno);
+    changed_ = true;
+    Forget(node);
+    return status::kSuccess;
+}
+
+Status HiveRegistry::CloseKey(KeyHandle key) {
+    if (key == kRoot) return status::kSuccess;
+    return handles_.erase(key) ? status::kSuccess : status::kInvalidHandle;
+}
+
+Status HiveRegistry::QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
+                                std::vector<std::uint8_t>& data) {
+    const Node node = NodeOf(key);
+    if (!node) return status::kInvalidHandle;
+    errno = 0;
+    const hive_value_h value = hivex_node_get_value(hive_, node, ToUtf8(name).c_str());
+    if (!value) return errno ? StatusOfErrno(errno) : status::kNotFound;
+    hive_type t{};
+    std::size_t length = 0;
+    const malloced<char> bytes(hivex_value_value(hive_, value, &t, &length));
+    if (!bytes) return StatusOfErrno(errno);
+    type = static_cast<std::uint32_t>(t);
+    data.assign(bytes.get(), bytes.get() + length);
+    return status::kSuccess;
+}
+
+Status HiveRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
+    const Node from = NodeOf(base);
+    if (!from) return status::kInvalidHandle;
+    if (!writable_) return status::kAccessDenied;
+    Status result;
+    const Node node = Resolve(from, path, result);
+    if (!node) return result;
+    if (node == root_) return status::kAccessDenied;
+    errno = 0;
+    if (hivex_node_delete_child(hive_, node) != 0) return StatusOfErrno(errno);
+    changed_ = true;
+    // What lay below is gone, and with it what was known of its paths.
+    pathCache_.clear();
+    childrenCache_.clear();
+    values_.node = 0;
+    lastValue_ = 0;
+    for (auto it = handles_.begin(); it != handles_.end();) it = it->second.node == node ? handles_.erase(it) : ++it;
+    return status::kSuccess;
+}
+
+Status HiveRegistry::DeleteValue(KeyHandle key, const std::wstring& name) {
+    const auto it = handles_.find(key);
+    const bool root = key == kRoot;
+    if (!root && it == handles_.end()) return status::kInvalidHandle;
+    if (!writable_ || (!root && !it->second.writable)) return status::kAccessDenied;
+    const Node node = root ? root_ : it->second.node;
+    // hivex sets a key's values all at once: the others are written back.
+    const Values* values = ValuesOf(node);
+    if (!values) return status::kFileCorrupt;
+    const std::wstring folded = Fold(name);
+    std::vector<std::string> keys;
+    std::vector<malloced<char>> datas;
+    std::vector<hive_set_value> kept;
+    bool found = false;
+    const std::vector<std::size_t> handles = values->handles;
+    for (const std::size_t value : handles) {
+        const malloced<char> key8(hivex_value_key(hive_, value));
+        if (!key8) return status::kFileCorrupt;
+        const std::string_view key8View(key8.get(), hivex_value_key_len(hive_, value));
+        if (Fold(FromUtf8(key8View)) == folded) {
+            found = true;
+            continue;
+        }
+        hive_type t{};
+        std::size_t length = 0;
+        malloced<char> bytes(hivex_value_value(hive_, value, &t, &length));
+        if (!bytes) return status::kFileCorrupt;
+        keys.emplace_back(key8View);
+        datas.push_back(std::move(bytes));
+        kept.push_back({nullptr, t, length, datas.back().get()});
+    }
+    if (!found) return status::kNotFound;
+    for (std::size_t i = 0; i < kept.size(); ++i) kept[i].key = keys[i].data();
+    errno = 0;
+    if (hivex_node_set_values(hive_, node, kept.size(), kept.data(), 0) != 0) return StatusOfErrno(errno);
+    changed_ = true;
+    Forget(node);
+    return status::kSuccess;
+}
+
+void HiveRegistry::PrepareCommit() {
+    if (!writable_) throw HiveError{FromUtf8(path_) + L": the hive is open for reading only"};
+    const std::string temporary = CommitPath();
+    const int file = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (file < 0) {
+        const int error = errno;
+        throw HiveError{FromUtf8(temporary) + L": the new hive cannot be made beside the old one (" +
+                        ErrnoText(error) + L")"};
+    }
+    ::close(file);
+    ::unlink(temporary.c_str());
+}
+
+void HiveRegistry::Commit() {
+    if (!changed_) return;
+    const std::string temporary = CommitPath();
+    auto fail = [&](const std::wstring& what, int error) {
+        ::unlink(temporary.c_str());
+        throw HiveError{FromUtf8(path_) + L": " + what + L" (" + ErrnoText(error) + L"); the hive is as it was"};
+    };
+    errno = 0;
+    if (commit_(hive_, temporary.c_str()) != 0) fail(L"the changes could not be written", errno);
+    // On the disk before it takes the old hive's place, and the rename with it.
+    const int file = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0 || ::fsync(file) != 0) {
+        const int error = errno;
+        if (file >= 0) ::close(file);
+        fail(L"the new hive could not be flushed", error);
+    }
+    ::close(file);
+    if (::rename(temporary.c_str(), path_.c_str()) != 0) fail(L"the new hive could not replace the old", errno);
+    const std::size_t slash = path_.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    changed_ = false;
+}
+
+}  // namespace keyscour

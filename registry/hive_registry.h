@@ -1,0 +1,110 @@
+#pragma once
+// A Registry over an offline hive file (SYSTEM, SOFTWARE, NTUSER.DAT, ...),
+// through Debian's hivex. Names ignore case, as in the registry. The file
+// itself is never written until Commit: the hive is then committed to a new
+// file beside it and renamed over it only once that succeeded, so that a
+// crash or a full disk never leaves a half-written hive.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "registry/hive_error.h"
+#include "registry/registry.h"
+
+struct hive_h;
+
+namespace keyscour {
+
+namespace status {
+inline constexpr Status kFileCorrupt = 1392;  // ERROR_FILE_CORRUPT: a cell of the hive cannot be read
+}
+
+class HiveRegistry final : public Registry {
+public:
+    // The hive's root key, as a root handle of this registry.
+    static constexpr KeyHandle kRoot = 0x7FFF0000u;
+
+    // Writes the committed hive to path; returns 0, or -1 with errno set.
+    using CommitFunction = std::function<int(hive_h*, const char* path)>;
+
+    // Opens with hivex's own checks; throws HiveError when hivex refuses.
+    HiveRegistry(const std::string& path, bool writable, CommitFunction commit = {});
+    ~HiveRegistry() override;
+    HiveRegistry(const HiveRegistry&) = delete;
+    HiveRegistry& operator=(const HiveRegistry&) = delete;
+
+    Status OpenKey(KeyHandle root, const std::wstring& path, KeyHandle& key) override;
+    Status EnumKey(KeyHandle key, std::uint32_t index, wchar_t* name, std::uint32_t nameChars) override;
+    Status EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name, std::uint32_t& nameChars,
+                     std::uint32_t& type, std::uint8_t* data, std::uint32_t& dataBytes) override;
+    Status CreateKey(KeyHandle base, const std::wstring& path, KeyHandle& key) override;
+    Status SetValue(KeyHandle key, const std::wstring& name, std::uint32_t type, const std::uint8_t* data,
+                    std::uint32_t dataBytes) override;
+    Status CloseKey(KeyHandle key) override;
+    Status QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
+                      std::vector<std::uint8_t>& data) override;
+    Status DeleteKey(KeyHandle base, const std::wstring& path) override;
+    Status DeleteValue(KeyHandle key, const std::wstring& name) override;
+
+    const std::string& Path() const { return path_; }
+    // The file a commit writes first, beside the hive.
+    std::string CommitPath() const { return path_ + ".keyscour-new"; }
+    // Checks that a commit can be done: the hive is open for writing and
+    // the new file can be made in its folder. Throws HiveError.
+    void PrepareCommit();
+    // Writes every change to the hive file by way of CommitPath; does
+    // nothing when nothing changed. Throws HiveError, the hive untouched.
+    void Commit();
+    bool Changed() const { return changed_; }
+
+    // Damage met while reading: cells hivex could not read, one line each.
+    const std::vector<std::wstring>& Damage() const { return damage_; }
+
+private:
+    using Node = std::size_t;  // hivex's hive_node_h
+    struct Children {
+        std::vector<Node> nodes;          // in the hive's order
+        std::vector<std::wstring> names;  // as stored
+        std::unordered_map<std::wstring, Node> byFoldedName;
+    };
+    struct Values {
+        Node node = 0;
+        std::vector<std::size_t> handles;  // hive_value_h, in the hive's order
+    };
+    struct Open {
+        Node node;
+        bool writable;
+    };
+
+    Node NodeOf(KeyHandle key) const;
+    // The node at path below from; 0 with status when there is none.
+    Node Resolve(Node from, const std::wstring& path, Status& status);
+    const Children* ChildrenOf(Node node);
+    const Values* ValuesOf(Node node);
+    KeyHandle NewHandle(Node node, bool writable);
+    void Forget(Node node);  // a change under node: what was cached of it is stale
+    void NoteDamage(const std::wstring& what);
+
+    std::string path_;
+    hive_h* hive_ = nullptr;
+    bool writable_;
+    CommitFunction commit_;
+    Node root_ = 0;
+    bool changed_ = false;
+    std::unordered_map<KeyHandle, Open> handles_;
+    KeyHandle nextHandle_ = 0x100;
+    // What has been resolved: the walk opens every key by its full path twice.
+    std::unordered_map<std::wstring, Node> pathCache_;
+    std::unordered_map<Node, Children> childrenCache_;
+    Values values_;
+    std::vector<std::uint8_t> lastData_;  // the data of the last value read, for a retry with more room
+    std::size_t lastValue_ = 0;
+    std::uint32_t lastType_ = 0;
+    std::vector<std::wstring> damage_;
+};
+
+}  // namespace keyscour
