@@ -61,6 +61,12 @@ std::string ToUtf8(std::wstring_view text) {
 
 std::wstring FromUtf8(std::string_view text) {
     std::wstring out;
+    FromUtf8(text, out);
+    return out;
+}
+
+void FromUtf8(std::string_view text, std::wstring& out) {
+    out.clear();
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
@@ -78,7 +84,6 @@ std::wstring FromUtf8(std::string_view text) {
         AppendWide(out, valid ? c : kReplacement);
         i += valid ? static_cast<std::size_t>(length) : 1;
     }
-    return out;
 }
 
 }  // namespace keyscour

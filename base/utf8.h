@@ -17,5 +17,6 @@ void ForEachCodePoint(std::wstring_view text, const std::function<void(char32_t,
 std::string ToUtf8(std::wstring_view text);
 // Bytes that are not UTF-8 become U+FFFD; a byte order mark is kept.
 std::wstring FromUtf8(std::string_view text);
+void FromUtf8(std::string_view text, std::wstring& out);  // into reused storage
 
 }  // namespace keyscour

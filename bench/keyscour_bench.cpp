@@ -25,6 +25,8 @@
 #include "bench/gui_bench.h"
 #include "bench/window_benches.h"
 #include "registry/win32_registry.h"
+#else
+#include "bench/hive_bench.h"
 #endif
 
 namespace keyscour::bench {
@@ -38,6 +40,7 @@ struct Options {
     bool replace = false;
     bool listFill = false;
     bool cli = false;
+    bool hive = false;
     std::vector<std::uint64_t> rows{20000};
     int rounds = 2;
 };
@@ -49,6 +52,7 @@ void Usage() {
                  "keyscour-bench --replace --registry [--rows N[,M]]\n"
                  "keyscour-bench --list-fill [--rows N]\n"
                  "keyscour-bench --cli --registry [--keys N]\n"
+                 "keyscour-bench --hive [--keys N] [--values V]      (native)\n"
                  "  --registry   build the tree below a scratch key of HKCU (Windows only)\n"
                  "  --gui        time the search through the real window (Windows only)\n"
                  "  --replace    time Replace All through the real window over N rows, and M (Windows only)\n"
@@ -66,6 +70,7 @@ bool Parse(int argc, char** argv, Options& options) {
         else if (arg == "--replace") options.replace = true;
         else if (arg == "--list-fill") options.listFill = true;
         else if (arg == "--cli") options.cli = true;
+        else if (arg == "--hive") options.hive = true;
         else if (arg == "--rows" && (value = next())) {
             options.rows.clear();
             for (const char* at = value; *at;) {
@@ -110,6 +115,9 @@ double TimeMs(F&& work) {
 }
 
 int Run(const Options& options) {
+#ifndef _WIN32
+    if (options.hive) return RunHiveBench(options.shape, options.rounds);
+#endif
 #ifdef _WIN32
     if (options.replace) return RunReplaceBench(options.rows);
     if (options.listFill) return RunListFillBench(options.rows.front());

@@ -1,7 +1,9 @@
 #include "cli/text_rule.h"
 
 #include "cli/value_forms.h"
+#include "base/utf16.h"
 #include "engine/text_case.h"
+#include "registry/registry.h"
 
 namespace keyscour::cli {
 
@@ -27,14 +29,30 @@ bool TextRule::KeyNameMatches(std::wstring_view name) { return Matches(name); }
 
 int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
     if (options_.keysOnly || !TypeWanted(type)) return 0;
-    int matched = options_.names && Matches(name) ? kMatchedName : 0;
-    ComparedTexts(type, data, texts_);
-    for (const auto& text : texts_) {
-        if (!Matches(text)) continue;
-        matched |= kMatchedData;
-        break;
+    const int named = options_.names && Matches(name) ? kMatchedName : 0;
+    // The texts ComparedTexts gives, made in reused storage: a walk
+    // compares every value it meets.
+    bool matched = false;
+    if (type == value_type::kString || type == value_type::kExpandString || type == value_type::kMultiString) {
+        DecodeUtf16Le(data.data(), data.size(), text_);
+        std::wstring_view rest(text_);
+        if (type != value_type::kMultiString) {
+            matched = Matches(rest.substr(0, rest.find(L'\0')));
+        } else {
+            while (!rest.empty() && !matched) {
+                const std::size_t end = rest.find(L'\0');
+                const std::wstring_view one = rest.substr(0, end);
+                if (one.empty()) break;  // the empty string that ends the list
+                matched = Matches(one);
+                rest = end == std::wstring_view::npos ? std::wstring_view{} : rest.substr(end + 1);
+            }
+        }
+    } else {
+        std::vector<std::wstring> texts;
+        ComparedTexts(type, data, texts);
+        for (const auto& text : texts) matched = matched || Matches(text);
     }
-    return matched;
+    return named | (matched ? kMatchedData : 0);
 }
 
 std::wstring TextRule::Replace(const std::wstring& text, const std::wstring& with) const {

@@ -62,7 +62,7 @@ private:
     std::wstring upperText_;
     std::optional<Regex> regex_;
     std::wstring scratch_;
-    std::vector<std::wstring> texts_;
+    std::wstring text_;  // the value's text, reused from value to value
     std::uint64_t skipped_ = 0;
 };
 

@@ -19,6 +19,8 @@ constexpr std::uint32_t kDataBytes = 4096;
 constexpr std::uint32_t kMaxNameChars = 16384;
 constexpr std::uint32_t kMaxDataBytes = 256u << 20;
 
+}  // namespace
+
 // The name and data buffers of one value enumeration step. Every step starts
 // from buffers that are all NUL, as if made afresh; since the registry writes
 // only the lengths it returns, clearing those restores them without clearing
@@ -57,6 +59,8 @@ struct ValueBuffers {
         return true;
     }
 };
+
+namespace {
 
 std::wstring JoinPath(const std::wstring& parent, std::wstring_view name) {
     std::wstring path;
@@ -149,7 +153,9 @@ void cKeyscour::ScanValues(KeyHandle root, const std::wstring& path) {
         const auto key = OpenForReading(root, path);
         if (!key) return;
 
-        ValueBuffers buffers;
+        // Kept from key to key: a walk scans every key's values.
+        if (!valueBuffers_) valueBuffers_ = std::make_unique<ValueBuffers>();
+        ValueBuffers& buffers = *valueBuffers_;
         for (std::uint32_t index = 0;; ++index) {
             buffers.Renew();
             std::uint32_t nameChars = 0;

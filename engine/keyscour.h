@@ -136,6 +136,7 @@ private:
     mutable std::wstring upperScratch_;
     std::wstring fullNameScratch_;
     std::wstring displayScratch_;
+    std::unique_ptr<struct ValueBuffers> valueBuffers_;
 };
 
 }  // namespace keyscour

@@ -20,7 +20,6 @@ namespace {
 constexpr std::size_t kMaxKeyNameChars = 255;
 // Bounds on what is kept of a walk: enough for its current branch many
 // times over, and far below the memory of a large hive.
-constexpr std::size_t kPathCacheLimit = 1 << 16;
 constexpr std::size_t kChildrenCacheLimit = 1 << 10;
 
 // hivex hands out malloc'd memory.
@@ -30,9 +29,14 @@ struct Freed {
 template <typename T>
 using malloced = std::unique_ptr<T, Freed>;
 
-std::wstring Fold(std::wstring_view text) {
-    std::wstring folded(text);
+void FoldInto(std::wstring_view text, std::wstring& folded) {
+    folded.assign(text);
     for (auto& c : folded) c = UpperCaseOf(c);
+}
+
+std::wstring Fold(std::wstring_view text) {
+    std::wstring folded;
+    FoldInto(text, folded);
     return folded;
 }
 
@@ -114,6 +118,12 @@ KeyHandle HiveRegistry::NewHandle(Node node, bool writable) {
     return handle;
 }
 
+HiveRegistry::Node HiveRegistry::Children::Find(std::wstring_view foldedName) const {
+    const auto it = std::lower_bound(byFolded.begin(), byFolded.end(), foldedName,
+                                     [this](std::uint32_t i, std::wstring_view f) { return Folded(i) < f; });
+    return it != byFolded.end() && Folded(*it) == foldedName ? nodes[*it] : 0;
+}
+
 const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node) {
     if (const auto it = childrenCache_.find(node); it != childrenCache_.end()) return &it->second;
     errno = 0;
@@ -131,11 +141,16 @@ const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node) {
             NoteDamage(L"the name of the key at " + Hex(*child) + L" cannot be read (" + ErrnoText(errno) + L")");
             continue;
         }
-        std::wstring wide = FromUtf8(std::string_view(name.get(), hivex_node_name_len(hive_, *child)));
-        children.byFoldedName.emplace(Fold(wide), *child);
-        children.names.push_back(std::move(wide));
+        FromUtf8(std::string_view(name.get(), hivex_node_name_len(hive_, *child)), name_);
+        children.names.append(name_);
+        for (wchar_t c : name_) children.folded.push_back(UpperCaseOf(c));
+        children.nameEnds.push_back(children.names.size());
         children.nodes.push_back(*child);
     }
+    children.byFolded.resize(children.nodes.size());
+    for (std::uint32_t i = 0; i < children.byFolded.size(); ++i) children.byFolded[i] = i;
+    std::sort(children.byFolded.begin(), children.byFolded.end(),
+              [&children](std::uint32_t a, std::uint32_t b) { return children.Folded(a) < children.Folded(b); });
     return &children;
 }
 
@@ -147,22 +162,27 @@ HiveRegistry::Node HiveRegistry::Resolve(Node from, const std::wstring& path, St
         return 0;
     }
     if (parts.empty()) return from;
-    // From the root, each prefix of the path is remembered once resolved.
-    std::wstring folded;
+    const bool fromRoot = from == root_;
+    // Folded, without a trailing backslash; parts[i] ends at ends[i] in it.
+    FoldInto(path, folded_);
+    if (folded_.back() == L'\\') folded_.pop_back();
+    std::vector<std::size_t> ends;
+    for (std::size_t i = 0, at = 0; i < parts.size(); ++i) {
+        at += parts[i].size() + (i ? 1 : 0);
+        ends.push_back(at);
+    }
     Node node = from;
     std::size_t first = 0;
-    if (from == root_) {
-        folded = Fold(path);
-        if (!folded.empty() && folded.back() == L'\\') folded.pop_back();
-        if (const auto hit = pathCache_.find(folded); hit != pathCache_.end()) return hit->second;
-        // The parent is usually known: the walk opened it before its children.
-        const std::size_t slash = folded.rfind(L'\\');
-        if (slash != std::wstring::npos) {
-            if (const auto parent = pathCache_.find(folded.substr(0, slash)); parent != pathCache_.end()) {
-                node = parent->second;
-                first = parts.size() - 1;
-            }
+    if (fromRoot) {
+        const std::size_t depth = parts.size();
+        if (branch_.size() >= depth && branch_[depth - 1].folded == folded_) return branch_[depth - 1].node;
+        // Down from the deepest ancestor still on the branch.
+        while (first < depth - 1 && first < branch_.size() &&
+               branch_[first].folded == std::wstring_view(folded_).substr(0, ends[first])) {
+            node = branch_[first].node;
+            ++first;
         }
+        branch_.resize(first);
     }
     for (std::size_t i = first; i < parts.size(); ++i) {
         const Children* children = ChildrenOf(node);
@@ -170,16 +190,13 @@ HiveRegistry::Node HiveRegistry::Resolve(Node from, const std::wstring& path, St
             status = status::kFileCorrupt;
             return 0;
         }
-        const auto child = children->byFoldedName.find(Fold(parts[i]));
-        if (child == children->byFoldedName.end()) {
+        FoldInto(parts[i], foldedPart_);
+        node = children->Find(foldedPart_);
+        if (!node) {
             status = status::kNotFound;
             return 0;
         }
-        node = child->second;
-    }
-    if (from == root_) {
-        if (pathCache_.size() >= kPathCacheLimit) pathCache_.clear();
-        pathCache_.emplace(std::move(folded), node);
+        if (fromRoot) branch_.push_back({folded_.substr(0, ends[i]), node});
     }
     return node;
 }
@@ -221,8 +238,8 @@ Status HiveRegistry::EnumKey(KeyHandle key, std::uint32_t index, wchar_t* name, 
     if (!node) return status::kInvalidHandle;
     const Children* children = ChildrenOf(node);
     if (!children) return status::kFileCorrupt;
-    if (index >= children->names.size()) return status::kNoMoreItems;
-    const std::wstring& childName = children->names[index];
+    if (index >= children->nodes.size()) return status::kNoMoreItems;
+    const std::wstring_view childName = children->Name(index);
     if (childName.size() + 1 > nameChars) return status::kMoreData;
     std::copy(childName.begin(), childName.end(), name);
     name[childName.size()] = L'\0';
@@ -244,7 +261,8 @@ Status HiveRegistry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name
         NoteDamage(L"the name of the value at " + Hex(value) + L" cannot be read (" + ErrnoText(errno) + L")");
         return status::kFileCorrupt;
     }
-    const std::wstring valueName = FromUtf8(std::string_view(key8.get(), hivex_value_key_len(hive_, value)));
+    FromUtf8(std::string_view(key8.get(), hivex_value_key_len(hive_, value)), name_);
+    const std::wstring& valueName = name_;
     if (valueName.size() + 1 > nameChars) return status::kMoreData;
 
     // A retry with a larger buffer takes the data read the first time.
@@ -285,8 +303,8 @@ Status HiveRegistry::CreateKey(KeyHandle base, const std::wstring& path, KeyHand
         if (part.size() > kMaxKeyNameChars) return status::kBadPathname;
         const Children* children = ChildrenOf(node);
         if (!children) return status::kFileCorrupt;
-        if (const auto child = children->byFoldedName.find(Fold(part)); child != children->byFoldedName.end()) {
-            node = child->second;
+        if (const Node child = children->Find(Fold(part))) {
+            node = child;
             continue;
         }
         errno = 0;
@@ -350,7 +368,7 @@ Status HiveRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
     if (hivex_node_delete_child(hive_, node) != 0) return StatusOfErrno(errno);
     changed_ = true;
     // What lay below is gone, and with it what was known of its paths.
-    pathCache_.clear();
+    branch_.clear();
     childrenCache_.clear();
     values_.node = 0;
     lastValue_ = 0;

@@ -66,10 +66,20 @@ public:
 
 private:
     using Node = std::size_t;  // hivex's hive_node_h
+    // A key's sub keys: names in one block, in the hive's order, with an
+    // index in folded order for lookups.
     struct Children {
-        std::vector<Node> nodes;          // in the hive's order
-        std::vector<std::wstring> names;  // as stored
-        std::unordered_map<std::wstring, Node> byFoldedName;
+        std::vector<Node> nodes;
+        std::vector<std::size_t> nameEnds;  // names_[nameEnds[i-1] .. nameEnds[i])
+        std::wstring names, folded;         // the names as stored, and folded
+        std::vector<std::uint32_t> byFolded;
+        std::wstring_view Name(std::size_t i) const { return std::wstring_view(names).substr(Start(i), End(i) - Start(i)); }
+        std::wstring_view Folded(std::size_t i) const {
+            return std::wstring_view(folded).substr(Start(i), End(i) - Start(i));
+        }
+        std::size_t Start(std::size_t i) const { return i == 0 ? 0 : nameEnds[i - 1]; }
+        std::size_t End(std::size_t i) const { return nameEnds[i]; }
+        Node Find(std::wstring_view foldedName) const;
     };
     struct Values {
         Node node = 0;
@@ -97,8 +107,15 @@ private:
     bool changed_ = false;
     std::unordered_map<KeyHandle, Open> handles_;
     KeyHandle nextHandle_ = 0x100;
-    // What has been resolved: the walk opens every key by its full path twice.
-    std::unordered_map<std::wstring, Node> pathCache_;
+    // The branch last resolved from the root, one folded path per depth:
+    // the walk goes depth first, opens every key twice by its full path,
+    // and its parent just before, so its opens are found here.
+    struct Resolved {
+        std::wstring folded;
+        Node node;
+    };
+    std::vector<Resolved> branch_;
+    std::wstring folded_, foldedPart_, name_;  // reused: every open folds its path
     std::unordered_map<Node, Children> childrenCache_;
     Values values_;
     std::vector<std::uint8_t> lastData_;  // the data of the last value read, for a retry with more room

@@ -1,0 +1,155 @@
+// keyscour-cli search over a large hive against a bare hivex walk of it
+// that reads what a search must read, nothing more, in one run.
+
+#include "bench/hive_bench.h"
+
+#include <fcntl.h>
+#include <hivex.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bench/synthetic_tree.h"
+#include "registry/blank_hive.h"
+#include "registry/hive_registry.h"
+
+extern char** environ;
+
+namespace keyscour::bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Every node once: its children, their names, its values, and each
+// value's name and data.
+std::uint64_t HivexWalk(const std::string& path) {
+    hive_h* hive = hivex_open(path.c_str(), 0);
+    if (!hive) return 0;
+    std::uint64_t nodes = 0;
+    std::vector<hive_node_h> stack{hivex_root(hive)};
+    while (!stack.empty()) {
+        const hive_node_h node = stack.back();
+        stack.pop_back();
+        ++nodes;
+        if (hive_value_h* values = hivex_node_values(hive, node)) {
+            for (hive_value_h* value = values; *value; ++value) {
+                std::free(hivex_value_key(hive, *value));
+                hive_type type;
+                std::size_t length = 0;
+                std::free(hivex_value_value(hive, *value, &type, &length));
+            }
+            std::free(values);
+        }
+        if (hive_node_h* children = hivex_node_children(hive, node)) {
+            for (hive_node_h* child = children; *child; ++child) {
+                std::free(hivex_node_name(hive, *child));
+                stack.push_back(*child);
+            }
+            std::free(children);
+        }
+    }
+    hivex_close(hive);
+    return nodes;
+}
+
+// The child's time, and its peak resident memory in MB.
+struct ChildRun {
+    double ms = -1;
+    double peakMb = 0;
+};
+
+ChildRun RunToFile(std::vector<std::string> argv, const std::string& output) {
+    std::vector<char*> args;
+    for (auto& arg : argv) args.push_back(arg.data());
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ChildRun run;
+    pid_t child = 0;
+    const auto start = Clock::now();
+    if (posix_spawn(&child, args[0], &actions, nullptr, args.data(), environ) == 0) {
+        int status = 0;
+        rusage usage{};
+        wait4(child, &status, 0, &usage);
+        run.ms = MsSince(start);
+        run.peakMb = usage.ru_maxrss / 1024.0;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) > 1) run.ms = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return run;
+}
+
+std::string CliNextToThisProgram() {
+    char self[4096] = {};
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string path(self, length > 0 ? static_cast<std::size_t>(length) : 0);
+    path.resize(path.rfind('/'));  // bench
+    path.resize(path.rfind('/'));  // the build
+    return path + "/cli/keyscour-cli";
+}
+
+}  // namespace
+
+int RunHiveBench(const TreeShape& shape, int rounds) {
+    const std::string folder = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
+                               "/keyscour-hive-bench-" + std::to_string(getpid());
+    mkdir(folder.c_str(), 0700);
+    const std::string hive = folder + "/SOFTWARE";
+    const std::string output = folder + "/search.out";
+
+    std::fprintf(stderr, "building a hive of %llu keys, %u values each...\n",
+                 static_cast<unsigned long long>(shape.keys), shape.values);
+    auto start = Clock::now();
+    WriteFileBytes(hive, BlankHive());
+    {
+        HiveRegistry registry(hive, true);
+        BuildTree(registry, HiveRegistry::kRoot, L"", shape);
+        registry.Commit();
+    }
+    const double buildMs = MsSince(start);
+    struct stat info {};
+    stat(hive.c_str(), &info);
+    const double hiveMb = info.st_size / (1024.0 * 1024.0);
+    std::fprintf(stderr, "built in %.0f ms: %.1f MB\n", buildMs, hiveMb);
+
+    double floorMs = 1e300, searchMs = 1e300, peakMb = 0;
+    std::uint64_t nodes = 0;
+    for (int round = 0; round < rounds; ++round) {
+        start = Clock::now();
+        nodes = HivexWalk(hive);
+        floorMs = std::min(floorMs, MsSince(start));
+        const ChildRun run = RunToFile({CliNextToThisProgram(), "search", "--hive", hive, std::string(kNeedle.begin(),
+                                        kNeedle.end()), "--quiet", "--format", "jsonl"}, output);
+        if (run.ms < 0) {
+            std::fprintf(stderr, "keyscour-cli failed\n");
+            return 1;
+        }
+        searchMs = std::min(searchMs, run.ms);
+        peakMb = std::max(peakMb, run.peakMb);
+        std::fprintf(stderr, "round %d: hivex walk %.1f ms (%llu keys), keyscour-cli %.1f ms, %.1f MB\n", round + 1,
+                     floorMs, static_cast<unsigned long long>(nodes), run.ms, run.peakMb);
+    }
+    unlink(output.c_str());
+    unlink(hive.c_str());
+    rmdir(folder.c_str());
+    std::printf("keys=%llu floor_ms=%.1f search_ms=%.1f ratio=%.2f peak_rss_mb=%.1f\n",
+                static_cast<unsigned long long>(shape.keys), floorMs, searchMs, searchMs / floorMs, peakMb);
+    std::fprintf(stderr, "hive_mb=%.1f build_ms=%.0f peak target %.1f MB\n", hiveMb, buildMs, 3 * hiveMb + 50);
+    return 0;
+}
+
+}  // namespace keyscour::bench
