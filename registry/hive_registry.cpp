@@ -104,18 +104,29 @@ void HiveRegistry::NoteDamage(const std::wstring& what) {
     if (std::find(damage_.begin(), damage_.end(), what) == damage_.end()) damage_.push_back(what);
 }
 
+const HiveRegistry::Open* HiveRegistry::OpenOf(KeyHandle key) const {
+    if (key < kFirstHandle || (key - kFirstHandle) % 4 != 0) return nullptr;
+    const std::size_t slot = (key - kFirstHandle) / 4;
+    return slot < handles_.size() && handles_[slot].node ? &handles_[slot] : nullptr;
+}
+
 HiveRegistry::Node HiveRegistry::NodeOf(KeyHandle key) const {
     if (key == kRoot) return root_;
-    const auto it = handles_.find(key);
-    return it == handles_.end() ? 0 : it->second.node;
+    const Open* open = OpenOf(key);
+    return open ? open->node : 0;
 }
 
 KeyHandle HiveRegistry::NewHandle(Node node, bool writable) {
-    const KeyHandle handle = nextHandle_;
-    nextHandle_ += 4;
-    if (nextHandle_ >= kRoot) nextHandle_ = 0x100;
-    handles_[handle] = {node, writable};
-    return handle;
+    std::uint32_t slot = 0;
+    if (!freeSlots_.empty()) {
+        slot = freeSlots_.back();
+        freeSlots_.pop_back();
+    } else {
+        slot = static_cast<std::uint32_t>(handles_.size());
+        handles_.emplace_back();
+    }
+    handles_[slot] = {node, writable};
+    return kFirstHandle + 4 * slot;
 }
 
 HiveRegistry::Node HiveRegistry::Children::Find(std::wstring_view foldedName) const {
@@ -125,15 +136,25 @@ HiveRegistry::Node HiveRegistry::Children::Find(std::wstring_view foldedName) co
 }
 
 const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node) {
-    if (const auto it = childrenCache_.find(node); it != childrenCache_.end()) return &it->second;
+    if (const auto it = childrenSlotOf_.find(node); it != childrenSlotOf_.end()) return &childrenSlots_[it->second];
     errno = 0;
     const malloced<hive_node_h> list(hivex_node_children(hive_, node));
     if (!list) {
         NoteDamage(L"the sub key list of the key at " + Hex(node) + L" cannot be read (" + ErrnoText(errno) + L")");
         return nullptr;
     }
-    if (childrenCache_.size() >= kChildrenCacheLimit) childrenCache_.clear();
-    Children& children = childrenCache_[node];
+    if (childrenSlots_.size() < kChildrenCacheLimit) childrenSlots_.emplace_back();
+    const std::uint32_t slot = nextChildrenSlot_;
+    nextChildrenSlot_ = (nextChildrenSlot_ + 1) % kChildrenCacheLimit;
+    Children& children = childrenSlots_[slot];
+    // The list the slot held before goes.
+    if (children.owner) childrenSlotOf_.erase(children.owner);
+    children.owner = node;
+    childrenSlotOf_[node] = slot;
+    children.nodes.clear();
+    children.nameEnds.clear();
+    children.names.clear();
+    children.folded.clear();
     for (const hive_node_h* child = list.get(); *child; ++child) {
         errno = 0;
         const malloced<char> name(hivex_node_name(hive_, *child));
@@ -149,54 +170,68 @@ const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node) {
     }
     children.byFolded.resize(children.nodes.size());
     for (std::uint32_t i = 0; i < children.byFolded.size(); ++i) children.byFolded[i] = i;
-    std::sort(children.byFolded.begin(), children.byFolded.end(),
-              [&children](std::uint32_t a, std::uint32_t b) { return children.Folded(a) < children.Folded(b); });
+    // A hive keeps its lists in upper-case order already, as a rule.
+    const auto inOrder = [&children](std::uint32_t a, std::uint32_t b) { return children.Folded(a) < children.Folded(b); };
+    if (!std::is_sorted(children.byFolded.begin(), children.byFolded.end(), inOrder))
+        std::sort(children.byFolded.begin(), children.byFolded.end(), inOrder);
     return &children;
 }
 
 HiveRegistry::Node HiveRegistry::Resolve(Node from, const std::wstring& path, Status& status) {
     status = status::kSuccess;
-    std::vector<std::wstring_view> parts;
-    if (!PartsOf(path, parts)) {
+    if (from == root_ && lastNode_ && path == lastPath_) return lastNode_;
+    if (!PartsOf(path, parts_)) {
         status = status::kNotFound;
         return 0;
     }
-    if (parts.empty()) return from;
+    if (parts_.empty()) return from;
     const bool fromRoot = from == root_;
-    // Folded, without a trailing backslash; parts[i] ends at ends[i] in it.
+    // Folded, without a trailing backslash; parts_[i] ends at ends_[i] in it.
     FoldInto(path, folded_);
     if (folded_.back() == L'\\') folded_.pop_back();
-    std::vector<std::size_t> ends;
-    for (std::size_t i = 0, at = 0; i < parts.size(); ++i) {
-        at += parts[i].size() + (i ? 1 : 0);
-        ends.push_back(at);
+    ends_.clear();
+    for (std::size_t i = 0, at = 0; i < parts_.size(); ++i) {
+        at += parts_[i].size() + (i ? 1 : 0);
+        ends_.push_back(at);
     }
+    const std::size_t depth = parts_.size();
     Node node = from;
     std::size_t first = 0;
     if (fromRoot) {
-        const std::size_t depth = parts.size();
-        if (branch_.size() >= depth && branch_[depth - 1].folded == folded_) return branch_[depth - 1].node;
+        if (branchDepth_ >= depth && branch_[depth - 1].folded == folded_) {
+            lastPath_ = path;
+            return lastNode_ = branch_[depth - 1].node;
+        }
         // Down from the deepest ancestor still on the branch.
-        while (first < depth - 1 && first < branch_.size() &&
-               branch_[first].folded == std::wstring_view(folded_).substr(0, ends[first])) {
+        while (first < depth - 1 && first < branchDepth_ &&
+               branch_[first].folded == std::wstring_view(folded_).substr(0, ends_[first])) {
             node = branch_[first].node;
             ++first;
         }
-        branch_.resize(first);
+        branchDepth_ = first;
     }
-    for (std::size_t i = first; i < parts.size(); ++i) {
+    for (std::size_t i = first; i < depth; ++i) {
         const Children* children = ChildrenOf(node);
         if (!children) {
             status = status::kFileCorrupt;
             return 0;
         }
-        FoldInto(parts[i], foldedPart_);
+        FoldInto(parts_[i], foldedPart_);
         node = children->Find(foldedPart_);
         if (!node) {
             status = status::kNotFound;
             return 0;
         }
-        if (fromRoot) branch_.push_back({folded_.substr(0, ends[i]), node});
+        if (fromRoot) {
+            if (branch_.size() <= i) branch_.emplace_back();
+            branch_[i].folded.assign(folded_, 0, ends_[i]);
+            branch_[i].node = node;
+            branchDepth_ = i + 1;
+        }
+    }
+    if (fromRoot) {
+        lastPath_ = path;
+        lastNode_ = node;
     }
     return node;
 }
@@ -217,7 +252,10 @@ const HiveRegistry::Values* HiveRegistry::ValuesOf(Node node) {
 }
 
 void HiveRegistry::Forget(Node node) {
-    childrenCache_.erase(node);
+    if (const auto it = childrenSlotOf_.find(node); it != childrenSlotOf_.end()) {
+        childrenSlots_[it->second].owner = 0;
+        childrenSlotOf_.erase(it);
+    }
     if (values_.node == node) values_.node = 0;
     lastValue_ = 0;
 }
@@ -320,11 +358,11 @@ Status HiveRegistry::CreateKey(KeyHandle base, const std::wstring& path, KeyHand
 
 Status HiveRegistry::SetValue(KeyHandle key, const std::wstring& name, std::uint32_t type, const std::uint8_t* data,
                               std::uint32_t dataBytes) {
-    const auto it = handles_.find(key);
+    const Open* open = OpenOf(key);
     const bool root = key == kRoot;
-    if (!root && it == handles_.end()) return status::kInvalidHandle;
-    if (!writable_ || (!root && !it->second.writable)) return status::kAccessDenied;
-    const Node node = root ? root_ : it->second.node;
+    if (!root && !open) return status::kInvalidHandle;
+    if (!writable_ || (!root && !open->writable)) return status::kAccessDenied;
+    const Node node = root ? root_ : open->node;
     std::string key8 = ToUtf8(name);
     std::vector<char> bytes(data, data + dataBytes);
     hive_set_value value{key8.data(), static_cast<hive_type>(type), bytes.size(), bytes.data()};
@@ -337,7 +375,11 @@ Status HiveRegistry::SetValue(KeyHandle key, const std::wstring& name, std::uint
 
 Status HiveRegistry::CloseKey(KeyHandle key) {
     if (key == kRoot) return status::kSuccess;
-    return handles_.erase(key) ? status::kSuccess : status::kInvalidHandle;
+    if (!OpenOf(key)) return status::kInvalidHandle;
+    const std::uint32_t slot = (key - kFirstHandle) / 4;
+    handles_[slot] = {};
+    freeSlots_.push_back(slot);
+    return status::kSuccess;
 }
 
 Status HiveRegistry::QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
@@ -368,20 +410,27 @@ Status HiveRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
     if (hivex_node_delete_child(hive_, node) != 0) return StatusOfErrno(errno);
     changed_ = true;
     // What lay below is gone, and with it what was known of its paths.
-    branch_.clear();
-    childrenCache_.clear();
+    branchDepth_ = 0;
+    lastNode_ = 0;
+    childrenSlotOf_.clear();
+    for (auto& slot : childrenSlots_) slot.owner = 0;
+    branchDepth_ = 0;
     values_.node = 0;
     lastValue_ = 0;
-    for (auto it = handles_.begin(); it != handles_.end();) it = it->second.node == node ? handles_.erase(it) : ++it;
+    for (std::uint32_t slot = 0; slot < handles_.size(); ++slot)
+        if (handles_[slot].node == node) {
+            handles_[slot] = {};
+            freeSlots_.push_back(slot);
+        }
     return status::kSuccess;
 }
 
 Status HiveRegistry::DeleteValue(KeyHandle key, const std::wstring& name) {
-    const auto it = handles_.find(key);
+    const Open* open = OpenOf(key);
     const bool root = key == kRoot;
-    if (!root && it == handles_.end()) return status::kInvalidHandle;
-    if (!writable_ || (!root && !it->second.writable)) return status::kAccessDenied;
-    const Node node = root ? root_ : it->second.node;
+    if (!root && !open) return status::kInvalidHandle;
+    if (!writable_ || (!root && !open->writable)) return status::kAccessDenied;
+    const Node node = root ? root_ : open->node;
     // hivex sets a key's values all at once: the others are written back.
     const Values* values = ValuesOf(node);
     if (!values) return status::kFileCorrupt;

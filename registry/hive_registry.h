@@ -69,6 +69,7 @@ private:
     // A key's sub keys: names in one block, in the hive's order, with an
     // index in folded order for lookups.
     struct Children {
+        Node owner = 0;  // whose list the slot holds
         std::vector<Node> nodes;
         std::vector<std::size_t> nameEnds;  // names_[nameEnds[i-1] .. nameEnds[i])
         std::wstring names, folded;         // the names as stored, and folded
@@ -86,8 +87,8 @@ private:
         std::vector<std::size_t> handles;  // hive_value_h, in the hive's order
     };
     struct Open {
-        Node node;
-        bool writable;
+        Node node = 0;  // 0: a free slot
+        bool writable = false;
     };
 
     Node NodeOf(KeyHandle key) const;
@@ -105,8 +106,12 @@ private:
     CommitFunction commit_;
     Node root_ = 0;
     bool changed_ = false;
-    std::unordered_map<KeyHandle, Open> handles_;
-    KeyHandle nextHandle_ = 0x100;
+    // Open keys by handle: handle h is slot (h - kFirstHandle) / 4; freed
+    // slots are taken again, so that a walk allocates nothing to open keys.
+    static constexpr KeyHandle kFirstHandle = 0x100;
+    std::vector<Open> handles_;
+    std::vector<std::uint32_t> freeSlots_;
+    const Open* OpenOf(KeyHandle key) const;
     // The branch last resolved from the root, one folded path per depth:
     // the walk goes depth first, opens every key twice by its full path,
     // and its parent just before, so its opens are found here.
@@ -114,9 +119,18 @@ private:
         std::wstring folded;
         Node node;
     };
-    std::vector<Resolved> branch_;
+    std::vector<Resolved> branch_;  // its first branchDepth_ entries; the rest keep their storage
+    std::size_t branchDepth_ = 0;
+    std::wstring lastPath_;  // the last path opened from the root, as given: the walk opens it again at once
+    Node lastNode_ = 0;
+    std::vector<std::wstring_view> parts_;
+    std::vector<std::size_t> ends_;
     std::wstring folded_, foldedPart_, name_;  // reused: every open folds its path
-    std::unordered_map<Node, Children> childrenCache_;
+    // Sub key lists read lately, in slots used round: a slot's storage is
+    // kept for the next list, so reading one allocates next to nothing.
+    std::vector<Children> childrenSlots_;
+    std::unordered_map<Node, std::uint32_t> childrenSlotOf_;
+    std::uint32_t nextChildrenSlot_ = 0;
     Values values_;
     std::vector<std::uint8_t> lastData_;  // the data of the last value read, for a retry with more room
     std::size_t lastValue_ = 0;
