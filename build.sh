@@ -16,7 +16,7 @@ jobs="$(nproc 2>/dev/null || echo 2)"
 
 packages=(cmake make g++ googletest g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
           binutils-mingw-w64-x86-64 wine wine64 xvfb xauth x11-apps imagemagick
-          libcli11-dev nlohmann-json3-dev)
+          libcli11-dev nlohmann-json3-dev libhivex-dev libhivex-bin libwin-hivex-perl)
 
 say() { printf '%s\n' "$*" >&2; }
 

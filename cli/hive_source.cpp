@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/source.h"
+#include "registry/hive_logs.h"
 #include "registry/hive_registry.h"
 #include "registry/reg_script_apply.h"
 
@@ -24,7 +25,20 @@ std::wstring Trimmed(std::wstring key) {
 struct OpenHive {
     HiveMount mount;
     std::unique_ptr<HiveRegistry> registry;
+    HiveLogState logs;
 };
+
+std::wstring Joined(const std::vector<std::wstring>& reasons) {
+    std::wstring text;
+    for (const auto& reason : reasons) text += (text.empty() ? L"" : L"; ") + reason;
+    return text;
+}
+
+// A hive with logs not applied is never written: what Windows replays
+// from them next would mix with, or undo, what was written.
+void RefuseDirty(const HiveLogState& logs) {
+    if (logs.dirty) throw BadInput{L"--hive: " + Joined(logs.reasons) + L": " + kLogsAdvice};
+}
 
 std::unique_ptr<HiveRegistry> Open(const HiveMount& mount, bool writable) {
     try {
@@ -38,6 +52,7 @@ class Hives final : public Source {
 public:
     bool Writable() const override { return true; }
     void PrepareWrites() override {
+        for (auto& hive : hives) RefuseDirty(hive.logs);
         for (auto& hive : hives)
             try {
                 hive.registry->PrepareCommit();
@@ -47,6 +62,14 @@ public:
     }
     void FinishWrites() override {
         for (auto& hive : hives) hive.registry->Commit();
+    }
+    std::vector<std::wstring> Warnings() const override {
+        std::vector<std::wstring> lines;
+        for (const auto& hive : hives)
+            if (hive.logs.dirty)
+                lines.push_back(L"the hive " + FromUtf8(hive.mount.file) + L" has transaction logs not applied (" +
+                                Joined(hive.logs.reasons) + L"): recent changes may be missing from what is searched");
+        return lines;
     }
     std::vector<std::wstring> Damage() const override {
         std::vector<std::wstring> lines;
@@ -78,15 +101,18 @@ std::unique_ptr<Source> HiveSource(const std::vector<std::string>& arguments, co
     auto source = std::make_unique<Hives>();
     for (const auto& argument : arguments) {
         HiveMount mount = ParseHiveArgument(argument);
+        HiveLogState logs = CheckTransactionLogs(mount.file);
+        if (writable) RefuseDirty(logs);
         auto registry = Open(mount, writable);
         source->walks.push_back({registry.get(), HiveRegistry::kRoot, Trimmed(key), mount.rootName, mount.path});
-        source->hives.push_back({std::move(mount), std::move(registry)});
+        source->hives.push_back({std::move(mount), std::move(registry), std::move(logs)});
     }
     return source;
 }
 
 int RunUndo(const std::string& hiveArgument, const std::string& undoFile) {
     const HiveMount mount = ParseHiveArgument(hiveArgument);
+    RefuseDirty(CheckTransactionLogs(mount.file));
     const auto hive = Open(mount, true);
     try {
         hive->PrepareCommit();
