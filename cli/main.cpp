@@ -15,7 +15,7 @@
 #include "cli/interrupt.h"
 #include "cli/sink.h"
 #include "cli/source.h"
-#include "cli/value_forms.h"
+#include "registry/value_forms.h"
 #include "registry/hive_error.h"
 
 namespace keyscour::cli {

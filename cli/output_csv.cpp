@@ -2,7 +2,7 @@
 // comma, a quote or a line break, inner quotes doubled, lines ending CR LF.
 
 #include "cli/output_formats.h"
-#include "cli/value_forms.h"
+#include "registry/value_forms.h"
 #include "engine/keyscour.h"
 
 namespace keyscour::cli {

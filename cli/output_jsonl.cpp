@@ -5,7 +5,7 @@
 
 #include "base/utf8.h"
 #include "cli/output_formats.h"
-#include "cli/value_forms.h"
+#include "registry/value_forms.h"
 #include "engine/keyscour.h"
 #include "registry/registry.h"
 

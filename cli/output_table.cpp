@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "cli/output_formats.h"
-#include "cli/value_forms.h"
+#include "registry/value_forms.h"
 
 namespace keyscour::cli {
 

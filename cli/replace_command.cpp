@@ -7,7 +7,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/session.h"
-#include "cli/value_forms.h"
+#include "registry/value_forms.h"
 #include "cli/value_replace.h"
 #include "cli/walker.h"
 #include "registry/reg_script.h"

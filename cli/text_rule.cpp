@@ -1,6 +1,6 @@
 #include "cli/text_rule.h"
 
-#include "cli/value_forms.h"
+#include "registry/value_forms.h"
 #include "base/utf16.h"
 #include "engine/text_case.h"
 #include "registry/registry.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "cli/value_forms.h"
+#include "registry/value_forms.h"
 #include "registry/registry.h"
 
 namespace keyscour::cli {

@@ -1,7 +1,9 @@
 #include "ui/form1.h"
 
 #include <commctrl.h>
+#include <commdlg.h>
 #include <shellapi.h>
+#include <windowsx.h>
 
 #include <algorithm>
 
@@ -11,6 +13,7 @@
 #include "ui/plain_controls.h"
 #include "ui/publisher.h"
 #include "ui/resource_ids.h"
+#include "ui/list_commands.h"
 #include "ui/result_list.h"
 #include "ui/window_text.h"
 
@@ -100,6 +103,23 @@ ClassAndStyle ClassFor(const Control& control) {
 }  // namespace
 
 Form1::Form1(Registry& registry, Options options) : registry_(registry), options_(std::move(options)) {
+    if (!options_.saveFile) {
+        options_.saveFile = [](HWND owner, const wchar_t* title) -> std::optional<std::pair<std::wstring, int>> {
+            wchar_t path[32768] = L"";
+            OPENFILENAMEW dialog{};
+            dialog.lStructSize = sizeof dialog;
+            dialog.hwndOwner = owner;
+            dialog.lpstrFilter = L"Registration Files (*.reg)\0*.reg\0CSV (*.csv)\0*.csv\0";
+            dialog.nFilterIndex = 1;
+            dialog.lpstrFile = path;
+            dialog.nMaxFile = 32768;
+            dialog.lpstrTitle = title;
+            dialog.lpstrDefExt = L"reg";
+            dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_EXPLORER;
+            if (!GetSaveFileNameW(&dialog)) return std::nullopt;
+            return std::make_pair(std::wstring(path), static_cast<int>(dialog.nFilterIndex));
+        };
+    }
     if (!options_.shellExecute) {
         options_.shellExecute = [](HWND hwnd, const wchar_t* operation, const wchar_t* file,
                                    const wchar_t* parameters, const wchar_t* directory, int show) {
@@ -171,6 +191,9 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return OnCommand(LOWORD(wParam), HIWORD(wParam));
     case WM_NOTIFY:
         return OnNotify(*reinterpret_cast<NMHDR*>(lParam));
+    case WM_CONTEXTMENU:
+        OnContextMenu(reinterpret_cast<HWND>(wParam), GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
+        return 0;
     case WM_MOUSEMOVE:
         Form_MouseMove();
         return 0;
@@ -211,6 +234,7 @@ bool Form1::CreateControls() {
         SetWindowPos(Control(frame), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     SetWindowSubclass(Control(kLabel5), &Form1::Label5Procedure, 0, reinterpret_cast<DWORD_PTR>(this));
     SetWindowSubclass(Control(kTxtReplace), &Form1::ReplaceBoxProcedure, 0, reinterpret_cast<DWORD_PTR>(this));
+    SetWindowSubclass(Control(kListView1), &Form1::ListProcedure, 0, reinterpret_cast<DWORD_PTR>(this));
     status_.Attach(Control(kLabel3));
     LoadArtwork();
     return true;
@@ -448,6 +472,14 @@ LRESULT Form1::OnCommand(int id, int code) {
     }
     if (id == kLabel5) {
         if (code == STN_CLICKED) Label5_Click();
+        return 0;
+    }
+    if (id == IDCANCEL) {
+        OnEscape();
+        return 0;
+    }
+    if (code == 0 && id >= list_commands::kCopy && id <= list_commands::kSelectAll) {
+        ListCommand(id);
         return 0;
     }
     if (code != BN_CLICKED) return 0;

@@ -12,6 +12,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/win32_handles.h"
 #include "engine/keyscour.h"
@@ -33,8 +35,13 @@ public:
     using ShellExecuteFunction = std::function<void(HWND hwnd, const wchar_t* operation, const wchar_t* file,
                                                     const wchar_t* parameters, const wchar_t* directory, int show)>;
 
+    // Asks where to save an export: the path and the chosen filter (1 for
+    // .reg, 2 for CSV), or nothing when the user cancels.
+    using SaveFileFunction = std::function<std::optional<std::pair<std::wstring, int>>(HWND owner, const wchar_t* title)>;
+
     struct Options {
         ShellExecuteFunction shellExecute;  // empty: the platform's ShellExecuteW
+        SaveFileFunction saveFile;          // empty: the platform's save dialog
         bool quitOnClose = true;            // post WM_QUIT when the window goes
         std::wstring undoFolder;            // empty: %LOCALAPPDATA%\Quillon Keyscour\Undo
     };
@@ -75,6 +82,19 @@ private:
     bool OnSetCursor(HWND over, int hitTest);
     void OnActivate(bool active, bool minimized);
     void OnChildFocus(HWND child);
+    void OnContextMenu(HWND over, int x, int y);
+    void OnEscape();
+
+    // The result list's commands (form1_list.cpp).
+    void ListCommand(int command);
+    std::vector<std::size_t> SelectedRows() const;
+    void CopyRows();
+    void CopyKeyPaths();
+    void OpenInRegistryEditor();
+    void ExportRows(bool selectedOnly);
+    void SelectAllRows();
+    static LRESULT CALLBACK ListProcedure(HWND list, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR subclassId,
+                                          DWORD_PTR self);
 
     // The window's events.
     void Form_Load();

@@ -9,7 +9,7 @@
 #include "base/utf8.h"
 #include "cli/output.h"
 #include "cli/text_rule.h"
-#include "cli/value_forms.h"
+#include "registry/value_forms.h"
 #include "cli/value_replace.h"
 #include "engine/keyscour.h"
 

@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,10 @@ public:
                                       const wchar_t* parameters, const wchar_t* directory, int show) {
             shellCalls.push_back({hwnd, operation, file, parameters, directory, show});
         };
+        options.saveFile = [this](HWND, const wchar_t* title) {
+            saveTitles.push_back(title);
+            return saveAnswer;
+        };
         options.quitOnClose = quitOnClose;
         options.undoFolder = undoFolder;
         form = std::make_unique<Form1>(registry, std::move(options));
@@ -164,6 +169,9 @@ public:
     std::unique_ptr<Form1> form;
     bool created = false;
     std::vector<ShellCall> shellCalls;
+    // What the save dialog answers: a path and the filter (1 .reg, 2 CSV).
+    std::optional<std::pair<std::wstring, int>> saveAnswer;
+    std::vector<std::wstring> saveTitles;
 };
 
 }  // namespace keyscour::testing

@@ -1,9 +1,10 @@
 // keyscour-drive: works a running keyscour.exe from outside, for the
 // README's screenshots: it picks the root, types the sub key and the search
 // string, starts the search and waits for its end; given a replacement, it
-// then runs Replace All and answers Yes and OK.
+// then runs Replace All and answers Yes and OK. Given --menu instead, it
+// selects the first row and opens the list's context menu.
 //
-//   keyscour-drive ROOT_INDEX SUBKEY TEXT [REPLACEMENT]
+//   keyscour-drive ROOT_INDEX SUBKEY TEXT [REPLACEMENT | --menu]
 
 #include <windows.h>
 
@@ -43,7 +44,7 @@ bool Answer(int button) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 4 && argc != 5) {
-        std::fprintf(stderr, "usage: keyscour-drive ROOT_INDEX SUBKEY TEXT [REPLACEMENT]\n");
+        std::fprintf(stderr, "usage: keyscour-drive ROOT_INDEX SUBKEY TEXT [REPLACEMENT | --menu]\n");
         return 2;
     }
     HWND form = nullptr;
@@ -59,6 +60,17 @@ int wmain(int argc, wchar_t** argv) {
     if (!WaitFor([&] { return TextOf(item(kLabel3)) == L"Done!"; }, 60)) {
         std::fprintf(stderr, "the search did not end\n");
         return 1;
+    }
+    if (argc == 5 && std::wstring(argv[4]) == L"--menu") {
+        // Keys, not LVM_SETITEMSTATE: a list item pointer means nothing in
+        // another process.
+        HWND list = item(kListView1);
+        SetForegroundWindow(form);
+        PostMessageW(list, WM_KEYDOWN, VK_DOWN, 0);
+        PostMessageW(list, WM_KEYUP, VK_DOWN, 0);
+        Sleep(300);
+        PostMessageW(form, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), MAKELPARAM(-1, -1));
+        return 0;
     }
     if (argc == 5) {
         SendMessageW(item(kTxtReplace), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[4]));

@@ -56,3 +56,5 @@ wine "$windows/ui/keyscour-drive.exe" 2 "$demo" Northwind </dev/null
 shoot "$out/keyscour.png"
 wine "$windows/ui/keyscour-drive.exe" 2 "$demo" Northwind 'C:\Program Files\Fabrikam' </dev/null
 shoot "$out/keyscour-replaced.png"
+wine "$windows/ui/keyscour-drive.exe" 2 "$demo" Fabrikam --menu </dev/null
+shoot "$out/keyscour-menu.png"

@@ -1,7 +1,8 @@
 #pragma once
-// A value's data as the command line compares and prints it: strings as
-// stored, each string of a multi-string on its own, numbers in decimal and
-// in hex, everything else as lower-case hex bytes.
+// A value's data as the command line compares and prints it, and as the
+// window's exports write it: strings as stored, each string of a
+// multi-string on its own, numbers in decimal and in hex, everything else
+// as lower-case hex bytes.
 
 #include <cstdint>
 #include <optional>
@@ -10,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace keyscour::cli {
+namespace keyscour {
 
 // "REG_SZ", ..., or "REG_0x1234" for a type without a name.
 std::wstring TypeName(std::uint32_t type);
@@ -38,4 +39,4 @@ std::wstring DataText(std::uint32_t type, std::span<const std::uint8_t> data);
 std::vector<std::uint8_t> StringData(std::wstring_view text);
 std::vector<std::uint8_t> MultiStringData(const std::vector<std::wstring>& strings);
 
-}  // namespace keyscour::cli
+}  // namespace keyscour

@@ -1,4 +1,4 @@
-#include "cli/value_forms.h"
+#include "registry/value_forms.h"
 
 #include <array>
 #include <cwctype>
@@ -6,7 +6,7 @@
 #include "base/utf16.h"
 #include "registry/registry.h"
 
-namespace keyscour::cli {
+namespace keyscour {
 
 namespace {
 
@@ -124,4 +124,4 @@ std::vector<std::uint8_t> MultiStringData(const std::vector<std::wstring>& strin
     return bytes;
 }
 
-}  // namespace keyscour::cli
+}  // namespace keyscour
