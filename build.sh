@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Quillon Keyscour: one entry point for building, testing and running.
 #
-#   ./build.sh test            build natively and for Windows, run every test
+#   ./build.sh test            build natively (also with ASan and UBSan) and for Windows,
+#                              run every test, then fuzz each reader briefly
+#                              (KEYSCOUR_FUZZ_SECONDS, default 30; 0 skips)
+#   ./build.sh fuzz [SECONDS]  run each fuzz target that long (default 60)
 #   ./build.sh run             start Keyscour under Wine in your own prefix
 #   ./build.sh bench [ARGS]    the native benchmark (ARGS: see --help)
 #   ./build.sh bench-wine [ARGS]  the same program under Wine
@@ -11,12 +14,15 @@ set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 native="$root/build/native"
+sanitized="$root/build/native-sanitize"
+fuzz="$root/build/fuzz"
 windows="$root/build/windows"
 jobs="$(nproc 2>/dev/null || echo 2)"
 
 packages=(cmake make g++ googletest g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
           binutils-mingw-w64-x86-64 wine wine64 xvfb xauth x11-apps imagemagick
-          libcli11-dev nlohmann-json3-dev libhivex-dev libhivex-bin libwin-hivex-perl)
+          libcli11-dev nlohmann-json3-dev libhivex-dev libhivex-bin libwin-hivex-perl
+          clang libfuzzer-14-dev libclang-rt-14-dev)
 
 say() { printf '%s\n' "$*" >&2; }
 
@@ -36,6 +42,41 @@ install_missing() {
 build_native() {
     cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$native" -j "$jobs"
+}
+
+# The native suite once more under AddressSanitizer and UBSan: any report
+# ends its test with an error.
+test_sanitized() {
+    cmake -S "$root" -B "$sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEYSCOUR_SANITIZE=ON >/dev/null
+    cmake --build "$sanitized" -j "$jobs"
+    (cd "$sanitized" && ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0 \
+        UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure)
+}
+
+# Each fuzz target for SECONDS, from seeds the project's generators write;
+# prints runs, executions per second and coverage per target.
+run_fuzz() {
+    local seconds="$1" status=0
+    CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKEYSCOUR_FUZZ=ON -DKEYSCOUR_SANITIZE=ON >/dev/null
+    cmake --build "$fuzz" -j "$jobs"
+    "$fuzz/fuzz/fuzz_seeds" "$fuzz/seeds"
+    for target in reg_reader hive value_text; do
+        local corpus="$fuzz/corpus/$target" log="$fuzz/$target.log"
+        mkdir -p "$corpus" "$fuzz/crashes"
+        if ! (cd "$fuzz/crashes" && "$fuzz/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
+                -rss_limit_mb=2048 -timeout=20 "$corpus" "$fuzz/seeds/$target" >"$log" 2>&1); then
+            say "fuzz_$target found a fault; see $log and $fuzz/crashes"
+            tail -30 "$log" >&2
+            status=1
+        fi
+        local runs speed cover
+        runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")"
+        speed="$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")"
+        cover="$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)"
+        printf 'fuzz_%s: runs=%s exec_per_s=%s coverage=%s\n' "$target" "${runs:-0}" "${speed:-0}" "${cover:-0}"
+    done
+    return $status
 }
 
 build_windows() {
@@ -78,6 +119,7 @@ run_tests() {
     install_missing
     build_native
     (cd "$native" && ctest --output-on-failure)
+    test_sanitized
     build_windows
     ensure_display
     trap stop_display EXIT
@@ -86,6 +128,8 @@ run_tests() {
     local status=0
     (cd "$windows" && ctest --output-on-failure) || status=$?
     wineserver -k >/dev/null 2>&1 || true
+    local seconds="${KEYSCOUR_FUZZ_SECONDS:-30}"
+    if [ "$seconds" != 0 ]; then run_fuzz "$seconds" || status=1; fi
     return $status
 }
 
@@ -114,6 +158,7 @@ case "${1:-}" in
         export WINEPREFIX="$windows/wineprefix"; start_wine
         "$windows/wine-run.sh" "$windows/bench/keyscour-bench.exe" "$@" ;;
     build-windows) install_missing; build_windows ;;
+    fuzz) shift; install_missing; run_fuzz "${1:-60}" ;;
     packages) printf '%s\n' "${packages[@]}" ;;
-    *) sed -n '2,10p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,14p' "$0" >&2; exit 2 ;;
 esac

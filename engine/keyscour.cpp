@@ -129,6 +129,9 @@ void cKeyscour::EnumSubKeys(KeyHandle root, const std::wstring& path) {
             ++index;
 
             const std::wstring_view name = TrimNull({buffer.data(), buffer.size()});
+            // A key without a name cannot be opened by its path: the path
+            // would be its parent's, and the walk would go round for ever.
+            if (name.empty()) continue;
             const std::wstring subPath = JoinPath(path, name);
             if (mStopReason == 0 && listener_) {
                 fullNameScratch_.assign(rootName).append(1, L'\\').append(subPath);

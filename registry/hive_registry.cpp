@@ -18,6 +18,7 @@ namespace keyscour {
 namespace {
 
 constexpr std::size_t kMaxKeyNameChars = 255;
+constexpr std::size_t kMaxDepth = 512;  // levels of keys below a root, as Windows allows
 // Bounds on what is kept of a walk: enough for its current branch many
 // times over, and far below the memory of a large hive.
 constexpr std::size_t kChildrenCacheLimit = 1 << 10;
@@ -52,6 +53,17 @@ Status StatusOfErrno(int error) {
     default: return status::kFileCorrupt;
     }
 }
+
+// A value's type as hivex keeps it: any 32-bit number, while C++ may only
+// hold the enumeration's own values in a hive_type. The bytes are moved,
+// never the enumeration's value.
+static_assert(sizeof(hive_type) == sizeof(std::uint32_t));
+std::uint32_t TypeNumber(const hive_type& type) {
+    std::uint32_t number = 0;
+    std::memcpy(&number, &type, sizeof number);
+    return number;
+}
+void SetTypeNumber(hive_type& type, std::uint32_t number) { std::memcpy(&type, &number, sizeof number); }
 
 std::wstring ErrnoText(int error) { return FromUtf8(std::strerror(error)); }
 
@@ -163,6 +175,12 @@ const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node) {
             continue;
         }
         FromUtf8(std::string_view(name.get(), hivex_node_name_len(hive_, *child)), name_);
+        // A path cannot name such a key: opening it would open another one,
+        // its parent or the root, and a walk into it would not end.
+        if (name_.empty() || name_.find_first_of(std::wstring_view(L"\\\0", 2)) != std::wstring::npos) {
+            NoteDamage(L"the key at " + Hex(*child) + L" has a name no path can hold; it is skipped");
+            continue;
+        }
         children.names.append(name_);
         for (wchar_t c : name_) children.folded.push_back(UpperCaseOf(c));
         children.nameEnds.push_back(children.names.size());
@@ -175,6 +193,13 @@ const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node) {
     if (!std::is_sorted(children.byFolded.begin(), children.byFolded.end(), inOrder))
         std::sort(children.byFolded.begin(), children.byFolded.end(), inOrder);
     return &children;
+}
+
+bool HiveRegistry::LeadsBack(Node node, std::size_t depth) const {
+    if (node == root_) return true;
+    for (std::size_t i = 0; i < depth && i < branchDepth_; ++i)
+        if (branch_[i].node == node) return true;
+    return false;
 }
 
 HiveRegistry::Node HiveRegistry::Resolve(Node from, const std::wstring& path, Status& status) {
@@ -195,6 +220,11 @@ HiveRegistry::Node HiveRegistry::Resolve(Node from, const std::wstring& path, St
         ends_.push_back(at);
     }
     const std::size_t depth = parts_.size();
+    if (depth > kMaxDepth) {
+        NoteDamage(L"a key lies deeper than the " + std::to_wstring(kMaxDepth) + L" levels Windows allows; it is skipped");
+        status = status::kBadPathname;
+        return 0;
+    }
     Node node = from;
     std::size_t first = 0;
     if (fromRoot) {
@@ -220,6 +250,13 @@ HiveRegistry::Node HiveRegistry::Resolve(Node from, const std::wstring& path, St
         node = children->Find(foldedPart_);
         if (!node) {
             status = status::kNotFound;
+            return 0;
+        }
+        // A crafted hive can lead a key's list back to the key or an
+        // ancestor of it: such a key is walked once, not without end.
+        if (fromRoot && LeadsBack(node, i)) {
+            NoteDamage(L"the key " + path.substr(0, ends_[i]) + L" leads back to a key above it; it is skipped");
+            status = status::kFileCorrupt;
             return 0;
         }
         if (fromRoot) {
@@ -314,7 +351,7 @@ Status HiveRegistry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name
             return status::kFileCorrupt;
         }
         lastData_.assign(bytes.get(), bytes.get() + length);
-        lastType_ = static_cast<std::uint32_t>(t);
+        lastType_ = TypeNumber(t);
         lastValue_ = value;
     }
     if (lastData_.size() > dataBytes) {
@@ -365,7 +402,8 @@ Status HiveRegistry::SetValue(KeyHandle key, const std::wstring& name, std::uint
     const Node node = root ? root_ : open->node;
     std::string key8 = ToUtf8(name);
     std::vector<char> bytes(data, data + dataBytes);
-    hive_set_value value{key8.data(), static_cast<hive_type>(type), bytes.size(), bytes.data()};
+    hive_set_value value{key8.data(), {}, bytes.size(), bytes.data()};
+    SetTypeNumber(value.t, type);
     errno = 0;
     if (hivex_node_set_value(hive_, node, &value, 0) != 0) return StatusOfErrno(errno);
     changed_ = true;
@@ -393,7 +431,7 @@ Status HiveRegistry::QueryValue(KeyHandle key, const std::wstring& name, std::ui
     std::size_t length = 0;
     const malloced<char> bytes(hivex_value_value(hive_, value, &t, &length));
     if (!bytes) return StatusOfErrno(errno);
-    type = static_cast<std::uint32_t>(t);
+    type = TypeNumber(t);
     data.assign(bytes.get(), bytes.get() + length);
     return status::kSuccess;
 }
@@ -454,7 +492,9 @@ Status HiveRegistry::DeleteValue(KeyHandle key, const std::wstring& name) {
         if (!bytes) return status::kFileCorrupt;
         keys.emplace_back(key8View);
         datas.push_back(std::move(bytes));
-        kept.push_back({nullptr, t, length, datas.back().get()});
+        hive_set_value keptValue{nullptr, {}, length, datas.back().get()};
+        SetTypeNumber(keptValue.t, TypeNumber(t));
+        kept.push_back(keptValue);
     }
     if (!found) return status::kNotFound;
     for (std::size_t i = 0; i < kept.size(); ++i) kept[i].key = keys[i].data();

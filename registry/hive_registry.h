@@ -95,6 +95,8 @@ private:
     // The node at path below from; 0 with status when there is none.
     Node Resolve(Node from, const std::wstring& path, Status& status);
     const Children* ChildrenOf(Node node);
+    // Whether node is the root or one of the branch's first depth keys.
+    bool LeadsBack(Node node, std::size_t depth) const;
     const Values* ValuesOf(Node node);
     KeyHandle NewHandle(Node node, bool writable);
     void Forget(Node node);  // a change under node: what was cached of it is stale

@@ -49,6 +49,9 @@ bool ForEachComponent(std::wstring_view path, Visit&& visit) {
 }
 
 constexpr std::size_t kMaxKeyNameChars = 255;
+// Levels of keys below a root, as Windows allows: a script could ask for
+// more, and every level is a level of the walk's recursion.
+constexpr std::size_t kMaxDepth = 512;
 
 }  // namespace
 
@@ -152,8 +155,9 @@ MemoryRegistry::Node* MemoryRegistry::Make(Node* from, const std::wstring& path,
     thread_local std::wstring scratch;
     Node* node = from;
     status = status::kSuccess;
+    std::size_t depth = 0;
     const bool made = ForEachComponent(path, [&](std::wstring_view part) {
-        if (part.size() > kMaxKeyNameChars) return false;
+        if (part.size() > kMaxKeyNameChars || ++depth > kMaxDepth) return false;
         Node* child = node->Child(part, scratch);
         if (!child) {
             if (access == Access::kChecked && node->unwritable) {

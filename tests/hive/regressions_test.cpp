@@ -1,0 +1,70 @@
+// Inputs that once made a reader fail, kept so that they never do again:
+// each is walked in this process (the sanitized run sees any fault) and
+// searched by keyscour-cli, which must end with one of its own exit codes.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "base/utf8.h"
+#include "cli/text_rule.h"
+#include "cli_runner.h"
+#include "engine/keyscour.h"
+#include "registry/hive_registry.h"
+
+namespace keyscour {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Silent final : public cKeyscourEvents {
+public:
+    void SearchFound(const std::wstring&, const std::wstring&, const std::wstring&, std::int32_t) override {}
+    void SearchFinished(std::int32_t reason) override { finished = reason; }
+    void SearchKeyChanged(const std::wstring&) override { ++keys; }
+    std::int32_t finished = -1;
+    std::uint64_t keys = 0;
+};
+
+TEST(Regressions, EveryHiveThatOnceFailedIsWalkedToItsEnd) {
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(KEYSCOUR_REGRESSIONS_DIR)) {
+        if (entry.path().extension() != ".hiv") continue;
+        ++files;
+        const std::string path = entry.path().string();
+        try {
+            HiveRegistry hive(path, false);
+            auto engine = cKeyscour::Create(hive);
+            Silent events;
+            engine->Advise(&events);
+            cli::RuleOptions options;
+            options.text = L"a";
+            options.names = true;
+            engine->Rule(std::make_shared<cli::TextRule>(options));
+            engine->RootKey(HiveRegistry::kRoot);
+            engine->SubKey(L"");
+            engine->DoSearch();
+            EXPECT_EQ(events.finished, ReasonCompleted) << path;
+            EXPECT_LT(events.keys, 100000u) << path;
+        } catch (const HiveError&) {
+            // refused at the door: as good an answer
+        }
+        const auto run = testing::RunCli({L"search", L"--hive", FromUtf8(path) + L"=HKLM\\SOFTWARE", L"a", L"--quiet"});
+        EXPECT_GE(run.exitCode, 0) << path;
+        EXPECT_LE(run.exitCode, 3) << path << ": " << run.err;
+    }
+    EXPECT_GE(files, 2u);
+}
+
+TEST(Regressions, ARegistryScriptDeeperThanWindowsAllowsIsRefused) {
+    testing::ScratchFolder folder;
+    std::string script = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER";
+    for (int i = 0; i < 5000; ++i) script += "\\k";
+    script += "]\r\n\"v\"=\"a\"\r\n";
+    folder.Write(L"deep.reg", script);
+    const auto run = testing::RunCli({L"search", L"--reg-file", folder.Path(L"deep.reg"), L"a"});
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+}
+
+}  // namespace
+}  // namespace keyscour
