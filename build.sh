@@ -5,6 +5,7 @@
 #                              run every test, then fuzz each reader briefly
 #                              (KEYSCOUR_FUZZ_SECONDS, default 30; 0 skips)
 #   ./build.sh fuzz [SECONDS]  run each fuzz target that long (default 60)
+#   ./build.sh dist            the installer, the zip and the .deb in build/dist
 #   ./build.sh run             start Keyscour under Wine in your own prefix
 #   ./build.sh bench [ARGS]    the native benchmark (ARGS: see --help)
 #   ./build.sh bench-wine [ARGS]  the same program under Wine
@@ -22,7 +23,8 @@ jobs="$(nproc 2>/dev/null || echo 2)"
 packages=(cmake make g++ googletest g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
           binutils-mingw-w64-x86-64 wine wine64 xvfb xauth x11-apps imagemagick
           libcli11-dev nlohmann-json3-dev libhivex-dev libhivex-bin libwin-hivex-perl
-          clang libfuzzer-14-dev libclang-rt-14-dev)
+          clang libfuzzer-14-dev libclang-rt-14-dev
+          nsis zip unzip lintian dpkg-dev)
 
 say() { printf '%s\n' "$*" >&2; }
 
@@ -47,8 +49,8 @@ build_native() {
 # The native suite once more under AddressSanitizer and UBSan: any report
 # ends its test with an error.
 test_sanitized() {
-    cmake -S "$root" -B "$sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEYSCOUR_SANITIZE=ON >/dev/null
-    cmake --build "$sanitized" -j "$jobs"
+    cmake -S "$root" -B "$sanitized" -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O1 -g1" -DKEYSCOUR_SANITIZE=ON >/dev/null
+    cmake --build "$sanitized" -j "$jobs" --target keyscour_core_tests keyscour_cli_tests keyscour_hive_tests keyscour-cli
     (cd "$sanitized" && ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0 \
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure)
 }
@@ -57,7 +59,7 @@ test_sanitized() {
 # prints runs, executions per second and coverage per target.
 run_fuzz() {
     local seconds="$1" status=0
-    CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz" -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O1 -gline-tables-only" \
         -DKEYSCOUR_FUZZ=ON -DKEYSCOUR_SANITIZE=ON >/dev/null
     cmake --build "$fuzz" -j "$jobs"
     "$fuzz/fuzz/fuzz_seeds" "$fuzz/seeds"
@@ -77,6 +79,17 @@ run_fuzz() {
         printf 'fuzz_%s: runs=%s exec_per_s=%s coverage=%s\n' "$target" "${runs:-0}" "${speed:-0}" "${cover:-0}"
     done
     return $status
+}
+
+# The project's one version, from CMakeLists.txt.
+project_version() {
+    sed -n 's/^project(QuillonKeyscour VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt"
+}
+
+make_dist() {
+    build_native
+    build_windows
+    "$root/dist/build-dist.sh" "$(project_version)" "$native" "$windows" "$root/build/dist"
 }
 
 build_windows() {
@@ -128,6 +141,7 @@ run_tests() {
     local status=0
     (cd "$windows" && ctest --output-on-failure) || status=$?
     wineserver -k >/dev/null 2>&1 || true
+    make_dist && "$root/dist/try-dist.sh" "$(project_version)" "$root/build/dist" || status=1
     local seconds="${KEYSCOUR_FUZZ_SECONDS:-30}"
     if [ "$seconds" != 0 ]; then run_fuzz "$seconds" || status=1; fi
     return $status
@@ -159,6 +173,7 @@ case "${1:-}" in
         "$windows/wine-run.sh" "$windows/bench/keyscour-bench.exe" "$@" ;;
     build-windows) install_missing; build_windows ;;
     fuzz) shift; install_missing; run_fuzz "${1:-60}" ;;
+    dist) install_missing; make_dist ;;
     packages) printf '%s\n' "${packages[@]}" ;;
     *) sed -n '2,14p' "$0" >&2; exit 2 ;;
 esac
