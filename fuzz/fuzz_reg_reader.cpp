@@ -29,10 +29,11 @@ void Collect(Registry& registry, KeyHandle root, const std::wstring& path, Conte
     if (depth > 600 || registry.OpenKey(root, path, key) != 0) return;
     const std::wstring full = std::wstring(RootKeyNameOf(root)) + (path.empty() ? L"" : L"\\" + path);
     auto& values = contents.keys[full];
+    // Room for any name and for any data a script of this size holds.
+    static std::vector<wchar_t> name(16385);
+    static std::vector<std::uint8_t> data(1 << 20);
     for (std::uint32_t i = 0;; ++i) {
-        std::vector<wchar_t> name(16384);
-        std::vector<std::uint8_t> data(1 << 20);
-        std::uint32_t nameChars = 16384, type = 0, dataBytes = static_cast<std::uint32_t>(data.size());
+        std::uint32_t nameChars = 16385, type = 0, dataBytes = static_cast<std::uint32_t>(data.size());
         if (registry.EnumValue(key, i, name.data(), nameChars, type, data.data(), dataBytes) != 0) break;
         const std::wstring valueName(name.data(), nameChars);
         if (!RegScriptWriter::Carries(valueName)) continue;
