@@ -15,8 +15,8 @@ set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 native="$root/build/native"
-sanitized="$root/build/native-sanitize"
-fuzz="$root/build/fuzz"
+# One clang build with ASan and UBSan for the sanitized suite and the fuzz targets.
+sanitized="$root/build/sanitize"
 windows="$root/build/windows"
 jobs="$(nproc 2>/dev/null || echo 2)"
 
@@ -46,32 +46,42 @@ build_native() {
     cmake --build "$native" -j "$jobs"
 }
 
+build_sanitized() {
+    CC=clang CXX=clang++ cmake -S "$root" -B "$sanitized" -DCMAKE_BUILD_TYPE=None \
+        -DCMAKE_CXX_FLAGS="-O1 -gline-tables-only" -DKEYSCOUR_SANITIZE=ON -DKEYSCOUR_FUZZ=ON >/dev/null
+    cmake --build "$sanitized" -j "$jobs"
+}
+
 # The native suite once more under AddressSanitizer and UBSan: any report
 # ends its test with an error.
 test_sanitized() {
-    cmake -S "$root" -B "$sanitized" -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O1 -g1" -DKEYSCOUR_SANITIZE=ON >/dev/null
-    cmake --build "$sanitized" -j "$jobs" --target keyscour_core_tests keyscour_cli_tests keyscour_hive_tests keyscour-cli
-    (cd "$sanitized" && ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0 \
+    build_sanitized
+    (cd "$sanitized" && ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure)
 }
 
-# Each fuzz target for SECONDS, from seeds the project's generators write;
-# prints runs, executions per second and coverage per target.
+# Each fuzz target for SECONDS, side by side, from seeds the project's
+# generators write; prints runs, executions per second and coverage.
 run_fuzz() {
-    local seconds="$1" status=0
-    CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz" -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O1 -gline-tables-only" \
-        -DKEYSCOUR_FUZZ=ON -DKEYSCOUR_SANITIZE=ON >/dev/null
-    cmake --build "$fuzz" -j "$jobs"
-    "$fuzz/fuzz/fuzz_seeds" "$fuzz/seeds"
+    local seconds="$1" status=0 fuzz="$sanitized/fuzz"
+    build_sanitized
+    "$fuzz/fuzz_seeds" "$fuzz/seeds"
+    local pids=()
     for target in reg_reader hive value_text; do
-        local corpus="$fuzz/corpus/$target" log="$fuzz/$target.log"
-        mkdir -p "$corpus" "$fuzz/crashes"
-        if ! (cd "$fuzz/crashes" && "$fuzz/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
-                -rss_limit_mb=2048 -timeout=20 "$corpus" "$fuzz/seeds/$target" >"$log" 2>&1); then
+        mkdir -p "$fuzz/corpus/$target" "$fuzz/crashes"
+        (cd "$fuzz/crashes" && exec "$fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
+            -rss_limit_mb=2048 -timeout=20 "$fuzz/corpus/$target" "$fuzz/seeds/$target" >"$fuzz/$target.log" 2>&1) &
+        pids+=($!)
+    done
+    local i=0
+    for target in reg_reader hive value_text; do
+        local log="$fuzz/$target.log"
+        if ! wait "${pids[$i]}"; then
             say "fuzz_$target found a fault; see $log and $fuzz/crashes"
             tail -30 "$log" >&2
             status=1
         fi
+        i=$((i + 1))
         local runs speed cover
         runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")"
         speed="$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")"

@@ -180,6 +180,7 @@ std::vector<std::uint8_t> Widened(const std::vector<std::uint8_t>& narrow) {
 void ReadValueLine(LineReader& reader, bool regedit4, RegScriptVisitor& visitor, std::size_t number) {
     std::wstring name;
     if (!reader.Take(L"@")) name = reader.QuotedText();
+    if (name.find(L'\0') != std::wstring::npos) reader.Fail(L"a value name holds a NUL");
     reader.SkipSpaces();
     if (!reader.Take(L"=")) reader.Fail(L"'=' expected after the value's name");
     reader.SkipSpaces();
@@ -263,6 +264,9 @@ void ReadRegScript(std::wstring_view text, RegScriptVisitor& visitor) {
             const bool remove = line.size() > 1 && line[1] == L'-';
             const std::wstring key(line.substr(remove ? 2 : 1, close - (remove ? 2 : 1)));
             if (key.empty()) throw RegScriptError{first, L"a key line names no key"};
+            // The registry's functions take names ended by a NUL: one inside
+            // would name another key.
+            if (key.find(L'\0') != std::wstring::npos) throw RegScriptError{first, L"a key name holds a NUL"};
             visitor.Key(key, remove, first);
             continue;
         }

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "base/utf8.h"
 #include "cli_runner.h"
 #include "engine/keyscour.h"
 #include "fuzz/hive_walk.h"
+#include "fuzz/reg_round_trip.h"
 
 namespace keyscour {
 namespace {
@@ -32,6 +35,19 @@ TEST(Regressions, EveryHiveThatOnceFailedIsWalkedToItsEnd) {
         EXPECT_LE(run.exitCode, 3) << path << ": " << run.err;
     }
     EXPECT_GE(files, 2u);
+}
+
+TEST(Regressions, EveryScriptThatOnceFailedReadsBackTheSame) {
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(KEYSCOUR_SCRIPT_REGRESSIONS_DIR)) {
+        ++files;
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+        const auto result = fuzz::ReadAndWriteBack(
+            {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});  // as the fuzz target reads it
+        EXPECT_TRUE(result == fuzz::RoundTrip::kRefused || result == fuzz::RoundTrip::kSame) << entry.path();
+    }
+    EXPECT_GE(files, 1u);
 }
 
 TEST(Regressions, ARegistryScriptDeeperThanWindowsAllowsIsRefused) {
