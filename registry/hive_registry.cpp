@@ -155,6 +155,9 @@ const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node) {
         NoteDamage(L"the sub key list of the key at " + Hex(node) + L" cannot be read (" + ErrnoText(errno) + L")");
         return nullptr;
     }
+    // Most keys have no sub keys: nothing to keep for them.
+    static const Children kNone;
+    if (!list.get()[0]) return &kNone;
     if (childrenSlots_.size() < kChildrenCacheLimit) childrenSlots_.emplace_back();
     const std::uint32_t slot = nextChildrenSlot_;
     nextChildrenSlot_ = (nextChildrenSlot_ + 1) % kChildrenCacheLimit;
@@ -232,11 +235,15 @@ HiveRegistry::Node HiveRegistry::Resolve(Node from, const std::wstring& path, St
             lastPath_ = path;
             return lastNode_ = branch_[depth - 1].node;
         }
-        // Down from the deepest ancestor still on the branch.
-        while (first < depth - 1 && first < branchDepth_ &&
-               branch_[first].folded == std::wstring_view(folded_).substr(0, ends_[first])) {
-            node = branch_[first].node;
-            ++first;
+        // Down from the deepest ancestor still on the branch. Each entry is
+        // a prefix of the next, so the deepest that matches is the place:
+        // usually the parent, which the walk opened just before.
+        for (std::size_t k = std::min(depth - 1, branchDepth_); k > 0; --k) {
+            if (branch_[k - 1].folded == std::wstring_view(folded_).substr(0, ends_[k - 1])) {
+                node = branch_[k - 1].node;
+                first = k;
+                break;
+            }
         }
         branchDepth_ = first;
     }
