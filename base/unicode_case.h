@@ -3,6 +3,9 @@
 // whatever locale the environment names: a search must find the same hits
 // under LANG=C as under a user's own locale.
 
+#include <string>
+#include <string_view>
+
 namespace keyscour {
 
 wchar_t UpperCaseBeyondAscii(wchar_t ch);
@@ -12,5 +15,10 @@ inline wchar_t UpperCaseOf(wchar_t ch) {
     if (ch < 0x80) return ch >= L'a' && ch <= L'z' ? static_cast<wchar_t>(ch - 0x20) : ch;
     return UpperCaseBeyondAscii(ch);
 }
+
+// A registry name as it compares: every character upper-cased, into
+// reused storage or as a new string.
+void UpperCaseInto(std::wstring_view text, std::wstring& upper);
+std::wstring UpperCased(std::wstring_view text);
 
 }  // namespace keyscour

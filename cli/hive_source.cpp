@@ -16,12 +16,6 @@ namespace keyscour::cli {
 
 namespace {
 
-std::wstring Trimmed(std::wstring key) {
-    while (!key.empty() && key.front() == L'\\') key.erase(key.begin());
-    while (!key.empty() && key.back() == L'\\') key.pop_back();
-    return key;
-}
-
 struct OpenHive {
     HiveMount mount;
     std::unique_ptr<HiveRegistry> registry;
@@ -50,7 +44,6 @@ std::unique_ptr<HiveRegistry> Open(const HiveMount& mount, bool writable) {
 
 class Hives final : public Source {
 public:
-    bool Writable() const override { return true; }
     void PrepareWrites() override {
         for (auto& hive : hives) RefuseDirty(hive.logs);
         for (auto& hive : hives)
@@ -104,7 +97,7 @@ std::unique_ptr<Source> HiveSource(const std::vector<std::string>& arguments, co
         HiveLogState logs = CheckTransactionLogs(mount.file);
         if (writable) RefuseDirty(logs);
         auto registry = Open(mount, writable);
-        source->walks.push_back({registry.get(), HiveRegistry::kRoot, Trimmed(key), mount.rootName, mount.path});
+        source->walks.push_back({registry.get(), HiveRegistry::kRoot, TrimmedKeyPath(key), mount.rootName, mount.path});
         source->hives.push_back({std::move(mount), std::move(registry), std::move(logs)});
     }
     return source;

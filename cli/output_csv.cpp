@@ -9,15 +9,7 @@ namespace keyscour::cli {
 
 namespace {
 
-std::wstring Field(std::wstring_view text) {
-    if (text.find_first_of(L",\"\r\n") == std::wstring_view::npos) return std::wstring(text);
-    std::wstring quoted = L"\"";
-    for (wchar_t c : text) {
-        if (c == L'"') quoted += L'"';
-        quoted += c;
-    }
-    return quoted + L'"';
-}
+std::wstring Field(std::wstring_view text) { return QuotedField(text, L",\"\r\n"); }
 
 std::wstring Matched(const Record& record) {
     if (record.isKey) return L"key";

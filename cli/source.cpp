@@ -26,32 +26,30 @@ std::vector<KeyHandle> RootsOf(const std::wstring& root, std::vector<KeyHandle> 
     throw BadInput{L"--root: not a root key: " + root + L" (HKCR, HKCU, HKLM, HKU, HKCC or ALL)"};
 }
 
-std::wstring Trimmed(std::wstring key) {
-    while (!key.empty() && key.front() == L'\\') key.erase(key.begin());
-    while (!key.empty() && key.back() == L'\\') key.pop_back();
-    return key;
-}
-
 void AddWalks(Source& source, Registry& registry, const std::vector<KeyHandle>& roots, const std::wstring& key) {
     for (KeyHandle root : roots)
-        source.walks.push_back({&registry, root, Trimmed(key), std::wstring(RootKeyNameOf(root)), {}});
+        source.walks.push_back({&registry, root, TrimmedKeyPath(key), std::wstring(RootKeyNameOf(root)), {}});
 }
 
 class MemorySource final : public Source {
 public:
-    bool Writable() const override { return false; }
     MemoryRegistry memory;
 };
 
 #ifdef _WIN32
 class LiveSource final : public Source {
 public:
-    bool Writable() const override { return true; }
     Win32Registry registry;
 };
 #endif
 
 }  // namespace
+
+std::wstring TrimmedKeyPath(std::wstring key) {
+    while (!key.empty() && key.front() == L'\\') key.erase(key.begin());
+    while (!key.empty() && key.back() == L'\\') key.pop_back();
+    return key;
+}
 
 std::vector<std::uint8_t> ReadWholeFile(const std::string& utf8Path) {
 #ifdef _WIN32
@@ -139,7 +137,7 @@ HiveMount ParseHiveArgument(const std::string& argument) {
     const auto split = SplitFullKeyName(place);
     mount.root = split->root;
     mount.rootName = std::wstring(RootKeyNameOf(split->root));
-    mount.path = Trimmed(split->path);
+    mount.path = TrimmedKeyPath(split->path);
     return mount;
 }
 

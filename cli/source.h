@@ -30,9 +30,6 @@ struct Walk {
 class Source {
 public:
     virtual ~Source() = default;
-    // Whether replacing writes into this source (the live registry, hives),
-    // or only describes the changes (a .reg file, which is never written).
-    virtual bool Writable() const = 0;
     // Before the undo file: makes sure that the writes can be finished.
     virtual void PrepareWrites() {}
     // After the last write: what makes them last (a hive's commit).
@@ -66,6 +63,9 @@ struct HiveMount {
     std::wstring path;      // "SOFTWARE", or empty for a whole root (NTUSER.DAT is HKCU)
 };
 HiveMount ParseHiveArgument(const std::string& argument);
+
+// A start key as walks take it: without leading or trailing backslashes.
+std::wstring TrimmedKeyPath(std::wstring key);
 
 // The whole of a file, or BadInput naming it.
 std::vector<std::uint8_t> ReadWholeFile(const std::string& utf8Path);

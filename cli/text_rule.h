@@ -51,7 +51,6 @@ public:
 
     // Texts not tried against the regex because of their length.
     std::uint64_t Skipped() const { return skipped_; }
-    const RuleOptions& Options() const { return options_; }
 
     // std::wregex recurses once per character: longer texts could end the
     // process on its stack.

@@ -53,6 +53,7 @@ public:
     Status DeleteValue(KeyHandle key, const std::wstring& name) override;
 
 protected:
+    Registry& Inner() { return inner_; }
     // A status here replaces the call; the inner registry is not reached.
     virtual std::optional<Status> Before(RegistryOp) { return std::nullopt; }
     virtual void After(const RegistryCall&) {}

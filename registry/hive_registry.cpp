@@ -30,17 +30,6 @@ struct Freed {
 template <typename T>
 using malloced = std::unique_ptr<T, Freed>;
 
-void FoldInto(std::wstring_view text, std::wstring& folded) {
-    folded.assign(text);
-    for (auto& c : folded) c = UpperCaseOf(c);
-}
-
-std::wstring Fold(std::wstring_view text) {
-    std::wstring folded;
-    FoldInto(text, folded);
-    return folded;
-}
-
 Status StatusOfErrno(int error) {
     switch (error) {
     case ENOENT: return status::kNotFound;
@@ -215,7 +204,7 @@ HiveRegistry::Node HiveRegistry::Resolve(Node from, const std::wstring& path, St
     if (parts_.empty()) return from;
     const bool fromRoot = from == root_;
     // Folded, without a trailing backslash; parts_[i] ends at ends_[i] in it.
-    FoldInto(path, folded_);
+    UpperCaseInto(path, folded_);
     if (folded_.back() == L'\\') folded_.pop_back();
     ends_.clear();
     for (std::size_t i = 0, at = 0; i < parts_.size(); ++i) {
@@ -253,7 +242,7 @@ HiveRegistry::Node HiveRegistry::Resolve(Node from, const std::wstring& path, St
             status = status::kFileCorrupt;
             return 0;
         }
-        FoldInto(parts_[i], foldedPart_);
+        UpperCaseInto(parts_[i], foldedPart_);
         node = children->Find(foldedPart_);
         if (!node) {
             status = status::kNotFound;
@@ -385,7 +374,7 @@ Status HiveRegistry::CreateKey(KeyHandle base, const std::wstring& path, KeyHand
         if (part.size() > kMaxKeyNameChars) return status::kBadPathname;
         const Children* children = ChildrenOf(node);
         if (!children) return status::kFileCorrupt;
-        if (const Node child = children->Find(Fold(part))) {
+        if (const Node child = children->Find(UpperCased(part))) {
             node = child;
             continue;
         }
@@ -479,7 +468,7 @@ Status HiveRegistry::DeleteValue(KeyHandle key, const std::wstring& name) {
     // hivex sets a key's values all at once: the others are written back.
     const Values* values = ValuesOf(node);
     if (!values) return status::kFileCorrupt;
-    const std::wstring folded = Fold(name);
+    const std::wstring folded = UpperCased(name);
     std::vector<std::string> keys;
     std::vector<malloced<char>> datas;
     std::vector<hive_set_value> kept;
@@ -489,7 +478,7 @@ Status HiveRegistry::DeleteValue(KeyHandle key, const std::wstring& name) {
         const malloced<char> key8(hivex_value_key(hive_, value));
         if (!key8) return status::kFileCorrupt;
         const std::string_view key8View(key8.get(), hivex_value_key_len(hive_, value));
-        if (Fold(FromUtf8(key8View)) == folded) {
+        if (UpperCased(FromUtf8(key8View)) == folded) {
             found = true;
             continue;
         }

@@ -59,7 +59,6 @@ public:
     // Writes every change to the hive file by way of CommitPath; does
     // nothing when nothing changed. Throws HiveError, the hive untouched.
     void Commit();
-    bool Changed() const { return changed_; }
 
     // Damage met while reading: cells hivex could not read, one line each.
     const std::vector<std::wstring>& Damage() const { return damage_; }

@@ -14,17 +14,6 @@ namespace {
 // The registry folds case without regard to the user's locale.
 wchar_t FoldChar(wchar_t ch) { return UpperCaseOf(ch); }
 
-void FoldInto(std::wstring_view name, std::wstring& folded) {
-    folded.resize(name.size());
-    for (std::size_t i = 0; i < name.size(); ++i) folded[i] = FoldChar(name[i]);
-}
-
-std::wstring Fold(std::wstring_view name) {
-    std::wstring folded;
-    FoldInto(name, folded);
-    return folded;
-}
-
 bool SameName(std::wstring_view a, std::wstring_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
@@ -82,7 +71,7 @@ struct MemoryRegistry::Node {
     }
     // scratch receives the folded name, so that a walk down a path allocates nothing.
     Node* Child(std::wstring_view childName, std::wstring& scratch) {
-        FoldInto(childName, scratch);
+        UpperCaseInto(childName, scratch);
         if (!index.empty()) {
             const auto found = index.find(scratch);
             return found == index.end() ? nullptr : found->second;
@@ -93,7 +82,7 @@ struct MemoryRegistry::Node {
     Node* AddChild(std::wstring_view childName) {
         auto node = std::make_unique<Node>();
         node->name = std::wstring(childName);
-        node->folded = Fold(childName);
+        node->folded = UpperCased(childName);
         Node* added = node.get();
         if (index.empty() && children.size() < kIndexedFrom) {
             children.insert(LowerBound(added->folded), std::move(node));

@@ -108,6 +108,16 @@ std::wstring DataText(std::uint32_t type, std::span<const std::uint8_t> data) {
     return HexOf(data);
 }
 
+std::wstring QuotedField(std::wstring_view text, std::wstring_view special) {
+    if (text.find_first_of(special) == std::wstring_view::npos) return std::wstring(text);
+    std::wstring quoted = L"\"";
+    for (wchar_t c : text) {
+        if (c == L'"') quoted += L'"';
+        quoted += c;
+    }
+    return quoted + L'"';
+}
+
 std::vector<std::uint8_t> StringData(std::wstring_view text) {
     auto bytes = EncodeUtf16Le(std::wstring(text));
     bytes.insert(bytes.end(), {0, 0});

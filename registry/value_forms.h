@@ -34,6 +34,11 @@ void ComparedTexts(std::uint32_t type, std::span<const std::uint8_t> data, std::
 // line breaks, numbers in decimal, the rest in hex.
 std::wstring DataText(std::uint32_t type, std::span<const std::uint8_t> data);
 
+// A field of CSV or tab-separated text: as it is, or, when it holds one of
+// special, in quotes with inner quotes doubled, as RFC 4180 and
+// spreadsheets read it.
+std::wstring QuotedField(std::wstring_view text, std::wstring_view special);
+
 // Data for strings: the text with its terminator; for multi-strings, each
 // string ended by a NUL and the list by another.
 std::vector<std::uint8_t> StringData(std::wstring_view text);

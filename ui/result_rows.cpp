@@ -15,7 +15,6 @@ wchar_t* ResultRows::Reserve(std::size_t chars) {
         // A text longer than a chunk gets a chunk of its own size.
         chunkChars_ = std::max(kChunkChars, chars);
         chunks_.push_back(std::make_unique_for_overwrite<wchar_t[]>(chunkChars_));
-        heldChars_ += chunkChars_;
         used_ = 0;
     }
     wchar_t* at = chunks_.back().get() + used_;
@@ -37,7 +36,7 @@ void ResultRows::Clear() {
     // Released, not kept: the next search may find far fewer rows.
     std::vector<Row>().swap(rows_);
     chunks_.clear();
-    chunkChars_ = used_ = heldChars_ = 0;
+    chunkChars_ = used_ = 0;
 }
 
 std::wstring_view ResultRows::RootName(std::size_t row) const { return RootKeyNameOf(rows_[row].root); }
@@ -55,11 +54,6 @@ std::wstring_view ResultRows::Column(std::size_t row, int column) const {
     case 2: return Value(row);
     default: return {};
     }
-}
-
-std::size_t ResultRows::BytesHeld() const {
-    return heldChars_ * sizeof(wchar_t) + rows_.capacity() * sizeof(Row) +
-           chunks_.capacity() * sizeof(std::unique_ptr<wchar_t[]>);
 }
 
 }  // namespace keyscour

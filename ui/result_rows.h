@@ -31,9 +31,6 @@ public:
     bool Red(std::size_t row) const { return rows_[row].red; }
     void MarkRed(std::size_t row) { rows_[row].red = true; }
 
-    // Memory held for the rows, for the benchmark.
-    std::size_t BytesHeld() const;
-
 private:
     struct Row {
         const wchar_t* text;  // key, then value, in one of the chunks
@@ -51,7 +48,6 @@ private:
     std::vector<std::unique_ptr<wchar_t[]>> chunks_;
     std::size_t chunkChars_ = 0;
     std::size_t used_ = 0;
-    std::size_t heldChars_ = 0;
     std::vector<Row> rows_;
 };
 

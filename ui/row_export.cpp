@@ -9,16 +9,6 @@ namespace keyscour::row_export {
 
 namespace {
 
-std::wstring Quoted(std::wstring_view cell, std::wstring_view special) {
-    if (cell.find_first_of(special) == std::wstring_view::npos) return std::wstring(cell);
-    std::wstring quoted = L"\"";
-    for (wchar_t c : cell) {
-        if (c == L'"') quoted += L'"';
-        quoted += c;
-    }
-    return quoted + L'"';
-}
-
 struct ValueNow {
     bool exists = false;
     std::uint32_t type = 0;
@@ -45,7 +35,7 @@ std::wstring TabSeparated(const ResultRows& rows, const std::vector<std::size_t>
     for (std::size_t row : which) {
         for (int column = 0; column < 3; ++column) {
             if (column) text += L'\t';
-            text += Quoted(rows.Column(row, column), L"\t\"\r\n");
+            text += QuotedField(rows.Column(row, column), L"\t\"\r\n");
         }
         text += L"\r\n";
     }
@@ -83,10 +73,10 @@ std::string Csv(Registry& registry, const ResultRows& rows, const std::vector<st
     std::wstring text = L"\xFEFFRoot Key,Sub Key,Value,Type,Data\r\n";
     const std::wstring_view special = L",\"\r\n";
     for (std::size_t row : which) {
-        for (int column = 0; column < 3; ++column) text += Quoted(rows.Column(row, column), special) + L',';
+        for (int column = 0; column < 3; ++column) text += QuotedField(rows.Column(row, column), special) + L',';
         if (rows.Kind(row) != FoundKeyName) {
             const ValueNow now = Read(registry, rows, row);
-            if (now.exists) text += TypeName(now.type) + L',' + Quoted(DataText(now.type, now.data), special);
+            if (now.exists) text += TypeName(now.type) + L',' + QuotedField(DataText(now.type, now.data), special);
             else text += L',';
         } else {
             text += L',';

@@ -153,7 +153,7 @@ void ScratchFolder::Write(const std::wstring& name, const std::string& bytes) co
     std::ofstream(fs::path(Path(name)), std::ios::binary) << bytes;
 }
 
-std::string ScratchFolder::Read(const std::wstring& name) const { return ReadAll(Path(name)); }
+std::string ScratchFolder::Read(const std::wstring& name) const { return ReadFileBytes(Path(name)); }
 
 std::vector<std::wstring> ScratchFolder::Files() const {
     std::vector<std::wstring> files;
@@ -162,6 +162,8 @@ std::vector<std::wstring> ScratchFolder::Files() const {
         if (entry.is_regular_file()) files.push_back(entry.path().wstring());
     return files;
 }
+
+std::string ReadFileBytes(const std::wstring& path) { return ReadAll(fs::path(path)); }
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;

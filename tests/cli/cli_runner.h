@@ -34,6 +34,9 @@ private:
     std::wstring folder_;
 };
 
+// A file's bytes, all of them; empty when it cannot be read.
+std::string ReadFileBytes(const std::wstring& path);
+
 // Each line of text, without its line end.
 std::vector<std::string> Lines(const std::string& text);
 

@@ -8,8 +8,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "base/utf16.h"
 #include "base/utf8.h"
@@ -25,10 +23,7 @@ using testing::CliRun;
 using testing::RunCli;
 using Bytes = std::vector<std::uint8_t>;
 
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::string ReadBytes(const std::string& path) { return testing::ReadFileBytes(FromUtf8(path)); }
 
 // A host program's standard output, for the hivex tools.
 std::string Output(const std::string& command) {

@@ -5,8 +5,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "base/utf8.h"
 #include "cli_runner.h"
@@ -45,10 +43,7 @@ Bytes NewFormatLog(const std::vector<std::uint32_t>& entries, std::uint32_t ownS
     return log;
 }
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::string ReadAll(const std::string& path) { return testing::ReadFileBytes(FromUtf8(path)); }
 
 class HiveLogsTest : public ::testing::Test {
 protected:
