@@ -66,9 +66,13 @@ std::wstring FromUtf8(std::string_view text) {
 }
 
 void FromUtf8(std::string_view text, std::wstring& out) {
-    out.clear();
+    // ASCII, nearly every name a walk reads, goes across as it is.
+    std::size_t i = 0;
+    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+    out.assign(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(i));
+    if (i == text.size()) return;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
+    while (i < text.size()) {
         const auto lead = static_cast<unsigned char>(text[i]);
         const int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
         char32_t c = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;

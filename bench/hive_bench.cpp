@@ -104,24 +104,30 @@ std::string CliNextToThisProgram() {
 
 }  // namespace
 
-int RunHiveBench(const TreeShape& shape, int rounds) {
+int RunHiveBench(const TreeShape& shape, int rounds, const std::string& hiveFile) {
     const std::string folder = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
                                "/keyscour-hive-bench-" + std::to_string(getpid());
     mkdir(folder.c_str(), 0700);
-    const std::string hive = folder + "/SOFTWARE";
+    const bool keep = !hiveFile.empty();
+    const std::string hive = keep ? hiveFile : folder + "/SOFTWARE";
     const std::string output = folder + "/search.out";
 
-    std::fprintf(stderr, "building a hive of %llu keys, %u values each...\n",
-                 static_cast<unsigned long long>(shape.keys), shape.values);
-    auto start = Clock::now();
-    WriteFileBytes(hive, BlankHive());
-    {
-        HiveRegistry registry(hive, true);
-        BuildTree(registry, HiveRegistry::kRoot, L"", shape);
-        registry.Commit();
-    }
-    const double buildMs = MsSince(start);
     struct stat info {};
+    auto start = Clock::now();
+    double buildMs = 0;
+    if (keep && stat(hive.c_str(), &info) == 0) {
+        std::fprintf(stderr, "searching %s as it is\n", hive.c_str());
+    } else {
+        std::fprintf(stderr, "building a hive of %llu keys, %u values each...\n",
+                     static_cast<unsigned long long>(shape.keys), shape.values);
+        WriteFileBytes(hive, BlankHive());
+        {
+            HiveRegistry registry(hive, true);
+            BuildTree(registry, HiveRegistry::kRoot, L"", shape);
+            registry.Commit();
+        }
+        buildMs = MsSince(start);
+    }
     stat(hive.c_str(), &info);
     const double hiveMb = info.st_size / (1024.0 * 1024.0);
     std::fprintf(stderr, "built in %.0f ms: %.1f MB\n", buildMs, hiveMb);
@@ -144,7 +150,7 @@ int RunHiveBench(const TreeShape& shape, int rounds) {
                      floorMs, static_cast<unsigned long long>(nodes), run.ms, run.peakMb);
     }
     unlink(output.c_str());
-    unlink(hive.c_str());
+    if (!keep) unlink(hive.c_str());
     rmdir(folder.c_str());
     std::printf("keys=%llu floor_ms=%.1f search_ms=%.1f ratio=%.2f peak_rss_mb=%.1f\n",
                 static_cast<unsigned long long>(shape.keys), floorMs, searchMs, searchMs / floorMs, peakMb);

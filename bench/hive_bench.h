@@ -3,10 +3,14 @@
 // times keyscour-cli search over it against a bare hivex walk:
 //   keys=N floor_ms=A search_ms=B ratio=R peak_rss_mb=P
 
+#include <string>
+
 #include "bench/synthetic_tree.h"
 
 namespace keyscour::bench {
 
-int RunHiveBench(const TreeShape& shape, int rounds);
+// hiveFile, when given, is searched as it is if it exists, else built
+// there; either way it is kept.
+int RunHiveBench(const TreeShape& shape, int rounds, const std::string& hiveFile);
 
 }  // namespace keyscour::bench

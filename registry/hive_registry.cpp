@@ -22,6 +22,9 @@ constexpr std::size_t kMaxDepth = 512;  // levels of keys below a root, as Windo
 // Bounds on what is kept of a walk: enough for its current branch many
 // times over, and far below the memory of a large hive.
 constexpr std::size_t kChildrenCacheLimit = 1 << 10;
+// A key's record holds 76 bytes before its name, after the cell's 4-byte
+// size: hivex's length of the record is those 80 and the name's bytes.
+constexpr std::size_t kNameRecordHeader = 80;
 
 // hivex hands out malloc'd memory.
 struct Freed {
@@ -94,6 +97,14 @@ HiveRegistry::HiveRegistry(const std::string& path, bool writable, CommitFunctio
         hivex_close(hive_);
         throw HiveError{FromUtf8(path) + L": the hive has no root key"};
     }
+    // The record's length stands for the name's once the root bears it out.
+    if (const malloced<char> rootName{hivex_node_name(hive_, root_)}) {
+        const std::string_view name(rootName.get());
+        const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        if (ascii && hivex_node_name_len(hive_, root_) == name.size() &&
+            hivex_node_struct_length(hive_, root_) == kNameRecordHeader + name.size())
+            nameRecordHeader_ = kNameRecordHeader;
+    }
 }
 
 HiveRegistry::~HiveRegistry() {
@@ -136,6 +147,22 @@ HiveRegistry::Node HiveRegistry::Children::Find(std::wstring_view foldedName) co
     return it != byFolded.end() && Folded(*it) == foldedName ? nodes[*it] : 0;
 }
 
+bool HiveRegistry::NameOf(Node node, std::wstring& name) {
+    errno = 0;
+    const malloced<char> name8(hivex_node_name(hive_, node));
+    if (!name8) {
+        NoteDamage(L"the name of the key at " + Hex(node) + L" cannot be read (" + ErrnoText(errno) + L")");
+        return false;
+    }
+    FromUtf8(name8.get(), name);
+    // A name kept in Latin-1, as nearly every one is, has a character for
+    // each of its record's bytes. Any other (UTF-16, or one that goes on
+    // past a NUL) takes the length hivex works out.
+    if (nameRecordHeader_ && hivex_node_struct_length(hive_, node) == nameRecordHeader_ + name.size()) return true;
+    FromUtf8(std::string_view(name8.get(), hivex_node_name_len(hive_, node)), name);
+    return true;
+}
+
 const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node) {
     if (const auto it = childrenSlotOf_.find(node); it != childrenSlotOf_.end()) return &childrenSlots_[it->second];
     errno = 0;
@@ -160,21 +187,23 @@ const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node) {
     children.names.clear();
     children.folded.clear();
     for (const hive_node_h* child = list.get(); *child; ++child) {
-        errno = 0;
-        const malloced<char> name(hivex_node_name(hive_, *child));
-        if (!name) {
-            NoteDamage(L"the name of the key at " + Hex(*child) + L" cannot be read (" + ErrnoText(errno) + L")");
-            continue;
-        }
-        FromUtf8(std::string_view(name.get(), hivex_node_name_len(hive_, *child)), name_);
+        if (!NameOf(*child, name_)) continue;
         // A path cannot name such a key: opening it would open another one,
         // its parent or the root, and a walk into it would not end.
-        if (name_.empty() || name_.find_first_of(std::wstring_view(L"\\\0", 2)) != std::wstring::npos) {
+        bool addressable = !name_.empty();
+        const std::size_t start = children.folded.size();
+        children.folded.resize(start + name_.size());
+        for (std::size_t i = 0; i < name_.size(); ++i) {
+            const wchar_t c = name_[i];
+            addressable = addressable && c != L'\\' && c != L'\0';
+            children.folded[start + i] = UpperCaseOf(c);
+        }
+        if (!addressable) {
+            children.folded.resize(start);
             NoteDamage(L"the key at " + Hex(*child) + L" has a name no path can hold; it is skipped");
             continue;
         }
         children.names.append(name_);
-        for (wchar_t c : name_) children.folded.push_back(UpperCaseOf(c));
         children.nameEnds.push_back(children.names.size());
         children.nodes.push_back(*child);
     }
@@ -189,84 +218,84 @@ const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node) {
 
 bool HiveRegistry::LeadsBack(Node node, std::size_t depth) const {
     if (node == root_) return true;
-    for (std::size_t i = 0; i < depth && i < branchDepth_; ++i)
+    for (std::size_t i = 0; i < depth && i < branch_.size(); ++i)
         if (branch_[i].node == node) return true;
     return false;
 }
 
-HiveRegistry::Node HiveRegistry::Resolve(Node from, const std::wstring& path, Status& status) {
-    status = status::kSuccess;
-    if (from == root_ && lastNode_ && path == lastPath_) return lastNode_;
-    if (!PartsOf(path, parts_)) {
+void HiveRegistry::ForgetBranch() {
+    branchPath_.clear();
+    branch_.clear();
+}
+
+HiveRegistry::Node HiveRegistry::Child(Node node, std::wstring_view part, Status& status) {
+    if (part.empty()) {
         status = status::kNotFound;
         return 0;
     }
-    if (parts_.empty()) return from;
-    const bool fromRoot = from == root_;
-    // Folded, without a trailing backslash; parts_[i] ends at ends_[i] in it.
-    UpperCaseInto(path, folded_);
-    if (folded_.back() == L'\\') folded_.pop_back();
-    ends_.clear();
-    for (std::size_t i = 0, at = 0; i < parts_.size(); ++i) {
-        at += parts_[i].size() + (i ? 1 : 0);
-        ends_.push_back(at);
-    }
-    const std::size_t depth = parts_.size();
-    if (depth > kMaxDepth) {
-        NoteDamage(L"a key lies deeper than the " + std::to_wstring(kMaxDepth) + L" levels Windows allows; it is skipped");
-        status = status::kBadPathname;
+    const Children* children = ChildrenOf(node);
+    if (!children) {
+        status = status::kFileCorrupt;
         return 0;
     }
-    Node node = from;
-    std::size_t first = 0;
-    if (fromRoot) {
-        if (branchDepth_ >= depth && branch_[depth - 1].folded == folded_) {
-            lastPath_ = path;
-            return lastNode_ = branch_[depth - 1].node;
+    UpperCaseInto(part, foldedPart_);
+    const Node child = children->Find(foldedPart_);
+    if (!child) status = status::kNotFound;
+    return child;
+}
+
+HiveRegistry::Node HiveRegistry::Resolve(Node from, std::wstring_view path, Status& status) {
+    status = status::kSuccess;
+    // A trailing backslash is forgiven, as the platform forgives it.
+    if (!path.empty() && path.back() == L'\\') path.remove_suffix(1);
+    if (path.empty()) return from;
+    const auto tooDeep = [&] {
+        NoteDamage(L"a key lies deeper than the " + std::to_wstring(kMaxDepth) + L" levels Windows allows; it is skipped");
+        status = status::kBadPathname;
+        return Node{0};
+    };
+    if (from != root_) {
+        Node node = from;
+        for (std::size_t at = 0, depth = 1;; ++depth) {
+            if (depth > kMaxDepth) return tooDeep();
+            const std::size_t slash = path.find(L'\\', at);
+            node = Child(node, path.substr(at, slash == std::wstring_view::npos ? slash : slash - at), status);
+            if (!node || slash == std::wstring_view::npos) return node;
+            at = slash + 1;
         }
-        // Down from the deepest ancestor still on the branch. Each entry is
-        // a prefix of the next, so the deepest that matches is the place:
-        // usually the parent, which the walk opened just before.
-        for (std::size_t k = std::min(depth - 1, branchDepth_); k > 0; --k) {
-            if (branch_[k - 1].folded == std::wstring_view(folded_).substr(0, ends_[k - 1])) {
-                node = branch_[k - 1].node;
-                first = k;
-                break;
-            }
-        }
-        branchDepth_ = first;
     }
-    for (std::size_t i = first; i < depth; ++i) {
-        const Children* children = ChildrenOf(node);
-        if (!children) {
-            status = status::kFileCorrupt;
-            return 0;
-        }
-        UpperCaseInto(parts_[i], foldedPart_);
-        node = children->Find(foldedPart_);
-        if (!node) {
-            status = status::kNotFound;
-            return 0;
-        }
+    // Down from the deepest key of the branch that path lies in: usually
+    // the key itself, opened just before, or its parent.
+    const std::size_t common = static_cast<std::size_t>(
+        std::mismatch(path.begin(), path.end(), branchPath_.begin(), branchPath_.end()).first - path.begin());
+    std::size_t depth = branch_.size();
+    for (; depth > 0; --depth) {
+        const std::size_t end = branch_[depth - 1].end;
+        if (end <= common && (end == path.size() || path[end] == L'\\')) break;
+    }
+    if (depth > 0 && branch_[depth - 1].end == path.size()) return branch_[depth - 1].node;
+    branch_.resize(depth);
+    branchPath_.resize(depth ? branch_.back().end : 0);
+    Node node = depth ? branch_.back().node : root_;
+    for (std::size_t at = depth ? branchPath_.size() + 1 : 0;;) {
+        const std::size_t slash = path.find(L'\\', at);
+        const std::wstring_view part = path.substr(at, slash == std::wstring_view::npos ? slash : slash - at);
+        if (branch_.size() >= kMaxDepth) return tooDeep();
+        node = Child(node, part, status);
+        if (!node) return 0;
         // A crafted hive can lead a key's list back to the key or an
         // ancestor of it: such a key is walked once, not without end.
-        if (fromRoot && LeadsBack(node, i)) {
-            NoteDamage(L"the key " + path.substr(0, ends_[i]) + L" leads back to a key above it; it is skipped");
+        if (LeadsBack(node, branch_.size())) {
+            NoteDamage(L"the key " + std::wstring(path.substr(0, slash)) + L" leads back to a key above it; it is skipped");
             status = status::kFileCorrupt;
             return 0;
         }
-        if (fromRoot) {
-            if (branch_.size() <= i) branch_.emplace_back();
-            branch_[i].folded.assign(folded_, 0, ends_[i]);
-            branch_[i].node = node;
-            branchDepth_ = i + 1;
-        }
+        if (!branch_.empty()) branchPath_ += L'\\';
+        branchPath_.append(part);
+        branch_.push_back({branchPath_.size(), node});
+        if (slash == std::wstring_view::npos) return node;
+        at = slash + 1;
     }
-    if (fromRoot) {
-        lastPath_ = path;
-        lastNode_ = node;
-    }
-    return node;
 }
 
 const HiveRegistry::Values* HiveRegistry::ValuesOf(Node node) {
@@ -341,25 +370,26 @@ Status HiveRegistry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name
         hive_type t{};
         std::size_t length = 0;
         errno = 0;
-        const malloced<char> bytes(hivex_value_value(hive_, value, &t, &length));
-        if (!bytes) {
+        lastValue_ = 0;
+        lastData_.reset(hivex_value_value(hive_, value, &t, &length));
+        if (!lastData_) {
             NoteDamage(L"the data of the value at " + Hex(value) + L" cannot be read (" + ErrnoText(errno) + L")");
             return status::kFileCorrupt;
         }
-        lastData_.assign(bytes.get(), bytes.get() + length);
+        lastLength_ = length;
         lastType_ = TypeNumber(t);
         lastValue_ = value;
     }
-    if (lastData_.size() > dataBytes) {
-        dataBytes = static_cast<std::uint32_t>(lastData_.size());
+    if (lastLength_ > dataBytes) {
+        dataBytes = static_cast<std::uint32_t>(std::min<std::size_t>(lastLength_, UINT32_MAX));
         return status::kMoreData;
     }
     std::copy(valueName.begin(), valueName.end(), name);
     name[valueName.size()] = L'\0';
     nameChars = static_cast<std::uint32_t>(valueName.size());
     type = lastType_;
-    std::copy(lastData_.begin(), lastData_.end(), data);
-    dataBytes = static_cast<std::uint32_t>(lastData_.size());
+    std::memcpy(data, lastData_.get(), lastLength_);
+    dataBytes = static_cast<std::uint32_t>(lastLength_);
     return status::kSuccess;
 }
 
@@ -444,11 +474,9 @@ Status HiveRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
     if (hivex_node_delete_child(hive_, node) != 0) return StatusOfErrno(errno);
     changed_ = true;
     // What lay below is gone, and with it what was known of its paths.
-    branchDepth_ = 0;
-    lastNode_ = 0;
+    ForgetBranch();
     childrenSlotOf_.clear();
     for (auto& slot : childrenSlots_) slot.owner = 0;
-    branchDepth_ = 0;
     values_.node = 0;
     lastValue_ = 0;
     for (std::uint32_t slot = 0; slot < handles_.size(); ++slot)

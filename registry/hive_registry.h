@@ -6,9 +6,11 @@
 // crash or a full disk never leaves a half-written hive.
 
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -92,8 +94,12 @@ private:
 
     Node NodeOf(KeyHandle key) const;
     // The node at path below from; 0 with status when there is none.
-    Node Resolve(Node from, const std::wstring& path, Status& status);
+    Node Resolve(Node from, std::wstring_view path, Status& status);
+    // One step down: the child of node named part (as given, not folded).
+    Node Child(Node node, std::wstring_view part, Status& status);
     const Children* ChildrenOf(Node node);
+    // A key's name, or false when it cannot be read.
+    bool NameOf(Node node, std::wstring& name);
     // Whether node is the root or one of the branch's first depth keys.
     bool LeadsBack(Node node, std::size_t depth) const;
     const Values* ValuesOf(Node node);
@@ -113,27 +119,30 @@ private:
     std::vector<Open> handles_;
     std::vector<std::uint32_t> freeSlots_;
     const Open* OpenOf(KeyHandle key) const;
-    // The branch last resolved from the root, one folded path per depth:
-    // the walk goes depth first, opens every key twice by its full path,
-    // and its parent just before, so its opens are found here.
-    struct Resolved {
-        std::wstring folded;
+    // The branch last resolved from the root: the walk goes depth first and
+    // opens every key twice by its full path, its parent just before, so
+    // its opens start from here. The path is kept as it was given, and is
+    // compared exactly: the walk gives back the names it was handed.
+    struct Step {
+        std::size_t end;  // the key at branchPath_[0, end)
         Node node;
     };
-    std::vector<Resolved> branch_;  // its first branchDepth_ entries; the rest keep their storage
-    std::size_t branchDepth_ = 0;
-    std::wstring lastPath_;  // the last path opened from the root, as given: the walk opens it again at once
-    Node lastNode_ = 0;
-    std::vector<std::wstring_view> parts_;
-    std::vector<std::size_t> ends_;
-    std::wstring folded_, foldedPart_, name_;  // reused: every open folds its path
+    std::wstring branchPath_;
+    std::vector<Step> branch_;
+    void ForgetBranch();
+    std::wstring foldedPart_, name_;  // reused: every open folds a name
+    // hivex's name length converts the name once more; the length the key's
+    // record holds settles most names without that (0: not to be trusted).
+    std::size_t nameRecordHeader_ = 0;
     // Sub key lists read lately, in slots used round: a slot's storage is
     // kept for the next list, so reading one allocates next to nothing.
     std::vector<Children> childrenSlots_;
     std::unordered_map<Node, std::uint32_t> childrenSlotOf_;
     std::uint32_t nextChildrenSlot_ = 0;
     Values values_;
-    std::vector<std::uint8_t> lastData_;  // the data of the last value read, for a retry with more room
+    // The data of the last value read, for a retry with more room.
+    std::unique_ptr<char, void (*)(void*)> lastData_{nullptr, &std::free};
+    std::size_t lastLength_ = 0;
     std::size_t lastValue_ = 0;
     std::uint32_t lastType_ = 0;
     std::vector<std::wstring> damage_;

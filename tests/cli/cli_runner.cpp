@@ -39,11 +39,21 @@ fs::path CliPath() {
 #endif
 }
 
+// Test programs run side by side: each takes names of its own.
+fs::path UniqueTempPath(const std::string& prefix) {
+    static int serial = 0;
+#ifdef _WIN32
+    const unsigned long process = GetCurrentProcessId();
+#else
+    const long process = getpid();
+#endif
+    return fs::temp_directory_path() / (prefix + std::to_string(process) + "-" + std::to_string(++serial));
+}
+
 }  // namespace
 
 CliRun RunCli(const std::vector<std::wstring>& arguments, const std::vector<std::string>& extraEnvironment) {
-    static int serial = 0;
-    const fs::path base = fs::temp_directory_path() / ("keyscour-cli-run-" + std::to_string(++serial));
+    const fs::path base = UniqueTempPath("keyscour-cli-run-");
     const fs::path outPath = base.string() + ".out", errPath = base.string() + ".err";
     CliRun run;
 #ifdef _WIN32
@@ -135,8 +145,7 @@ CliRun RunCli(const std::vector<std::wstring>& arguments, const std::vector<std:
 }
 
 ScratchFolder::ScratchFolder() {
-    static int serial = 0;
-    const fs::path path = fs::temp_directory_path() / ("keyscour-cli-test-" + std::to_string(++serial));
+    const fs::path path = UniqueTempPath("keyscour-cli-test-");
     fs::remove_all(path);
     fs::create_directories(path);
     folder_ = path.wstring();

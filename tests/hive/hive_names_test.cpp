@@ -1,0 +1,149 @@
+// Key names in a hive as a walk meets them: kept in Latin-1 or in UTF-16,
+// holding a NUL, and opened by paths in any order and any case.
+
+#include <gtest/gtest.h>
+
+#include <hivex.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "base/utf16.h"
+#include "base/utf8.h"
+#include "cli_runner.h"
+#include "registry/blank_hive.h"
+#include "registry/hive_registry.h"
+
+namespace keyscour {
+namespace {
+
+namespace fs = std::filesystem;
+
+class HiveNames : public ::testing::Test {
+protected:
+    HiveNames() : folder(fs::temp_directory_path() / ("keyscour-names-" + std::to_string(getpid()))) {
+        fs::create_directories(folder);
+        hive = (folder / "names.hiv").string();
+        WriteFileBytes(hive, BlankHive());
+    }
+    ~HiveNames() override {
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+    }
+    // Each key holds a value "Who" naming the key by its path.
+    void Build(const std::vector<std::wstring>& paths) {
+        HiveRegistry registry(hive, true);
+        for (const auto& path : paths) {
+            KeyHandle key = 0;
+            ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, path, key), 0u);
+            auto data = EncodeUtf16Le(path);
+            data.insert(data.end(), {0, 0});
+            ASSERT_EQ(registry.SetValue(key, L"Who", 1, data.data(), static_cast<std::uint32_t>(data.size())), 0u);
+            registry.CloseKey(key);
+        }
+        registry.Commit();
+    }
+    static std::vector<std::wstring> SubKeys(Registry& registry, KeyHandle key) {
+        std::vector<std::wstring> names;
+        wchar_t name[260];
+        for (std::uint32_t i = 0; registry.EnumKey(key, i, name, 260) == 0; ++i) names.emplace_back(name);
+        return names;
+    }
+    // The key that path opens, by the value it holds; or the status.
+    static std::wstring Who(Registry& registry, KeyHandle from, const std::wstring& path) {
+        KeyHandle key = 0;
+        if (const Status status = registry.OpenKey(from, path, key)) return L"status " + std::to_wstring(status);
+        std::uint32_t type = 0;
+        std::vector<std::uint8_t> data;
+        const Status status = registry.QueryValue(key, L"Who", type, data);
+        registry.CloseKey(key);
+        if (status) return L"no Who";
+        std::wstring text = DecodeUtf16Le(data.data(), data.size());
+        return text.substr(0, text.find(L'\0'));
+    }
+    // The byte offset of a key's record, through hivex itself.
+    hive_node_h NodeOf(const std::vector<std::string>& path) const {
+        hive_h* h = hivex_open(hive.c_str(), 0);
+        hive_node_h node = h ? hivex_root(h) : 0;
+        for (const auto& part : path) node = node ? hivex_node_get_child(h, node, part.c_str()) : 0;
+        if (h) hivex_close(h);
+        return node;
+    }
+    fs::path folder;
+    std::string hive;
+};
+
+TEST_F(HiveNames, LatinOneAndUtf16NamesComeBackWholeAndOpenInAnyCase) {
+    const std::wstring latin = L"M\u00FCller", greek = L"\u0395\u03BB\u03BB\u03AC\u03B4\u03B1", cjk = L"\u65E5\u672C";
+    Build({L"plain", latin, latin + L"\\Sub", greek, cjk + L"\\" + latin});
+
+    // How hivex keeps them: a byte a character in Latin-1, two in UTF-16.
+    hive_h* h = hivex_open(hive.c_str(), 0);
+    ASSERT_TRUE(h);
+    const hive_node_h root = hivex_root(h);
+    const std::size_t header = hivex_node_struct_length(h, hivex_node_get_child(h, root, "plain")) - 5;
+    EXPECT_EQ(hivex_node_struct_length(h, hivex_node_get_child(h, root, ToUtf8(latin).c_str())), header + 6);
+    EXPECT_EQ(hivex_node_struct_length(h, hivex_node_get_child(h, root, ToUtf8(greek).c_str())), header + 12);
+    hivex_close(h);
+
+    HiveRegistry registry(hive, false);
+    auto names = SubKeys(registry, HiveRegistry::kRoot);
+    std::sort(names.begin(), names.end());
+    std::vector<std::wstring> expected{L"plain", latin, greek, cjk};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names, expected);
+    EXPECT_EQ(Who(registry, HiveRegistry::kRoot, L"M\u00DCLLER\\sub"), latin + L"\\Sub");
+    EXPECT_EQ(Who(registry, HiveRegistry::kRoot, L"\u0395\u039B\u039B\u0386\u0394\u0391"), greek);
+    EXPECT_EQ(Who(registry, HiveRegistry::kRoot, cjk + L"\\m\u00FCller"), cjk + L"\\" + latin);
+    EXPECT_TRUE(registry.Damage().empty());
+}
+
+TEST_F(HiveNames, ANameHoldingANulIsSkippedAndSaid) {
+    Build({L"abXcd\\Below", L"after"});
+    const hive_node_h node = NodeOf({"abXcd"});
+    ASSERT_NE(node, 0u);
+    std::string bytes = testing::ReadFileBytes(FromUtf8(hive));
+    const std::size_t at = bytes.find("abXcd", node);
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 2] = '\0';
+    WriteFileBytes(hive, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+
+    HiveRegistry registry(hive, false);
+    EXPECT_EQ(SubKeys(registry, HiveRegistry::kRoot), std::vector<std::wstring>{L"after"})
+        << "neither \"ab\" nor the whole name: no path opens it";
+    EXPECT_EQ(Who(registry, HiveRegistry::kRoot, L"ab"), L"status 2");
+    ASSERT_EQ(registry.Damage().size(), 1u);
+    EXPECT_NE(registry.Damage()[0].find(L"no path can hold"), std::wstring::npos);
+}
+
+TEST_F(HiveNames, PathsOpenTheirOwnKeyWhateverWasOpenedBefore) {
+    Build({L"A", L"A\\B", L"A\\B\\C", L"A\\BB\\C", L"A\\B\\C\\D", L"AB", L"Z"});
+    HiveRegistry registry(hive, false);
+    const KeyHandle root = HiveRegistry::kRoot;
+    // Deep first, then a sibling that shares the first letters of a name,
+    // then up, across and back in another case.
+    EXPECT_EQ(Who(registry, root, L"A\\B\\C\\D"), L"A\\B\\C\\D");
+    EXPECT_EQ(Who(registry, root, L"A\\BB\\C"), L"A\\BB\\C");
+    EXPECT_EQ(Who(registry, root, L"A\\B"), L"A\\B");
+    EXPECT_EQ(Who(registry, root, L"AB"), L"AB");
+    EXPECT_EQ(Who(registry, root, L"a\\b\\c\\"), L"A\\B\\C") << "a trailing backslash is forgiven";
+    EXPECT_EQ(Who(registry, root, L"A\\B\\C"), L"A\\B\\C");
+    EXPECT_EQ(Who(registry, root, L"A\\B\\CD"), L"status 2");
+    EXPECT_EQ(Who(registry, root, L"A\\B\\C\\D\\E"), L"status 2");
+    EXPECT_EQ(Who(registry, root, L"A\\\\B"), L"status 2") << "an empty part names no key";
+    EXPECT_EQ(Who(registry, root, L"\\A"), L"status 2");
+    EXPECT_EQ(Who(registry, root, L"Z"), L"Z");
+    EXPECT_EQ(Who(registry, root, L"A\\B\\C\\D"), L"A\\B\\C\\D");
+
+    KeyHandle a = 0;
+    ASSERT_EQ(registry.OpenKey(root, L"A", a), 0u);
+    EXPECT_EQ(Who(registry, a, L"bb\\c"), L"A\\BB\\C") << "below an open key, not the root";
+    EXPECT_EQ(Who(registry, a, L"C"), L"status 2");
+    registry.CloseKey(a);
+}
+
+}  // namespace
+}  // namespace keyscour
