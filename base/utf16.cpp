@@ -18,6 +18,15 @@ void DecodeUtf16Le(const std::uint8_t* bytes, std::size_t count, std::wstring& t
         if (units) std::memcpy(text.data(), bytes, units * 2);  // little-endian, as Windows itself
         return;
     }
+    // Text without surrogates, as nearly all is, goes a unit a character.
+    wchar_t* const to = text.data();
+    std::uint32_t surrogates = 0;  // a count, not a flag, so that the loop goes in vector steps
+    for (std::size_t i = 0; i < units; ++i) {
+        const std::uint32_t unit = bytes[2 * i] | (bytes[2 * i + 1] << 8);
+        surrogates += (unit & 0xF800) == 0xD800;
+        to[i] = static_cast<wchar_t>(unit);
+    }
+    if (surrogates == 0) return;
     std::size_t out = 0;
     for (std::size_t i = 0; i < units; ++i) {
         char32_t unit = bytes[2 * i] | (bytes[2 * i + 1] << 8);

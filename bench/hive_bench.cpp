@@ -153,7 +153,7 @@ int RunHiveBench(const TreeShape& shape, int rounds, const std::string& hiveFile
     if (!keep) unlink(hive.c_str());
     rmdir(folder.c_str());
     std::printf("keys=%llu floor_ms=%.1f search_ms=%.1f ratio=%.2f peak_rss_mb=%.1f\n",
-                static_cast<unsigned long long>(shape.keys), floorMs, searchMs, searchMs / floorMs, peakMb);
+                static_cast<unsigned long long>(nodes ? nodes - 1 : 0), floorMs, searchMs, searchMs / floorMs, peakMb);
     std::fprintf(stderr, "hive_mb=%.1f build_ms=%.0f peak target %.1f MB\n", hiveMb, buildMs, 3 * hiveMb + 50);
     return 0;
 }

@@ -2,7 +2,7 @@
 
 #include "cli/interrupt.h"
 #include "engine/internal_error.h"
-#include "registry/forwarding_registry.h"
+#include "registry/delegating_registry.h"
 
 namespace keyscour::cli {
 
@@ -11,11 +11,11 @@ namespace {
 // Keys the walk meets but cannot open. The engine opens a key once for its
 // values and once for its sub keys, so a repeat of the last path is one key.
 // Only the opens are watched, and nothing is kept of the others.
-class UnreadableCount final : public ForwardingRegistry {
+class UnreadableCount final : public DelegatingRegistry {
 public:
-    using ForwardingRegistry::ForwardingRegistry;
+    using DelegatingRegistry::DelegatingRegistry;
     Status OpenKey(KeyHandle root, const std::wstring& path, KeyHandle& key) override {
-        const Status status = Inner().OpenKey(root, path, key);  // no record of the call to make
+        const Status status = Inner().OpenKey(root, path, key);
         if (status != status::kSuccess && status != status::kNotFound && path != last_) {
             last_ = path;
             ++count;

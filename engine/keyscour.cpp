@@ -122,13 +122,17 @@ void cKeyscour::EnumSubKeys(KeyHandle root, const std::wstring& path) {
 
         const std::wstring_view rootName = RootKeyNameOf(root);
         std::array<wchar_t, kNameChars> buffer;
+        // All spaces before every call; the registry writes a name and its
+        // NUL, so those are all that need filling again.
+        std::size_t written = buffer.size();
         for (std::uint32_t index = 0;;) {
             if (yield_) yield_();
-            buffer.fill(L' ');
+            std::fill_n(buffer.begin(), written, L' ');
             if (registry_.EnumKey(key.get(), index, buffer.data(), kNameChars) != status::kSuccess) break;
             ++index;
 
             const std::wstring_view name = TrimNull({buffer.data(), buffer.size()});
+            written = std::min(name.size() + 1, buffer.size());
             // A key without a name cannot be opened by its path: the path
             // would be its parent's, and the walk would go round for ever.
             if (name.empty()) continue;

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cwctype>
 #include <string>
+#include <vector>
 
 #include "engine/keyscour.h"
+#include "engine/text_case.h"
 #include "event_log.h"
 #include "registry/forwarding_registry.h"
 #include "registry/memory_registry.h"
@@ -109,6 +112,31 @@ TEST_F(MatchTest, CaseIsFoldedToUpperCaseAtTheEdgesOfAsciiAndBeyond) {
     EXPECT_TRUE(Match(L"\u03A3", 4, L"\u03C2"));
     EXPECT_TRUE(Match(L"\u00B5", 4, L"\u03BC"));  // µ / μ
     EXPECT_TRUE(Match(L"\u03BC", 4, L"\u00B5"));
+}
+
+TEST_F(MatchTest, AMatchIsFoundWhereverItLiesInALongText) {
+    // Texts across several blocks of the scan, against the plain search of
+    // the upper-cased texts; letters beyond ASCII among them.
+    const std::wstring letters = L"aBnNeEdDlLx \\\u0131\u017F\u00E9\u00C9";
+    const std::vector<std::wstring> needles{L"Needle", L"n", L"EDL", L"\u00E9x", L"sn", L"needlE"};
+    std::uint32_t seed = 12345;
+    auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+    int found = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::wstring text(next() % 80, L' ');
+        for (auto& c : text) c = letters[next() % letters.size()];
+        const std::wstring& needle = needles[next() % needles.size()];
+        if (round % 2 && text.size() >= needle.size()) {
+            std::wstring placed = needle;
+            for (auto& c : placed)
+                if (next() % 2 && c < 0x80) c = static_cast<wchar_t>(std::towlower(c));
+            text.replace(next() % (text.size() - needle.size() + 1), needle.size(), placed);
+        }
+        const bool expected = !text.empty() && ToUpperCase(text).find(ToUpperCase(needle)) != std::wstring::npos;
+        ASSERT_EQ(Match(needle, 2, text), expected) << "round " << round;
+        found += expected;
+    }
+    EXPECT_GT(found, 1000);
 }
 
 TEST_F(MatchTest, CaseDoesNotDependOnTheEnvironmentsLocale) {
