@@ -24,15 +24,4 @@ wchar_t UpperCaseBeyondAscii(wchar_t ch) {
     return static_cast<wchar_t>(towupper_l(static_cast<wint_t>(ch), locale));
 }
 
-void UpperCaseInto(std::wstring_view text, std::wstring& upper) {
-    upper.resize(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) upper[i] = UpperCaseOf(text[i]);
-}
-
-std::wstring UpperCased(std::wstring_view text) {
-    std::wstring upper;
-    UpperCaseInto(text, upper);
-    return upper;
-}
-
 }  // namespace keyscour

@@ -13,15 +13,4 @@ wchar_t UpperCaseBeyondAscii(wchar_t ch) {
     return upper;
 }
 
-void UpperCaseInto(std::wstring_view text, std::wstring& upper) {
-    upper.resize(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) upper[i] = UpperCaseOf(text[i]);
-}
-
-std::wstring UpperCased(std::wstring_view text) {
-    std::wstring upper;
-    UpperCaseInto(text, upper);
-    return upper;
-}
-
 }  // namespace keyscour

@@ -173,6 +173,8 @@ int RunReplace(const SearchOptions& options, const ReplaceOptions& replace) {
                 snapshot.CaptureValue(change.walk->root, change.path, change.name);
         }
     } catch (const NumberedError& error) {
+        // A hive says why a key cannot be read or written as it goes.
+        for (const auto& line : session.source->Damage()) session.Say(L"damaged: " + line);
         throw BadInput{L"nothing was replaced: " + error.Description()};
     }
     std::wstring undoPath;

@@ -17,17 +17,3 @@ void ToUpperCase(std::wstring_view text, std::wstring& upper) {
 }
 
 }  // namespace keyscour
-
-namespace keyscour {
-
-bool EqualsUpperCased(std::wstring_view text, std::wstring_view upperNeedle, std::wstring& scratch) {
-    ToUpperCase(text, scratch);
-    return scratch == upperNeedle;
-}
-
-bool ContainsUpperCased(std::wstring_view text, std::wstring_view upperNeedle, std::wstring& scratch) {
-    ToUpperCase(text, scratch);
-    return scratch.find(upperNeedle) != std::wstring::npos;
-}
-
-}  // namespace keyscour

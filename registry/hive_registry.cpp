@@ -116,13 +116,13 @@ void HiveRegistry::NoteDamage(const std::wstring& what) {
     if (std::find(damage_.begin(), damage_.end(), what) == damage_.end()) damage_.push_back(what);
 }
 
-const HiveRegistry::Open* HiveRegistry::OpenOf(KeyHandle key) const {
+HiveRegistry::Open* HiveRegistry::OpenOf(KeyHandle key) {
     if (key < kFirstHandle || (key - kFirstHandle) % 4 != 0) return nullptr;
     const std::size_t slot = (key - kFirstHandle) / 4;
     return slot < handles_.size() && handles_[slot].node ? &handles_[slot] : nullptr;
 }
 
-HiveRegistry::Node HiveRegistry::NodeOf(KeyHandle key) const {
+HiveRegistry::Node HiveRegistry::NodeOf(KeyHandle key) {
     if (key == kRoot) return root_;
     const Open* open = OpenOf(key);
     return open ? open->node : 0;
@@ -137,7 +137,7 @@ KeyHandle HiveRegistry::NewHandle(Node node, bool writable) {
         slot = static_cast<std::uint32_t>(handles_.size());
         handles_.emplace_back();
     }
-    handles_[slot] = {node, writable};
+    handles_[slot] = {node, writable, kNoSlot};
     return kFirstHandle + 4 * slot;
 }
 
@@ -163,19 +163,26 @@ bool HiveRegistry::NameOf(Node node, std::wstring& name) {
     return true;
 }
 
-const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node) {
-    if (const auto it = childrenSlotOf_.find(node); it != childrenSlotOf_.end()) return &childrenSlots_[it->second];
+const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node, std::uint32_t& slotHint) {
+    if (slotHint < childrenSlots_.size() && childrenSlots_[slotHint].owner == node) return &childrenSlots_[slotHint];
+    if (const auto it = childrenSlotOf_.find(node); it != childrenSlotOf_.end()) {
+        slotHint = it->second;
+        return &childrenSlots_[it->second];
+    }
+    // Most keys have no sub keys: their count says so without a list, and
+    // nothing is kept for them.
+    static const Children kNone;
     errno = 0;
+    if (hivex_node_nr_children(hive_, node) == 0 && errno == 0) return &kNone;
     const malloced<hive_node_h> list(hivex_node_children(hive_, node));
     if (!list) {
         NoteDamage(L"the sub key list of the key at " + Hex(node) + L" cannot be read (" + ErrnoText(errno) + L")");
         return nullptr;
     }
-    // Most keys have no sub keys: nothing to keep for them.
-    static const Children kNone;
     if (!list.get()[0]) return &kNone;
     if (childrenSlots_.size() < kChildrenCacheLimit) childrenSlots_.emplace_back();
     const std::uint32_t slot = nextChildrenSlot_;
+    slotHint = slot;
     nextChildrenSlot_ = (nextChildrenSlot_ + 1) % kChildrenCacheLimit;
     Children& children = childrenSlots_[slot];
     // The list the slot held before goes.
@@ -228,12 +235,12 @@ void HiveRegistry::ForgetBranch() {
     branch_.clear();
 }
 
-HiveRegistry::Node HiveRegistry::Child(Node node, std::wstring_view part, Status& status) {
+HiveRegistry::Node HiveRegistry::Child(Node node, std::uint32_t& slotHint, std::wstring_view part, Status& status) {
     if (part.empty()) {
         status = status::kNotFound;
         return 0;
     }
-    const Children* children = ChildrenOf(node);
+    const Children* children = ChildrenOf(node, slotHint);
     if (!children) {
         status = status::kFileCorrupt;
         return 0;
@@ -259,29 +266,43 @@ HiveRegistry::Node HiveRegistry::Resolve(Node from, std::wstring_view path, Stat
         for (std::size_t at = 0, depth = 1;; ++depth) {
             if (depth > kMaxDepth) return tooDeep();
             const std::size_t slash = path.find(L'\\', at);
-            node = Child(node, path.substr(at, slash == std::wstring_view::npos ? slash : slash - at), status);
+            std::uint32_t hint = kNoSlot;
+            node = Child(node, hint, path.substr(at, slash == std::wstring_view::npos ? slash : slash - at), status);
             if (!node || slash == std::wstring_view::npos) return node;
             at = slash + 1;
         }
     }
-    // Down from the deepest key of the branch that path lies in: usually
-    // the key itself, opened just before, or its parent.
-    const std::size_t common = static_cast<std::size_t>(
-        std::mismatch(path.begin(), path.end(), branchPath_.begin(), branchPath_.end()).first - path.begin());
+    // Down from the deepest key of the branch that path lies in. The walk
+    // opens the branch's last key again, or a key just below it; anything
+    // else is found by the first place where path and branch part.
+    const std::wstring_view branch(branchPath_);
     std::size_t depth = branch_.size();
-    for (; depth > 0; --depth) {
-        const std::size_t end = branch_[depth - 1].end;
-        if (end <= common && (end == path.size() || path[end] == L'\\')) break;
+    const bool same = path.size() == branch.size() && path == branch;
+    if (same && depth > 0) return branch_.back().node;
+    const bool below = path.size() > branch.size() && (branch.empty() || path[branch.size()] == L'\\') &&
+                       path.substr(0, branch.size()) == branch;
+    if (!below) {
+        const std::size_t common = static_cast<std::size_t>(
+            std::mismatch(path.begin(), path.end(), branch.begin(), branch.end()).first - path.begin());
+        for (; depth > 0; --depth) {
+            const std::size_t end = branch_[depth - 1].end;
+            if (end <= common && (end == path.size() || path[end] == L'\\')) break;
+        }
+        if (depth > 0 && branch_[depth - 1].end == path.size()) {
+            branch_.resize(depth);
+            branchPath_.resize(path.size());
+            return branch_.back().node;
+        }
+        branch_.resize(depth);
+        branchPath_.resize(depth ? branch_.back().end : 0);
     }
-    if (depth > 0 && branch_[depth - 1].end == path.size()) return branch_[depth - 1].node;
-    branch_.resize(depth);
-    branchPath_.resize(depth ? branch_.back().end : 0);
     Node node = depth ? branch_.back().node : root_;
     for (std::size_t at = depth ? branchPath_.size() + 1 : 0;;) {
         const std::size_t slash = path.find(L'\\', at);
         const std::wstring_view part = path.substr(at, slash == std::wstring_view::npos ? slash : slash - at);
         if (branch_.size() >= kMaxDepth) return tooDeep();
-        node = Child(node, part, status);
+        std::uint32_t& hint = branch_.empty() ? rootChildren_ : branch_.back().children;
+        node = Child(node, hint, part, status);
         if (!node) return 0;
         // A crafted hive can lead a key's list back to the key or an
         // ancestor of it: such a key is walked once, not without end.
@@ -292,7 +313,7 @@ HiveRegistry::Node HiveRegistry::Resolve(Node from, std::wstring_view path, Stat
         }
         if (!branch_.empty()) branchPath_ += L'\\';
         branchPath_.append(part);
-        branch_.push_back({branchPath_.size(), node});
+        branch_.push_back({branchPath_.size(), node, kNoSlot});
         if (slash == std::wstring_view::npos) return node;
         at = slash + 1;
     }
@@ -311,6 +332,41 @@ const HiveRegistry::Values* HiveRegistry::ValuesOf(Node node) {
     values_.handles.clear();
     for (const hive_value_h* value = list.get(); *value; ++value) values_.handles.push_back(*value);
     return &values_;
+}
+
+std::size_t HiveRegistry::FindValue(Node node, std::wstring_view name, Status& status) {
+    const Values* values = ValuesOf(node);
+    if (!values) {
+        status = status::kFileCorrupt;
+        return 0;
+    }
+    const std::wstring folded = UpperCased(name);
+    for (const std::size_t value : values->handles) {
+        errno = 0;
+        const malloced<char> key8(hivex_value_key(hive_, value));
+        if (!key8) {
+            status = StatusOfErrno(errno);
+            return 0;
+        }
+        FromUtf8(std::string_view(key8.get(), hivex_value_key_len(hive_, value)), name_);
+        if (name_.size() == folded.size() && UpperCased(name_) == folded) return value;
+    }
+    status = status::kNotFound;
+    return 0;
+}
+
+bool HiveRegistry::HoldsNameWithNul(Node node) {
+    const Values* values = ValuesOf(node);
+    if (!values) return false;  // hivex, reading them to write, fails and says so
+    for (const std::size_t value : values->handles) {
+        const malloced<char> key8(hivex_value_key(hive_, value));
+        if (key8 && hivex_value_key_len(hive_, value) != std::strlen(key8.get())) {
+            NoteDamage(L"the key at " + Hex(node) +
+                       L" holds a value whose name goes on past a NUL, which hivex cannot write back; the key is left as it is");
+            return true;
+        }
+    }
+    return false;
 }
 
 void HiveRegistry::Forget(Node node) {
@@ -334,9 +390,10 @@ Status HiveRegistry::OpenKey(KeyHandle root, const std::wstring& path, KeyHandle
 }
 
 Status HiveRegistry::EnumKey(KeyHandle key, std::uint32_t index, wchar_t* name, std::uint32_t nameChars) {
-    const Node node = NodeOf(key);
+    Open* open = OpenOf(key);
+    const Node node = key == kRoot ? root_ : open ? open->node : 0;
     if (!node) return status::kInvalidHandle;
-    const Children* children = ChildrenOf(node);
+    const Children* children = ChildrenOf(node, open ? open->children : rootChildren_);
     if (!children) return status::kFileCorrupt;
     if (index >= children->nodes.size()) return status::kNoMoreItems;
     const std::wstring_view childName = children->Name(index);
@@ -361,7 +418,10 @@ Status HiveRegistry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name
         NoteDamage(L"the name of the value at " + Hex(value) + L" cannot be read (" + ErrnoText(errno) + L")");
         return status::kFileCorrupt;
     }
-    FromUtf8(std::string_view(key8.get(), hivex_value_key_len(hive_, value)), name_);
+    // The name up to a NUL, if it holds one, as a walk of the registry
+    // takes it; hivex's own length would convert every name once more.
+    // Writes to a key with such a name are refused (HoldsNameWithNul).
+    FromUtf8(key8.get(), name_);
     const std::wstring& valueName = name_;
     if (valueName.size() + 1 > nameChars) return status::kMoreData;
 
@@ -426,6 +486,7 @@ Status HiveRegistry::SetValue(KeyHandle key, const std::wstring& name, std::uint
     if (!root && !open) return status::kInvalidHandle;
     if (!writable_ || (!root && !open->writable)) return status::kAccessDenied;
     const Node node = root ? root_ : open->node;
+    if (HoldsNameWithNul(node)) return status::kFileCorrupt;
     std::string key8 = ToUtf8(name);
     std::vector<char> bytes(data, data + dataBytes);
     hive_set_value value{key8.data(), {}, bytes.size(), bytes.data()};
@@ -450,9 +511,12 @@ Status HiveRegistry::QueryValue(KeyHandle key, const std::wstring& name, std::ui
                                 std::vector<std::uint8_t>& data) {
     const Node node = NodeOf(key);
     if (!node) return status::kInvalidHandle;
-    errno = 0;
-    const hive_value_h value = hivex_node_get_value(hive_, node, ToUtf8(name).c_str());
-    if (!value) return errno ? StatusOfErrno(errno) : status::kNotFound;
+    // What is read here is kept to undo a write, and such a key is not
+    // written: refused now, before anything is.
+    if (HoldsNameWithNul(node)) return status::kFileCorrupt;
+    Status found = status::kSuccess;
+    const hive_value_h value = FindValue(node, name, found);
+    if (!value) return found;
     hive_type t{};
     std::size_t length = 0;
     const malloced<char> bytes(hivex_value_value(hive_, value, &t, &length));
@@ -493,6 +557,7 @@ Status HiveRegistry::DeleteValue(KeyHandle key, const std::wstring& name) {
     if (!root && !open) return status::kInvalidHandle;
     if (!writable_ || (!root && !open->writable)) return status::kAccessDenied;
     const Node node = root ? root_ : open->node;
+    if (HoldsNameWithNul(node)) return status::kFileCorrupt;
     // hivex sets a key's values all at once: the others are written back.
     const Values* values = ValuesOf(node);
     if (!values) return status::kFileCorrupt;

@@ -87,17 +87,31 @@ private:
         Node node = 0;
         std::vector<std::size_t> handles;  // hive_value_h, in the hive's order
     };
+    // Where a key's sub key list was last found among the slots below:
+    // tried before the map, and checked against the slot's owner.
+    static constexpr std::uint32_t kNoSlot = UINT32_MAX;
     struct Open {
         Node node = 0;  // 0: a free slot
         bool writable = false;
+        std::uint32_t children = kNoSlot;
     };
 
-    Node NodeOf(KeyHandle key) const;
+    Node NodeOf(KeyHandle key);
     // The node at path below from; 0 with status when there is none.
     Node Resolve(Node from, std::wstring_view path, Status& status);
     // One step down: the child of node named part (as given, not folded).
-    Node Child(Node node, std::wstring_view part, Status& status);
-    const Children* ChildrenOf(Node node);
+    Node Child(Node node, std::uint32_t& slotHint, std::wstring_view part, Status& status);
+    const Children* ChildrenOf(Node node, std::uint32_t& slotHint);
+    const Children* ChildrenOf(Node node) {
+        std::uint32_t none = kNoSlot;
+        return ChildrenOf(node, none);
+    }
+    // A value of node by its whole name, ignoring case; 0 when there is none.
+    std::size_t FindValue(Node node, std::wstring_view name, Status& status);
+    // Whether a value of node has a name that goes on past a NUL: hivex
+    // writes a key's values back all together, by names that end at the
+    // first NUL, so such a key cannot be written without harm.
+    bool HoldsNameWithNul(Node node);
     // A key's name, or false when it cannot be read.
     bool NameOf(Node node, std::wstring& name);
     // Whether node is the root or one of the branch's first depth keys.
@@ -118,7 +132,7 @@ private:
     static constexpr KeyHandle kFirstHandle = 0x100;
     std::vector<Open> handles_;
     std::vector<std::uint32_t> freeSlots_;
-    const Open* OpenOf(KeyHandle key) const;
+    Open* OpenOf(KeyHandle key);
     // The branch last resolved from the root: the walk goes depth first and
     // opens every key twice by its full path, its parent just before, so
     // its opens start from here. The path is kept as it was given, and is
@@ -126,7 +140,9 @@ private:
     struct Step {
         std::size_t end;  // the key at branchPath_[0, end)
         Node node;
+        std::uint32_t children;
     };
+    std::uint32_t rootChildren_ = kNoSlot;
     std::wstring branchPath_;
     std::vector<Step> branch_;
     void ForgetBranch();

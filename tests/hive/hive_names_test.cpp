@@ -64,6 +64,33 @@ protected:
         std::wstring text = DecodeUtf16Le(data.data(), data.size());
         return text.substr(0, text.find(L'\0'));
     }
+    // K holds a value named "ab", a NUL, "cd" beside one named "plain";
+    // Other holds "v". All three hold text with "f" in it.
+    void BuildNulValueName() {
+        Build({L"Other"});
+        {
+            HiveRegistry registry(hive, true);
+            for (const auto& [key, name] : {std::pair{L"K", L"abXcd"}, {L"K", L"plain"}, {L"Other", L"v"}}) {
+                KeyHandle handle = 0;
+                EXPECT_EQ(registry.CreateKey(HiveRegistry::kRoot, key, handle), 0u);
+                const std::uint8_t data[] = {'f', 0, 0, 0};
+                EXPECT_EQ(registry.SetValue(handle, name, 1, data, sizeof data), 0u);
+                registry.CloseKey(handle);
+            }
+            registry.Commit();
+        }
+        hive_h* before = hivex_open(hive.c_str(), 0);
+        ASSERT_TRUE(before);
+        const hive_value_h cell =
+            hivex_node_get_value(before, hivex_node_get_child(before, hivex_root(before), "K"), "abXcd");
+        hivex_close(before);
+        ASSERT_NE(cell, 0u);
+        std::string bytes = testing::ReadFileBytes(FromUtf8(hive));
+        const std::size_t at = bytes.find("abXcd", cell);  // the live cell's, not a freed one's
+        ASSERT_NE(at, std::string::npos);
+        bytes[at + 2] = '\0';
+        WriteFileBytes(hive, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+    }
     // The byte offset of a key's record, through hivex itself.
     hive_node_h NodeOf(const std::vector<std::string>& path) const {
         hive_h* h = hivex_open(hive.c_str(), 0);
@@ -143,6 +170,64 @@ TEST_F(HiveNames, PathsOpenTheirOwnKeyWhateverWasOpenedBefore) {
     EXPECT_EQ(Who(registry, a, L"bb\\c"), L"A\\BB\\C") << "below an open key, not the root";
     EXPECT_EQ(Who(registry, a, L"C"), L"status 2");
     registry.CloseKey(a);
+}
+
+TEST_F(HiveNames, AKeyHoldingAValueNameWithANulIsNeverWritten) {
+    BuildNulValueName();
+    HiveRegistry registry(hive, true);
+    KeyHandle k = 0, other = 0;
+    ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"K", k), 0u);
+    std::vector<std::wstring> names;
+    wchar_t name[260];
+    std::uint8_t data[64];
+    for (std::uint32_t i = 0;; ++i) {
+        std::uint32_t nameChars = 260, type = 0, dataBytes = sizeof data;
+        if (registry.EnumValue(k, i, name, nameChars, type, data, dataBytes)) break;
+        names.emplace_back(name, nameChars);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"ab", L"plain"})) << "as far as the NUL, as a walk of the registry reads it";
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> read;
+    EXPECT_EQ(registry.QueryValue(k, L"ab", type, read), 1392u) << "read to be kept for undo, before a write";
+    const std::uint8_t next[] = {'g', 0, 0, 0};
+    EXPECT_EQ(registry.SetValue(k, L"plain", 1, next, sizeof next), 1392u)
+        << "hivex would write the key's values back by names cut at the NUL";
+    EXPECT_EQ(registry.DeleteValue(k, L"plain"), 1392u);
+    ASSERT_EQ(registry.Damage().size(), 1u);
+    EXPECT_NE(registry.Damage()[0].find(L"past a NUL"), std::wstring::npos);
+    ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"Other", other), 0u);
+    EXPECT_EQ(registry.SetValue(other, L"v", 1, next, sizeof next), 0u) << "other keys are written";
+    registry.Commit();
+
+    hive_h* h = hivex_open(hive.c_str(), 0);
+    ASSERT_TRUE(h);
+    const hive_node_h kNode = hivex_node_get_child(h, hivex_root(h), "K");
+    std::size_t withNul = 0;
+    for (hive_value_h* values = hivex_node_values(h, kNode), *value = values; value && *value; ++value) {
+        char* key = hivex_value_key(h, *value);
+        withNul += hivex_value_key_len(h, *value) == 5 && std::string(key) == "ab";
+        std::free(key);
+        if (!value[1]) std::free(values);
+    }
+    hivex_close(h);
+    EXPECT_EQ(withNul, 1u) << "the name with its NUL is still whole";
+}
+
+TEST_F(HiveNames, AReplaceMeetingAValueNameWithANulReplacesNothingAndSaysWhy) {
+    BuildNulValueName();
+    const std::string before = testing::ReadFileBytes(FromUtf8(hive));
+    const std::wstring file = FromUtf8(hive), undo = FromUtf8((folder / "undo").string());
+    const testing::CliRun search = testing::RunCli({L"search", L"--hive", file + L"=HKLM\\SOFTWARE", L"f", L"--format", L"csv"});
+    EXPECT_EQ(search.exitCode, 0) << search.err;
+    EXPECT_NE(search.out.find("SOFTWARE\\K,ab,REG_SZ"), std::string::npos) << search.out;
+    const testing::CliRun replace = testing::RunCli(
+        {L"replace", L"--hive", file + L"=HKLM\\SOFTWARE", L"f", L"--with", L"g", L"--yes", L"--undo-dir", undo});
+    EXPECT_EQ(replace.exitCode, 2) << replace.err;
+    EXPECT_NE(replace.err.find("past a NUL"), std::string::npos) << replace.err;
+    EXPECT_NE(replace.err.find("nothing was replaced"), std::string::npos) << replace.err;
+    EXPECT_EQ(testing::ReadFileBytes(FromUtf8(hive)), before) << "not even the other key";
+    EXPECT_FALSE(fs::exists(folder / "undo"));
 }
 
 }  // namespace
