@@ -25,6 +25,11 @@ bool TextRule::Matches(std::wstring_view text) {
     return !text.empty() && ContainsUpperCased(text, upperText_, scratch_);
 }
 
+bool TextRule::MatchesUpperCased(std::wstring_view upper) const {
+    if (options_.whole) return upper == upperText_;
+    return !upper.empty() && upper.find(upperText_) != std::wstring_view::npos;
+}
+
 bool TextRule::KeyNameMatches(std::wstring_view name) { return Matches(name); }
 
 int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
@@ -34,16 +39,19 @@ int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span
     // compares every value it meets.
     bool matched = false;
     if (type == value_type::kString || type == value_type::kExpandString || type == value_type::kMultiString) {
-        DecodeUtf16Le(data.data(), data.size(), text_);
+        // Plain ASCII text is upper-cased as it is decoded, and compared as it is.
+        const bool upper = !regex_ && UpperCaseAsciiUtf16LeInto(data.data(), data.size(), text_);
+        if (!upper) DecodeUtf16Le(data.data(), data.size(), text_);
+        const auto matches = [&](std::wstring_view one) { return upper ? MatchesUpperCased(one) : Matches(one); };
         std::wstring_view rest(text_);
         if (type != value_type::kMultiString) {
-            matched = Matches(rest.substr(0, rest.find(L'\0')));
+            matched = matches(rest.substr(0, rest.find(L'\0')));
         } else {
             while (!rest.empty() && !matched) {
                 const std::size_t end = rest.find(L'\0');
                 const std::wstring_view one = rest.substr(0, end);
                 if (one.empty()) break;  // the empty string that ends the list
-                matched = Matches(one);
+                matched = matches(one);
                 rest = end == std::wstring_view::npos ? std::wstring_view{} : rest.substr(end + 1);
             }
         }

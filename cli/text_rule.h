@@ -57,6 +57,9 @@ public:
     static constexpr std::size_t kRegexLimit = 32 * 1024;
 
 private:
+    // Matches for a text upper-cased already, and no regex.
+    bool MatchesUpperCased(std::wstring_view upper) const;
+
     RuleOptions options_;
     std::wstring upperText_;
     std::optional<Regex> regex_;

@@ -141,10 +141,22 @@ KeyHandle HiveRegistry::NewHandle(Node node, bool writable) {
     return kFirstHandle + 4 * slot;
 }
 
-HiveRegistry::Node HiveRegistry::Children::Find(std::wstring_view foldedName) const {
-    const auto it = std::lower_bound(byFolded.begin(), byFolded.end(), foldedName,
+HiveRegistry::Node HiveRegistry::Children::Find(std::wstring_view part, std::wstring& foldedPart) {
+    if (lastEnumerated < nodes.size() && Name(lastEnumerated) == part) return nodes[lastEnumerated];
+    if (!indexed) {
+        UpperCaseInto(names, folded);
+        byFolded.resize(nodes.size());
+        for (std::uint32_t i = 0; i < byFolded.size(); ++i) byFolded[i] = i;
+        // A hive keeps its lists in upper-case order already, as a rule.
+        const auto inOrder = [this](std::uint32_t a, std::uint32_t b) { return Folded(a) < Folded(b); };
+        if (!std::is_sorted(byFolded.begin(), byFolded.end(), inOrder)) std::sort(byFolded.begin(), byFolded.end(), inOrder);
+        indexed = true;
+    }
+    UpperCaseInto(part, foldedPart);
+    const std::wstring_view key(foldedPart);
+    const auto it = std::lower_bound(byFolded.begin(), byFolded.end(), key,
                                      [this](std::uint32_t i, std::wstring_view f) { return Folded(i) < f; });
-    return it != byFolded.end() && Folded(*it) == foldedName ? nodes[*it] : 0;
+    return it != byFolded.end() && Folded(*it) == key ? nodes[*it] : 0;
 }
 
 bool HiveRegistry::NameOf(Node node, std::wstring& name) {
@@ -163,7 +175,7 @@ bool HiveRegistry::NameOf(Node node, std::wstring& name) {
     return true;
 }
 
-const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node, std::uint32_t& slotHint) {
+HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node, std::uint32_t& slotHint) {
     if (slotHint < childrenSlots_.size() && childrenSlots_[slotHint].owner == node) return &childrenSlots_[slotHint];
     if (const auto it = childrenSlotOf_.find(node); it != childrenSlotOf_.end()) {
         slotHint = it->second;
@@ -171,7 +183,7 @@ const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node, std::uint32_t&
     }
     // Most keys have no sub keys: their count says so without a list, and
     // nothing is kept for them.
-    static const Children kNone;
+    static Children kNone;
     errno = 0;
     if (hivex_node_nr_children(hive_, node) == 0 && errno == 0) return &kNone;
     const malloced<hive_node_h> list(hivex_node_children(hive_, node));
@@ -193,20 +205,15 @@ const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node, std::uint32_t&
     children.nameEnds.clear();
     children.names.clear();
     children.folded.clear();
+    children.indexed = false;
+    children.lastEnumerated = 0;
     for (const hive_node_h* child = list.get(); *child; ++child) {
         if (!NameOf(*child, name_)) continue;
         // A path cannot name such a key: opening it would open another one,
         // its parent or the root, and a walk into it would not end.
-        bool addressable = !name_.empty();
-        const std::size_t start = children.folded.size();
-        children.folded.resize(start + name_.size());
-        for (std::size_t i = 0; i < name_.size(); ++i) {
-            const wchar_t c = name_[i];
-            addressable = addressable && c != L'\\' && c != L'\0';
-            children.folded[start + i] = UpperCaseOf(c);
-        }
-        if (!addressable) {
-            children.folded.resize(start);
+        std::uint32_t unpathable = name_.empty();
+        for (const wchar_t c : name_) unpathable += (c == L'\\') | (c == L'\0');
+        if (unpathable) {
             NoteDamage(L"the key at " + Hex(*child) + L" has a name no path can hold; it is skipped");
             continue;
         }
@@ -214,12 +221,6 @@ const HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node, std::uint32_t&
         children.nameEnds.push_back(children.names.size());
         children.nodes.push_back(*child);
     }
-    children.byFolded.resize(children.nodes.size());
-    for (std::uint32_t i = 0; i < children.byFolded.size(); ++i) children.byFolded[i] = i;
-    // A hive keeps its lists in upper-case order already, as a rule.
-    const auto inOrder = [&children](std::uint32_t a, std::uint32_t b) { return children.Folded(a) < children.Folded(b); };
-    if (!std::is_sorted(children.byFolded.begin(), children.byFolded.end(), inOrder))
-        std::sort(children.byFolded.begin(), children.byFolded.end(), inOrder);
     return &children;
 }
 
@@ -240,13 +241,12 @@ HiveRegistry::Node HiveRegistry::Child(Node node, std::uint32_t& slotHint, std::
         status = status::kNotFound;
         return 0;
     }
-    const Children* children = ChildrenOf(node, slotHint);
+    Children* children = ChildrenOf(node, slotHint);
     if (!children) {
         status = status::kFileCorrupt;
         return 0;
     }
-    UpperCaseInto(part, foldedPart_);
-    const Node child = children->Find(foldedPart_);
+    const Node child = children->Find(part, foldedPart_);
     if (!child) status = status::kNotFound;
     return child;
 }
@@ -393,11 +393,12 @@ Status HiveRegistry::EnumKey(KeyHandle key, std::uint32_t index, wchar_t* name, 
     Open* open = OpenOf(key);
     const Node node = key == kRoot ? root_ : open ? open->node : 0;
     if (!node) return status::kInvalidHandle;
-    const Children* children = ChildrenOf(node, open ? open->children : rootChildren_);
+    Children* children = ChildrenOf(node, open ? open->children : rootChildren_);
     if (!children) return status::kFileCorrupt;
     if (index >= children->nodes.size()) return status::kNoMoreItems;
     const std::wstring_view childName = children->Name(index);
     if (childName.size() + 1 > nameChars) return status::kMoreData;
+    children->lastEnumerated = index;  // the key a walk opens next
     std::copy(childName.begin(), childName.end(), name);
     name[childName.size()] = L'\0';
     return status::kSuccess;
@@ -462,9 +463,9 @@ Status HiveRegistry::CreateKey(KeyHandle base, const std::wstring& path, KeyHand
     if (!PartsOf(path, parts)) return status::kBadPathname;
     for (const std::wstring_view part : parts) {
         if (part.size() > kMaxKeyNameChars) return status::kBadPathname;
-        const Children* children = ChildrenOf(node);
+        Children* children = ChildrenOf(node);
         if (!children) return status::kFileCorrupt;
-        if (const Node child = children->Find(UpperCased(part))) {
+        if (const Node child = children->Find(part, foldedPart_)) {
             node = child;
             continue;
         }

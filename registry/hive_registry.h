@@ -72,16 +72,23 @@ private:
     struct Children {
         Node owner = 0;  // whose list the slot holds
         std::vector<Node> nodes;
-        std::vector<std::size_t> nameEnds;  // names_[nameEnds[i-1] .. nameEnds[i])
-        std::wstring names, folded;         // the names as stored, and folded
+        std::vector<std::size_t> nameEnds;  // names[nameEnds[i-1] .. nameEnds[i])
+        std::wstring names;                 // as stored
+        // The index in folded order, made at the first lookup by a name
+        // other than the one last enumerated.
+        std::wstring folded;
         std::vector<std::uint32_t> byFolded;
+        bool indexed = false;
+        std::uint32_t lastEnumerated = 0;
         std::wstring_view Name(std::size_t i) const { return std::wstring_view(names).substr(Start(i), End(i) - Start(i)); }
         std::wstring_view Folded(std::size_t i) const {
             return std::wstring_view(folded).substr(Start(i), End(i) - Start(i));
         }
         std::size_t Start(std::size_t i) const { return i == 0 ? 0 : nameEnds[i - 1]; }
         std::size_t End(std::size_t i) const { return nameEnds[i]; }
-        Node Find(std::wstring_view foldedName) const;
+        // The child named part: the one enumerated last when its name is
+        // part as it is, as in a walk; otherwise by the names folded.
+        Node Find(std::wstring_view part, std::wstring& foldedPart);
     };
     struct Values {
         Node node = 0;
@@ -101,8 +108,8 @@ private:
     Node Resolve(Node from, std::wstring_view path, Status& status);
     // One step down: the child of node named part (as given, not folded).
     Node Child(Node node, std::uint32_t& slotHint, std::wstring_view part, Status& status);
-    const Children* ChildrenOf(Node node, std::uint32_t& slotHint);
-    const Children* ChildrenOf(Node node) {
+    Children* ChildrenOf(Node node, std::uint32_t& slotHint);
+    Children* ChildrenOf(Node node) {
         std::uint32_t none = kNoSlot;
         return ChildrenOf(node, none);
     }

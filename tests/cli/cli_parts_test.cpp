@@ -93,6 +93,30 @@ TEST_F(RuleTest, ValuesMatchByTypeNameAndFilter) {
     EXPECT_EQ(typed.ValueMatches(L"v", 1, Str(L"0X1A")), kMatchedData);
 }
 
+TEST_F(RuleTest, TextValuesMatchAlikeInAsciiAndBeyond) {
+    auto rule = Rule(L"Program Files");
+    const auto multi = [](std::initializer_list<std::wstring> texts) {
+        std::wstring joined;
+        for (const auto& text : texts) joined.append(text).append(1, L'\0');
+        return Str(joined);  // and the empty string that ends the list
+    };
+    EXPECT_EQ(rule.ValueMatches(L"v", 1, Str(L"c:\\program files\\x")), kMatchedData);
+    EXPECT_EQ(rule.ValueMatches(L"v", 2, Str(L"C:\\PROGRAM F\u0131LES")), kMatchedData) << "dotless i upper-cases to I";
+    EXPECT_EQ(rule.ValueMatches(L"v", 1, Str(L"program\u00A0files")), 0);
+    EXPECT_EQ(rule.ValueMatches(L"v", 1, Str(std::wstring(L"abc\0Program Files", 17))), 0) << "past the text's end";
+    EXPECT_EQ(rule.ValueMatches(L"v", 7, multi({L"one", L"c:\\PROGRAM files"})), kMatchedData);
+    EXPECT_EQ(rule.ValueMatches(L"v", 7, multi({L"program", L" files"})), 0) << "never across two strings";
+    auto whole = Rule(L"abc", true);
+    EXPECT_EQ(whole.ValueMatches(L"v", 1, Str(L"ABC")), kMatchedData);
+    EXPECT_EQ(whole.ValueMatches(L"v", 1, Str(L"ABCD")), 0);
+    EXPECT_EQ(whole.ValueMatches(L"v", 7, multi({L"x", L"aBc"})), kMatchedData);
+    auto beyond = Rule(L"\u00FC");
+    EXPECT_EQ(beyond.ValueMatches(L"v", 1, Str(L"u")), 0);
+    EXPECT_EQ(beyond.ValueMatches(L"v", 1, Str(L"M\u00DCNCHEN")), kMatchedData);
+    auto regex = Rule(L"^c:.*X$", false, true);
+    EXPECT_EQ(regex.ValueMatches(L"v", 1, Str(L"C:\\program files\\x")), kMatchedData);
+}
+
 TEST_F(RuleTest, ARegexIsNotTriedOnTextsBeyond32KiB) {
     auto rule = Rule(L"(a|b)*c", false, true);
     const std::wstring huge(TextRule::kRegexLimit + 1, L'a');
