@@ -57,6 +57,14 @@ std::uint32_t TypeNumber(const hive_type& type) {
 }
 void SetTypeNumber(hive_type& type, std::uint32_t number) { std::memcpy(&type, &number, sizeof number); }
 
+// The length of text when it is ASCII to its NUL, as nearly every name
+// is, else npos: such text widens a byte a character.
+std::size_t AsciiLength(const char* text) {
+    std::size_t length = 0;
+    while (static_cast<unsigned char>(text[length]) - 1u < 0x7Fu) ++length;
+    return text[length] == '\0' ? length : std::string::npos;
+}
+
 std::wstring ErrnoText(int error) { return FromUtf8(std::strerror(error)); }
 
 std::wstring Hex(std::size_t offset) {
@@ -159,20 +167,35 @@ HiveRegistry::Node HiveRegistry::Children::Find(std::wstring_view part, std::wst
     return it != byFolded.end() && Folded(*it) == key ? nodes[*it] : 0;
 }
 
-bool HiveRegistry::NameOf(Node node, std::wstring& name) {
+bool HiveRegistry::AppendNameOf(Node node, std::wstring& names) {
     errno = 0;
     const malloced<char> name8(hivex_node_name(hive_, node));
     if (!name8) {
         NoteDamage(L"the name of the key at " + Hex(node) + L" cannot be read (" + ErrnoText(errno) + L")");
         return false;
     }
-    FromUtf8(name8.get(), name);
+    const std::size_t start = names.size();
+    AppendWide(name8.get(), names);
     // A name kept in Latin-1, as nearly every one is, has a character for
     // each of its record's bytes. Any other (UTF-16, or one that goes on
     // past a NUL) takes the length hivex works out.
-    if (nameRecordHeader_ && hivex_node_struct_length(hive_, node) == nameRecordHeader_ + name.size()) return true;
-    FromUtf8(std::string_view(name8.get(), hivex_node_name_len(hive_, node)), name);
+    if (nameRecordHeader_ && hivex_node_struct_length(hive_, node) == nameRecordHeader_ + names.size() - start)
+        return true;
+    FromUtf8(std::string_view(name8.get(), hivex_node_name_len(hive_, node)), name_);
+    names.resize(start);
+    names.append(name_);
     return true;
+}
+
+void HiveRegistry::AppendWide(const char* utf8, std::wstring& to) {
+    if (const std::size_t ascii = AsciiLength(utf8); ascii != std::string::npos) {
+        const std::size_t start = to.size();
+        to.resize(start + ascii);
+        std::copy(utf8, utf8 + ascii, to.begin() + static_cast<std::ptrdiff_t>(start));
+    } else {
+        FromUtf8(utf8, wide_);
+        to.append(wide_);
+    }
 }
 
 HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node, std::uint32_t& slotHint) {
@@ -208,16 +231,20 @@ HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node, std::uint32_t& slotH
     children.indexed = false;
     children.lastEnumerated = 0;
     for (const hive_node_h* child = list.get(); *child; ++child) {
-        if (!NameOf(*child, name_)) continue;
+        const std::size_t start = children.names.size();
+        if (!AppendNameOf(*child, children.names)) continue;
         // A path cannot name such a key: opening it would open another one,
         // its parent or the root, and a walk into it would not end.
-        std::uint32_t unpathable = name_.empty();
-        for (const wchar_t c : name_) unpathable += (c == L'\\') | (c == L'\0');
+        std::uint32_t unpathable = children.names.size() == start;
+        for (std::size_t i = start; i < children.names.size(); ++i) {
+            const wchar_t c = children.names[i];
+            unpathable += (c == L'\\') | (c == L'\0');
+        }
         if (unpathable) {
+            children.names.resize(start);
             NoteDamage(L"the key at " + Hex(*child) + L" has a name no path can hold; it is skipped");
             continue;
         }
-        children.names.append(name_);
         children.nameEnds.push_back(children.names.size());
         children.nodes.push_back(*child);
     }
@@ -419,13 +446,6 @@ Status HiveRegistry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name
         NoteDamage(L"the name of the value at " + Hex(value) + L" cannot be read (" + ErrnoText(errno) + L")");
         return status::kFileCorrupt;
     }
-    // The name up to a NUL, if it holds one, as a walk of the registry
-    // takes it; hivex's own length would convert every name once more.
-    // Writes to a key with such a name are refused (HoldsNameWithNul).
-    FromUtf8(key8.get(), name_);
-    const std::wstring& valueName = name_;
-    if (valueName.size() + 1 > nameChars) return status::kMoreData;
-
     // A retry with a larger buffer takes the data read the first time.
     if (lastValue_ != value) {
         hive_type t{};
@@ -441,13 +461,18 @@ Status HiveRegistry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name
         lastType_ = TypeNumber(t);
         lastValue_ = value;
     }
-    if (lastLength_ > dataBytes) {
+    // The name as far as a NUL, if it holds one, as a walk of the registry
+    // takes it; hivex's own length would convert every name once more.
+    // Writes to a key with such a name are refused (HoldsNameWithNul).
+    name_.clear();
+    AppendWide(key8.get(), name_);
+    if (name_.size() + 1 > nameChars || lastLength_ > dataBytes) {
         dataBytes = static_cast<std::uint32_t>(std::min<std::size_t>(lastLength_, UINT32_MAX));
         return status::kMoreData;
     }
-    std::copy(valueName.begin(), valueName.end(), name);
-    name[valueName.size()] = L'\0';
-    nameChars = static_cast<std::uint32_t>(valueName.size());
+    std::copy(name_.begin(), name_.end(), name);
+    name[name_.size()] = L'\0';
+    nameChars = static_cast<std::uint32_t>(name_.size());
     type = lastType_;
     std::memcpy(data, lastData_.get(), lastLength_);
     dataBytes = static_cast<std::uint32_t>(lastLength_);

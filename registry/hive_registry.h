@@ -119,8 +119,10 @@ private:
     // writes a key's values back all together, by names that end at the
     // first NUL, so such a key cannot be written without harm.
     bool HoldsNameWithNul(Node node);
-    // A key's name, or false when it cannot be read.
-    bool NameOf(Node node, std::wstring& name);
+    // A key's name put after names, or false when it cannot be read.
+    bool AppendNameOf(Node node, std::wstring& names);
+    // UTF-8 from hivex put after to, widened.
+    void AppendWide(const char* utf8, std::wstring& to);
     // Whether node is the root or one of the branch's first depth keys.
     bool LeadsBack(Node node, std::size_t depth) const;
     const Values* ValuesOf(Node node);
@@ -153,7 +155,7 @@ private:
     std::wstring branchPath_;
     std::vector<Step> branch_;
     void ForgetBranch();
-    std::wstring foldedPart_, name_;  // reused: every open folds a name
+    std::wstring foldedPart_, name_, wide_;  // reused: every open folds a name, every value has one
     // hivex's name length converts the name once more; the length the key's
     // record holds settles most names without that (0: not to be trusted).
     std::size_t nameRecordHeader_ = 0;
