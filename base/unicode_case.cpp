@@ -19,19 +19,6 @@ void UpperCaseInto(std::wstring_view text, std::wstring& upper) {
     for (std::size_t i = 0; i < text.size(); ++i) out[i] = UpperCaseOf(text[i]);
 }
 
-bool UpperCaseAsciiUtf16LeInto(const std::uint8_t* bytes, std::size_t count, std::wstring& upper) {
-    const std::size_t units = count / 2;
-    upper.resize(units);
-    wchar_t* const out = upper.data();
-    std::uint32_t beyond = 0;
-    for (std::size_t i = 0; i < units; ++i) {
-        const std::uint32_t unit = bytes[2 * i] | (bytes[2 * i + 1] << 8);
-        beyond += unit >= 0x80;
-        out[i] = static_cast<wchar_t>(unit - (unit - L'a' < 26u ? 0x20u : 0u));
-    }
-    return beyond == 0;
-}
-
 std::wstring UpperCased(std::wstring_view text) {
     std::wstring upper;
     UpperCaseInto(text, upper);

@@ -3,8 +3,6 @@
 // whatever locale the environment names: a search must find the same hits
 // under LANG=C as under a user's own locale.
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,9 +20,5 @@ inline wchar_t UpperCaseOf(wchar_t ch) {
 // reused storage or as a new string.
 void UpperCaseInto(std::wstring_view text, std::wstring& upper);
 std::wstring UpperCased(std::wstring_view text);
-
-// UTF-16LE text decoded and upper-cased in one step, for text that is all
-// ASCII, as nearly all is; false, and upper of no use, for any other.
-bool UpperCaseAsciiUtf16LeInto(const std::uint8_t* bytes, std::size_t count, std::wstring& upper);
 
 }  // namespace keyscour

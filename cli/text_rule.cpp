@@ -1,5 +1,7 @@
 #include "cli/text_rule.h"
 
+#include <algorithm>
+
 #include "registry/value_forms.h"
 #include "base/utf16.h"
 #include "engine/text_case.h"
@@ -7,8 +9,31 @@
 
 namespace keyscour::cli {
 
+namespace {
+
+// Whether match takes one of a string value's texts: REG_SZ and
+// REG_EXPAND_SZ as far as their NUL, REG_MULTI_SZ each string of its list.
+template <typename Char, typename Match>
+bool AnyText(std::basic_string_view<Char> rest, bool list, Match&& match) {
+    if (!list) return match(rest.substr(0, rest.find(Char{0})));
+    while (!rest.empty()) {
+        const std::size_t end = rest.find(Char{0});
+        const auto one = rest.substr(0, end);
+        if (one.empty()) return false;  // the empty string that ends the list
+        if (match(one)) return true;
+        if (end == std::basic_string_view<Char>::npos) return false;
+        rest.remove_prefix(end + 1);
+    }
+    return false;
+}
+
+}  // namespace
+
 TextRule::TextRule(RuleOptions options) : options_(std::move(options)) {
     upperText_ = ToUpperCase(options_.text);
+    const bool ascii = std::all_of(upperText_.begin(), upperText_.end(), [](wchar_t c) { return c >= 0 && c < 0x80; });
+    if (!options_.regex && !options_.whole && !upperText_.empty() && ascii)
+        asciiNeedle_.emplace(upperText_.begin(), upperText_.end());
     if (options_.regex) regex_.emplace(options_.text, std::regex_constants::ECMAScript | std::regex_constants::icase);
 }
 
@@ -25,9 +50,31 @@ bool TextRule::Matches(std::wstring_view text) {
     return !text.empty() && ContainsUpperCased(text, upperText_, scratch_);
 }
 
-bool TextRule::MatchesUpperCased(std::wstring_view upper) const {
-    if (options_.whole) return upper == upperText_;
-    return !upper.empty() && upper.find(upperText_) != std::wstring_view::npos;
+std::optional<bool> TextRule::FindAscii(std::span<const std::uint8_t> data, bool list) const {
+    const char16_t* const needle = asciiNeedle_->data();
+    const std::size_t length = asciiNeedle_->size();
+    const std::uint8_t* const bytes = data.data();
+    const std::size_t units = data.size() / 2;
+    const auto unit = [bytes](std::size_t i) -> std::uint32_t { return bytes[2 * i] | (bytes[2 * i + 1] << 8); };
+    const auto upper = [](std::uint32_t u) -> std::uint32_t { return u - 'a' < 26 ? u - 0x20 : u; };
+    // The text ends at its NUL, a list at its empty string. The needle
+    // holds no NUL, so a match in a list lies within one of its strings.
+    std::size_t end = 0;
+    for (std::uint32_t before = 1; end < units; ++end) {
+        const std::uint32_t u = unit(end);
+        if (u >= 0x80) return std::nullopt;
+        if (u == 0 && (!list || before == 0)) break;
+        before = u;
+    }
+    if (end < length) return false;
+    const std::uint32_t first = needle[0];
+    for (std::size_t i = 0, last = end - length; i <= last; ++i) {
+        if (upper(unit(i)) != first) continue;
+        std::size_t k = 1;
+        while (k < length && upper(unit(i + k)) == needle[k]) ++k;
+        if (k == length) return true;
+    }
+    return false;
 }
 
 bool TextRule::KeyNameMatches(std::wstring_view name) { return Matches(name); }
@@ -39,21 +86,15 @@ int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span
     // compares every value it meets.
     bool matched = false;
     if (type == value_type::kString || type == value_type::kExpandString || type == value_type::kMultiString) {
-        // Plain ASCII text is upper-cased as it is decoded, and compared as it is.
-        const bool upper = !regex_ && UpperCaseAsciiUtf16LeInto(data.data(), data.size(), text_);
-        if (!upper) DecodeUtf16Le(data.data(), data.size(), text_);
-        const auto matches = [&](std::wstring_view one) { return upper ? MatchesUpperCased(one) : Matches(one); };
-        std::wstring_view rest(text_);
-        if (type != value_type::kMultiString) {
-            matched = matches(rest.substr(0, rest.find(L'\0')));
+        const bool list = type == value_type::kMultiString;
+        // ASCII text, as nearly all is, is searched as it is stored.
+        std::optional<bool> found;
+        if (asciiNeedle_) found = FindAscii(data, list);
+        if (found) {
+            matched = *found;
         } else {
-            while (!rest.empty() && !matched) {
-                const std::size_t end = rest.find(L'\0');
-                const std::wstring_view one = rest.substr(0, end);
-                if (one.empty()) break;  // the empty string that ends the list
-                matched = matches(one);
-                rest = end == std::wstring_view::npos ? std::wstring_view{} : rest.substr(end + 1);
-            }
+            DecodeUtf16Le(data.data(), data.size(), text_);
+            matched = AnyText(std::wstring_view(text_), list, [this](auto one) { return Matches(one); });
         }
     } else {
         std::vector<std::wstring> texts;

@@ -60,17 +60,6 @@ struct ValueBuffers {
     }
 };
 
-namespace {
-
-std::wstring JoinPath(const std::wstring& parent, std::wstring_view name) {
-    std::wstring path;
-    path.reserve(parent.size() + 1 + name.size());
-    if (!parent.empty()) path.append(parent).append(1, L'\\');
-    return path.append(name);
-}
-
-}  // namespace
-
 std::shared_ptr<cKeyscour> cKeyscour::Create(Registry& registry, YieldFunction yield) {
     return std::make_shared<cKeyscour>(registry, std::move(yield));
 }
@@ -121,6 +110,14 @@ void cKeyscour::EnumSubKeys(KeyHandle root, const std::wstring& path) {
         if (!key) return;
 
         const std::wstring_view rootName = RootKeyNameOf(root);
+        // Each level builds its sub keys' paths in storage of its own, kept
+        // from key to key and from walk to walk.
+        struct Level {
+            std::size_t& depth;
+            ~Level() { --depth; }
+        } level{++depth_};
+        if (subPaths_.size() < depth_) subPaths_.emplace_back();
+        std::wstring& subPath = subPaths_[depth_ - 1];
         std::array<wchar_t, kNameChars> buffer;
         // All spaces before every call; the registry writes a name and its
         // NUL, so those are all that need filling again.
@@ -136,7 +133,9 @@ void cKeyscour::EnumSubKeys(KeyHandle root, const std::wstring& path) {
             // A key without a name cannot be opened by its path: the path
             // would be its parent's, and the walk would go round for ever.
             if (name.empty()) continue;
-            const std::wstring subPath = JoinPath(path, name);
+            subPath.assign(path);
+            if (!path.empty()) subPath.append(1, L'\\');
+            subPath.append(name);
             if (mStopReason == 0 && listener_) {
                 fullNameScratch_.assign(rootName).append(1, L'\\').append(subPath);
                 listener_->SearchKeyChanged(fullNameScratch_);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -137,6 +138,11 @@ private:
     std::wstring fullNameScratch_;
     std::wstring displayScratch_;
     std::unique_ptr<struct ValueBuffers> valueBuffers_;
+    // The sub key paths of the keys being walked, one a level below the
+    // start: a deque, so that a path stays where it is while deeper levels
+    // are added.
+    std::deque<std::wstring> subPaths_;
+    std::size_t depth_ = 0;
 };
 
 }  // namespace keyscour
