@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "cli/ascii_search.h"
+
 #include "registry/value_forms.h"
 #include "base/utf16.h"
 #include "engine/text_case.h"
@@ -50,33 +52,6 @@ bool TextRule::Matches(std::wstring_view text) {
     return !text.empty() && ContainsUpperCased(text, upperText_, scratch_);
 }
 
-std::optional<bool> TextRule::FindAscii(std::span<const std::uint8_t> data, bool list) const {
-    const char16_t* const needle = asciiNeedle_->data();
-    const std::size_t length = asciiNeedle_->size();
-    const std::uint8_t* const bytes = data.data();
-    const std::size_t units = data.size() / 2;
-    const auto unit = [bytes](std::size_t i) -> std::uint32_t { return bytes[2 * i] | (bytes[2 * i + 1] << 8); };
-    const auto upper = [](std::uint32_t u) -> std::uint32_t { return u - 'a' < 26 ? u - 0x20 : u; };
-    // The text ends at its NUL, a list at its empty string. The needle
-    // holds no NUL, so a match in a list lies within one of its strings.
-    std::size_t end = 0;
-    for (std::uint32_t before = 1; end < units; ++end) {
-        const std::uint32_t u = unit(end);
-        if (u >= 0x80) return std::nullopt;
-        if (u == 0 && (!list || before == 0)) break;
-        before = u;
-    }
-    if (end < length) return false;
-    const std::uint32_t first = needle[0];
-    for (std::size_t i = 0, last = end - length; i <= last; ++i) {
-        if (upper(unit(i)) != first) continue;
-        std::size_t k = 1;
-        while (k < length && upper(unit(i + k)) == needle[k]) ++k;
-        if (k == length) return true;
-    }
-    return false;
-}
-
 bool TextRule::KeyNameMatches(std::wstring_view name) { return Matches(name); }
 
 int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
@@ -89,7 +64,7 @@ int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span
         const bool list = type == value_type::kMultiString;
         // ASCII text, as nearly all is, is searched as it is stored.
         std::optional<bool> found;
-        if (asciiNeedle_) found = FindAscii(data, list);
+        if (asciiNeedle_) found = FindAsciiIgnoringCase(data, list, *asciiNeedle_);
         if (found) {
             matched = *found;
         } else {

@@ -57,11 +57,6 @@ public:
     static constexpr std::size_t kRegexLimit = 32 * 1024;
 
 private:
-    // Whether a string value's texts hold the ASCII needle, read as they
-    // are stored; none when they hold a character beyond ASCII (the full
-    // rule decides then, on the decoded text).
-    std::optional<bool> FindAscii(std::span<const std::uint8_t> data, bool list) const;
-
     RuleOptions options_;
     std::wstring upperText_;
     // upperText_, for a plain search of text that is all ASCII, not empty.

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <clocale>
 
 #include "base/utf16.h"
@@ -12,6 +13,7 @@
 #include "registry/value_forms.h"
 #include "cli/value_replace.h"
 #include "engine/keyscour.h"
+#include "engine/text_case.h"
 
 namespace keyscour::cli {
 namespace {
@@ -115,6 +117,43 @@ TEST_F(RuleTest, TextValuesMatchAlikeInAsciiAndBeyond) {
     EXPECT_EQ(beyond.ValueMatches(L"v", 1, Str(L"M\u00DCNCHEN")), kMatchedData);
     auto regex = Rule(L"^c:.*X$", false, true);
     EXPECT_EQ(regex.ValueMatches(L"v", 1, Str(L"C:\\program files\\x")), kMatchedData);
+}
+
+TEST_F(RuleTest, StringValuesMatchAsTheirDecodedTextsWhereverTheNeedleLies) {
+    // Random texts of every string type against the rule applied to the
+    // decoded texts one by one: NULs, letters beyond ASCII (one that
+    // upper-cases to ASCII among them) before and after the text's end.
+    const std::wstring letters(L"aAnNeEdDlLxX \\\0\0\u0131\u00E9", 18);
+    const std::vector<std::wstring> needles{L"needle", L"N", L"edl", L"x\\", L"in", L"NEEDLEX"};
+    std::uint32_t seed = 2024;
+    auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+    int found = 0;
+    for (int round = 0; round < 4000; ++round) {
+        const std::wstring& needle = needles[next() % needles.size()];
+        std::wstring text(next() % 70, L' ');
+        for (auto& c : text) c = letters[next() % (round % 3 ? letters.size() - 2 : letters.size())];
+        if (round % 2 && text.size() >= needle.size())
+            text.replace(next() % (text.size() - needle.size() + 1), needle.size(), needle);
+        const std::uint32_t type = std::array<std::uint32_t, 3>{1, 2, 7}[next() % 3];
+        std::vector<std::wstring> texts;
+        std::wstring_view rest(text);
+        for (;;) {
+            const std::size_t end = rest.find(L'\0');
+            texts.emplace_back(rest.substr(0, end));
+            if (type != 7 || end == std::wstring_view::npos || texts.back().empty()) break;
+            rest.remove_prefix(end + 1);
+        }
+        if (type == 7 && texts.back().empty()) texts.pop_back();
+        bool expected = false;
+        for (const auto& one : texts)
+            expected = expected || (!one.empty() && ToUpperCase(one).find(ToUpperCase(needle)) != std::wstring::npos);
+        auto rule = Rule(needle);
+        auto bytes = EncodeUtf16Le(text);
+        if (next() % 2) bytes.insert(bytes.end(), {0, 0});
+        ASSERT_EQ(rule.ValueMatches(L"v", type, bytes) == kMatchedData, expected) << "round " << round;
+        found += expected;
+    }
+    EXPECT_GT(found, 1000);
 }
 
 TEST_F(RuleTest, ARegexIsNotTriedOnTextsBeyond32KiB) {

@@ -1,0 +1,84 @@
+#include "cli/ascii_search.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace keyscour::cli {
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "UTF-16LE is read as the machine's own units");
+
+// Eight UTF-16 units, in the compilers' vector extension (GCC and clang).
+using Lanes = std::uint16_t __attribute__((vector_size(16)));
+constexpr std::size_t kLanes = 8;
+
+Lanes Load(const std::uint8_t* at) {
+    Lanes lanes;
+    std::memcpy(&lanes, at, sizeof lanes);
+    return lanes;
+}
+
+template <typename Mask>
+bool Any(Mask mask) {
+    std::uint64_t halves[2];
+    std::memcpy(halves, &mask, sizeof halves);
+    return (halves[0] | halves[1]) != 0;
+}
+
+Lanes UpperCased(Lanes units) { return units - (reinterpret_cast<Lanes>(units - u'a' < 26) & 0x20); }
+
+std::uint32_t UpperCased(std::uint32_t unit) { return unit - 'a' < 26 ? unit - 0x20 : unit; }
+
+}  // namespace
+
+std::optional<bool> FindAsciiIgnoringCase(std::span<const std::uint8_t> data, bool list, std::u16string_view upperNeedle) {
+    const std::uint8_t* const bytes = data.data();
+    const std::size_t units = data.size() / 2;
+    const auto unit = [bytes](std::size_t i) -> std::uint32_t { return bytes[2 * i] | (bytes[2 * i + 1] << 8); };
+
+    // Where the text ends, and whether it is ASCII to there. Blocks holding
+    // neither a NUL nor a character beyond ASCII are passed whole; the rest
+    // are read a unit at a time. The needle holds no NUL, so a match in a
+    // list lies within one of its strings.
+    std::size_t end = 0;
+    while (end < units) {
+        if (end + kLanes <= units && !Any(Load(bytes + 2 * end) - 1 >= 0x7F)) {
+            end += kLanes;
+            continue;
+        }
+        const std::size_t stop = std::min(end + kLanes, units);
+        bool ended = false;
+        for (; end < stop; ++end) {
+            const std::uint32_t u = unit(end);
+            if (u >= 0x80) return std::nullopt;
+            if (u == 0 && (!list || end == 0 || unit(end - 1) == 0)) {
+                ended = true;
+                break;
+            }
+        }
+        if (ended) break;
+    }
+
+    const std::size_t length = upperNeedle.size();
+    if (length == 0 || end < length) return false;
+    const std::uint16_t first = upperNeedle[0];
+    const std::size_t starts = end - length + 1;
+    for (std::size_t i = 0; i < starts;) {
+        // Eight places at a time where the needle's first character is not.
+        if (i + kLanes <= units && !Any(UpperCased(Load(bytes + 2 * i)) == first)) {
+            i += kLanes;
+            continue;
+        }
+        for (const std::size_t stop = std::min(i + kLanes, starts); i < stop; ++i) {
+            if (UpperCased(unit(i)) != first) continue;
+            std::size_t k = 1;
+            while (k < length && UpperCased(unit(i + k)) == upperNeedle[k]) ++k;
+            if (k == length) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace keyscour::cli
