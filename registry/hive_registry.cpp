@@ -200,15 +200,15 @@ void HiveRegistry::AppendWide(const char* utf8, std::wstring& to) {
 
 HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node, std::uint32_t& slotHint) {
     if (slotHint < childrenSlots_.size() && childrenSlots_[slotHint].owner == node) return &childrenSlots_[slotHint];
-    if (const auto it = childrenSlotOf_.find(node); it != childrenSlotOf_.end()) {
-        slotHint = it->second;
-        return &childrenSlots_[it->second];
-    }
     // Most keys have no sub keys: their count says so without a list, and
     // nothing is kept for them.
     static Children kNone;
     errno = 0;
     if (hivex_node_nr_children(hive_, node) == 0 && errno == 0) return &kNone;
+    if (const auto it = childrenSlotOf_.find(node); it != childrenSlotOf_.end()) {
+        slotHint = it->second;
+        return &childrenSlots_[it->second];
+    }
     const malloced<hive_node_h> list(hivex_node_children(hive_, node));
     if (!list) {
         NoteDamage(L"the sub key list of the key at " + Hex(node) + L" cannot be read (" + ErrnoText(errno) + L")");
