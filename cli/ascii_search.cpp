@@ -14,6 +14,8 @@ static_assert(std::endian::native == std::endian::little, "UTF-16LE is read as t
 using Lanes = std::uint16_t __attribute__((vector_size(16)));
 constexpr std::size_t kLanes = 8;
 
+constexpr Lanes Splat(std::uint16_t unit) { return Lanes{unit, unit, unit, unit, unit, unit, unit, unit}; }
+
 Lanes Load(const std::uint8_t* at) {
     Lanes lanes;
     std::memcpy(&lanes, at, sizeof lanes);
@@ -27,7 +29,10 @@ bool Any(Mask mask) {
     return (halves[0] | halves[1]) != 0;
 }
 
-Lanes UpperCased(Lanes units) { return units - (reinterpret_cast<Lanes>(units - u'a' < 26) & 0x20); }
+Lanes UpperCased(Lanes units) {
+    const auto letters = units - Splat(u'a') < Splat(26);
+    return units - (std::bit_cast<Lanes>(letters) & Splat(0x20));
+}
 
 std::uint32_t UpperCased(std::uint32_t unit) { return unit - 'a' < 26 ? unit - 0x20 : unit; }
 
@@ -44,7 +49,7 @@ std::optional<bool> FindAsciiIgnoringCase(std::span<const std::uint8_t> data, bo
     // list lies within one of its strings.
     std::size_t end = 0;
     while (end < units) {
-        if (end + kLanes <= units && !Any(Load(bytes + 2 * end) - 1 >= 0x7F)) {
+        if (end + kLanes <= units && !Any(Load(bytes + 2 * end) - Splat(1) >= Splat(0x7F))) {
             end += kLanes;
             continue;
         }
@@ -67,7 +72,7 @@ std::optional<bool> FindAsciiIgnoringCase(std::span<const std::uint8_t> data, bo
     const std::size_t starts = end - length + 1;
     for (std::size_t i = 0; i < starts;) {
         // Eight places at a time where the needle's first character is not.
-        if (i + kLanes <= units && !Any(UpperCased(Load(bytes + 2 * i)) == first)) {
+        if (i + kLanes <= units && !Any(UpperCased(Load(bytes + 2 * i)) == Splat(first))) {
             i += kLanes;
             continue;
         }
