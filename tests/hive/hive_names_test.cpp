@@ -204,12 +204,13 @@ TEST_F(HiveNames, AKeyHoldingAValueNameWithANulIsNeverWritten) {
     ASSERT_TRUE(h);
     const hive_node_h kNode = hivex_node_get_child(h, hivex_root(h), "K");
     std::size_t withNul = 0;
-    for (hive_value_h* values = hivex_node_values(h, kNode), *value = values; value && *value; ++value) {
+    hive_value_h* values = hivex_node_values(h, kNode);
+    for (hive_value_h* value = values; value && *value; ++value) {
         char* key = hivex_value_key(h, *value);
         withNul += hivex_value_key_len(h, *value) == 5 && std::string(key) == "ab";
         std::free(key);
-        if (!value[1]) std::free(values);
     }
+    std::free(values);
     hivex_close(h);
     EXPECT_EQ(withNul, 1u) << "the name with its NUL is still whole";
 }
