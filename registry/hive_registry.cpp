@@ -464,15 +464,20 @@ Status HiveRegistry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name
     // The name as far as a NUL, if it holds one, as a walk of the registry
     // takes it; hivex's own length would convert every name once more.
     // Writes to a key with such a name are refused (HoldsNameWithNul).
-    name_.clear();
-    AppendWide(key8.get(), name_);
-    if (name_.size() + 1 > nameChars || lastLength_ > dataBytes) {
+    // ASCII, as nearly every name is, goes straight into the buffer.
+    const std::size_t ascii = AsciiLength(key8.get());
+    if (ascii == std::string::npos) FromUtf8(key8.get(), name_);
+    const std::size_t length = ascii != std::string::npos ? ascii : name_.size();
+    if (length + 1 > nameChars || lastLength_ > dataBytes) {
         dataBytes = static_cast<std::uint32_t>(std::min<std::size_t>(lastLength_, UINT32_MAX));
         return status::kMoreData;
     }
-    std::copy(name_.begin(), name_.end(), name);
-    name[name_.size()] = L'\0';
-    nameChars = static_cast<std::uint32_t>(name_.size());
+    if (ascii != std::string::npos)
+        std::copy(key8.get(), key8.get() + ascii, name);
+    else
+        std::copy(name_.begin(), name_.end(), name);
+    name[length] = L'\0';
+    nameChars = static_cast<std::uint32_t>(length);
     type = lastType_;
     std::memcpy(data, lastData_.get(), lastLength_);
     dataBytes = static_cast<std::uint32_t>(lastLength_);
