@@ -36,6 +36,16 @@ Lanes UpperCased(Lanes units) {
 
 std::uint32_t UpperCased(std::uint32_t unit) { return unit - 'a' < 26 ? unit - 0x20 : unit; }
 
+// Whether one of the first count units (eight or more) is a NUL or lies
+// beyond ASCII; the last eight read overlap those before them.
+bool AnyNulOrBeyondAscii(const std::uint8_t* bytes, std::size_t count) {
+    const auto bad = [bytes](std::size_t at) { return Any(Load(bytes + 2 * at) - Splat(1) >= Splat(0x7F)); };
+    std::size_t at = 0;
+    for (; at + kLanes <= count; at += kLanes)
+        if (bad(at)) return true;
+    return at < count && bad(count - kLanes);
+}
+
 }  // namespace
 
 std::optional<bool> FindAsciiIgnoringCase(std::span<const std::uint8_t> data, bool list, std::u16string_view upperNeedle) {
@@ -43,27 +53,32 @@ std::optional<bool> FindAsciiIgnoringCase(std::span<const std::uint8_t> data, bo
     const std::size_t units = data.size() / 2;
     const auto unit = [bytes](std::size_t i) -> std::uint32_t { return bytes[2 * i] | (bytes[2 * i + 1] << 8); };
 
-    // Where the text ends, and whether it is ASCII to there. Blocks holding
-    // neither a NUL nor a character beyond ASCII are passed whole; the rest
-    // are read a unit at a time. The needle holds no NUL, so a match in a
+    // Where the text ends, and whether it is ASCII to there: most often
+    // it is a REG_SZ with one NUL, its last unit. Otherwise blocks holding
+    // neither a NUL nor a character beyond ASCII are passed whole and the
+    // rest read a unit at a time. The needle holds no NUL, so a match in a
     // list lies within one of its strings.
     std::size_t end = 0;
-    while (end < units) {
-        if (end + kLanes <= units && !Any(Load(bytes + 2 * end) - Splat(1) >= Splat(0x7F))) {
-            end += kLanes;
-            continue;
-        }
-        const std::size_t stop = std::min(end + kLanes, units);
-        bool ended = false;
-        for (; end < stop; ++end) {
-            const std::uint32_t u = unit(end);
-            if (u >= 0x80) return std::nullopt;
-            if (u == 0 && (!list || end == 0 || unit(end - 1) == 0)) {
-                ended = true;
-                break;
+    if (!list && units > kLanes && unit(units - 1) == 0 && !AnyNulOrBeyondAscii(bytes, units - 1)) {
+        end = units - 1;
+    } else {
+        while (end < units) {
+            if (end + kLanes <= units && !Any(Load(bytes + 2 * end) - Splat(1) >= Splat(0x7F))) {
+                end += kLanes;
+                continue;
             }
+            const std::size_t stop = std::min(end + kLanes, units);
+            bool ended = false;
+            for (; end < stop; ++end) {
+                const std::uint32_t u = unit(end);
+                if (u >= 0x80) return std::nullopt;
+                if (u == 0 && (!list || end == 0 || unit(end - 1) == 0)) {
+                    ended = true;
+                    break;
+                }
+            }
+            if (ended) break;
         }
-        if (ended) break;
     }
 
     const std::size_t length = upperNeedle.size();
@@ -71,10 +86,15 @@ std::optional<bool> FindAsciiIgnoringCase(std::span<const std::uint8_t> data, bo
     const std::uint16_t first = upperNeedle[0];
     const std::size_t starts = end - length + 1;
     for (std::size_t i = 0; i < starts;) {
-        // Eight places at a time where the needle's first character is not.
-        if (i + kLanes <= units && !Any(UpperCased(Load(bytes + 2 * i)) == Splat(first))) {
-            i += kLanes;
-            continue;
+        // Eight places at a time where the needle's first character is not;
+        // the last places of the text once, in the eight that end it.
+        if (i + kLanes <= end) {
+            if (!Any(UpperCased(Load(bytes + 2 * i)) == Splat(first))) {
+                i += kLanes;
+                continue;
+            }
+        } else if (end >= kLanes && !Any(UpperCased(Load(bytes + 2 * (end - kLanes))) == Splat(first))) {
+            return false;
         }
         for (const std::size_t stop = std::min(i + kLanes, starts); i < stop; ++i) {
             if (UpperCased(unit(i)) != first) continue;

@@ -154,6 +154,14 @@ TEST_F(RuleTest, StringValuesMatchAsTheirDecodedTextsWhereverTheNeedleLies) {
         found += expected;
     }
     EXPECT_GT(found, 1000);
+    // At every length, what lies in the last few characters: a NUL that
+    // ends the text before the needle, a letter beyond ASCII that makes it.
+    auto in = Rule(L"in");
+    for (std::size_t length = 2; length < 40; ++length) {
+        std::wstring text(length - 2, L'x');
+        EXPECT_EQ(in.ValueMatches(L"v", 1, Str(text + L"\u0131n")), kMatchedData) << length;
+        EXPECT_EQ(in.ValueMatches(L"v", 1, Str(text + std::wstring(L"\0in", 3))), 0) << length;
+    }
 }
 
 TEST_F(RuleTest, ARegexIsNotTriedOnTextsBeyond32KiB) {
