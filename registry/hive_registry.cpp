@@ -57,11 +57,12 @@ std::uint32_t TypeNumber(const hive_type& type) {
 }
 void SetTypeNumber(hive_type& type, std::uint32_t number) { std::memcpy(&type, &number, sizeof number); }
 
-// The length of text when it is ASCII to its NUL, as nearly every name
-// is, else npos: such text widens a byte a character.
-std::size_t AsciiLength(const char* text) {
+// The length of text when it is ASCII to its NUL, with no backslash, as
+// nearly every name is, else npos: such text widens a byte a character,
+// and a path can hold it.
+std::size_t PlainAsciiLength(const char* text) {
     std::size_t length = 0;
-    while (static_cast<unsigned char>(text[length]) - 1u < 0x7Fu) ++length;
+    for (unsigned char c; (c = static_cast<unsigned char>(text[length])) - 1u < 0x7Fu && c != '\\';) ++length;
     return text[length] == '\0' ? length : std::string::npos;
 }
 
@@ -167,35 +168,36 @@ HiveRegistry::Node HiveRegistry::Children::Find(std::wstring_view part, std::wst
     return it != byFolded.end() && Folded(*it) == key ? nodes[*it] : 0;
 }
 
-bool HiveRegistry::AppendNameOf(Node node, std::wstring& names) {
+HiveRegistry::NameRead HiveRegistry::AppendNameOf(Node node, std::wstring& names) {
     errno = 0;
     const malloced<char> name8(hivex_node_name(hive_, node));
     if (!name8) {
         NoteDamage(L"the name of the key at " + Hex(node) + L" cannot be read (" + ErrnoText(errno) + L")");
-        return false;
+        return NameRead::kUnreadable;
     }
     const std::size_t start = names.size();
-    AppendWide(name8.get(), names);
+    const bool plain = AppendWide(name8.get(), names);
     // A name kept in Latin-1, as nearly every one is, has a character for
     // each of its record's bytes. Any other (UTF-16, or one that goes on
     // past a NUL) takes the length hivex works out.
     if (nameRecordHeader_ && hivex_node_struct_length(hive_, node) == nameRecordHeader_ + names.size() - start)
-        return true;
+        return plain ? NameRead::kPlain : NameRead::kOther;
     FromUtf8(std::string_view(name8.get(), hivex_node_name_len(hive_, node)), name_);
     names.resize(start);
     names.append(name_);
-    return true;
+    return NameRead::kOther;
 }
 
-void HiveRegistry::AppendWide(const char* utf8, std::wstring& to) {
-    if (const std::size_t ascii = AsciiLength(utf8); ascii != std::string::npos) {
+bool HiveRegistry::AppendWide(const char* utf8, std::wstring& to) {
+    if (const std::size_t plain = PlainAsciiLength(utf8); plain != std::string::npos) {
         const std::size_t start = to.size();
-        to.resize(start + ascii);
-        std::copy(utf8, utf8 + ascii, to.begin() + static_cast<std::ptrdiff_t>(start));
-    } else {
-        FromUtf8(utf8, wide_);
-        to.append(wide_);
+        to.resize(start + plain);
+        std::copy(utf8, utf8 + plain, to.begin() + static_cast<std::ptrdiff_t>(start));
+        return true;
     }
+    FromUtf8(utf8, wide_);
+    to.append(wide_);
+    return false;
 }
 
 HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node, std::uint32_t& slotHint) {
@@ -232,11 +234,12 @@ HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node, std::uint32_t& slotH
     children.lastEnumerated = 0;
     for (const hive_node_h* child = list.get(); *child; ++child) {
         const std::size_t start = children.names.size();
-        if (!AppendNameOf(*child, children.names)) continue;
+        const NameRead read = AppendNameOf(*child, children.names);
+        if (read == NameRead::kUnreadable) continue;
         // A path cannot name such a key: opening it would open another one,
         // its parent or the root, and a walk into it would not end.
         std::uint32_t unpathable = children.names.size() == start;
-        for (std::size_t i = start; i < children.names.size(); ++i) {
+        for (std::size_t i = start; read == NameRead::kOther && i < children.names.size(); ++i) {
             const wchar_t c = children.names[i];
             unpathable += (c == L'\\') | (c == L'\0');
         }
@@ -465,7 +468,7 @@ Status HiveRegistry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name
     // takes it; hivex's own length would convert every name once more.
     // Writes to a key with such a name are refused (HoldsNameWithNul).
     // ASCII, as nearly every name is, goes straight into the buffer.
-    const std::size_t ascii = AsciiLength(key8.get());
+    const std::size_t ascii = PlainAsciiLength(key8.get());
     if (ascii == std::string::npos) FromUtf8(key8.get(), name_);
     const std::size_t length = ascii != std::string::npos ? ascii : name_.size();
     if (length + 1 > nameChars || lastLength_ > dataBytes) {

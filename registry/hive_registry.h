@@ -119,10 +119,12 @@ private:
     // writes a key's values back all together, by names that end at the
     // first NUL, so such a key cannot be written without harm.
     bool HoldsNameWithNul(Node node);
-    // A key's name put after names, or false when it cannot be read.
-    bool AppendNameOf(Node node, std::wstring& names);
-    // UTF-8 from hivex put after to, widened.
-    void AppendWide(const char* utf8, std::wstring& to);
+    // A key's name put after names: plain (ASCII with no backslash, whole),
+    // other, or nothing when it cannot be read.
+    enum class NameRead { kUnreadable, kPlain, kOther };
+    NameRead AppendNameOf(Node node, std::wstring& names);
+    // UTF-8 from hivex put after to, widened; whether it was plain ASCII.
+    bool AppendWide(const char* utf8, std::wstring& to);
     // Whether node is the root or one of the branch's first depth keys.
     bool LeadsBack(Node node, std::size_t depth) const;
     const Values* ValuesOf(Node node);

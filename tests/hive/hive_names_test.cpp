@@ -128,21 +128,24 @@ TEST_F(HiveNames, LatinOneAndUtf16NamesComeBackWholeAndOpenInAnyCase) {
     EXPECT_TRUE(registry.Damage().empty());
 }
 
-TEST_F(HiveNames, ANameHoldingANulIsSkippedAndSaid) {
-    Build({L"abXcd\\Below", L"after"});
-    const hive_node_h node = NodeOf({"abXcd"});
-    ASSERT_NE(node, 0u);
+TEST_F(HiveNames, ANameHoldingANulOrABackslashIsSkippedAndSaid) {
+    Build({L"abXcd\\Below", L"efYgh", L"after"});
     std::string bytes = testing::ReadFileBytes(FromUtf8(hive));
-    const std::size_t at = bytes.find("abXcd", node);
-    ASSERT_NE(at, std::string::npos);
-    bytes[at + 2] = '\0';
+    for (const auto& [name, put] : {std::pair{"abXcd", '\0'}, {"efYgh", '\\'}}) {
+        const hive_node_h node = NodeOf({name});
+        ASSERT_NE(node, 0u);
+        const std::size_t at = bytes.find(name, node);
+        ASSERT_NE(at, std::string::npos);
+        bytes[at + 2] = put;
+    }
     WriteFileBytes(hive, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
 
     HiveRegistry registry(hive, false);
     EXPECT_EQ(SubKeys(registry, HiveRegistry::kRoot), std::vector<std::wstring>{L"after"})
-        << "neither \"ab\" nor the whole name: no path opens it";
+        << "no path opens either: \"ab\" would be another key, \"ef\\gh\" a key below another";
     EXPECT_EQ(Who(registry, HiveRegistry::kRoot, L"ab"), L"status 2");
-    ASSERT_EQ(registry.Damage().size(), 1u);
+    EXPECT_EQ(Who(registry, HiveRegistry::kRoot, L"ef\\gh"), L"status 2");
+    ASSERT_EQ(registry.Damage().size(), 2u);
     EXPECT_NE(registry.Damage()[0].find(L"no path can hold"), std::wstring::npos);
 }
 
