@@ -106,4 +106,18 @@ std::optional<bool> FindAsciiIgnoringCase(std::span<const std::uint8_t> data, bo
     return false;
 }
 
+std::optional<bool> FindAsciiIgnoringCase(std::wstring_view name, std::u16string_view upperNeedle) {
+    std::uint32_t seen = 0;
+    for (const wchar_t c : name) seen |= static_cast<std::uint32_t>(c);
+    if (seen >= 0x80) return std::nullopt;
+    const std::size_t length = upperNeedle.size();
+    if (length == 0 || name.size() < length) return false;
+    for (std::size_t i = 0, last = name.size() - length; i <= last; ++i) {
+        std::size_t k = 0;
+        while (k < length && UpperCased(static_cast<std::uint32_t>(name[i + k])) == upperNeedle[k]) ++k;
+        if (k == length) return true;
+    }
+    return false;
+}
+
 }  // namespace keyscour::cli

@@ -15,5 +15,7 @@ namespace keyscour::cli {
 // the empty string that ends it. None when the text holds a character
 // beyond ASCII before its end: the full rule decides such text.
 std::optional<bool> FindAsciiIgnoringCase(std::span<const std::uint8_t> data, bool list, std::u16string_view upperNeedle);
+// The same for a name, decoded already; none when it is not all ASCII.
+std::optional<bool> FindAsciiIgnoringCase(std::wstring_view name, std::u16string_view upperNeedle);
 
 }  // namespace keyscour::cli

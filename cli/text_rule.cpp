@@ -52,11 +52,17 @@ bool TextRule::Matches(std::wstring_view text) {
     return !text.empty() && ContainsUpperCased(text, upperText_, scratch_);
 }
 
-bool TextRule::KeyNameMatches(std::wstring_view name) { return Matches(name); }
+bool TextRule::NameMatches(std::wstring_view name) {
+    if (asciiNeedle_)
+        if (const auto found = FindAsciiIgnoringCase(name, *asciiNeedle_)) return *found;
+    return Matches(name);
+}
+
+bool TextRule::KeyNameMatches(std::wstring_view name) { return NameMatches(name); }
 
 int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
     if (options_.keysOnly || !TypeWanted(type)) return 0;
-    const int named = options_.names && Matches(name) ? kMatchedName : 0;
+    const int named = options_.names && NameMatches(name) ? kMatchedName : 0;
     // The texts ComparedTexts gives, made in reused storage: a walk
     // compares every value it meets.
     bool matched = false;

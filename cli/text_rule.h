@@ -57,6 +57,9 @@ public:
     static constexpr std::size_t kRegexLimit = 32 * 1024;
 
 private:
+    // Matches for a key's or a value's name: most often plain ASCII.
+    bool NameMatches(std::wstring_view name);
+
     RuleOptions options_;
     std::wstring upperText_;
     // upperText_, for a plain search of text that is all ASCII, not empty.

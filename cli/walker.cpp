@@ -2,31 +2,10 @@
 
 #include "cli/interrupt.h"
 #include "engine/internal_error.h"
-#include "registry/delegating_registry.h"
 
 namespace keyscour::cli {
 
 namespace {
-
-// Keys the walk meets but cannot open. The engine opens a key once for its
-// values and once for its sub keys, so a repeat of the last path is one key.
-// Only the opens are watched, and nothing is kept of the others.
-class UnreadableCount final : public DelegatingRegistry {
-public:
-    using DelegatingRegistry::DelegatingRegistry;
-    Status OpenKey(KeyHandle root, const std::wstring& path, KeyHandle& key) override {
-        const Status status = Inner().OpenKey(root, path, key);
-        if (status != status::kSuccess && status != status::kNotFound && path != last_) {
-            last_ = path;
-            ++count;
-        }
-        return status;
-    }
-    std::uint64_t count = 0;
-
-private:
-    std::wstring last_;
-};
 
 bool Exists(Registry& registry, KeyHandle root, const std::wstring& path) {
     KeyHandle key = 0;
@@ -45,13 +24,13 @@ bool Walker::Run(const OnHit& onHit) {
     bool anyStart = false;
     for (const Walk& walk : source_.walks) {
         if (Interrupted()) break;
-        UnreadableCount counting(*walk.registry);
-        if (!Exists(counting, walk.root, walk.start)) continue;
+        Registry& registry = *walk.registry;
+        if (!Exists(registry, walk.root, walk.start)) continue;
         anyStart = true;
         walk_ = &walk;
         ++totals.keys;  // the start key itself
         cKeyscour* running = nullptr;
-        auto engine = cKeyscour::Create(counting, [&running] {
+        auto engine = cKeyscour::Create(registry, [&running] {
             if (Interrupted() && running) running->StopSearch();
         });
         running = engine.get();
@@ -61,7 +40,7 @@ bool Walker::Run(const OnHit& onHit) {
         engine->SubKey(walk.start);
         engine->DoSearch();
         engine->Unadvise();
-        totals.unreadable += counting.count;
+        totals.unreadable += engine->UnreadableKeys();
         if (reason_ != ReasonCompleted && reason_ != ReasonStopped)
             throw NumberedError(reason_, L"the search ended with an internal error");
     }

@@ -77,6 +77,7 @@ void cKeyscour::SearchString(std::wstring value) {
 void cKeyscour::DoSearch() {
     // The owner may let go of the engine from a handler that runs in a yield.
     const auto keepAlive = weak_from_this().lock();
+    unreadableKeys_ = 0;
 
     if (mRootKey != 0) {
         if (ScansValues()) ScanValues(mRootKey, mSubKey);
@@ -97,17 +98,24 @@ void cKeyscour::DoSearch() {
     mStopReason = 0;
 }
 
-unique_registry_key cKeyscour::OpenForReading(KeyHandle root, const std::wstring& path) {
+unique_registry_key cKeyscour::OpenForReading(KeyHandle root, const std::wstring& path, Status* status) {
     KeyHandle key = 0;
-    if (registry_.OpenKey(root, path, key) != status::kSuccess) key = 0;
+    const Status opened = registry_.OpenKey(root, path, key);
+    if (opened != status::kSuccess) key = 0;
+    if (status) *status = opened;
     return AdoptKey(registry_, key);
 }
 
 void cKeyscour::EnumSubKeys(KeyHandle root, const std::wstring& path) {
     if (mStopReason != 0) return;
     try {
-        const auto key = OpenForReading(root, path);
-        if (!key) return;
+        // Every key the walk meets comes here, once.
+        Status opened = status::kSuccess;
+        const auto key = OpenForReading(root, path, &opened);
+        if (!key) {
+            if (opened != status::kNotFound) ++unreadableKeys_;
+            return;
+        }
 
         const std::wstring_view rootName = RootKeyNameOf(root);
         // Each level builds its sub keys' paths in storage of its own, kept

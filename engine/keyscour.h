@@ -101,6 +101,9 @@ public:
     void DoSearch();
     // Asks a running (or the next) search to wind down.
     void StopSearch() { mStopReason = ReasonStopped; }
+    // Keys the last search met but could not open, for a reason other than
+    // their being gone.
+    std::uint64_t UnreadableKeys() const { return unreadableKeys_; }
 
     // Pure helpers, public so the rules they implement can be checked directly.
     static std::wstring_view TrimNull(std::wstring_view text);
@@ -112,7 +115,7 @@ public:
 private:
     void EnumSubKeys(KeyHandle root, const std::wstring& path);
     void ScanValues(KeyHandle root, const std::wstring& path);
-    unique_registry_key OpenForReading(KeyHandle root, const std::wstring& path);
+    unique_registry_key OpenForReading(KeyHandle root, const std::wstring& path, Status* status = nullptr);
 
     void RaiseSearchFound(const SearchHit& hit);
     bool ScansValues() const {
@@ -143,6 +146,7 @@ private:
     // are added.
     std::deque<std::wstring> subPaths_;
     std::size_t depth_ = 0;
+    std::uint64_t unreadableKeys_ = 0;
 };
 
 }  // namespace keyscour

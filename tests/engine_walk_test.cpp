@@ -138,6 +138,14 @@ TEST_F(WalkTest, UnreadableKeyIsAnnouncedAndComparedButNotEntered) {
                              L"found HKEY_CURRENT_USER | Start\\Locked | * | 0",
                              L"finished 0",
                          }));
+    EXPECT_EQ(engine->UnreadableKeys(), 1u) << "once, though the walk opens it for its values too";
+
+    // Counted afresh for each search; a start key that is gone is not unreadable.
+    store.MarkUnreadable(kCurrentUser, L"Start\\Alpha\\Beta");
+    Search(kCurrentUser, L"Start", L"x", SearchValueData);
+    EXPECT_EQ(engine->UnreadableKeys(), 2u);
+    Search(kCurrentUser, L"Gone", L"x", SearchValueData);
+    EXPECT_EQ(engine->UnreadableKeys(), 0u);
 }
 
 TEST_F(WalkTest, YieldsOncePerEnumerationCall) {

@@ -117,6 +117,18 @@ TEST_F(RuleTest, TextValuesMatchAlikeInAsciiAndBeyond) {
     EXPECT_EQ(beyond.ValueMatches(L"v", 1, Str(L"M\u00DCNCHEN")), kMatchedData);
     auto regex = Rule(L"^c:.*X$", false, true);
     EXPECT_EQ(regex.ValueMatches(L"v", 1, Str(L"C:\\program files\\x")), kMatchedData);
+    // Names alike: a key's, and with --names a value's.
+    EXPECT_TRUE(rule.KeyNameMatches(L"Old PROGRAM files"));
+    EXPECT_TRUE(rule.KeyNameMatches(L"Program F\u0131les"));
+    EXPECT_FALSE(rule.KeyNameMatches(L"Program File"));
+    EXPECT_FALSE(rule.KeyNameMatches(L"Program \u00C9iles"));
+    RuleOptions named;
+    named.text = L"path";
+    named.names = true;
+    TextRule names(named);
+    EXPECT_EQ(names.ValueMatches(L"InstallPATH", 4, Bytes{1, 0, 0, 0}), kMatchedName);
+    EXPECT_EQ(names.ValueMatches(L"\u00DCPath", 4, Bytes{1, 0, 0, 0}), kMatchedName);
+    EXPECT_EQ(names.ValueMatches(L"Pat", 4, Bytes{1, 0, 0, 0}), 0);
 }
 
 TEST_F(RuleTest, StringValuesMatchAsTheirDecodedTextsWhereverTheNeedleLies) {
