@@ -12,7 +12,7 @@ namespace keyscour {
 
 namespace {
 
-constexpr std::uint32_t kNameChars = 260;
+constexpr std::uint32_t kNameChars = cKeyscour::kNameBufferChars;
 constexpr std::uint32_t kDataBytes = 4096;
 // What the registry allows a value name, and a bound on the data taken in
 // one piece, far above what the registry holds in practice.
@@ -126,18 +126,24 @@ void cKeyscour::EnumSubKeys(KeyHandle root, const std::wstring& path) {
         } level{++depth_};
         if (subPaths_.size() < depth_) subPaths_.emplace_back();
         std::wstring& subPath = subPaths_[depth_ - 1];
-        std::array<wchar_t, kNameChars> buffer;
-        // All spaces before every call; the registry writes a name and its
-        // NUL, so those are all that need filling again.
-        std::size_t written = buffer.size();
+        // One name buffer for every level, all spaces before every call: a
+        // name is copied into its path before the walk goes deeper. The
+        // registry writes a name and its NUL, and nothing when there are no
+        // more, so those are all that need filling again.
+        auto& buffer = keyName_;
         for (std::uint32_t index = 0;;) {
             if (yield_) yield_();
-            std::fill_n(buffer.begin(), written, L' ');
-            if (registry_.EnumKey(key.get(), index, buffer.data(), kNameChars) != status::kSuccess) break;
+            std::fill_n(buffer.begin(), keyNameWritten_, L' ');
+            keyNameWritten_ = 0;
+            const Status listed = registry_.EnumKey(key.get(), index, buffer.data(), kNameChars);
+            if (listed != status::kSuccess) {
+                if (listed != status::kNoMoreItems) keyNameWritten_ = buffer.size();
+                break;
+            }
             ++index;
 
             const std::wstring_view name = TrimNull({buffer.data(), buffer.size()});
-            written = std::min(name.size() + 1, buffer.size());
+            keyNameWritten_ = std::min(name.size() + 1, buffer.size());
             // A key without a name cannot be opened by its path: the path
             // would be its parent's, and the walk would go round for ever.
             if (name.empty()) continue;

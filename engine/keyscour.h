@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <array>
 #include <deque>
 #include <memory>
 #include <span>
@@ -105,6 +106,9 @@ public:
     // their being gone.
     std::uint64_t UnreadableKeys() const { return unreadableKeys_; }
 
+    // The characters of the buffer a sub key's or a value's name comes in.
+    static constexpr std::uint32_t kNameBufferChars = 260;
+
     // Pure helpers, public so the rules they implement can be checked directly.
     static std::wstring_view TrimNull(std::wstring_view text);
     static std::wstring RootKeyName(KeyHandle handle);
@@ -146,6 +150,8 @@ private:
     // are added.
     std::deque<std::wstring> subPaths_;
     std::size_t depth_ = 0;
+    std::array<wchar_t, kNameBufferChars> keyName_;
+    std::size_t keyNameWritten_ = kNameBufferChars;  // how much of keyName_ may be other than spaces
     std::uint64_t unreadableKeys_ = 0;
 };
 

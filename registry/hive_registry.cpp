@@ -311,7 +311,13 @@ HiveRegistry::Node HiveRegistry::Resolve(Node from, std::wstring_view path, Stat
     if (same && depth > 0) return branch_.back().node;
     const bool below = path.size() > branch.size() && (branch.empty() || path[branch.size()] == L'\\') &&
                        path.substr(0, branch.size()) == branch;
-    if (!below) {
+    // Next most often, the last key's next sibling: a key below its parent.
+    const std::size_t parent = depth >= 2 ? branch_[depth - 2].end : 0;
+    const bool sibling = !below && depth >= 1 && path.size() > parent + 1 && (parent == 0 || path[parent] == L'\\') &&
+                         path.substr(0, parent) == branch.substr(0, parent);
+    if (sibling) {
+        --depth;
+    } else if (!below) {
         const std::size_t common = static_cast<std::size_t>(
             std::mismatch(path.begin(), path.end(), branch.begin(), branch.end()).first - path.begin());
         for (; depth > 0; --depth) {
@@ -323,6 +329,8 @@ HiveRegistry::Node HiveRegistry::Resolve(Node from, std::wstring_view path, Stat
             branchPath_.resize(path.size());
             return branch_.back().node;
         }
+    }
+    if (!below) {
         branch_.resize(depth);
         branchPath_.resize(depth ? branch_.back().end : 0);
     }
