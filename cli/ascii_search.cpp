@@ -4,6 +4,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace keyscour::cli {
 
 namespace {
@@ -35,6 +39,18 @@ Lanes UpperCased(Lanes units) {
 }
 
 std::uint32_t UpperCased(std::uint32_t unit) { return unit - 'a' < 26 ? unit - 0x20 : unit; }
+
+// A bit for each lane of mask that is set: bit 2k for lane k.
+template <typename Mask>
+unsigned LaneBits(Mask mask) {
+#if defined(__SSE2__)
+    return static_cast<unsigned>(_mm_movemask_epi8(std::bit_cast<__m128i>(mask))) & 0x5555u;
+#else
+    unsigned bits = 0;
+    for (std::size_t k = 0; k < kLanes; ++k) bits |= unsigned{mask[k] != 0} << (2 * k);
+    return bits;
+#endif
+}
 
 // Whether one of the first count units (eight or more) is a NUL or lies
 // beyond ASCII; the last eight read overlap those before them.
@@ -85,22 +101,23 @@ std::optional<bool> FindAsciiIgnoringCase(std::span<const std::uint8_t> data, bo
     if (length == 0 || end < length) return false;
     const std::uint16_t first = upperNeedle[0];
     const std::size_t starts = end - length + 1;
-    for (std::size_t i = 0; i < starts;) {
-        // Eight places at a time where the needle's first character is not;
-        // the last places of the text once, in the eight that end it.
-        if (i + kLanes <= end) {
-            if (!Any(UpperCased(Load(bytes + 2 * i)) == Splat(first))) {
-                i += kLanes;
-                continue;
-            }
-        } else if (end >= kLanes && !Any(UpperCased(Load(bytes + 2 * (end - kLanes))) == Splat(first))) {
-            return false;
-        }
-        for (const std::size_t stop = std::min(i + kLanes, starts); i < stop; ++i) {
-            if (UpperCased(unit(i)) != first) continue;
-            std::size_t k = 1;
-            while (k < length && UpperCased(unit(i + k)) == upperNeedle[k]) ++k;
-            if (k == length) return true;
+    const auto matchesAt = [&](std::size_t i) {
+        std::size_t k = 1;
+        while (k < length && UpperCased(unit(i + k)) == upperNeedle[k]) ++k;
+        return k == length;
+    };
+    if (end < kLanes) {
+        for (std::size_t i = 0; i < starts; ++i)
+            if (UpperCased(unit(i)) == first && matchesAt(i)) return true;
+        return false;
+    }
+    // Eight places at a time, straight to those that hold the needle's first
+    // character; the text's last places in the eight that end it.
+    for (std::size_t i = 0; i < starts; i += kLanes) {
+        const std::size_t at = std::min(i, end - kLanes);
+        for (unsigned bits = LaneBits(UpperCased(Load(bytes + 2 * at)) == Splat(first)); bits != 0; bits &= bits - 1) {
+            const std::size_t place = at + static_cast<std::size_t>(std::countr_zero(bits)) / 2;
+            if (place >= i && place < starts && matchesAt(place)) return true;
         }
     }
     return false;
