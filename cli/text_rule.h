@@ -38,6 +38,7 @@ public:
 
     bool KeyNameMatches(std::wstring_view name) override;
     bool ScansValues() const override { return !options_.keysOnly; }
+    bool ComparesValueNames() const override { return options_.names; }
     int ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) override;
 
     // Whether one text matches; texts too long for the regex engine count

@@ -176,31 +176,45 @@ void cKeyscour::ScanValues(KeyHandle root, const std::wstring& path) {
         // Kept from key to key: a walk scans every key's values.
         if (!valueBuffers_) valueBuffers_ = std::make_unique<ValueBuffers>();
         ValueBuffers& buffers = *valueBuffers_;
+        // A rule that does not compare names leaves them unread until a hit
+        // needs one: in a hive a name costs as much to read as its data.
+        const bool names = !rule_ || rule_->ComparesValueNames();
+        std::uint32_t nameChars = 0;
+        std::uint32_t dataBytes = 0;
+        std::uint32_t type = 0;
+        const auto read = [&](std::uint32_t index, bool withName) {
+            Status status = status::kSuccess;
+            do {
+                nameChars = withName ? static_cast<std::uint32_t>(buffers.name.size()) : 0;
+                dataBytes = static_cast<std::uint32_t>(buffers.data.size());
+                status = registry_.EnumValue(key.get(), index, withName ? buffers.name.data() : nullptr, nameChars,
+                                             type, buffers.data.data(), dataBytes);
+            } while (status == status::kMoreData && buffers.Grow(dataBytes));
+            if (status == status::kSuccess) buffers.Written(nameChars, dataBytes);
+            return status;
+        };
         for (std::uint32_t index = 0;; ++index) {
             buffers.Renew();
-            std::uint32_t nameChars = 0;
-            std::uint32_t dataBytes = 0;
-            std::uint32_t type = 0;
-            Status read = status::kSuccess;
-            do {
-                nameChars = static_cast<std::uint32_t>(buffers.name.size());
-                dataBytes = static_cast<std::uint32_t>(buffers.data.size());
-                read = registry_.EnumValue(key.get(), index, buffers.name.data(), nameChars, type,
-                                           buffers.data.data(), dataBytes);
-            } while (read == status::kMoreData && buffers.Grow(dataBytes));
-            if (read == status::kMoreData) continue;  // beyond any buffer: the next value
-            if (read != status::kSuccess) break;
-            buffers.Written(nameChars, dataBytes);
+            const Status status = read(index, names);
+            if (status == status::kMoreData) continue;  // beyond any buffer: the next value
+            if (status != status::kSuccess) break;
 
             // A value without data still has a buffer of one zero byte.
-            const std::size_t length = std::clamp<std::size_t>(dataBytes, 1, buffers.data.size());
-            const std::span<const std::uint8_t> bytes(buffers.data.data(), length);
-            const std::span<const std::uint8_t> whole(buffers.data.data(), std::min<std::size_t>(dataBytes, length));
-            const std::wstring_view valueName = TrimNull({buffers.name.data(), buffers.name.size()});
+            std::size_t length = std::clamp<std::size_t>(dataBytes, 1, buffers.data.size());
+            std::span<const std::uint8_t> bytes(buffers.data.data(), length);
+            std::span<const std::uint8_t> whole(buffers.data.data(), std::min<std::size_t>(dataBytes, length));
+            std::wstring_view valueName = TrimNull({buffers.name.data(), buffers.name.size()});
             auto valuePath = [&] { return path + L'\\' + std::wstring(valueName); };
 
             if (rule_) {
                 if (const int matched = rule_->ValueMatches(valueName, type, whole)) {
+                    if (!names) {
+                        // The hit's name, with its data again: a longer name grows the buffers.
+                        if (read(index, true) != status::kSuccess) continue;
+                        length = std::clamp<std::size_t>(dataBytes, 1, buffers.data.size());
+                        whole = {buffers.data.data(), std::min<std::size_t>(dataBytes, length)};
+                        valueName = TrimNull({buffers.name.data(), buffers.name.size()});
+                    }
                     static const std::wstring kNoDisplay;
                     const std::wstring sKey = valuePath();
                     const std::int32_t found = (matched & kMatchedData) ? FoundValueData : FoundValueName;

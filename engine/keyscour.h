@@ -56,6 +56,9 @@ public:
     virtual bool ScansValues() const = 0;
     // kMatchedName and kMatchedData for what matches, 0 for no hit.
     virtual int ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) = 0;
+    // Whether ValueMatches looks at names; if not, it is given none and
+    // only a hit's name is read.
+    virtual bool ComparesValueNames() const { return true; }
 };
 
 // The one listener of an engine. Events arrive synchronously, on the thread

@@ -451,12 +451,6 @@ Status HiveRegistry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name
     if (index >= values->handles.size()) return status::kNoMoreItems;
     const hive_value_h value = values->handles[index];
 
-    errno = 0;
-    const malloced<char> key8(hivex_value_key(hive_, value));
-    if (!key8) {
-        NoteDamage(L"the name of the value at " + Hex(value) + L" cannot be read (" + ErrnoText(errno) + L")");
-        return status::kFileCorrupt;
-    }
     // A retry with a larger buffer takes the data read the first time.
     if (lastValue_ != value) {
         hive_type t{};
@@ -472,23 +466,36 @@ Status HiveRegistry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name
         lastType_ = TypeNumber(t);
         lastValue_ = value;
     }
-    // The name as far as a NUL, if it holds one, as a walk of the registry
-    // takes it; hivex's own length would convert every name once more.
-    // Writes to a key with such a name are refused (HoldsNameWithNul).
-    // ASCII, as nearly every name is, goes straight into the buffer.
-    const std::size_t ascii = PlainAsciiLength(key8.get());
-    if (ascii == std::string::npos) FromUtf8(key8.get(), name_);
-    const std::size_t length = ascii != std::string::npos ? ascii : name_.size();
-    if (length + 1 > nameChars || lastLength_ > dataBytes) {
+    if (name) {
+        errno = 0;
+        const malloced<char> key8(hivex_value_key(hive_, value));
+        if (!key8) {
+            NoteDamage(L"the name of the value at " + Hex(value) + L" cannot be read (" + ErrnoText(errno) + L")");
+            return status::kFileCorrupt;
+        }
+        // The name as far as a NUL, if it holds one, as a walk of the
+        // registry takes it; hivex's own length would convert every name
+        // once more. Writes to a key with such a name are refused
+        // (HoldsNameWithNul). ASCII, as nearly every name is, goes straight
+        // into the buffer.
+        const std::size_t ascii = PlainAsciiLength(key8.get());
+        if (ascii == std::string::npos) FromUtf8(key8.get(), name_);
+        const std::size_t length = ascii != std::string::npos ? ascii : name_.size();
+        if (length + 1 > nameChars) return status::kMoreData;
+        if (lastLength_ > dataBytes) {
+            dataBytes = static_cast<std::uint32_t>(std::min<std::size_t>(lastLength_, UINT32_MAX));
+            return status::kMoreData;
+        }
+        if (ascii != std::string::npos)
+            std::copy(key8.get(), key8.get() + ascii, name);
+        else
+            std::copy(name_.begin(), name_.end(), name);
+        name[length] = L'\0';
+        nameChars = static_cast<std::uint32_t>(length);
+    } else if (lastLength_ > dataBytes) {
         dataBytes = static_cast<std::uint32_t>(std::min<std::size_t>(lastLength_, UINT32_MAX));
         return status::kMoreData;
     }
-    if (ascii != std::string::npos)
-        std::copy(key8.get(), key8.get() + ascii, name);
-    else
-        std::copy(name_.begin(), name_.end(), name);
-    name[length] = L'\0';
-    nameChars = static_cast<std::uint32_t>(length);
     type = lastType_;
     std::memcpy(data, lastData_.get(), lastLength_);
     dataBytes = static_cast<std::uint32_t>(lastLength_);

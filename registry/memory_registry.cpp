@@ -207,14 +207,16 @@ Status MemoryRegistry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* na
     if (!node) return status::kInvalidHandle;
     if (index >= node->values.size()) return status::kNoMoreItems;
     const RegistryValue& value = node->values[index];
-    if (value.name.size() + 1 > nameChars) return status::kMoreData;
+    if (name && value.name.size() + 1 > nameChars) return status::kMoreData;
     if (value.data.size() > dataBytes) {
         dataBytes = static_cast<std::uint32_t>(value.data.size());
         return status::kMoreData;
     }
-    std::copy(value.name.begin(), value.name.end(), name);
-    name[value.name.size()] = L'\0';
-    nameChars = static_cast<std::uint32_t>(value.name.size());
+    if (name) {
+        std::copy(value.name.begin(), value.name.end(), name);
+        name[value.name.size()] = L'\0';
+        nameChars = static_cast<std::uint32_t>(value.name.size());
+    }
     type = value.type;
     std::copy(value.data.begin(), value.data.end(), data);
     dataBytes = static_cast<std::uint32_t>(value.data.size());

@@ -45,6 +45,8 @@ public:
     virtual Status EnumKey(KeyHandle key, std::uint32_t index, wchar_t* name,
                            std::uint32_t nameChars) = 0;
     // nameChars and dataBytes are in: buffer sizes, out: lengths returned.
+    // A null name asks for the type and data alone: nameChars is left as it
+    // is, and no name is read (a hive's names cost as much as their data).
     virtual Status EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name,
                              std::uint32_t& nameChars, std::uint32_t& type, std::uint8_t* data,
                              std::uint32_t& dataBytes) = 0;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 
 namespace keyscour {
@@ -31,12 +32,14 @@ Status Win32Registry::EnumKey(KeyHandle key, std::uint32_t index, wchar_t* name,
 
 Status Win32Registry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name, std::uint32_t& nameChars,
                                 std::uint32_t& type, std::uint8_t* data, std::uint32_t& dataBytes) {
-    DWORD nameLength = nameChars;
+    // The function always writes a name: one that is not wanted goes here.
+    std::array<wchar_t, 16384> unwanted;
+    DWORD nameLength = name ? nameChars : static_cast<DWORD>(unwanted.size());
     DWORD valueType = 0;
     DWORD dataLength = dataBytes;
-    const LSTATUS status =
-        RegEnumValueW(ToHkey(key), index, name, &nameLength, nullptr, &valueType, data, &dataLength);
-    nameChars = nameLength;
+    const LSTATUS status = RegEnumValueW(ToHkey(key), index, name ? name : unwanted.data(), &nameLength, nullptr,
+                                         &valueType, data, &dataLength);
+    if (name) nameChars = nameLength;
     type = valueType;
     dataBytes = dataLength;
     return static_cast<Status>(status);

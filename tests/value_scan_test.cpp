@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cwctype>
 #include <string>
@@ -285,6 +286,33 @@ TEST_F(ScanTest, EachKeyOpenedOnceForValuesAndOnceForSubKeys) {
     EXPECT_EQ(recorder.CountOf(RegistryOp::kOpenKey), 6u);
     EXPECT_EQ(recorder.CountOf(RegistryOp::kCloseKey), 6u);
     EXPECT_EQ(recorder.OpenHandles(), 0);
+}
+
+// A rule of data alone: values come to it without names, and a hit's name
+// is read for the hit, long names too.
+TEST_F(ScanTest, ARuleOfDataAloneReadsNamesOnlyForItsHits) {
+    struct DataRule final : MatchRule {
+        bool KeyNameMatches(std::wstring_view) override { return false; }
+        bool ScansValues() const override { return true; }
+        bool ComparesValueNames() const override { return false; }
+        int ValueMatches(std::wstring_view name, std::uint32_t, std::span<const std::uint8_t> data) override {
+            names.emplace_back(name);
+            return std::find(data.begin(), data.end(), 'X') != data.end() ? kMatchedData : 0;
+        }
+        std::vector<std::wstring> names;
+    };
+    const std::wstring longName(300, L'n');
+    store.PutValue(kLocalMachine, L"K", L"miss", 3, {'a'});
+    store.PutValue(kLocalMachine, L"K", L"hit", 3, {'X'});
+    store.PutValue(kLocalMachine, L"K", longName, 3, {'b', 'X'});
+    store.PutValue(kLocalMachine, L"K", L"big", 3, std::vector<std::uint8_t>(5000, 'X'));
+    const auto rule = std::make_shared<DataRule>();
+    engine->Rule(rule);
+    Search(0, L"");
+    EXPECT_EQ(rule->names, std::vector<std::wstring>(4)) << "no name given to the rule";
+    EXPECT_EQ(log.Found(), (Lines{L"found HKEY_LOCAL_MACHINE | K\\hit |  | 2",
+                                  L"found HKEY_LOCAL_MACHINE | K\\" + longName + L" |  | 2",
+                                  L"found HKEY_LOCAL_MACHINE | K\\big |  | 2"}));
 }
 
 }  // namespace

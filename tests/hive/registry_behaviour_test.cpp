@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -101,6 +102,28 @@ TEST_P(RegistryBehaviour, ValuesComeWithTheirLengthsAndTooSmallBuffersAreTold) {
     std::uint32_t nameChars = 2, type = 0, dataBytes = 16;
     EXPECT_EQ(registry->EnumValue(key, 0, tiny, nameChars, type, data, dataBytes), status::kMoreData)
         << "a name longer than its buffer";
+    // Without a name buffer: the same types and data, in the same order,
+    // and the name's length left as it was.
+    std::vector<std::pair<std::uint32_t, Bytes>> unnamed;
+    for (std::uint32_t i = 0;; ++i) {
+        std::uint8_t bytes[4096];
+        std::uint32_t untouched = 7, valueType = 0, length = 4096;
+        const Status status = registry->EnumValue(key, i, nullptr, untouched, valueType, bytes, length);
+        if (status == status::kNoMoreItems) break;
+        EXPECT_EQ(untouched, 7u);
+        if (status == status::kMoreData) {
+            EXPECT_EQ(length, 5000u);
+            continue;
+        }
+        ASSERT_EQ(status, 0u);
+        unnamed.emplace_back(valueType, Bytes(bytes, bytes + length));
+    }
+    std::vector<std::pair<std::uint32_t, Bytes>> named;
+    for (const auto& [name, value] : seen)
+        if (name != L"big") named.push_back(value);
+    std::sort(unnamed.begin(), unnamed.end());
+    std::sort(named.begin(), named.end());
+    EXPECT_EQ(unnamed, named);
     std::uint32_t queriedType = 0;
     Bytes queried;
     ASSERT_EQ(registry->QueryValue(key, L"TEXT", queriedType, queried), 0u);
