@@ -200,25 +200,25 @@ void cKeyscour::ScanValues(KeyHandle root, const std::wstring& path) {
             if (status != status::kSuccess) break;
 
             // A value without data still has a buffer of one zero byte.
-            std::size_t length = std::clamp<std::size_t>(dataBytes, 1, buffers.data.size());
-            std::span<const std::uint8_t> bytes(buffers.data.data(), length);
-            std::span<const std::uint8_t> whole(buffers.data.data(), std::min<std::size_t>(dataBytes, length));
+            const std::span<const std::uint8_t> bytes(buffers.data.data(),
+                                                      std::clamp<std::size_t>(dataBytes, 1, buffers.data.size()));
+            const auto whole = [&] {
+                return std::span<const std::uint8_t>(buffers.data.data(), std::min<std::size_t>(dataBytes, buffers.data.size()));
+            };
             std::wstring_view valueName = TrimNull({buffers.name.data(), buffers.name.size()});
             auto valuePath = [&] { return path + L'\\' + std::wstring(valueName); };
 
             if (rule_) {
-                if (const int matched = rule_->ValueMatches(valueName, type, whole)) {
+                if (const int matched = rule_->ValueMatches(valueName, type, whole())) {
                     if (!names) {
-                        // The hit's name, with its data again: a longer name grows the buffers.
+                        // The hit's name, read with its data again (a longer name grows the buffers).
                         if (read(index, true) != status::kSuccess) continue;
-                        length = std::clamp<std::size_t>(dataBytes, 1, buffers.data.size());
-                        whole = {buffers.data.data(), std::min<std::size_t>(dataBytes, length)};
                         valueName = TrimNull({buffers.name.data(), buffers.name.size()});
                     }
                     static const std::wstring kNoDisplay;
                     const std::wstring sKey = valuePath();
                     const std::int32_t found = (matched & kMatchedData) ? FoundValueData : FoundValueName;
-                    RaiseSearchFound({root, sKey, path.size(), kNoDisplay, found, type, whole, matched});
+                    RaiseSearchFound({root, sKey, path.size(), kNoDisplay, found, type, whole(), matched});
                 }
                 continue;
             }
@@ -226,13 +226,13 @@ void cKeyscour::ScanValues(KeyHandle root, const std::wstring& path) {
             if ((mSearchFlags & SearchValueNames) && IsMatch(valueName)) {
                 const std::wstring sKey = valuePath();
                 const std::wstring sValue = FormatValueData(type, bytes);
-                RaiseSearchFound({root, sKey, path.size(), sValue, FoundValueName, type, whole, kMatchedName});
+                RaiseSearchFound({root, sKey, path.size(), sValue, FoundValueName, type, whole(), kMatchedName});
             }
             if (mSearchFlags & SearchValueData) {
                 FormatValueData(type, bytes, displayScratch_);
                 if (IsMatch(displayScratch_)) {
                     const std::wstring sKey = valuePath();
-                    RaiseSearchFound({root, sKey, path.size(), displayScratch_, FoundValueData, type, whole, kMatchedData});
+                    RaiseSearchFound({root, sKey, path.size(), displayScratch_, FoundValueData, type, whole(), kMatchedData});
                 }
             }
         }

@@ -254,11 +254,15 @@ HiveRegistry::Children* HiveRegistry::ChildrenOf(Node node, std::uint32_t& slotH
     return &children;
 }
 
-bool HiveRegistry::LeadsBack(Node node, std::size_t depth) const {
-    if (node == root_) return true;
-    for (std::size_t i = 0; i < depth && i < branch_.size(); ++i)
-        if (branch_[i].node == node) return true;
-    return false;
+bool HiveRegistry::LeadsBack(Node node) const {
+    return node == root_ || std::any_of(branch_.begin(), branch_.end(), [node](const Step& step) { return step.node == node; });
+}
+
+bool HiveRegistry::LiesIn(std::wstring_view path, std::size_t depth) const {
+    if (depth == 0) return true;
+    const std::size_t end = branch_[depth - 1].end;
+    return path.size() >= end && (path.size() == end || path[end] == L'\\') &&
+           path.substr(0, end) == std::wstring_view(branchPath_).substr(0, end);
 }
 
 void HiveRegistry::ForgetBranch() {
@@ -303,37 +307,25 @@ HiveRegistry::Node HiveRegistry::Resolve(Node from, std::wstring_view path, Stat
         }
     }
     // Down from the deepest key of the branch that path lies in. The walk
-    // opens the branch's last key again, or a key just below it; anything
-    // else is found by the first place where path and branch part.
-    const std::wstring_view branch(branchPath_);
+    // opens the branch's last key again, a key just below it, or its next
+    // sibling; anything else is found by where path and branch part.
     std::size_t depth = branch_.size();
-    const bool same = path.size() == branch.size() && path == branch;
-    if (same && depth > 0) return branch_.back().node;
-    const bool below = path.size() > branch.size() && (branch.empty() || path[branch.size()] == L'\\') &&
-                       path.substr(0, branch.size()) == branch;
-    // Next most often, the last key's next sibling: a key below its parent.
-    const std::size_t parent = depth >= 2 ? branch_[depth - 2].end : 0;
-    const bool sibling = !below && depth >= 1 && path.size() > parent + 1 && (parent == 0 || path[parent] == L'\\') &&
-                         path.substr(0, parent) == branch.substr(0, parent);
-    if (sibling) {
-        --depth;
-    } else if (!below) {
-        const std::size_t common = static_cast<std::size_t>(
-            std::mismatch(path.begin(), path.end(), branch.begin(), branch.end()).first - path.begin());
-        for (; depth > 0; --depth) {
-            const std::size_t end = branch_[depth - 1].end;
-            if (end <= common && (end == path.size() || path[end] == L'\\')) break;
+    if (!LiesIn(path, depth)) {
+        if (depth > 0 && LiesIn(path, depth - 1)) {
+            --depth;
+        } else {
+            const std::wstring_view branch(branchPath_);
+            const std::size_t common = static_cast<std::size_t>(
+                std::mismatch(path.begin(), path.end(), branch.begin(), branch.end()).first - path.begin());
+            for (; depth > 0; --depth) {
+                const std::size_t end = branch_[depth - 1].end;
+                if (end <= common && (end == path.size() || path[end] == L'\\')) break;
+            }
         }
-        if (depth > 0 && branch_[depth - 1].end == path.size()) {
-            branch_.resize(depth);
-            branchPath_.resize(path.size());
-            return branch_.back().node;
-        }
-    }
-    if (!below) {
         branch_.resize(depth);
         branchPath_.resize(depth ? branch_.back().end : 0);
     }
+    if (depth > 0 && branch_.back().end == path.size()) return branch_.back().node;
     Node node = depth ? branch_.back().node : root_;
     for (std::size_t at = depth ? branchPath_.size() + 1 : 0;;) {
         const std::size_t slash = path.find(L'\\', at);
@@ -344,7 +336,7 @@ HiveRegistry::Node HiveRegistry::Resolve(Node from, std::wstring_view path, Stat
         if (!node) return 0;
         // A crafted hive can lead a key's list back to the key or an
         // ancestor of it: such a key is walked once, not without end.
-        if (LeadsBack(node, branch_.size())) {
+        if (LeadsBack(node)) {
             NoteDamage(L"the key " + std::wstring(path.substr(0, slash)) + L" leads back to a key above it; it is skipped");
             status = status::kFileCorrupt;
             return 0;
@@ -372,39 +364,41 @@ const HiveRegistry::Values* HiveRegistry::ValuesOf(Node node) {
     return &values_;
 }
 
-std::size_t HiveRegistry::FindValue(Node node, std::wstring_view name, Status& status) {
+Status HiveRegistry::ReadValueNames(Node node) {
     const Values* values = ValuesOf(node);
-    if (!values) {
-        status = status::kFileCorrupt;
-        return 0;
-    }
-    const std::wstring folded = UpperCased(name);
+    if (!values) return status::kFileCorrupt;
+    valueNames_.clear();
     for (const std::size_t value : values->handles) {
         errno = 0;
         const malloced<char> key8(hivex_value_key(hive_, value));
-        if (!key8) {
-            status = StatusOfErrno(errno);
-            return 0;
+        if (!key8) return StatusOfErrno(errno);
+        if (hivex_value_key_len(hive_, value) != std::strlen(key8.get())) {
+            NoteDamage(L"the key at " + Hex(node) +
+                       L" holds a value whose name goes on past a NUL, which hivex cannot write back; the key is left as it is");
+            return status::kFileCorrupt;
         }
-        FromUtf8(std::string_view(key8.get(), hivex_value_key_len(hive_, value)), name_);
-        if (name_.size() == folded.size() && UpperCased(name_) == folded) return value;
+        valueNames_.emplace_back(key8.get());
     }
+    return status::kSuccess;
+}
+
+std::size_t HiveRegistry::FindValue(Node node, std::wstring_view name, Status& status) {
+    status = ReadValueNames(node);
+    if (status != status::kSuccess) return 0;
+    const std::wstring folded = UpperCased(name);
+    for (std::size_t i = 0; i < valueNames_.size(); ++i)
+        if (UpperCased(FromUtf8(valueNames_[i])) == folded) return values_.handles[i];
     status = status::kNotFound;
     return 0;
 }
 
-bool HiveRegistry::HoldsNameWithNul(Node node) {
-    const Values* values = ValuesOf(node);
-    if (!values) return false;  // hivex, reading them to write, fails and says so
-    for (const std::size_t value : values->handles) {
-        const malloced<char> key8(hivex_value_key(hive_, value));
-        if (key8 && hivex_value_key_len(hive_, value) != std::strlen(key8.get())) {
-            NoteDamage(L"the key at " + Hex(node) +
-                       L" holds a value whose name goes on past a NUL, which hivex cannot write back; the key is left as it is");
-            return true;
-        }
-    }
-    return false;
+Status HiveRegistry::WritableNode(KeyHandle key, Node& node) {
+    const Open* open = OpenOf(key);
+    const bool root = key == kRoot;
+    if (!root && !open) return status::kInvalidHandle;
+    if (!writable_ || (!root && !open->writable)) return status::kAccessDenied;
+    node = root ? root_ : open->node;
+    return status::kSuccess;
 }
 
 void HiveRegistry::Forget(Node node) {
@@ -476,7 +470,7 @@ Status HiveRegistry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name
         // The name as far as a NUL, if it holds one, as a walk of the
         // registry takes it; hivex's own length would convert every name
         // once more. Writes to a key with such a name are refused
-        // (HoldsNameWithNul). ASCII, as nearly every name is, goes straight
+        // (ReadValueNames). ASCII, as nearly every name is, goes straight
         // into the buffer.
         const std::size_t ascii = PlainAsciiLength(key8.get());
         if (ascii == std::string::npos) FromUtf8(key8.get(), name_);
@@ -530,12 +524,9 @@ Status HiveRegistry::CreateKey(KeyHandle base, const std::wstring& path, KeyHand
 
 Status HiveRegistry::SetValue(KeyHandle key, const std::wstring& name, std::uint32_t type, const std::uint8_t* data,
                               std::uint32_t dataBytes) {
-    const Open* open = OpenOf(key);
-    const bool root = key == kRoot;
-    if (!root && !open) return status::kInvalidHandle;
-    if (!writable_ || (!root && !open->writable)) return status::kAccessDenied;
-    const Node node = root ? root_ : open->node;
-    if (HoldsNameWithNul(node)) return status::kFileCorrupt;
+    Node node = 0;
+    if (const Status refused = WritableNode(key, node)) return refused;
+    if (const Status unwritable = ReadValueNames(node)) return unwritable;
     std::string key8 = ToUtf8(name);
     std::vector<char> bytes(data, data + dataBytes);
     hive_set_value value{key8.data(), {}, bytes.size(), bytes.data()};
@@ -560,9 +551,8 @@ Status HiveRegistry::QueryValue(KeyHandle key, const std::wstring& name, std::ui
                                 std::vector<std::uint8_t>& data) {
     const Node node = NodeOf(key);
     if (!node) return status::kInvalidHandle;
-    // What is read here is kept to undo a write, and such a key is not
-    // written: refused now, before anything is.
-    if (HoldsNameWithNul(node)) return status::kFileCorrupt;
+    // What is read here is kept to undo a write: a key that is never
+    // written is refused now (FindValue), before anything is.
     Status found = status::kSuccess;
     const hive_value_h value = FindValue(node, name, found);
     if (!value) return found;
@@ -601,41 +591,29 @@ Status HiveRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
 }
 
 Status HiveRegistry::DeleteValue(KeyHandle key, const std::wstring& name) {
-    const Open* open = OpenOf(key);
-    const bool root = key == kRoot;
-    if (!root && !open) return status::kInvalidHandle;
-    if (!writable_ || (!root && !open->writable)) return status::kAccessDenied;
-    const Node node = root ? root_ : open->node;
-    if (HoldsNameWithNul(node)) return status::kFileCorrupt;
+    Node node = 0;
+    if (const Status refused = WritableNode(key, node)) return refused;
+    if (const Status unwritable = ReadValueNames(node)) return unwritable;
     // hivex sets a key's values all at once: the others are written back.
-    const Values* values = ValuesOf(node);
-    if (!values) return status::kFileCorrupt;
     const std::wstring folded = UpperCased(name);
-    std::vector<std::string> keys;
     std::vector<malloced<char>> datas;
     std::vector<hive_set_value> kept;
     bool found = false;
-    const std::vector<std::size_t> handles = values->handles;
-    for (const std::size_t value : handles) {
-        const malloced<char> key8(hivex_value_key(hive_, value));
-        if (!key8) return status::kFileCorrupt;
-        const std::string_view key8View(key8.get(), hivex_value_key_len(hive_, value));
-        if (UpperCased(FromUtf8(key8View)) == folded) {
+    for (std::size_t i = 0; i < valueNames_.size(); ++i) {
+        if (UpperCased(FromUtf8(valueNames_[i])) == folded) {
             found = true;
             continue;
         }
         hive_type t{};
         std::size_t length = 0;
-        malloced<char> bytes(hivex_value_value(hive_, value, &t, &length));
+        malloced<char> bytes(hivex_value_value(hive_, values_.handles[i], &t, &length));
         if (!bytes) return status::kFileCorrupt;
-        keys.emplace_back(key8View);
         datas.push_back(std::move(bytes));
-        hive_set_value keptValue{nullptr, {}, length, datas.back().get()};
+        hive_set_value keptValue{valueNames_[i].data(), {}, length, datas.back().get()};
         SetTypeNumber(keptValue.t, TypeNumber(t));
         kept.push_back(keptValue);
     }
     if (!found) return status::kNotFound;
-    for (std::size_t i = 0; i < kept.size(); ++i) kept[i].key = keys[i].data();
     errno = 0;
     if (hivex_node_set_values(hive_, node, kept.size(), kept.data(), 0) != 0) return StatusOfErrno(errno);
     changed_ = true;

@@ -113,20 +113,25 @@ private:
         std::uint32_t none = kNoSlot;
         return ChildrenOf(node, none);
     }
+    // The whole names of node's values, in UTF-8, into valueNames_ in the
+    // order of values_. kFileCorrupt, said, when one goes on past a NUL:
+    // hivex writes a key's values back all together, by names that end at
+    // their first NUL, so such a key is never written, nor read to be.
+    Status ReadValueNames(Node node);
     // A value of node by its whole name, ignoring case; 0 when there is none.
     std::size_t FindValue(Node node, std::wstring_view name, Status& status);
-    // Whether a value of node has a name that goes on past a NUL: hivex
-    // writes a key's values back all together, by names that end at the
-    // first NUL, so such a key cannot be written without harm.
-    bool HoldsNameWithNul(Node node);
+    // The node of a key open for writing, or what refuses the write.
+    Status WritableNode(KeyHandle key, Node& node);
     // A key's name put after names: plain (ASCII with no backslash, whole),
     // other, or nothing when it cannot be read.
     enum class NameRead { kUnreadable, kPlain, kOther };
     NameRead AppendNameOf(Node node, std::wstring& names);
     // UTF-8 from hivex put after to, widened; whether it was plain ASCII.
     bool AppendWide(const char* utf8, std::wstring& to);
-    // Whether node is the root or one of the branch's first depth keys.
-    bool LeadsBack(Node node, std::size_t depth) const;
+    // Whether node is the root or a key of the branch.
+    bool LeadsBack(Node node) const;
+    // Whether path names the branch's key at depth (the root at 0) or one below it.
+    bool LiesIn(std::wstring_view path, std::size_t depth) const;
     const Values* ValuesOf(Node node);
     KeyHandle NewHandle(Node node, bool writable);
     void Forget(Node node);  // a change under node: what was cached of it is stale
@@ -157,6 +162,7 @@ private:
     std::wstring branchPath_;
     std::vector<Step> branch_;
     void ForgetBranch();
+    std::vector<std::string> valueNames_;
     std::wstring foldedPart_, name_, wide_;  // reused: every open folds a name, every value has one
     // hivex's name length converts the name once more; the length the key's
     // record holds settles most names without that (0: not to be trusted).

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <hivex.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -24,15 +23,7 @@ namespace fs = std::filesystem;
 
 class HiveNames : public ::testing::Test {
 protected:
-    HiveNames() : folder(fs::temp_directory_path() / ("keyscour-names-" + std::to_string(getpid()))) {
-        fs::create_directories(folder);
-        hive = (folder / "names.hiv").string();
-        WriteFileBytes(hive, BlankHive());
-    }
-    ~HiveNames() override {
-        std::error_code ignored;
-        fs::remove_all(folder, ignored);
-    }
+    HiveNames() : hive(ToUtf8(folder.Path(L"names.hiv"))) { WriteFileBytes(hive, BlankHive()); }
     // Each key holds a value "Who" naming the key by its path.
     void Build(const std::vector<std::wstring>& paths) {
         HiveRegistry registry(hive, true);
@@ -99,7 +90,7 @@ protected:
         if (h) hivex_close(h);
         return node;
     }
-    fs::path folder;
+    testing::ScratchFolder folder;
     std::string hive;
 };
 
@@ -221,7 +212,7 @@ TEST_F(HiveNames, AKeyHoldingAValueNameWithANulIsNeverWritten) {
 TEST_F(HiveNames, AReplaceMeetingAValueNameWithANulReplacesNothingAndSaysWhy) {
     BuildNulValueName();
     const std::string before = testing::ReadFileBytes(FromUtf8(hive));
-    const std::wstring file = FromUtf8(hive), undo = FromUtf8((folder / "undo").string());
+    const std::wstring file = FromUtf8(hive), undo = folder.Path(L"undo");
     const testing::CliRun search = testing::RunCli({L"search", L"--hive", file + L"=HKLM\\SOFTWARE", L"f", L"--format", L"csv"});
     EXPECT_EQ(search.exitCode, 0) << search.err;
     EXPECT_NE(search.out.find("SOFTWARE\\K,ab,REG_SZ"), std::string::npos) << search.out;
@@ -231,7 +222,7 @@ TEST_F(HiveNames, AReplaceMeetingAValueNameWithANulReplacesNothingAndSaysWhy) {
     EXPECT_NE(replace.err.find("past a NUL"), std::string::npos) << replace.err;
     EXPECT_NE(replace.err.find("nothing was replaced"), std::string::npos) << replace.err;
     EXPECT_EQ(testing::ReadFileBytes(FromUtf8(hive)), before) << "not even the other key";
-    EXPECT_FALSE(fs::exists(folder / "undo"));
+    EXPECT_FALSE(fs::exists(fs::path(undo)));
 }
 
 }  // namespace
