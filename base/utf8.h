@@ -13,6 +13,11 @@ namespace keyscour {
 // itself with lone set.
 void ForEachCodePoint(std::wstring_view text, const std::function<void(char32_t, bool)>& visit);
 
+// Whether text is UTF-8 throughout: no overlong forms, surrogates or values
+// past Unicode; and where the first byte that is not, or npos.
+bool IsValidUtf8(std::string_view text);
+std::size_t FirstInvalidUtf8(std::string_view text);
+
 // Lone surrogates, which UTF-8 cannot carry, become U+FFFD.
 std::string ToUtf8(std::wstring_view text);
 // Bytes that are not UTF-8 become U+FFFD; a byte order mark is kept.

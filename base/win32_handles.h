@@ -23,6 +23,14 @@ inline void DeleteGdiObject(Object object) noexcept {
     DeleteObject(object);
 }
 
+// A file: CreateFileW fails with INVALID_HANDLE_VALUE, not null.
+struct Win32FileTraits {
+    using pointer = HANDLE;
+    static pointer invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(pointer file) noexcept { CloseHandle(file); }
+};
+using unique_hfile = unique_handle<Win32FileTraits>;
+
 using unique_hkey = unique_handle<Win32HandleTraits<HKEY, &RegCloseKey>>;
 using unique_hwnd = unique_handle<Win32HandleTraits<HWND, &DestroyWindow>>;
 using unique_hfont = unique_handle<Win32HandleTraits<HFONT, &DeleteGdiObject<HFONT>>>;

@@ -8,6 +8,7 @@
 
 #include "cli/output.h"
 #include "cli/text_rule.h"
+#include "registry/reg_script.h"
 
 namespace keyscour::cli {
 
@@ -18,8 +19,10 @@ struct SearchOptions {
     std::optional<Format> format;  // none: table on a terminal, else JSON Lines
     std::string output;            // UTF-8 path; empty for standard output
     std::string regFile;
+    RegFileEncoding encoding;
     std::vector<std::string> hives;  // FILE[=MOUNT], UTF-8
     bool quiet = false;
+    double waitSeconds = 0;  // for the hives' lock (replace)
 };
 
 struct ReplaceOptions {
@@ -30,9 +33,17 @@ struct ReplaceOptions {
     std::string undoDir;  // UTF-8; empty for the default folder
 };
 
+struct UndoOptions {
+    std::vector<std::string> hives;  // FILE[=MOUNT], UTF-8
+    std::string undoFile;
+    bool acceptUnterminated = false;
+    double waitSeconds = 0;
+};
+
 int RunSearch(const SearchOptions& options);
 int RunReplace(const SearchOptions& options, const ReplaceOptions& replace);
-// Applies an undo file to a hive, as reg import would on its machine.
-int RunUndo(const std::string& hive, const std::string& undoFile);
+// Applies an undo file to hives, each key to the hive mounted there, as
+// reg import would on their machine.
+int RunUndo(const UndoOptions& options);
 
 }  // namespace keyscour::cli

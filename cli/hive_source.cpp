@@ -1,13 +1,17 @@
 // Offline hives as a source: each hive a registry of its own, walked below
-// its mount, written only by committing it at the end.
+// its mount, written only by committing it at the end, under a lock that
+// a replace or an undo holds from before its first read to after its
+// commit.
 
 #include <memory>
 
+#include "base/file_util.h"
 #include "base/unicode_case.h"
 #include "base/utf8.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/source.h"
+#include "registry/hive_lock.h"
 #include "registry/hive_logs.h"
 #include "registry/hive_registry.h"
 #include "registry/reg_script_apply.h"
@@ -53,9 +57,23 @@ public:
                 throw BadInput{L"--hive: " + error.message + L"; nothing was replaced"};
             }
     }
-    void FinishWrites() override {
-        for (auto& hive : hives) hive.registry->Commit();
+    bool FinishWrites(const std::function<bool()>& stop) override {
+        std::wstring committed;
+        for (auto& hive : hives) {
+            try {
+                // Once one hive is committed, the rest follow: a stop then
+                // would leave the change half made.
+                const bool done = hive.registry->Commit(committed.empty() ? stop : std::function<bool()>{});
+                if (!done && committed.empty() && stop && stop()) return false;
+                if (done) committed += (committed.empty() ? L"" : L", ") + FromUtf8(hive.mount.file);
+            } catch (const HiveError& error) {
+                if (committed.empty()) throw;
+                throw HiveError{error.message + L"; already committed: " + committed};
+            }
+        }
+        return true;
     }
+    bool WritesAreDeferred() const override { return true; }
     std::vector<std::wstring> Warnings() const override {
         std::vector<std::wstring> lines;
         for (const auto& hive : hives)
@@ -70,6 +88,7 @@ public:
             for (const auto& line : hive.registry->Damage()) lines.push_back(FromUtf8(hive.mount.file) + L": " + line);
         return lines;
     }
+    std::unique_ptr<HiveLocks> locks;
     std::vector<OpenHive> hives;
 };
 
@@ -88,47 +107,189 @@ bool Below(const std::wstring& path, const std::wstring& prefix, std::wstring& r
     return true;
 }
 
-}  // namespace
-
-std::unique_ptr<Source> HiveSource(const std::vector<std::string>& arguments, const std::wstring& key, bool writable) {
-    auto source = std::make_unique<Hives>();
+// Parses the mounts, refuses a file named twice, and, for writing, takes
+// every hive's lock before anything of them is read.
+std::vector<HiveMount> MountsOf(const std::vector<std::string>& arguments, bool writable, double waitSeconds,
+                                std::unique_ptr<HiveLocks>& locks) {
+    std::vector<HiveMount> mounts;
+    std::vector<FileId> seen;
+    std::vector<std::string> files;
     for (const auto& argument : arguments) {
         HiveMount mount = ParseHiveArgument(argument);
-        HiveLogState logs = CheckTransactionLogs(mount.file);
+        const auto id = FileIdOf(mount.file);
+        for (std::size_t i = 0; id && i < seen.size(); ++i)
+            if (seen[i] == *id)
+                throw BadInput{L"--hive: " + FromUtf8(mount.file) + L" is the same file as " +
+                               FromUtf8(mounts[i].file) + L"; name each hive once"};
+        seen.push_back(id.value_or(FileId{}));
+        files.push_back(mount.file);
+        mounts.push_back(std::move(mount));
+    }
+    if (writable) {
+        try {
+            locks = std::make_unique<HiveLocks>(files, waitSeconds);
+        } catch (const HiveBusy& busy) {
+            throw BadInput{FromUtf8(busy.hive) + L" is being changed by another keyscour-cli" +
+                           (busy.pid ? L" (pid " + std::to_wstring(busy.pid) + L")" : L"") +
+                           L"; try again, or give --wait SECONDS"};
+        } catch (const HiveError& error) {
+            throw BadInput{L"--hive: " + error.message};
+        }
+    }
+    return mounts;
+}
+
+// Several hives as one registry for an undo file: the i-th hive's root is
+// RootOf(i), and key handles carry their hive in their top byte.
+class MountedHives final : public Registry {
+public:
+    explicit MountedHives(std::vector<OpenHive>& hives) : hives_(hives) {}
+    static KeyHandle RootOf(std::size_t index) { return kRootBase + static_cast<KeyHandle>(index); }
+
+    Status OpenKey(KeyHandle root, const std::wstring& path, KeyHandle& key) override {
+        return Routed(root, key, [&](Registry& hive, KeyHandle local, KeyHandle& out) { return hive.OpenKey(local, path, out); });
+    }
+    Status CreateKey(KeyHandle base, const std::wstring& path, KeyHandle& key) override {
+        return Routed(base, key, [&](Registry& hive, KeyHandle local, KeyHandle& out) { return hive.CreateKey(local, path, out); });
+    }
+    Status DeleteKey(KeyHandle base, const std::wstring& path) override {
+        std::size_t index = 0;
+        const KeyHandle local = Local(base, index);
+        return local ? Hive(index).DeleteKey(local, path) : status::kInvalidHandle;
+    }
+    Status EnumKey(KeyHandle key, std::uint32_t index, wchar_t* name, std::uint32_t nameChars) override {
+        std::size_t hive = 0;
+        const KeyHandle local = Local(key, hive);
+        return local ? Hive(hive).EnumKey(local, index, name, nameChars) : status::kInvalidHandle;
+    }
+    Status EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name, std::uint32_t& nameChars, std::uint32_t& type,
+                     std::uint8_t* data, std::uint32_t& dataBytes) override {
+        std::size_t hive = 0;
+        const KeyHandle local = Local(key, hive);
+        return local ? Hive(hive).EnumValue(local, index, name, nameChars, type, data, dataBytes) : status::kInvalidHandle;
+    }
+    Status SetValue(KeyHandle key, const std::wstring& name, std::uint32_t type, const std::uint8_t* data,
+                    std::uint32_t dataBytes) override {
+        std::size_t hive = 0;
+        const KeyHandle local = Local(key, hive);
+        return local ? Hive(hive).SetValue(local, name, type, data, dataBytes) : status::kInvalidHandle;
+    }
+    Status CloseKey(KeyHandle key) override {
+        std::size_t hive = 0;
+        const KeyHandle local = Local(key, hive);
+        return local ? Hive(hive).CloseKey(local) : status::kInvalidHandle;
+    }
+    Status QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type, std::vector<std::uint8_t>& data) override {
+        std::size_t hive = 0;
+        const KeyHandle local = Local(key, hive);
+        return local ? Hive(hive).QueryValue(local, name, type, data) : status::kInvalidHandle;
+    }
+    Status DeleteValue(KeyHandle key, const std::wstring& name) override {
+        std::size_t hive = 0;
+        const KeyHandle local = Local(key, hive);
+        return local ? Hive(hive).DeleteValue(local, name) : status::kInvalidHandle;
+    }
+
+private:
+    static constexpr KeyHandle kRootBase = 0xFF000000u;
+    static constexpr KeyHandle kLocalMask = 0x00FFFFFFu;
+    Registry& Hive(std::size_t index) { return *hives_[index].registry; }
+    // The hive's own handle for an outer one, and which hive; 0 for none.
+    KeyHandle Local(KeyHandle outer, std::size_t& index) const {
+        if (outer >= kRootBase) {
+            index = outer - kRootBase;
+            return index < hives_.size() ? HiveRegistry::kRoot : 0;
+        }
+        index = outer >> 24;
+        return index < hives_.size() ? (outer & kLocalMask) : 0;
+    }
+    template <typename Call>
+    Status Routed(KeyHandle base, KeyHandle& key, Call&& call) {
+        std::size_t index = 0;
+        const KeyHandle local = Local(base, index);
+        if (!local) return status::kInvalidHandle;
+        KeyHandle opened = 0;
+        const Status status = call(Hive(index), local, opened);
+        if (status != status::kSuccess) return status;
+        if (opened > kLocalMask) {
+            Hive(index).CloseKey(opened);
+            return status::kInvalidHandle;
+        }
+        key = static_cast<KeyHandle>(index << 24) | opened;
+        return status;
+    }
+    std::vector<OpenHive>& hives_;
+};
+
+void AddInputs(Source& source, const HiveRegistry& registry) {
+    source.inputFiles.push_back(registry.File());
+    for (auto& log : TransactionLogPaths(registry.File())) source.inputFiles.push_back(std::move(log));
+}
+
+}  // namespace
+
+std::unique_ptr<Source> HiveSource(const std::vector<std::string>& arguments, const std::wstring& key, bool writable,
+                                   double waitSeconds) {
+    if (arguments.size() > 200) throw BadInput{L"--hive: at most 200 hives at once"};
+    auto source = std::make_unique<Hives>();
+    for (auto& mount : MountsOf(arguments, writable, waitSeconds, source->locks)) {
+        // Logs beside the file the path names, links followed.
+        HiveLogState logs = CheckTransactionLogs(ResolvedHivePath(mount.file));
         if (writable) RefuseDirty(logs);
         auto registry = Open(mount, writable);
+        AddInputs(*source, *registry);
         source->walks.push_back({registry.get(), HiveRegistry::kRoot, TrimmedKeyPath(key), mount.rootName, mount.path});
         source->hives.push_back({std::move(mount), std::move(registry), std::move(logs)});
     }
     return source;
 }
 
-int RunUndo(const std::string& hiveArgument, const std::string& undoFile) {
-    const HiveMount mount = ParseHiveArgument(hiveArgument);
-    RefuseDirty(CheckTransactionLogs(mount.file));
-    const auto hive = Open(mount, true);
-    try {
-        hive->PrepareCommit();
-    } catch (const HiveError& error) {
-        throw BadInput{L"--hive: " + error.message};
+int RunUndo(const UndoOptions& options) {
+    std::unique_ptr<HiveLocks> locks;
+    std::vector<OpenHive> hives;
+    for (auto& mount : MountsOf(options.hives, true, options.waitSeconds, locks)) {
+        RefuseDirty(CheckTransactionLogs(ResolvedHivePath(mount.file)));
+        auto hive = Open(mount, true);
+        try {
+            hive->PrepareCommit();
+        } catch (const HiveError& error) {
+            throw BadInput{L"--hive: " + error.message};
+        }
+        hives.push_back({std::move(mount), std::move(hive), {}});
     }
-    const std::wstring text = DecodeRegFile(ReadWholeFile(undoFile));
-    const std::wstring mountName = mount.rootName + (mount.path.empty() ? L"" : L"\\" + mount.path);
-    // Only keys at or below the mount are the hive's; any other refuses the
-    // whole file before anything changes.
+    std::wstring mounts;
+    for (const auto& hive : hives)
+        mounts += (mounts.empty() ? L"" : L", ") + hive.mount.rootName +
+                  (hive.mount.path.empty() ? L"" : L"\\" + hive.mount.path);
+    // Each key goes to the hive mounted deepest at or above it; a key
+    // below none refuses the whole file before anything changes.
     const KeyPlacer place = [&](const std::wstring& fullKey) -> std::optional<KeyPlace> {
         const auto split = SplitFullKeyName(fullKey);
-        std::wstring rest;
-        if (!split || split->root != mount.root || !Below(split->path, mount.path, rest)) return std::nullopt;
-        return KeyPlace{HiveRegistry::kRoot, rest};
+        if (!split) return std::nullopt;
+        std::optional<KeyPlace> best;
+        std::size_t depth = 0;
+        for (std::size_t i = 0; i < hives.size(); ++i) {
+            const HiveMount& mount = hives[i].mount;
+            std::wstring rest;
+            if (split->root != mount.root || !Below(split->path, mount.path, rest)) continue;
+            if (best && mount.path.size() < depth) continue;
+            best = KeyPlace{MountedHives::RootOf(i), rest};
+            depth = mount.path.size();
+        }
+        return best;
     };
-    try {
-        ApplyRegScript(text, *hive, place);
-    } catch (const RegScriptError& error) {
-        throw BadInput{FromUtf8(undoFile) + (error.line ? L":" + std::to_wstring(error.line) : L"") + L": " +
-                       error.message + L" (the hive is mounted at " + mountName + L"); nothing was changed"};
+    MountedHives mounted(hives);
+    LoadUndoFile(options.undoFile, options.acceptUnterminated, mounted, place,
+                 L" (the hives are mounted at " + mounts + L"); nothing was changed");
+    std::wstring committed;
+    for (auto& hive : hives) {
+        try {
+            if (hive.registry->Commit()) committed += (committed.empty() ? L"" : L", ") + FromUtf8(hive.mount.file);
+        } catch (const HiveError& error) {
+            if (committed.empty()) throw;
+            throw HiveError{error.message + L"; already committed: " + committed};
+        }
     }
-    hive->Commit();
     return exit_code::kFound;
 }
 

@@ -1,6 +1,12 @@
 #include "cli/interrupt.h"
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -17,13 +23,23 @@ static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler
 #ifdef _WIN32
 // Runs on a thread of its own that the console starts.
 BOOL WINAPI OnConsoleControl(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
     interrupted = true;
     return TRUE;
 }
 #else
 void OnSignal(int) { interrupted = true; }
 #endif
+
+// STAGE or STAGE:NUMBER from the variable; the number, or -1 when the stage differs.
+long SeamNumber(const char* variable, const char* stage, long otherwise) {
+    const char* value = std::getenv(variable);
+    if (!value) return -1;
+    const char* colon = std::strchr(value, ':');
+    const std::string named = colon ? std::string(value, colon) : std::string(value);
+    if (named != stage) return -1;
+    return colon ? std::strtol(colon + 1, nullptr, 10) : otherwise;
+}
 }  // namespace
 
 void CatchInterrupts() {
@@ -33,11 +49,21 @@ void CatchInterrupts() {
     struct sigaction action {};
     action.sa_handler = &OnSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (int signal : {SIGPIPE, SIGXFSZ}) sigaction(signal, &ignore, nullptr);
 #endif
 }
 
 bool Interrupted() { return interrupted.load(std::memory_order_relaxed); }
+
+void TestSeam(const char* stage) {
+    if (const long ms = SeamNumber("KEYSCOUR_TEST_PAUSE_AT", stage, 0); ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    if (const long signal = SeamNumber("KEYSCOUR_TEST_SIGNAL_AT", stage, SIGINT); signal > 0)
+        std::raise(static_cast<int>(signal));
+}
 
 }  // namespace keyscour::cli

@@ -23,10 +23,12 @@ namespace keyscour::cli {
 namespace {
 
 struct Arguments {
-    std::string text, root, key, format, output, regFile, types, with, undoDir, undoFile;
+    std::string text, root, key, format, output, regFile, types, with, undoDir, undoFile, encoding;
     std::vector<std::string> hives;
     bool whole = false, names = false, keysOnly = false, regex = false, quiet = false;
-    bool wholeValue = false, dryRun = false, yes = false;
+    bool wholeValue = false, dryRun = false, yes = false, acceptUnterminated = false;
+    bool typesGiven = false;
+    double waitSeconds = 0;
 };
 
 void AddSearchOptions(CLI::App& command, Arguments& a) {
@@ -36,14 +38,23 @@ void AddSearchOptions(CLI::App& command, Arguments& a) {
     command.add_flag("--whole", a.whole, "the whole text must match");
     command.add_flag("--names", a.names, "compare value names too");
     command.add_flag("--keys-only", a.keysOnly, "compare key names only");
-    command.add_option("--type", a.types, "only values of these types: REG_SZ,REG_EXPAND_SZ,...");
+    command.add_option("--type", a.types, "only values of these types: REG_SZ,REG_EXPAND_SZ,...")
+        ->each([&a](const std::string&) { a.typesGiven = true; });
     command.add_flag("--regex", a.regex, "TEXT is an ECMAScript regular expression, ignoring case");
     command.add_option("--format", a.format, "table, csv, jsonl or reg (default: table on a terminal, else jsonl)");
     command.add_option("--output", a.output, "write to this file instead of standard output");
     command.add_option("--reg-file", a.regFile, "search this .reg file instead of the live registry");
+    command.add_option("--encoding", a.encoding,
+                       "how the .reg file is written: utf-8, utf-16 or a code page (1252, 1250, 437, 932, ...); "
+                       "default: by its byte order mark, else UTF-8 where it is valid UTF-8, else ANSI");
     command.add_option("--hive", a.hives, "search this offline hive file, FILE[=MOUNT] (Linux build; may be repeated)")
         ->allow_extra_args(false);
     command.add_flag("--quiet", a.quiet, "no progress line and no summary line");
+}
+
+void AddWaitOption(CLI::App& command, Arguments& a) {
+    command.add_option("--wait", a.waitSeconds, "wait this many seconds for another run changing the same hive")
+        ->check(CLI::NonNegativeNumber);
 }
 
 SearchOptions SearchOptionsOf(const Arguments& a) {
@@ -53,6 +64,7 @@ SearchOptions SearchOptionsOf(const Arguments& a) {
     options.rule.names = a.names;
     options.rule.keysOnly = a.keysOnly;
     options.rule.regex = a.regex;
+    if (a.typesGiven && a.types.empty()) throw BadInput{L"--type: no value type given"};
     if (!a.types.empty()) {
         std::set<std::uint32_t> types;
         const std::wstring list = FromUtf8(a.types);
@@ -74,6 +86,15 @@ SearchOptions SearchOptionsOf(const Arguments& a) {
     }
     options.output = a.output;
     options.regFile = a.regFile;
+    if (!a.encoding.empty()) {
+        const auto encoding = ParseRegFileEncoding(FromUtf8(a.encoding));
+        if (!encoding)
+            throw BadInput{L"--encoding: not an encoding: " + FromUtf8(a.encoding) +
+                           L" (utf-8, utf-16, or a code page: 1250-1258, 437, 850, 866, 874, 932, 936, 949, 950)"};
+        if (a.regFile.empty()) throw BadInput{L"--encoding is for --reg-file"};
+        options.encoding = *encoding;
+    }
+    options.waitSeconds = a.waitSeconds;
     options.hives = a.hives;
     options.quiet = a.quiet;
     return options;
@@ -100,10 +121,14 @@ int Main(int argc, char** argv) {
     replace->add_flag("--dry-run", a.dryRun, "print what would change and write nothing");
     replace->add_flag("--yes", a.yes, "do not ask before writing");
     replace->add_option("--undo-dir", a.undoDir, "the folder for the undo file");
-    CLI::App* undo = app.add_subcommand("undo", "apply an undo file to an offline hive (Linux build)");
-    std::string undoHive;
-    undo->add_option("--hive", undoHive, "the hive, FILE[=MOUNT]")->required();
+    AddWaitOption(*replace, a);
+    CLI::App* undo = app.add_subcommand("undo", "apply an undo file to offline hives (Linux build)");
+    std::vector<std::string> undoHives;
+    undo->add_option("--hive", undoHives, "a hive, FILE[=MOUNT]; may be repeated")->required()->allow_extra_args(false);
     undo->add_option("UNDO", a.undoFile, "the undo file (.reg) of a replace")->required();
+    undo->add_flag("--accept-unterminated", a.acceptUnterminated,
+                   "apply an undo file without its closing line (one written before it had one)");
+    AddWaitOption(*undo, a);
 
     try {
         app.parse(argc, argv);
@@ -114,9 +139,19 @@ int Main(int argc, char** argv) {
 
     CatchInterrupts();
     try {
-        if (undo->parsed()) return RunUndo(undoHive, a.undoFile);
+        if (undo->parsed()) {
+            UndoOptions undoing;
+            undoing.hives = undoHives;
+            undoing.undoFile = a.undoFile;
+            undoing.acceptUnterminated = a.acceptUnterminated;
+            undoing.waitSeconds = a.waitSeconds;
+            return RunUndo(undoing);
+        }
         const SearchOptions options = SearchOptionsOf(a);
         if (search->parsed()) return RunSearch(options);
+        // An empty TEXT is in every text: a replace of it would rewrite all.
+        if (a.text.empty() && !a.whole)
+            throw BadInput{L"TEXT: empty; a replace needs a text to find (with --whole, an empty TEXT means empty values)"};
         ReplaceOptions replacing;
         replacing.with = FromUtf8(a.with);
         replacing.wholeValue = a.wholeValue;
@@ -126,6 +161,8 @@ int Main(int argc, char** argv) {
         return RunReplace(options, replacing);
     } catch (const BadInput& bad) {
         return Fail(exit_code::kUsage, bad.message);
+    } catch (const InterruptedLoad& load) {
+        return Fail(exit_code::kInterrupted, L"interrupted while reading " + FromUtf8(load.path) + L"; nothing was done");
     } catch (const NumberedError& error) {
         return Fail(exit_code::kWriteFailed, error.Description());
     } catch (const HiveError& error) {

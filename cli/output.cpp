@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/output_formats.h"
+#include "registry/reg_script.h"
 
 namespace keyscour::cli {
 
@@ -18,13 +19,14 @@ public:
         format_->Change(record, newType, newData);
     }
     void Skip(const Record& record, std::wstring_view reason) override { format_->Skip(record, reason); }
+    std::uint64_t LeftOut() const override { return format_->LeftOut(); }
     void Summary(const Totals& totals) override {
         format_->Summary(totals);
         if (quiet_) return;
         wchar_t line[256];
-        std::swprintf(line, 256, L"%llu hits, %llu changed, %llu skipped, %llu unreadable keys, %llu keys in %.0f ms%ls\n",
+        std::swprintf(line, 256, L"%llu hits, %llu changed, %llu skipped, %llu left out, %llu unreadable keys, %llu keys in %.0f ms%ls\n",
                       static_cast<unsigned long long>(totals.hits), static_cast<unsigned long long>(totals.changed),
-                      static_cast<unsigned long long>(totals.skipped),
+                      static_cast<unsigned long long>(totals.skipped), static_cast<unsigned long long>(totals.leftOut),
                       static_cast<unsigned long long>(totals.unreadable), static_cast<unsigned long long>(totals.keys),
                       totals.ms, totals.interrupted ? L" (interrupted)" : L"");
         errors_.Text(line);
@@ -40,6 +42,17 @@ private:
 
 std::unique_ptr<Output> WithMessagesTo(std::unique_ptr<Output> format, Sink& errors, bool quiet) {
     return std::make_unique<WithMessages>(std::move(format), errors, quiet);
+}
+
+std::wstring RegScriptRefusal(const Record& record) {
+    std::wstring place = std::wstring(record.root) + (record.key.empty() ? L"" : L"\\" + std::wstring(record.key));
+    const bool keyCarried = RegScriptWriter::Carries(place);
+    if (!record.isKey) place += L"\\" + std::wstring(record.name);
+    if (keyCarried && (record.isKey || RegScriptWriter::Carries(record.name))) return {};
+    std::wstring shown;
+    for (wchar_t c : place) shown += c == L'\n' ? L"\\n" : c == L'\r' ? L"\\r" : std::wstring(1, c);
+    return std::wstring(keyCarried ? L"its name" : L"its key's name") +
+           L" holds a line break, which a .reg file cannot carry: " + shown;
 }
 
 std::optional<Format> ParseFormat(std::wstring_view name) {
@@ -58,7 +71,7 @@ std::unique_ptr<Output> MakeOutput(Format format, Sink& out, Sink& errors, bool 
     }
     case Format::kCsv: return WithMessagesTo(MakeCsvOutput(out), errors, quiet);
     case Format::kTable: return WithMessagesTo(MakeTableOutput(out), errors, quiet);
-    case Format::kReg: return WithMessagesTo(MakeRegOutput(out), errors, quiet);
+    case Format::kReg: return WithMessagesTo(MakeRegOutput(out, errors), errors, quiet);
     }
     return nullptr;
 }

@@ -31,6 +31,7 @@ struct Totals {
     std::uint64_t skipped = 0;     // values a replace left alone, texts too long for a regex
     std::uint64_t unreadable = 0;  // keys that could not be opened
     std::uint64_t changed = 0;     // values a replace wrote (or would write)
+    std::uint64_t leftOut = 0;     // rows a .reg output could not carry (a line break in a name)
     double ms = 0;
     bool interrupted = false;
 };
@@ -48,7 +49,15 @@ public:
     virtual void Change(const Record& record, std::uint32_t newType, std::span<const std::uint8_t> newData) = 0;
     virtual void Skip(const Record& record, std::wstring_view reason) = 0;
     virtual void Summary(const Totals& totals) = 0;
+    // Rows left out so far because the format cannot carry them.
+    virtual std::uint64_t LeftOut() const { return 0; }
 };
+
+// Why a row cannot stand in a .reg file, or empty when it can: a line break
+// in its key path or its name would end its line, and an import would read
+// the rest as lines of their own. The message names the row, breaks shown
+// as \n.
+std::wstring RegScriptRefusal(const Record& record);
 
 // out takes the records; messages meant for people go to errors.
 std::unique_ptr<Output> MakeOutput(Format format, Sink& out, Sink& errors, bool quiet);

@@ -10,7 +10,8 @@ namespace keyscour::cli {
 std::unique_ptr<Output> MakeJsonLinesOutput(Sink& out);
 std::unique_ptr<Output> MakeCsvOutput(Sink& out);
 std::unique_ptr<Output> MakeTableOutput(Sink& out);
-std::unique_ptr<Output> MakeRegOutput(Sink& out);
+// Rows it cannot carry go to errors as one line each.
+std::unique_ptr<Output> MakeRegOutput(Sink& out, Sink& errors);
 
 // Decorates a format whose records hold no warnings or totals: those go to
 // people on standard error, one line each, unless quiet.

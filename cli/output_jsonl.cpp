@@ -94,6 +94,7 @@ public:
         object["skipped"] = totals.skipped;
         object["unreadable"] = totals.unreadable;
         object["changed"] = totals.changed;
+        object["left_out"] = totals.leftOut;
         object["ms"] = static_cast<std::uint64_t>(totals.ms + 0.5);
         object["interrupted"] = totals.interrupted;
         Write(Line(), object);

@@ -13,15 +13,22 @@ namespace {
 
 class RegOutput final : public Output {
 public:
-    explicit RegOutput(Sink& out) : out_(out) {}
+    RegOutput(Sink& out, Sink& errors) : out_(out), errors_(errors) {}
     void Warning(std::wstring_view) override {}
     void Hit(const Record& record) override { Put(record, record.type, record.data); }
     void Change(const Record& record, std::uint32_t newType, std::span<const std::uint8_t> newData) override { Put(record, newType, newData); }
     void Skip(const Record&, std::wstring_view) override {}
     void Summary(const Totals&) override { Flush(true); }
+    std::uint64_t LeftOut() const override { return leftOut_; }
 
 private:
     void Put(const Record& record, std::uint32_t type, std::span<const std::uint8_t> data) {
+        if (const std::wstring refusal = RegScriptRefusal(record); !refusal.empty()) {
+            // Never under the section before: the row is left out whole.
+            ++leftOut_;
+            errors_.Text(L"keyscour-cli: left out of the .reg output: " + refusal + L"\n");
+            return;
+        }
         std::wstring full(record.root);
         if (!record.key.empty()) full.append(L"\\").append(record.key);
         if (!script_) script_.emplace();
@@ -45,6 +52,8 @@ private:
         if (last) script_.reset();
     }
     Sink& out_;
+    Sink& errors_;
+    std::uint64_t leftOut_ = 0;
     std::optional<RegScriptWriter> script_;
     std::wstring lastKey_;
     bool started_ = false;
@@ -52,6 +61,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Output> MakeRegOutput(Sink& out) { return std::make_unique<RegOutput>(out); }
+std::unique_ptr<Output> MakeRegOutput(Sink& out, Sink& errors) { return std::make_unique<RegOutput>(out, errors); }
 
 }  // namespace keyscour::cli

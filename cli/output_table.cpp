@@ -20,8 +20,11 @@ std::wstring Printable(std::wstring_view text) {
     return out;
 }
 
-std::wstring Cell(std::wstring_view text, std::size_t width, bool keepEnd = false) {
+// Shortened to width on a terminal; elsewhere (a file, a pipe) a longer
+// text runs on whole, since what reads it may need all of it.
+std::wstring Cell(std::wstring_view text, std::size_t width, bool shorten, bool keepEnd = false) {
     std::wstring cell = Printable(text);
+    if (cell.size() > width && !shorten) return cell;
     if (cell.size() > width) {
         if (width == 0) return {};
         // Key paths say most at their ends; data at its start.
@@ -41,7 +44,7 @@ std::wstring ShortRoot(std::wstring_view root) {
 
 class TableOutput final : public Output {
 public:
-    explicit TableOutput(Sink& out) : out_(out) {
+    explicit TableOutput(Sink& out) : out_(out), shorten_(out.IsTerminal()) {
         const std::size_t width = static_cast<std::size_t>(std::max(out.Width(), 60));
         // ROOT and TYPE are narrow; the key gets the most of what is left.
         const std::size_t rest = width - kRoot - kType - 4;
@@ -65,18 +68,20 @@ private:
 
     void Line(const Record& record, const std::wstring& data) {
         if (!headed_) {
-            out_.Text(Cell(L"ROOT", kRoot) + L" " + Cell(L"KEY", key_) + L" " + Cell(L"NAME", name_) + L" " +
-                      Cell(L"TYPE", kType) + L" DATA\n");
+            out_.Text(Cell(L"ROOT", kRoot, shorten_) + L" " + Cell(L"KEY", key_, shorten_) + L" " +
+                      Cell(L"NAME", name_, shorten_) + L" " + Cell(L"TYPE", kType, shorten_) + L" DATA\n");
             headed_ = true;
         }
         const std::wstring name = record.isKey ? L"" : record.name.empty() ? L"(default)" : std::wstring(record.name);
-        std::wstring line = Cell(ShortRoot(record.root), kRoot) + L" " + Cell(record.key, key_, true) + L" " +
-                            Cell(name, name_) + L" " + Cell(record.isKey ? L"(key)" : TypeName(record.type), kType) +
-                            L" " + Cell(data, data_);
+        std::wstring line = Cell(ShortRoot(record.root), kRoot, shorten_) + L" " + Cell(record.key, key_, shorten_, true) +
+                            L" " + Cell(name, name_, shorten_) + L" " +
+                            Cell(record.isKey ? L"(key)" : TypeName(record.type), kType, shorten_) + L" " +
+                            Cell(data, data_, shorten_);
         while (!line.empty() && line.back() == L' ') line.pop_back();
         out_.Text(line + L"\n");
     }
     Sink& out_;
+    bool shorten_;
     std::size_t key_ = 0, name_ = 0, data_ = 0;
     bool headed_ = false;
 };

@@ -1,4 +1,5 @@
 #include <chrono>
+#include <filesystem>
 #include <cwctype>
 #include <map>
 
@@ -6,6 +7,7 @@
 #include "base/utf8.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/interrupt.h"
 #include "cli/session.h"
 #include "registry/value_forms.h"
 #include "cli/value_replace.h"
@@ -14,6 +16,7 @@
 #include "registry/string_writer.h"
 #include "registry/undo_file.h"
 #include "registry/undo_snapshot.h"
+#include "registry/hive_error.h"
 
 namespace keyscour::cli {
 
@@ -42,14 +45,6 @@ struct Pending {
     }
     std::wstring Place() const { return walk->rootName + (rowKey.empty() ? L"" : L"\\" + rowKey) + L"\\" + name; }
 };
-
-bool Confirmed(Session& session, std::size_t count) {
-    session.progress->Clear();
-    session.errors->Text(L"Replace " + std::to_wstring(count) + L" values? [y/N] ");
-    std::wstring answer = ReadInputLine();
-    for (auto& c : answer) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    return answer == L"y" || answer == L"yes";
-}
 
 std::wstring UndoFolder(const ReplaceOptions& replace) {
     return replace.undoDir.empty() ? undo_file::DefaultFolder() : FromUtf8(replace.undoDir);
@@ -80,133 +75,255 @@ private:
     std::map<Registry*, std::unique_ptr<UndoSnapshot>> snapshots_;
 };
 
+// A replace from its walk to its report, stage by stage: every stage
+// before the commit (or, in the live registry, before each write) may end
+// it with nothing changed, and says so.
+class Replacing {
+public:
+    Replacing(const SearchOptions& options, const ReplaceOptions& replace)
+        : options_(options), replace_(replace), toRegFile_(!options.regFile.empty()),
+          // Over a .reg file, the records go to standard output and the
+          // changed values to the new file; the input is never written.
+          session_(options, toRegFile_ ? std::string() : options.output, !replace.dryRun && !toRegFile_,
+                   toRegFile_ ? std::vector<std::string>{options.output} : std::vector<std::string>{}) {
+        if (toRegFile_) {
+            newFile_ = OpenOutputFile(options.output);
+            newValues_ = MakeOutput(Format::kReg, *newFile_, *session_.errors, true);
+        }
+    }
+
+    int Run() {
+        WalkForChanges();
+        totals_ = walker_totals_;
+        totals_.skipped = skipped_ + session_.rule->Skipped();
+        if (const std::wstring warning = session_.rule->SkippedWarning(); !warning.empty()) session_.Say(warning);
+        if (totals_.interrupted) return Finish(exit_code::kInterrupted);
+        if (Damaged()) return Finish(exit_code::kDamaged);
+        if (replace_.dryRun || toRegFile_) return Dry();
+        if (pending_.empty()) return Finish(exit_code::kNothing);
+        if (!Confirmed()) {
+            session_.Say(L"Nothing was replaced.");
+            return Finish(exit_code::kNothing);
+        }
+        if (Interrupted()) return Stopped();
+        session_.source->PrepareWrites();
+        if (!WriteUndoFile()) return Finish(exit_code::kWriteFailed);
+        if (Interrupted()) return Stopped();
+        return WriteAndCommit();
+    }
+
+private:
+    // Every hit the replace would write, kept from the walk: the undo file
+    // must be whole on the disk before the first write, and the question
+    // names the count.
+    void WalkForChanges() {
+        Walker walker(*session_.source, session_.rule, *session_.progress);
+        const bool started = walker.Run([&](const Record& record, const SearchHit& hit, const Walk& walk) {
+            if (record.isKey) return;  // keys are never renamed
+            Pending change{&walk,       hit.sKey.substr(0, hit.keyPathLength),
+                           std::wstring(record.key), std::wstring(record.name), record.type, record.type,
+                           {record.data.begin(), record.data.end()}, {}, record.matched};
+            if (replace_.wholeValue) {
+                change.newType = value_type::kString;
+                change.newData = StringData(replace_.with);
+            } else {
+                ValueChange value = ReplaceInValue(*session_.rule, replace_.with, record.type, record.data);
+                if (!value.changed) {
+                    ++skipped_;
+                    session_.output->Skip(record, value.reason);
+                    return;
+                }
+                change.newData = std::move(value.data);
+            }
+            if (toRegFile_) {
+                if (const std::wstring refusal = RegScriptRefusal(record); !refusal.empty()) {
+                    // The new .reg file could not carry it: said, counted, never written there.
+                    ++leftOut_;
+                    session_.Say(L"keyscour-cli: left out of " + FromUtf8(options_.output) + L": " + refusal);
+                    session_.output->Skip(record, L"left out of the new .reg file: " + refusal);
+                    return;
+                }
+            }
+            pending_.push_back(std::move(change));
+            if (!session_.out->Failure().empty()) walker.Stop();
+        });
+        walker_totals_ = walker.totals;
+        if (!started && !walker.totals.interrupted)
+            throw BadInput{L"--key: " + options_.key + L" was not found under any root searched"};
+    }
+
+    // A damaged hive is not written: what the walk could not read, the
+    // replace could not account for.
+    bool Damaged() {
+        const auto damage = session_.source->Damage();
+        if (damage.empty()) return false;
+        for (const auto& line : damage) session_.Say(L"damaged: " + line);
+        session_.Say(L"keyscour-cli: nothing was replaced, since parts of the hive cannot be read");
+        return true;
+    }
+
+    int Dry() {
+        for (const auto& change : pending_) Report(change);
+        totals_.changed = pending_.size();
+        return Finish(pending_.empty() ? exit_code::kNothing : exit_code::kFound);
+    }
+
+    bool Confirmed() {
+        if (replace_.yes) return true;
+        if (!InputIsTerminal() || !session_.errors->IsTerminal())
+            throw BadInput{L"--yes: not on a terminal, a replace needs --yes (or try --dry-run first)"};
+        session_.progress->Clear();
+        session_.errors->Text(L"Replace " + std::to_wstring(pending_.size()) + L" values? [y/N] ");
+        std::wstring answer = ReadInputLine();
+        for (auto& c : answer) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+        return answer == L"y" || answer == L"yes";
+    }
+
+    bool WriteUndoFile() {
+        Undo undo(session_.source->walks);
+        try {
+            for (const auto& change : pending_)
+                undo.For(*change.walk->registry).CaptureValue(change.walk->root, change.path, change.name);
+        } catch (const NumberedError& error) {
+            // A hive says why a key cannot be read or written as it goes.
+            for (const auto& line : session_.source->Damage()) session_.Say(L"damaged: " + line);
+            throw BadInput{L"nothing was replaced: " + error.Description()};
+        }
+        TestSeam("undo");
+        try {
+            undoPath_ = undo_file::Write(UndoFolder(replace_), undo.Script());
+        } catch (const NumberedError& error) {
+            session_.Say(L"keyscour-cli: " + error.Description());
+            return false;
+        }
+        session_.Say(L"undo file: " + undoPath_);
+        return true;
+    }
+
+    // Nothing was written: the undo file, if made, would only mislead.
+    int Stopped() {
+        RemoveUndoFile();
+        totals_.interrupted = true;
+        totals_.changed = 0;
+        session_.Say(L"keyscour-cli: interrupted; nothing was replaced");
+        return Finish(exit_code::kInterrupted);
+    }
+
+    int WriteAndCommit() {
+        const bool deferred = session_.source->WritesAreDeferred();
+        std::size_t written = 0;
+        for (const auto& change : pending_) {
+            // In the live registry each write lasts at once: Ctrl+C or a
+            // failed output ends the writes, keeping what was written.
+            if (!deferred && (Interrupted() || !session_.out->Failure().empty())) break;
+            TestSeam("write");
+            try {
+                // The hit's own key and name, exactly: the same write for
+                // the whole value (REG_SZ) as for a replace inside it.
+                MRegistry::WriteValue(*change.walk->registry, change.walk->root, change.path, change.name,
+                                      change.newType, change.newData);
+            } catch (const NumberedError& error) {
+                if (deferred) {
+                    session_.Say(L"keyscour-cli: " + change.Place() + L": " + error.Description() +
+                                 L"; nothing was replaced");
+                    RemoveUndoFile();
+                    return Finish(exit_code::kWriteFailed);
+                }
+                session_.Say(L"keyscour-cli: stopped at " + change.Place() + L" after " + std::to_wstring(written) +
+                             L" of " + std::to_wstring(pending_.size()) + L" writes: " + error.Description() +
+                             WrittenNote(written));
+                if (written == 0) RemoveUndoFile();
+                return Finish(exit_code::kWriteFailed);
+            }
+            ++written;
+            if (!deferred) {
+                ++totals_.changed;
+                Report(change);
+            }
+        }
+        if (!deferred) {
+            if (written < pending_.size()) {
+                const bool stopped = Interrupted();
+                session_.Say(L"keyscour-cli: " + std::wstring(stopped ? L"interrupted" : L"the output failed") +
+                             L" after " + std::to_wstring(written) + L" of " + std::to_wstring(pending_.size()) +
+                             L" writes" + WrittenNote(written));
+                if (written == 0) RemoveUndoFile();
+                totals_.interrupted = stopped;
+                return Finish(stopped ? exit_code::kInterrupted : exit_code::kWriteFailed);
+            }
+            return Finish(exit_code::kFound);
+        }
+        TestSeam("commit");
+        try {
+            if (!session_.source->FinishWrites([] { return Interrupted(); })) return Stopped();
+        } catch (const HiveError& error) {
+            const bool partly = error.message.find(L"already committed") != std::wstring::npos;
+            session_.Say(L"keyscour-cli: " + error.message);
+            if (!partly) RemoveUndoFile();
+            else session_.Say(L"keyscour-cli: the undo file " + undoPath_ + L" covers what was committed");
+            return Finish(exit_code::kWriteFailed);
+        }
+        committed_ = true;
+        // Only now is each change true: the records follow the commit.
+        for (const auto& change : pending_) Report(change);
+        totals_.changed = pending_.size();
+        return Finish(exit_code::kFound);
+    }
+
+    std::wstring WrittenNote(std::size_t written) const {
+        if (written == 0) return L"; nothing was written";
+        return L". What was written stays; the undo file " + undoPath_ + L" covers it";
+    }
+
+    void Report(const Pending& change) {
+        session_.output->Change(change.AsRecord(), change.newType, change.newData);
+        if (newValues_) newValues_->Change(change.AsRecord(), change.newType, change.newData);
+    }
+
+    void RemoveUndoFile() {
+        if (undoPath_.empty()) return;
+        std::error_code ignored;
+        std::filesystem::remove(std::filesystem::path(undoPath_), ignored);
+        undoPath_.clear();
+    }
+
+    int Finish(int code) {
+        totals_.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+        totals_.leftOut = leftOut_ + session_.output->LeftOut() + (newValues_ ? newValues_->LeftOut() : 0);
+        session_.output->Summary(totals_);
+        if (newValues_) newValues_->Summary(totals_);
+        if (!session_.FinishOutputs({newFile_.get()})) {
+            if (committed_ || totals_.changed > 0)
+                session_.Say(L"keyscour-cli: the replace itself was done" +
+                             std::wstring(committed_ ? L" and committed" : L"") + L"; the undo file " + undoPath_ +
+                             L" covers it");
+            return exit_code::kWriteFailed;
+        }
+        if (code == exit_code::kFound && totals_.leftOut > 0) return exit_code::kWriteFailed;
+        return code;
+    }
+
+    const SearchOptions& options_;
+    const ReplaceOptions& replace_;
+    const bool toRegFile_;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    Session session_;
+    std::unique_ptr<Sink> newFile_;
+    std::unique_ptr<Output> newValues_;
+    std::vector<Pending> pending_;
+    Totals walker_totals_, totals_;
+    std::uint64_t skipped_ = 0, leftOut_ = 0;
+    std::wstring undoPath_;
+    bool committed_ = false;
+};
+
 }  // namespace
 
 int RunReplace(const SearchOptions& options, const ReplaceOptions& replace) {
-    const auto start = std::chrono::steady_clock::now();
     const bool toRegFile = !options.regFile.empty();
     if (toRegFile && options.output.empty())
         throw BadInput{L"--output: a replace in a .reg file writes its changed values to a new .reg file; name it"};
-    // Over a .reg file, the records go to standard output and the changed
-    // values to the new file; the input is never written.
-    Session session(options, toRegFile ? std::string() : options.output, !replace.dryRun);
-    std::unique_ptr<Sink> newFile;
-    std::unique_ptr<Output> newValues;
-    if (toRegFile) {
-        newFile = FileSink(options.output);
-        if (!newFile) throw BadInput{L"--output: " + FromUtf8(options.output) + L" cannot be written"};
-        newValues = MakeOutput(Format::kReg, *newFile, *session.errors, true);
-    }
-
-    std::vector<Pending> pending;
-    std::uint64_t skipped = 0;
-    Walker walker(*session.source, session.rule, *session.progress);
-    const bool started = walker.Run([&](const Record& record, const SearchHit& hit, const Walk& walk) {
-        if (record.isKey) return;  // keys are never renamed
-        Pending change{&walk,       hit.sKey.substr(0, hit.keyPathLength),
-                       std::wstring(record.key), std::wstring(record.name), record.type, record.type,
-                       {record.data.begin(), record.data.end()}, {}, record.matched};
-        if (replace.wholeValue) {
-            change.newType = value_type::kString;
-            change.newData = StringData(replace.with);
-        } else {
-            ValueChange value = ReplaceInValue(*session.rule, replace.with, record.type, record.data);
-            if (!value.changed) {
-                ++skipped;
-                session.output->Skip(record, value.reason);
-                return;
-            }
-            change.newData = std::move(value.data);
-        }
-        pending.push_back(std::move(change));
-    });
-    if (!started && !walker.totals.interrupted)
-        throw BadInput{L"--key: " + options.key + L" was not found under any root searched"};
-
-    Totals totals = walker.totals;
-    totals.skipped = skipped + session.rule->Skipped();
-    auto finish = [&](int code) {
-        totals.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-        session.output->Summary(totals);
-        if (newValues) newValues->Summary(totals);
-        session.out->Flush();
-        return code;
-    };
-    if (totals.interrupted) return finish(exit_code::kInterrupted);
-    const auto damage = session.source->Damage();
-    if (!damage.empty()) {
-        // A damaged hive is not written: what the walk could not read, the
-        // replace could not account for.
-        for (const auto& line : damage) session.Say(L"damaged: " + line);
-        session.Say(L"keyscour-cli: nothing was replaced, since parts of the hive cannot be read");
-        return finish(exit_code::kDamaged);
-    }
-
-    const bool dry = replace.dryRun || toRegFile;
-    if (dry) {
-        for (const auto& change : pending) {
-            session.output->Change(change.AsRecord(), change.newType, change.newData);
-            if (newValues) newValues->Change(change.AsRecord(), change.newType, change.newData);
-        }
-        totals.changed = pending.size();
-        return finish(pending.empty() ? exit_code::kNothing : exit_code::kFound);
-    }
-    if (pending.empty()) return finish(exit_code::kNothing);
-
-    if (!replace.yes) {
-        if (!InputIsTerminal() || !session.errors->IsTerminal())
-            throw BadInput{L"--yes: not on a terminal, a replace needs --yes (or try --dry-run first)"};
-        if (!Confirmed(session, pending.size())) {
-            session.Say(L"Nothing was replaced.");
-            return finish(exit_code::kNothing);
-        }
-    }
-
-    session.source->PrepareWrites();
-    Undo undo(session.source->walks);
-    try {
-        for (const auto& change : pending) {
-            UndoSnapshot& snapshot = undo.For(*change.walk->registry);
-            if (replace.wholeValue)
-                snapshot.Capture(change.walk->root, change.path + L"\\" + change.name, change.path.size());
-            else
-                snapshot.CaptureValue(change.walk->root, change.path, change.name);
-        }
-    } catch (const NumberedError& error) {
-        // A hive says why a key cannot be read or written as it goes.
-        for (const auto& line : session.source->Damage()) session.Say(L"damaged: " + line);
-        throw BadInput{L"nothing was replaced: " + error.Description()};
-    }
-    std::wstring undoPath;
-    try {
-        undoPath = undo_file::Write(UndoFolder(replace), undo.Script());
-    } catch (const NumberedError& error) {
-        session.Say(L"keyscour-cli: " + error.Description());
-        return finish(exit_code::kWriteFailed);
-    }
-    session.Say(L"undo file: " + undoPath);
-
-    for (const auto& change : pending) {
-        Registry& registry = *change.walk->registry;
-        try {
-            if (replace.wholeValue)
-                MRegistry::WriteStringValue(registry, static_cast<std::int32_t>(change.walk->root),
-                                            change.path + L"\\" + change.name, change.path.size(), replace.with);
-            else
-                MRegistry::WriteValue(registry, change.walk->root, change.path, change.name, change.newType,
-                                      change.newData);
-        } catch (const NumberedError& error) {
-            session.Say(L"keyscour-cli: stopped at " + change.Place() + L" after " + std::to_wstring(totals.changed) +
-                        L" of " + std::to_wstring(pending.size()) + L" writes: " + error.Description() +
-                        L". What was written stays; the undo file " + undoPath + L" covers it.");
-            session.source->FinishWrites();
-            return finish(exit_code::kWriteFailed);
-        }
-        ++totals.changed;
-        session.output->Change(change.AsRecord(), change.newType, change.newData);
-    }
-    session.source->FinishWrites();
-    return finish(exit_code::kFound);
+    return Replacing(options, replace).Run();
 }
 
 }  // namespace keyscour::cli

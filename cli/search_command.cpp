@@ -11,7 +11,11 @@ int RunSearch(const SearchOptions& options) {
     const auto start = std::chrono::steady_clock::now();
     Session session(options, options.output);
     Walker walker(*session.source, session.rule, *session.progress);
-    const bool started = walker.Run([&](const Record& record, const SearchHit&, const Walk&) { session.output->Hit(record); });
+    const bool started = walker.Run([&](const Record& record, const SearchHit&, const Walk&) {
+        session.output->Hit(record);
+        // Nothing more can reach a full disk or a closed pipe.
+        if (!session.out->Failure().empty()) walker.Stop();
+    });
     if (!started && !walker.totals.interrupted)
         throw BadInput{L"--key: " + options.key + L" was not found under any root searched"};
 
@@ -20,12 +24,12 @@ int RunSearch(const SearchOptions& options) {
     const auto damage = session.source->Damage();
     for (const auto& line : damage) session.Say(L"damaged: " + line);
     totals.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    if (totals.skipped)
-        session.Say(std::to_wstring(totals.skipped) + L" texts longer than 32 KiB were not tried against the regex");
+    if (const std::wstring warning = session.rule->SkippedWarning(); !warning.empty()) session.Say(warning);
+    totals.leftOut = session.output->LeftOut();
     session.output->Summary(totals);
-    session.out->Flush();
+    if (!session.FinishOutputs()) return exit_code::kWriteFailed;
     if (totals.interrupted) return exit_code::kInterrupted;
-    if (!damage.empty()) return exit_code::kDamaged;
+    if (!damage.empty() || totals.leftOut > 0) return exit_code::kDamaged;
     return totals.hits ? exit_code::kFound : exit_code::kNothing;
 }
 

@@ -1,44 +1,67 @@
 #include "cli/session.h"
 
-#include <cerrno>
-#include <cstring>
-
+#include "base/file_util.h"
 #include "base/utf8.h"
+#include "cli/output_checks.h"
+#include "cli/regex.h"
 
 namespace keyscour::cli {
 
-Session::Session(const SearchOptions& options, const std::string& recordsPath, bool writable) {
-    errors = StandardSink(Stream::kError);
-    if (recordsPath.empty()) {
-        out = StandardSink(Stream::kOut);
-    } else {
-        out = FileSink(recordsPath);
-        if (!out) throw BadInput{L"--output: " + FromUtf8(recordsPath) + L": " + FromUtf8(std::strerror(errno))};
+std::unique_ptr<Sink> OpenOutputFile(const std::string& utf8Path) {
+    try {
+        return FileSink(utf8Path);
+    } catch (const FileError& error) {
+        throw BadInput{L"--output: " + error.Message()};
     }
-    format = options.format.value_or(out->IsTerminal() ? Format::kTable : Format::kJsonl);
+}
+
+Session::Session(const SearchOptions& options, const std::string& recordsPath, bool writable,
+                 const std::vector<std::string>& otherOutputs) {
+    errors = StandardSink(Stream::kError);
     const std::wstring root = options.root.empty() ? L"ALL" : options.root;
     if (!options.hives.empty()) {
         if (!options.root.empty()) throw BadInput{L"--root cannot be given with --hive: a hive's mount is its root"};
         if (!options.regFile.empty()) throw BadInput{L"--reg-file cannot be given with --hive"};
-        source = HiveSource(options.hives, options.key, writable);
+        source = HiveSource(options.hives, options.key, writable, options.waitSeconds);
     } else if (!options.regFile.empty()) {
-        source = RegFileSource(options.regFile, root, options.key);
+        source = RegFileSource(options.regFile, root, options.key, options.encoding);
     } else {
         source = LiveRegistry(root, options.key);
     }
     try {
         rule = std::make_shared<TextRule>(options.rule);
-    } catch (const std::regex_error& error) {
-        throw BadInput{L"--regex: not a regular expression: " + options.rule.text + L" (" + FromUtf8(error.what()) + L")"};
+    } catch (const RegexError& error) {
+        throw BadInput{L"--regex: not a regular expression: " + options.rule.text + L" (" + error.message + L")"};
     }
+    std::vector<std::string> outputs = otherOutputs;
+    outputs.push_back(recordsPath);
+    RefuseOutputsOverInputs(outputs, source->inputFiles);
+    out = recordsPath.empty() ? StandardSink(Stream::kOut) : OpenOutputFile(recordsPath);
+    format = options.format.value_or(out->IsTerminal() ? Format::kTable : Format::kJsonl);
     output = MakeOutput(format, *out, *errors, options.quiet);
     progress = std::make_unique<Progress>(*errors, !options.quiet);
-    for (const auto& warning : source->Warnings()) output->Warning(warning);
+    for (const auto& warning : source->Warnings()) {
+        // JSON Lines carries warnings as records; people read them here too.
+        if (format == Format::kJsonl) Say(L"warning: " + warning);
+        output->Warning(warning);
+    }
 }
 
 void Session::Say(const std::wstring& message) {
     progress->Clear();
     errors->Text(message + L"\n");
+}
+
+bool Session::FinishOutputs(const std::vector<Sink*>& more) {
+    bool whole = true;
+    std::vector<Sink*> sinks{out.get()};
+    sinks.insert(sinks.end(), more.begin(), more.end());
+    for (Sink* sink : sinks) {
+        if (!sink || sink->Finish()) continue;
+        whole = false;
+        Say(L"keyscour-cli: " + sink->Failure());
+    }
+    return whole;
 }
 
 }  // namespace keyscour::cli

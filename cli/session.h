@@ -3,6 +3,8 @@
 // the source, the rule and the progress line.
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/output.h"
@@ -14,10 +16,13 @@
 namespace keyscour::cli {
 
 struct Session {
-    // Throws BadInput for options the source or rule cannot take.
-    // recordsPath: where records go; empty for standard output. writable:
-    // the source is opened for writing (hives).
-    Session(const SearchOptions& options, const std::string& recordsPath, bool writable = false);
+    // Throws BadInput for options the source or rule cannot take, and for
+    // an output that is one of the inputs. The source is read before any
+    // output is opened. recordsPath: where records go; empty for standard
+    // output. writable: the source is opened for writing (hives).
+    // otherOutputs: further files the command writes, checked alike.
+    Session(const SearchOptions& options, const std::string& recordsPath, bool writable = false,
+            const std::vector<std::string>& otherOutputs = {});
 
     std::unique_ptr<Sink> errors;
     std::unique_ptr<Sink> out;
@@ -29,6 +34,12 @@ struct Session {
 
     // One line for people on standard error, after the progress line is cleared.
     void Say(const std::wstring& message);
+    // Finishes out and then each of more (a file is put in place). False,
+    // each failure said in one line, when any could not be written.
+    bool FinishOutputs(const std::vector<Sink*>& more = {});
 };
+
+// Opens an output file; BadInput when it cannot be made.
+std::unique_ptr<Sink> OpenOutputFile(const std::string& utf8Path);
 
 }  // namespace keyscour::cli

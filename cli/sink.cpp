@@ -1,5 +1,6 @@
 #include "cli/sink.h"
 
+#include "base/file_util.h"
 #include "base/utf16.h"
 #include "base/utf8.h"
 
@@ -11,6 +12,8 @@
 #include <unistd.h>
 #endif
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
 namespace keyscour::cli {
@@ -22,30 +25,75 @@ std::string Utf16Bytes(std::wstring_view text) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// Buffered writes of bytes to a C stream.
-class FileStreamSink : public Sink {
+// Buffered writes of bytes to standard output or standard error, every
+// one checked: a full disk or a closed pipe is a failure to report, not
+// a success.
+class StandardStreamSink : public Sink {
 public:
-    FileStreamSink(std::FILE* file, bool owned) : file_(file), owned_(owned) {}
-    ~FileStreamSink() override {
-        Flush();
-        if (owned_) std::fclose(file_);
-    }
+    StandardStreamSink(std::FILE* file, std::wstring name) : file_(file), name_(std::move(name)) {}
+    ~StandardStreamSink() override { Flush(); }
     void Text(std::wstring_view text) override { Bytes(ToUtf8(text)); }
     void Utf16(std::wstring_view text) override { Bytes(Utf16Bytes(text)); }
-    void Flush() override { std::fflush(file_); }
+    void Flush() override {
+        if (failure_.empty() && std::fflush(file_) != 0) Fail(errno);
+    }
     bool IsTerminal() const override { return false; }
     int Width() const override { return 0; }
+    std::wstring Failure() const override { return failure_; }
+    bool Finish() override {
+        Flush();
+        return failure_.empty();
+    }
 
 protected:
-    void Bytes(const std::string& bytes) { std::fwrite(bytes.data(), 1, bytes.size(), file_); }
+    void Bytes(const std::string& bytes) {
+        if (failure_.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) Fail(errno);
+    }
+    void Fail(int error) {
+        failure_ = name_ + L": " + FromUtf8(std::strerror(error ? error : EIO));
+        std::clearerr(file_);
+    }
     std::FILE* file_;
-    bool owned_;
+    std::wstring name_;
+    std::wstring failure_;
+};
+
+// A file put in place once whole; its bytes gathered into blocks.
+class ReplacingFileSink final : public Sink {
+public:
+    explicit ReplacingFileSink(const std::string& path) : file_(path) { buffer_.reserve(kBlock); }
+    void Text(std::wstring_view text) override { Bytes(ToUtf8(text)); }
+    void Utf16(std::wstring_view text) override { Bytes(Utf16Bytes(text)); }
+    void Flush() override {
+        file_.Write({reinterpret_cast<const std::uint8_t*>(buffer_.data()), buffer_.size()});
+        buffer_.clear();
+    }
+    bool IsTerminal() const override { return false; }
+    int Width() const override { return 0; }
+    std::wstring Failure() const override {
+        if (file_.Error() == 0) return {};
+        return FileError{file_.Path(), file_.Error(), {}}.Message();
+    }
+    bool Finish() override {
+        Flush();
+        return file_.Commit();
+    }
+
+private:
+    static constexpr std::size_t kBlock = 1 << 16;
+    void Bytes(const std::string& bytes) {
+        if (file_.Error() != 0) return;
+        buffer_ += bytes;
+        if (buffer_.size() >= kBlock) Flush();
+    }
+    ReplacingFile file_;
+    std::string buffer_;
 };
 
 #ifdef _WIN32
 class ConsoleSink final : public Sink {
 public:
-    explicit ConsoleSink(HANDLE console) : console_(console) {}
+    ConsoleSink(HANDLE console, std::wstring name) : console_(console), name_(std::move(name)) {}
     void Text(std::wstring_view text) override {
         // The console wants CR LF; pieces keep each call's size bounded.
         std::wstring line;
@@ -53,10 +101,11 @@ public:
             if (c == L'\n') line += L'\r';
             line += c;
         }
-        for (std::size_t at = 0; at < line.size(); at += 8192) {
+        for (std::size_t at = 0; at < line.size() && failure_.empty(); at += 8192) {
             DWORD written = 0;
             const auto size = static_cast<DWORD>(std::min<std::size_t>(8192, line.size() - at));
-            WriteConsoleW(console_, line.data() + at, size, &written, nullptr);
+            if (!WriteConsoleW(console_, line.data() + at, size, &written, nullptr))
+                failure_ = name_ + L": " + ErrorText(static_cast<int>(GetLastError()));
         }
     }
     void Utf16(std::wstring_view text) override { Text(text); }
@@ -67,16 +116,20 @@ public:
         if (!GetConsoleScreenBufferInfo(console_, &info)) return 80;
         return info.srWindow.Right - info.srWindow.Left + 1;
     }
+    std::wstring Failure() const override { return failure_; }
+    bool Finish() override { return failure_.empty(); }
 
 private:
     HANDLE console_;
+    std::wstring name_;
+    std::wstring failure_;
 };
 #else
-class TerminalSink final : public FileStreamSink {
+class TerminalSink final : public StandardStreamSink {
 public:
-    explicit TerminalSink(std::FILE* file) : FileStreamSink(file, false) {}
+    using StandardStreamSink::StandardStreamSink;
     void Text(std::wstring_view text) override {
-        FileStreamSink::Text(text);
+        StandardStreamSink::Text(text);
         Flush();
     }
     bool IsTerminal() const override { return true; }
@@ -92,28 +145,21 @@ public:
 
 std::unique_ptr<Sink> StandardSink(Stream stream) {
     std::FILE* file = stream == Stream::kOut ? stdout : stderr;
+    std::wstring name = stream == Stream::kOut ? L"standard output" : L"standard error";
 #ifdef _WIN32
     HANDLE handle = GetStdHandle(stream == Stream::kOut ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     DWORD mode = 0;
     if (handle && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode))
-        return std::make_unique<ConsoleSink>(handle);
+        return std::make_unique<ConsoleSink>(handle, std::move(name));
     _setmode(_fileno(file), 0x8000);  // _O_BINARY: bytes as written, no CR added
-    return std::make_unique<FileStreamSink>(file, false);
+    return std::make_unique<StandardStreamSink>(file, std::move(name));
 #else
-    if (isatty(fileno(file))) return std::make_unique<TerminalSink>(file);
-    return std::make_unique<FileStreamSink>(file, false);
+    if (isatty(fileno(file))) return std::make_unique<TerminalSink>(file, std::move(name));
+    return std::make_unique<StandardStreamSink>(file, std::move(name));
 #endif
 }
 
-std::unique_ptr<Sink> FileSink(const std::string& utf8Path) {
-#ifdef _WIN32
-    std::FILE* file = _wfopen(FromUtf8(utf8Path).c_str(), L"wb");
-#else
-    std::FILE* file = std::fopen(utf8Path.c_str(), "wb");
-#endif
-    if (!file) return nullptr;
-    return std::make_unique<FileStreamSink>(file, true);
-}
+std::unique_ptr<Sink> FileSink(const std::string& utf8Path) { return std::make_unique<ReplacingFileSink>(utf8Path); }
 
 bool InputIsTerminal() {
 #ifdef _WIN32

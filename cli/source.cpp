@@ -5,10 +5,14 @@
 #include <cstring>
 #include <filesystem>
 
+#include "base/file_util.h"
 #include "base/utf8.h"
+#include "cli/interrupt.h"
 #include "registry/memory_registry.h"
 #include "registry/reg_script_apply.h"
 #include "registry/root_keys.h"
+#include "registry/undo_file.h"
+#include "cli/sink.h"
 
 #ifdef _WIN32
 #include "registry/win32_registry.h"
@@ -51,21 +55,12 @@ std::wstring TrimmedKeyPath(std::wstring key) {
     return key;
 }
 
-std::vector<std::uint8_t> ReadWholeFile(const std::string& utf8Path) {
-#ifdef _WIN32
-    std::FILE* file = _wfopen(FromUtf8(utf8Path).c_str(), L"rb");
-#else
-    std::FILE* file = std::fopen(utf8Path.c_str(), "rb");
-#endif
-    if (!file) throw BadInput{FromUtf8(utf8Path) + L": " + FromUtf8(std::strerror(errno))};
-    std::vector<std::uint8_t> bytes;
-    std::uint8_t buffer[65536];
-    for (std::size_t read; (read = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-        bytes.insert(bytes.end(), buffer, buffer + read);
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) throw BadInput{FromUtf8(utf8Path) + L": could not be read"};
-    return bytes;
+std::vector<std::uint8_t> ReadInputFile(const std::string& utf8Path) {
+    try {
+        return ReadWholeFile(utf8Path);
+    } catch (const FileError& error) {
+        throw BadInput{error.Message()};
+    }
 }
 
 std::unique_ptr<Source> LiveRegistry(const std::wstring& root, const std::wstring& key) {
@@ -80,22 +75,69 @@ std::unique_ptr<Source> LiveRegistry(const std::wstring& root, const std::wstrin
 #endif
 }
 
-std::unique_ptr<Source> RegFileSource(const std::string& utf8Path, const std::wstring& root, const std::wstring& key) {
-    auto source = std::make_unique<MemorySource>();
-    const std::wstring text = DecodeRegFile(ReadWholeFile(utf8Path));
+std::wstring RegScriptPlace(const std::string& utf8Path, const RegScriptError& error) {
+    return FromUtf8(utf8Path) + (error.line ? L":" + std::to_wstring(error.line) : L"") + L": " + error.message;
+}
+
+void LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Registry& registry, const KeyPlacer& place,
+                   const std::wstring& refusal) {
     try {
-        ApplyRegScript(text, source->memory, [](const std::wstring& fullKey) { return SplitFullKeyName(fullKey); });
+        const DecodedRegFile decoded = DecodeRegFile(ReadInputFile(utf8Path), encoding);
+        if (Interrupted()) throw InterruptedLoad{utf8Path};
+        RegScriptReading reading;
+        reading.ansiCodePage = decoded.ansiCodePage;
+        reading.stop = [] { return Interrupted(); };
+        ApplyRegScript(decoded.text, registry, place, reading);
     } catch (const RegScriptError& error) {
-        throw BadInput{FromUtf8(utf8Path) + (error.line ? L":" + std::to_wstring(error.line) : L"") + L": " +
-                       error.message};
+        throw BadInput{RegScriptPlace(utf8Path, error) + refusal};
+    } catch (const RegScriptStopped&) {
+        throw InterruptedLoad{utf8Path};
     }
+}
+
+void LoadUndoFile(const std::string& utf8Path, bool acceptUnterminated, Registry& registry, const KeyPlacer& place,
+                  const std::wstring& refusal) {
+    try {
+        const DecodedRegFile decoded = DecodeRegFile(ReadInputFile(utf8Path));
+        std::wstring_view body;
+        switch (undo_file::CheckEnding(decoded.text, body)) {
+        case undo_file::Ending::kWhole: break;
+        case undo_file::Ending::kMismatch:
+            throw BadInput{FromUtf8(utf8Path) + L": its closing line does not match what precedes it: the file may be "
+                                                L"cut short or changed" + refusal};
+        case undo_file::Ending::kMissing:
+            if (!acceptUnterminated)
+                throw BadInput{FromUtf8(utf8Path) + L": it has no closing line, so it may be cut short; a file from "
+                                                    L"before undo files had one is applied with --accept-unterminated" +
+                               refusal};
+            StandardSink(Stream::kError)->Text(L"warning: " + FromUtf8(utf8Path) +
+                                               L" has no closing line; it is applied as far as it goes\n");
+            break;
+        }
+        RegScriptReading reading;
+        reading.ansiCodePage = decoded.ansiCodePage;
+        reading.stop = [] { return Interrupted(); };
+        ApplyRegScript(body, registry, place, reading);
+    } catch (const RegScriptError& error) {
+        throw BadInput{RegScriptPlace(utf8Path, error) + refusal};
+    } catch (const RegScriptStopped&) {
+        throw InterruptedLoad{utf8Path};
+    }
+}
+
+std::unique_ptr<Source> RegFileSource(const std::string& utf8Path, const std::wstring& root, const std::wstring& key,
+                                      RegFileEncoding encoding) {
+    auto source = std::make_unique<MemorySource>();
+    source->inputFiles.push_back(utf8Path);
+    LoadRegScript(utf8Path, encoding, source->memory,
+                  [](const std::wstring& fullKey) { return SplitFullKeyName(fullKey); }, {});
     AddWalks(*source, source->memory, RootsOf(root, {kClassesRoot, kCurrentUser, kLocalMachine, kUsers, kCurrentConfig}),
              key);
     return source;
 }
 
 #ifdef _WIN32
-std::unique_ptr<Source> HiveSource(const std::vector<std::string>&, const std::wstring&, bool) {
+std::unique_ptr<Source> HiveSource(const std::vector<std::string>&, const std::wstring&, bool, double) {
     throw BadInput{L"--hive: offline hives are read by the Linux build (keyscour-cli on Debian, over hivex)"};
 }
 #endif

@@ -3,11 +3,14 @@
 // into memory, or offline hive files; and the walks it makes there, each a
 // registry, a root and a start key.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "registry/reg_script.h"
+#include "registry/reg_script_apply.h"
 #include "registry/registry.h"
 
 namespace keyscour::cli {
@@ -32,12 +35,22 @@ public:
     virtual ~Source() = default;
     // Before the undo file: makes sure that the writes can be finished.
     virtual void PrepareWrites() {}
-    // After the last write: what makes them last (a hive's commit).
-    virtual void FinishWrites() {}
+    // After the last write: what makes them last (a hive's commit). stop is
+    // asked before that begins; false when it said stop and nothing was
+    // made to last. Throws HiveError for a commit that failed.
+    virtual bool FinishWrites(const std::function<bool()>& stop) {
+        (void)stop;
+        return true;
+    }
     // Damage met while reading, one line each; a walk with any ends in 3.
     virtual std::vector<std::wstring> Damage() const { return {}; }
     // A line for the start: a hive whose logs are not applied, say.
     virtual std::vector<std::wstring> Warnings() const { return {}; }
+    // Whether a write lasts only once FinishWrites is done (a hive): what
+    // a replace reports is then held until then.
+    virtual bool WritesAreDeferred() const { return false; }
+    // The files read (UTF-8), which no output may overwrite.
+    std::vector<std::string> inputFiles;
     std::vector<Walk> walks;
 };
 
@@ -45,15 +58,31 @@ public:
 struct BadInput {
     std::wstring message;
 };
+// Raised when Ctrl+C stops the reading of a file: exit 130.
+struct InterruptedLoad {
+    std::string path;
+};
 
 // ROOT is HKCR, HKCU, HKLM, HKU, HKCC, their long names, or ALL. ALL is
 // HKLM, HKU and HKCC in the live registry, whose HKCR and HKCU are views of
 // those, and every root in a .reg file.
 std::unique_ptr<Source> LiveRegistry(const std::wstring& root, const std::wstring& key);
-std::unique_ptr<Source> RegFileSource(const std::string& utf8Path, const std::wstring& root, const std::wstring& key);
+std::unique_ptr<Source> RegFileSource(const std::string& utf8Path, const std::wstring& root, const std::wstring& key,
+                                      RegFileEncoding encoding = {});
+// Reads a .reg file into registry, each key placed by place; BadInput
+// naming the file and line (with refusal after it) for what cannot be
+// read, InterruptedLoad for Ctrl+C.
+void LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Registry& registry, const KeyPlacer& place,
+                   const std::wstring& refusal);
+// The same for an undo file, which must end in its closing line; one
+// without (written before undo files had it) only when accepted.
+void LoadUndoFile(const std::string& utf8Path, bool acceptUnterminated, Registry& registry, const KeyPlacer& place,
+                  const std::wstring& refusal);
 // FILE[=MOUNT] each; MOUNT defaults by the file's name (SOFTWARE is
 // HKLM\\SOFTWARE, NTUSER.DAT is HKCU, ...). key is a path inside each hive.
-std::unique_ptr<Source> HiveSource(const std::vector<std::string>& hives, const std::wstring& key, bool writable);
+// For writing, every hive is locked first, waiting up to waitSeconds.
+std::unique_ptr<Source> HiveSource(const std::vector<std::string>& hives, const std::wstring& key, bool writable,
+                                   double waitSeconds = 0);
 
 // A hive named on the command line: its file and where it is mounted.
 struct HiveMount {
@@ -68,6 +97,6 @@ HiveMount ParseHiveArgument(const std::string& argument);
 std::wstring TrimmedKeyPath(std::wstring key);
 
 // The whole of a file, or BadInput naming it.
-std::vector<std::uint8_t> ReadWholeFile(const std::string& utf8Path);
+std::vector<std::uint8_t> ReadInputFile(const std::string& utf8Path);
 
 }  // namespace keyscour::cli

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cli/ascii_search.h"
+#include "cli/interrupt.h"
 
 #include "registry/value_forms.h"
 #include "base/utf16.h"
@@ -36,17 +37,21 @@ TextRule::TextRule(RuleOptions options) : options_(std::move(options)) {
     const bool ascii = std::all_of(upperText_.begin(), upperText_.end(), [](wchar_t c) { return c >= 0 && c < 0x80; });
     if (!options_.regex && !options_.whole && !upperText_.empty() && ascii)
         asciiNeedle_.emplace(upperText_.begin(), upperText_.end());
-    if (options_.regex) regex_.emplace(options_.text, std::regex_constants::ECMAScript | std::regex_constants::icase);
+    if (options_.regex) regex_.emplace(options_.text);
+}
+
+std::wstring TextRule::SkippedWarning() const {
+    if (skipped_ == 0 || !regex_) return {};
+    return std::to_wstring(skipped_) + L" texts were not tried against the regex: longer than " +
+           std::to_wstring(regex_->TextLimit()) +
+           L" UTF-16 units (the limit shrinks as the pattern grows), or too costly to match";
 }
 
 bool TextRule::Matches(std::wstring_view text) {
     if (regex_) {
-        if (text.size() > kRegexLimit) {
-            ++skipped_;
-            return false;
-        }
-        return options_.whole ? std::regex_match(text.begin(), text.end(), *regex_)
-                              : std::regex_search(text.begin(), text.end(), *regex_);
+        const Regex::Outcome outcome = regex_->Find(text, options_.whole);
+        if (outcome == Regex::Outcome::kGaveUp) ++skipped_;
+        return outcome == Regex::Outcome::kMatch;
     }
     if (options_.whole) return EqualsUpperCased(text, upperText_, scratch_);
     return !text.empty() && ContainsUpperCased(text, upperText_, scratch_);
@@ -61,7 +66,8 @@ bool TextRule::NameMatches(std::wstring_view name) {
 bool TextRule::KeyNameMatches(std::wstring_view name) { return NameMatches(name); }
 
 int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
-    if (options_.keysOnly || !TypeWanted(type)) return 0;
+    // A regex may take a moment on each value: Ctrl+C is heard between them.
+    if (options_.keysOnly || !TypeWanted(type) || (regex_ && Interrupted())) return 0;
     const int named = options_.names && NameMatches(name) ? kMatchedName : 0;
     // The texts ComparedTexts gives, made in reused storage: a walk
     // compares every value it meets.
@@ -85,12 +91,8 @@ int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span
     return named | (matched ? kMatchedData : 0);
 }
 
-std::wstring TextRule::Replace(const std::wstring& text, const std::wstring& with) const {
-    if (regex_) {
-        if (text.size() > kRegexLimit) return text;
-        if (options_.whole && !std::regex_match(text, *regex_)) return text;
-        return std::regex_replace(text, *regex_, with);
-    }
+std::optional<std::wstring> TextRule::Replace(const std::wstring& text, const std::wstring& with) const {
+    if (regex_) return regex_->Replace(text, with, options_.whole);
     const std::wstring upper = ToUpperCase(text);
     if (options_.whole) return upper == upperText_ ? with : text;
     if (upperText_.empty()) return text;

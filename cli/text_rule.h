@@ -6,21 +6,14 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "base/unicode_case.h"
+#include "cli/regex.h"
 #include "engine/keyscour.h"
 
 namespace keyscour::cli {
-
-// Regular expressions that ignore case by the same rule as plain text.
-struct FoldingTraits : std::regex_traits<wchar_t> {
-    wchar_t translate_nocase(wchar_t c) const { return UpperCaseOf(c); }
-};
-using Regex = std::basic_regex<wchar_t, FoldingTraits>;
 
 struct RuleOptions {
     std::wstring text;
@@ -33,7 +26,7 @@ struct RuleOptions {
 
 class TextRule final : public MatchRule {
 public:
-    // Throws std::regex_error for a pattern that is not one.
+    // Throws RegexError for a pattern that is not one.
     explicit TextRule(RuleOptions options);
 
     bool KeyNameMatches(std::wstring_view name) override;
@@ -41,21 +34,19 @@ public:
     bool ComparesValueNames() const override { return options_.names; }
     int ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) override;
 
-    // Whether one text matches; texts too long for the regex engine count
-    // as skipped and never match.
+    // Whether one text matches; texts the regex gives up on count as
+    // skipped and never match.
     bool Matches(std::wstring_view text);
     // text with every match replaced by with: ignoring case for plain text,
     // in the ECMAScript format ($1, $&) for a regex; with --whole only a
-    // whole match is replaced.
-    std::wstring Replace(const std::wstring& text, const std::wstring& with) const;
+    // whole match is replaced, once. Nothing when the regex gave up.
+    std::optional<std::wstring> Replace(const std::wstring& text, const std::wstring& with) const;
     bool TypeWanted(std::uint32_t type) const { return !options_.types || options_.types->count(type) != 0; }
 
-    // Texts not tried against the regex because of their length.
+    // Texts the regex gave up on: too long for the pattern, or too costly.
     std::uint64_t Skipped() const { return skipped_; }
-
-    // std::wregex recurses once per character: longer texts could end the
-    // process on its stack.
-    static constexpr std::size_t kRegexLimit = 32 * 1024;
+    // The line that says why, for a summary; empty when none was skipped.
+    std::wstring SkippedWarning() const;
 
 private:
     // Matches for a key's or a value's name: most often plain ASCII.

@@ -5,7 +5,7 @@ namespace keyscour::cli {
 
 // On Windows an undo file is imported with reg import; this command is for
 // hives, which the Linux build reads.
-int RunUndo(const std::string&, const std::string&) {
+int RunUndo(const UndoOptions&) {
     throw BadInput{L"undo: applies an undo file to an offline hive, in the Linux build; on Windows use reg import"};
 }
 

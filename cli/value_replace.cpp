@@ -7,12 +7,21 @@
 
 namespace keyscour::cli {
 
+namespace {
+constexpr wchar_t kGaveUp[] = L"the regex gave up on it: too long for the pattern, or too costly to match";
+}
+
 ValueChange ReplaceInValue(const TextRule& rule, const std::wstring& with, std::uint32_t type,
                            std::span<const std::uint8_t> data) {
     ValueChange change;
     if (type == value_type::kString || type == value_type::kExpandString) {
         const std::wstring before = StringOf(data);
-        const std::wstring after = rule.Replace(before, with);
+        const auto replaced = rule.Replace(before, with);
+        if (!replaced) {
+            change.reason = kGaveUp;
+            return change;
+        }
+        const std::wstring& after = *replaced;
         if (after == before) {
             change.reason = L"its data holds no match";
             return change;
@@ -30,7 +39,12 @@ ValueChange ReplaceInValue(const TextRule& rule, const std::wstring& with, std::
         }
         bool any = false;
         for (auto& text : strings) {
-            std::wstring after = rule.Replace(text, with);
+            auto replaced = rule.Replace(text, with);
+            if (!replaced) {
+                change.reason = kGaveUp;
+                return change;
+            }
+            std::wstring after = std::move(*replaced);
             if (after == text) continue;
             if (after.empty()) {
                 change.reason = L"a string of the list would be empty, which would end the list there";

@@ -23,15 +23,15 @@ bool Walker::Run(const OnHit& onHit) {
     onHit_ = &onHit;
     bool anyStart = false;
     for (const Walk& walk : source_.walks) {
-        if (Interrupted()) break;
+        if (Interrupted() || stopped_) break;
         Registry& registry = *walk.registry;
         if (!Exists(registry, walk.root, walk.start)) continue;
         anyStart = true;
         walk_ = &walk;
         ++totals.keys;  // the start key itself
         cKeyscour* running = nullptr;
-        auto engine = cKeyscour::Create(registry, [&running] {
-            if (Interrupted() && running) running->StopSearch();
+        auto engine = cKeyscour::Create(registry, [this, &running] {
+            if ((Interrupted() || stopped_) && running) running->StopSearch();
         });
         running = engine.get();
         engine->Advise(this);

@@ -23,6 +23,8 @@ public:
 
     // False when the start key is missing under every root walked.
     bool Run(const OnHit& onHit);
+    // Ends the walk at its next key, as Ctrl+C does (an output that failed).
+    void Stop() { stopped_ = true; }
     Totals totals;
 
 private:
@@ -37,6 +39,7 @@ private:
     const OnHit* onHit_ = nullptr;
     const Walk* walk_ = nullptr;
     std::int32_t reason_ = 0;
+    bool stopped_ = false;
     std::wstring rowKey_;
 };
 

@@ -64,7 +64,7 @@ std::wstring Script(const Contents& contents) {
 }  // namespace
 
 RoundTrip ReadAndWriteBack(std::span<const std::uint8_t> bytes) {
-    const std::wstring text = DecodeRegFile(bytes);
+    const std::wstring text = DecodeRegFile(bytes).text;
     MemoryRegistry first;
     const KeyPlacer place = [](const std::wstring& key) { return SplitFullKeyName(key); };
     try {

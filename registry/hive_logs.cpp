@@ -1,5 +1,7 @@
 #include "registry/hive_logs.h"
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -96,8 +98,34 @@ HiveLogState CheckTransactionLogs(const std::string& hivePath) {
         state.reasons.push_back(Name(hivePath) + L": its base block's sequence numbers differ (" +
                                 std::to_wstring(primary) + L" and " + std::to_wstring(secondary) + L")");
     }
-    for (const char* suffix : {".LOG", ".LOG1", ".LOG2", ".log", ".log1", ".log2"}) CheckLog(hivePath + suffix, secondary, state);
+    for (const auto& log : TransactionLogPaths(hivePath)) CheckLog(log, secondary, state);
     return state;
+}
+
+std::vector<std::string> TransactionLogPaths(const std::string& hivePath) {
+    const std::size_t slash = hivePath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : hivePath.substr(0, slash);
+    const std::string hiveName = slash == std::string::npos ? hivePath : hivePath.substr(slash + 1);
+    auto upper = [](std::string text) {
+        for (auto& c : text) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 0x20 : c);
+        return text;
+    };
+    const std::string wanted = upper(hiveName);
+    std::vector<std::string> logs;
+    DIR* directory = ::opendir(folder.c_str());
+    if (!directory) return logs;
+    // Any case of the name and of LOG, LOG1, LOG2: a case-sensitive mount
+    // may hold ntuser.dat.LOG1 beside NTUSER.DAT.
+    while (const dirent* entry = ::readdir(directory)) {
+        const std::string name = upper(entry->d_name);
+        if (name.size() <= wanted.size() || name.compare(0, wanted.size(), wanted) != 0) continue;
+        const std::string suffix = name.substr(wanted.size());
+        if (suffix == ".LOG" || suffix == ".LOG1" || suffix == ".LOG2")
+            logs.push_back((slash == std::string::npos ? "" : folder + "/") + entry->d_name);
+    }
+    ::closedir(directory);
+    std::sort(logs.begin(), logs.end());
+    return logs;
 }
 
 }  // namespace keyscour

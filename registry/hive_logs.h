@@ -19,6 +19,10 @@ struct HiveLogState {
 // or first entry cannot be read counts as dirty.
 HiveLogState CheckTransactionLogs(const std::string& hivePath);
 
+// The logs beside a hive: its name with .LOG, .LOG1 or .LOG2 after it, in
+// any case, found by a scan of its folder.
+std::vector<std::string> TransactionLogPaths(const std::string& hivePath);
+
 inline constexpr wchar_t kLogsAdvice[] =
     L"transaction logs not applied: boot Windows once, or apply them with a tool that replays logs";
 

@@ -12,6 +12,7 @@
 
 #include "base/unicode_case.h"
 #include "base/utf8.h"
+#include "registry/hive_lock.h"
 
 namespace keyscour {
 
@@ -93,10 +94,10 @@ bool PartsOf(std::wstring_view path, std::vector<std::wstring_view>& parts) {
 }  // namespace
 
 HiveRegistry::HiveRegistry(const std::string& path, bool writable, CommitFunction commit)
-    : path_(path), writable_(writable), commit_(std::move(commit)) {
+    : path_(path), file_(ResolvedHivePath(path)), writable_(writable), commit_(std::move(commit)) {
     if (!commit_) commit_ = [](hive_h* hive, const char* to) { return hivex_commit(hive, to, 0); };
     errno = 0;
-    hive_ = hivex_open(path.c_str(), writable ? HIVEX_OPEN_WRITE : 0);
+    hive_ = hivex_open(file_.c_str(), writable ? HIVEX_OPEN_WRITE : 0);
     if (!hive_) {
         const int error = errno;
         throw HiveError{FromUtf8(path) + L": not a hive that can be read (" + ErrnoText(error) + L")"};
@@ -118,6 +119,7 @@ HiveRegistry::HiveRegistry(const std::string& path, bool writable, CommitFunctio
 
 HiveRegistry::~HiveRegistry() {
     if (hive_) hivex_close(hive_);
+    DropNewFile();
 }
 
 void HiveRegistry::NoteDamage(const std::wstring& what) {
@@ -619,46 +621,6 @@ Status HiveRegistry::DeleteValue(KeyHandle key, const std::wstring& name) {
     changed_ = true;
     Forget(node);
     return status::kSuccess;
-}
-
-void HiveRegistry::PrepareCommit() {
-    if (!writable_) throw HiveError{FromUtf8(path_) + L": the hive is open for reading only"};
-    const std::string temporary = CommitPath();
-    const int file = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (file < 0) {
-        const int error = errno;
-        throw HiveError{FromUtf8(temporary) + L": the new hive cannot be made beside the old one (" +
-                        ErrnoText(error) + L")"};
-    }
-    ::close(file);
-    ::unlink(temporary.c_str());
-}
-
-void HiveRegistry::Commit() {
-    if (!changed_) return;
-    const std::string temporary = CommitPath();
-    auto fail = [&](const std::wstring& what, int error) {
-        ::unlink(temporary.c_str());
-        throw HiveError{FromUtf8(path_) + L": " + what + L" (" + ErrnoText(error) + L"); the hive is as it was"};
-    };
-    errno = 0;
-    if (commit_(hive_, temporary.c_str()) != 0) fail(L"the changes could not be written", errno);
-    // On the disk before it takes the old hive's place, and the rename with it.
-    const int file = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
-    if (file < 0 || ::fsync(file) != 0) {
-        const int error = errno;
-        if (file >= 0) ::close(file);
-        fail(L"the new hive could not be flushed", error);
-    }
-    ::close(file);
-    if (::rename(temporary.c_str(), path_.c_str()) != 0) fail(L"the new hive could not replace the old", errno);
-    const std::size_t slash = path_.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
-    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    changed_ = false;
 }
 
 }  // namespace keyscour

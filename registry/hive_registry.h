@@ -52,15 +52,29 @@ public:
     Status DeleteKey(KeyHandle base, const std::wstring& path) override;
     Status DeleteValue(KeyHandle key, const std::wstring& name) override;
 
+    // The path as given, and the file it names once links are followed:
+    // a commit goes beside that file, so that a link stays a link.
     const std::string& Path() const { return path_; }
-    // The file a commit writes first, beside the hive.
-    std::string CommitPath() const { return path_ + ".keyscour-new"; }
-    // Checks that a commit can be done: the hive is open for writing and
-    // the new file can be made in its folder. Throws HiveError.
+    const std::string& File() const { return file_; }
+    // The new file of this run's commit, beside the hive: FILE.keyscour-new.
+    // and a part no other run picks. Empty until PrepareCommit made it.
+    const std::string& NewFilePath() const { return newPath_; }
+    // Before anything is written anywhere: checks that a commit can be
+    // done and will keep the hive's mode, owner and attributes (the hive
+    // open for writing, writable by the caller, not read-only for its
+    // owner, not immutable or append-only, nor its folder, one link only,
+    // an owner the caller can give back), and makes the new file, with
+    // O_EXCL | O_NOFOLLOW so that no planted link is followed. Throws
+    // HiveError with the reason.
     void PrepareCommit();
-    // Writes every change to the hive file by way of CommitPath; does
-    // nothing when nothing changed. Throws HiveError, the hive untouched.
-    void Commit();
+    // Writes every change to the new file (through /proc/self/fd, so that
+    // no name is opened again), gives it the hive's mode, owner, group and
+    // extended attributes, flushes it, and renames it over the hive; does
+    // nothing when nothing changed. stop is asked just before the rename:
+    // when it answers true nothing is committed and the new file goes.
+    // Returns whether the hive was committed; throws HiveError, the hive
+    // untouched.
+    bool Commit(const std::function<bool()>& stop = {});
 
     // Damage met while reading: cells hivex could not read, one line each.
     const std::vector<std::wstring>& Damage() const { return damage_; }
@@ -137,7 +151,12 @@ private:
     void Forget(Node node);  // a change under node: what was cached of it is stale
     void NoteDamage(const std::wstring& what);
 
+    void DropNewFile();
+
     std::string path_;
+    std::string file_;
+    std::string newPath_;
+    int newFile_ = -1;
     hive_h* hive_ = nullptr;
     bool writable_;
     CommitFunction commit_;

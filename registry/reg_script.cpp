@@ -4,6 +4,9 @@
 #include <cwctype>
 #include <utility>
 
+#include <algorithm>
+
+#include "base/code_pages.h"
 #include "base/utf16.h"
 #include "base/utf8.h"
 #include "registry/registry.h"
@@ -88,11 +91,71 @@ std::wstring RegScriptValueLine(std::wstring_view name, std::uint32_t type, std:
     return line + prefix + HexBytes(data);
 }
 
-std::wstring DecodeRegFile(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) return DecodeUtf16Le(bytes.data() + 2, bytes.size() - 2);
+std::optional<RegFileEncoding> ParseRegFileEncoding(std::wstring_view name) {
+    std::wstring lower;
+    for (wchar_t c : name) lower += static_cast<wchar_t>(c >= L'A' && c <= L'Z' ? c + 0x20 : c);
+    if (lower == L"utf-8" || lower == L"utf8") return RegFileEncoding{RegFileEncoding::Kind::kUtf8, 0};
+    if (lower == L"utf-16" || lower == L"utf16") return RegFileEncoding{RegFileEncoding::Kind::kUtf16, 0};
+    std::wstring_view digits = lower;
+    if (digits.starts_with(L"cp")) digits.remove_prefix(2);
+    if (digits.empty() || digits.size() > 5) return std::nullopt;
+    int page = 0;
+    for (wchar_t c : digits) {
+        if (c < L'0' || c > L'9') return std::nullopt;
+        page = page * 10 + (c - L'0');
+    }
+    if (!IsKnownCodePage(page)) return std::nullopt;
+    return RegFileEncoding{RegFileEncoding::Kind::kCodePage, page};
+}
+
+namespace {
+
+std::size_t LineOf(std::string_view bytes, std::size_t at) {
+    return 1 + static_cast<std::size_t>(std::count(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
+}
+
+}  // namespace
+
+DecodedRegFile DecodeRegFile(std::span<const std::uint8_t> bytes, RegFileEncoding encoding) {
+    using Kind = RegFileEncoding::Kind;
+    const bool utf16Mark = bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
     std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-    return FromUtf8(text);
+    const bool utf8Mark = text.starts_with("\xEF\xBB\xBF");
+    const bool toldUtf8 = encoding.kind == Kind::kUtf8;
+    if (encoding.kind == Kind::kAuto) {
+        if (utf16Mark) encoding.kind = Kind::kUtf16;
+        else if (utf8Mark || IsValidUtf8(text)) encoding.kind = Kind::kUtf8;
+        else encoding = {Kind::kCodePage, DefaultAnsiCodePage()};
+    }
+    DecodedRegFile decoded;
+    switch (encoding.kind) {
+    case Kind::kUtf16: {
+        const std::size_t start = utf16Mark ? 2 : 0;
+        if ((bytes.size() - start) % 2 != 0)
+            throw RegScriptError{0, L"not UTF-16: the file's length is an odd number of bytes"};
+        decoded.text = DecodeUtf16Le(bytes.data() + start, bytes.size() - start);
+        break;
+    }
+    case Kind::kUtf8: {
+        if (utf8Mark) text.remove_prefix(3);
+        if (!IsValidUtf8(text)) {
+            const std::size_t bad = FirstInvalidUtf8(text);
+            throw RegScriptError{LineOf(text, bad), L"a byte that is not UTF-8 (give --encoding with the file's code page)"};
+        }
+        decoded.text = FromUtf8(text);
+        break;
+    }
+    default:
+        if (const auto bad = DecodeCodePage(encoding.codePage, text, decoded.text))
+            throw RegScriptError{LineOf(text, *bad), L"a byte that code page " + std::to_wstring(encoding.codePage) +
+                                                         L" does not decode"};
+        decoded.ansiCodePage = encoding.codePage;
+        break;
+    }
+    // regedit writes REGEDIT4 string bytes in ANSI even where the text is
+    // plain ASCII; only a file said to be UTF-8 has them in UTF-8.
+    if (decoded.ansiCodePage == 0 && !toldUtf8) decoded.ansiCodePage = DefaultAnsiCodePage();
+    return decoded;
 }
 
 namespace {
@@ -170,14 +233,21 @@ std::wstring_view TrimLeft(std::wstring_view text) {
     return text;
 }
 
-// In a REGEDIT4 file, string data stands in the file's own 8-bit text; it
-// is stored as the registry stores text, in UTF-16.
-std::vector<std::uint8_t> Widened(const std::vector<std::uint8_t>& narrow) {
-    std::string text(narrow.begin(), narrow.end());
-    return EncodeUtf16Le(FromUtf8(text));
+// In a REGEDIT4 file, string data stands in ANSI bytes; it is stored as
+// the registry stores text, in UTF-16.
+std::vector<std::uint8_t> Widened(const std::vector<std::uint8_t>& narrow, int codePage, const LineReader& reader) {
+    const std::string_view bytes(reinterpret_cast<const char*>(narrow.data()), narrow.size());
+    std::wstring text;
+    if (codePage == 0) {
+        if (!IsValidUtf8(bytes)) reader.Fail(L"string bytes that are not UTF-8");
+        text = FromUtf8(bytes);
+    } else if (DecodeCodePage(codePage, bytes, text)) {
+        reader.Fail(L"string bytes that code page " + std::to_wstring(codePage) + L" does not decode");
+    }
+    return EncodeUtf16Le(text);
 }
 
-void ReadValueLine(LineReader& reader, bool regedit4, RegScriptVisitor& visitor, std::size_t number) {
+void ReadValueLine(LineReader& reader, bool regedit4, int codePage, RegScriptVisitor& visitor, std::size_t number) {
     std::wstring name;
     if (!reader.Take(L"@")) name = reader.QuotedText();
     if (name.find(L'\0') != std::wstring::npos) reader.Fail(L"a value name holds a NUL");
@@ -209,7 +279,7 @@ void ReadValueLine(LineReader& reader, bool regedit4, RegScriptVisitor& visitor,
         data = reader.HexBytes();
         const bool text = type == value_type::kString || type == value_type::kExpandString ||
                           type == value_type::kMultiString;
-        if (regedit4 && text) data = Widened(data);
+        if (regedit4 && text) data = Widened(data, codePage, reader);
     } else {
         reader.Fail(L"the value's data is not in a form a registry script uses");
     }
@@ -220,14 +290,15 @@ void ReadValueLine(LineReader& reader, bool regedit4, RegScriptVisitor& visitor,
 
 }  // namespace
 
-void ReadRegScript(std::wstring_view text, RegScriptVisitor& visitor) {
+void ReadRegScript(std::wstring_view text, RegScriptVisitor& visitor, const RegScriptReading& reading) {
     bool headerSeen = false;
     bool regedit4 = false;
-    std::size_t number = 0;
+    std::size_t number = 0, logical = 0;
     std::wstring joined;
     while (!text.empty()) {
         // One logical line: a value's data may go on over lines ending in '\'.
         const std::size_t first = number + 1;
+        if (reading.stop && ++logical % 4096 == 0 && reading.stop()) throw RegScriptStopped{};
         joined.clear();
         for (;;) {
             const std::size_t end = text.find(L'\n');
@@ -235,8 +306,10 @@ void ReadRegScript(std::wstring_view text, RegScriptVisitor& visitor) {
             text = end == std::wstring_view::npos ? std::wstring_view{} : text.substr(end + 1);
             ++number;
             if (!joined.empty()) line = TrimLeft(line);
+            // Only a value line goes on: a comment or a key line ending in '\' is whole.
+            const std::wstring_view start = TrimLeft(joined.empty() ? line : std::wstring_view(joined));
             const bool continues = !line.empty() && line.back() == L'\\' && headerSeen &&
-                                   !TrimLeft(joined.empty() ? line : std::wstring_view(joined)).starts_with(L"[");
+                                   (start.starts_with(L"\"") || start.starts_with(L"@"));
             if (continues) {
                 joined.append(line.substr(0, line.size() - 1));
                 if (!text.empty()) continue;
@@ -271,7 +344,7 @@ void ReadRegScript(std::wstring_view text, RegScriptVisitor& visitor) {
             continue;
         }
         LineReader reader(line, first);
-        ReadValueLine(reader, regedit4, visitor, first);
+        ReadValueLine(reader, regedit4, reading.ansiCodePage, visitor, first);
     }
     if (!headerSeen) throw RegScriptError{0, L"not a registry script: the file is empty"};
 }

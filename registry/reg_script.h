@@ -4,6 +4,8 @@
 // every .reg output, and the reader of .reg files.
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -55,14 +57,39 @@ struct RegScriptError {
     std::wstring message;
 };
 
-// The text of a .reg file: UTF-16LE after its byte order mark, as regedit
-// writes it, or else UTF-8 (a byte order mark is dropped).
-std::wstring DecodeRegFile(std::span<const std::uint8_t> bytes);
+// How a .reg file's bytes are read: by its byte order mark, else as UTF-8
+// where the whole file is valid UTF-8, else in the ANSI code page
+// (kAuto); or as told.
+struct RegFileEncoding {
+    enum class Kind { kAuto, kUtf8, kUtf16, kCodePage };
+    Kind kind = Kind::kAuto;
+    int codePage = 0;  // for kCodePage
+};
+// "utf-8", "utf-16", a code page number, or "cp" and one; nothing for others.
+std::optional<RegFileEncoding> ParseRegFileEncoding(std::wstring_view name);
+
+struct DecodedRegFile {
+    std::wstring text;
+    // The code page of the string bytes (hex(1), hex(2), hex(7)) of a
+    // REGEDIT4 file, which regedit writes in ANSI; 0 for UTF-8.
+    int ansiCodePage = 0;
+};
+// Throws RegScriptError at the line of the first byte that does not
+// decode: nothing is ever put in its place.
+DecodedRegFile DecodeRegFile(std::span<const std::uint8_t> bytes, RegFileEncoding encoding = {});
+
+struct RegScriptReading {
+    int ansiCodePage = 0;  // see DecodedRegFile; 0 reads those bytes as UTF-8
+    // Asked now and then; when it answers true the read stops with
+    // RegScriptStopped.
+    std::function<bool()> stop;
+};
+struct RegScriptStopped {};
 
 // Reads both headers ("Windows Registry Editor Version 5.00" and
-// "REGEDIT4"), comments, line continuations, [key] and [-key] lines, and
-// values as "strings", dword:, hex: and every hex(N):, and "name"=-.
-// Throws RegScriptError at the first line it cannot read.
-void ReadRegScript(std::wstring_view text, RegScriptVisitor& visitor);
+// "REGEDIT4"), comments, line continuations of value lines, [key] and
+// [-key] lines, and values as "strings", dword:, hex: and every hex(N):,
+// and "name"=-. Throws RegScriptError at the first line it cannot read.
+void ReadRegScript(std::wstring_view text, RegScriptVisitor& visitor, const RegScriptReading& reading = {});
 
 }  // namespace keyscour

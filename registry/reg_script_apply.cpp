@@ -65,11 +65,12 @@ private:
 
 }  // namespace
 
-void ApplyRegScript(std::wstring_view text, Registry& registry, const KeyPlacer& place) {
+void ApplyRegScript(std::wstring_view text, Registry& registry, const KeyPlacer& place,
+                    const RegScriptReading& reading) {
     Checker checker(place);
-    ReadRegScript(text, checker);
+    ReadRegScript(text, checker, reading);
     Applier applier(registry, place);
-    ReadRegScript(text, applier);
+    ReadRegScript(text, applier, reading);
 }
 
 }  // namespace keyscour

@@ -20,6 +20,7 @@ using KeyPlacer = std::function<std::optional<KeyPlace>(const std::wstring& full
 // script changes nothing. Then applies it: [key] creates the key, [-key]
 // removes it with everything below it, "name"=-" removes a value. A call
 // that fails throws RegScriptError with its line.
-void ApplyRegScript(std::wstring_view text, Registry& registry, const KeyPlacer& place);
+void ApplyRegScript(std::wstring_view text, Registry& registry, const KeyPlacer& place,
+                    const RegScriptReading& reading = {});
 
 }  // namespace keyscour

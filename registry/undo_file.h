@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace keyscour::undo_file {
 
@@ -14,10 +15,22 @@ inline constexpr std::int32_t kErrorNotWritten = static_cast<std::int32_t>(0x800
 // $XDG_STATE_HOME/quillon-keyscour/undo elsewhere (~/.local/state/...).
 std::wstring DefaultFolder();
 
-// Writes script as UTF-16LE with a byte order mark into a new file in folder
-// (created where missing), named by the local date and time, and flushes it
-// to the disk. Returns the file's path; throws NumberedError when the file
-// cannot be written whole, and then leaves no file behind.
+// Writes script and its closing line as UTF-16LE with a byte order mark
+// into a new file in folder (created where missing), named by the local
+// date and time: written under a name of its own, flushed, and only then
+// given its name, which never replaces a file (" (2)" and on when taken),
+// so that no undo file is ever seen cut short or overwritten. Returns the
+// file's path; throws NumberedError when the file cannot be written whole,
+// and then leaves no file behind.
 std::wstring Write(const std::wstring& folder, const std::wstring& script);
+
+// The comment line that ends an undo file: the count of its value lines,
+// and the length and a hash of the bytes before it. regedit and reg import
+// skip comments; undo refuses a file whose line is missing or wrong.
+std::wstring ClosingLine(std::wstring_view script);
+enum class Ending { kWhole, kMissing, kMismatch };
+// text: a whole file, decoded. body: what precedes the closing line (the
+// whole text when there is none).
+Ending CheckEnding(std::wstring_view text, std::wstring_view& body);
 
 }  // namespace keyscour::undo_file

@@ -1,6 +1,7 @@
 #include "registry/undo_file.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,15 +54,16 @@ std::wstring Write(const std::wstring& folder, const std::wstring& script) {
     std::filesystem::create_directories(directory, made);
     if (made) Fail(made.value(), directory);
 
-    std::string path;
-    int file = -1;
-    for (int attempt = 1; file < 0; ++attempt) {
-        path = directory + "/" + NameNow(attempt);
-        file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (file < 0 && (errno != EEXIST || attempt == 100)) Fail(errno, path);
-    }
+    // Written whole under a name of its own first: a kill or a full disk
+    // never leaves a file under an undo file's name that is cut short.
+    char part[64];
+    std::snprintf(part, sizeof part, "/.keyscour-undo.%d.%ld.part", static_cast<int>(::getpid()),
+                  static_cast<long>(std::time(nullptr)));
+    const std::string partial = directory + part;
+    const int file = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (file < 0) Fail(errno, partial);
     std::vector<std::uint8_t> bytes{0xFF, 0xFE};
-    const auto text = EncodeUtf16Le(script);
+    const auto text = EncodeUtf16Le(script + ClosingLine(script));
     bytes.insert(bytes.end(), text.begin(), text.end());
     std::size_t done = 0;
     int error = 0;
@@ -74,8 +76,28 @@ std::wstring Write(const std::wstring& folder, const std::wstring& script) {
     if (error == 0 && ::fsync(file) != 0) error = errno;
     if (::close(file) != 0 && error == 0) error = errno;
     if (error != 0) {
-        ::unlink(path.c_str());  // half an undo file would mislead
-        Fail(error, path);
+        ::unlink(partial.c_str());  // half an undo file would mislead
+        Fail(error, partial);
+    }
+    // link() gives the name only where none is: two replaces in one second
+    // never overwrite each other's file.
+    std::string path;
+    for (int attempt = 1;; ++attempt) {
+        path = directory + "/" + NameNow(attempt);
+        if (::link(partial.c_str(), path.c_str()) == 0) break;
+        // A file system without hard links: a rename that never replaces.
+        if (errno != EEXIST && ::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+            break;
+        if (errno != EEXIST || attempt == 100) {
+            const int linkError = errno;
+            ::unlink(partial.c_str());
+            Fail(linkError, path);
+        }
+    }
+    ::unlink(partial.c_str());
+    if (const int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
     }
     return FromUtf8(path);
 }

@@ -57,14 +57,16 @@ std::wstring Write(const std::wstring& folder, const std::wstring& script) {
     MakeFolders(folder);
 
     std::wstring path;
-    unique_file file;
-    for (int attempt = 1; !file; ++attempt) {
-        path = folder + L"\\" + NameNow(attempt);
-        file.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file && (GetLastError() != ERROR_FILE_EXISTS || attempt == 100)) Fail(GetLastError(), path);
-    }
+    // Written whole under a name of its own first: a kill or a full disk
+    // never leaves a file under an undo file's name that is cut short.
+    wchar_t part[64];
+    std::swprintf(part, 64, L"\\.keyscour-undo.%lu.%lu.part", GetCurrentProcessId(), GetTickCount());
+    const std::wstring partial = folder + part;
+    unique_file file(CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) Fail(GetLastError(), partial);
+    path = partial;
 
-    std::wstring content = L"\xFEFF" + script;
+    std::wstring content = L"\xFEFF" + script + ClosingLine(script);
     const auto* bytes = reinterpret_cast<const char*>(content.data());
     std::size_t left = content.size() * sizeof(wchar_t);
     while (left > 0) {
@@ -84,6 +86,18 @@ std::wstring Write(const std::wstring& folder, const std::wstring& script) {
         file.reset();
         DeleteFileW(path.c_str());
         Fail(error, path);
+    }
+    file.reset();
+    // Without MOVEFILE_REPLACE_EXISTING: a name already taken is never
+    // overwritten, and the next one is tried.
+    for (int attempt = 1;; ++attempt) {
+        path = folder + L"\\" + NameNow(attempt);
+        if (MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) break;
+        const DWORD error = GetLastError();
+        if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || attempt == 100) {
+            DeleteFileW(partial.c_str());
+            Fail(error, path);
+        }
     }
     return path;
 }

@@ -176,9 +176,9 @@ TEST_F(RuleTest, StringValuesMatchAsTheirDecodedTextsWhereverTheNeedleLies) {
     }
 }
 
-TEST_F(RuleTest, ARegexIsNotTriedOnTextsBeyond32KiB) {
+TEST_F(RuleTest, ARegexIsNotTriedOnTextsBeyond32KiUnits) {
     auto rule = Rule(L"(a|b)*c", false, true);
-    const std::wstring huge(TextRule::kRegexLimit + 1, L'a');
+    const std::wstring huge(Regex::kTextLimit + 1, L'a');
     EXPECT_FALSE(rule.Matches(huge));
     EXPECT_EQ(rule.Skipped(), 1u);
     EXPECT_TRUE(rule.Matches(std::wstring(1000, L'a') + L"c"));
@@ -221,10 +221,13 @@ public:
     void Text(std::wstring_view text) override { text_ += text; }
     void Utf16(std::wstring_view text) override { utf16_ += text; }
     void Flush() override {}
-    bool IsTerminal() const override { return false; }
-    int Width() const override { return 0; }
+    bool IsTerminal() const override { return terminal; }
+    int Width() const override { return terminal ? 60 : 0; }
+    std::wstring Failure() const override { return {}; }
+    bool Finish() override { return true; }
     std::string Utf8() const { return ToUtf8(text_); }
     std::wstring text_, utf16_;
+    bool terminal = false;
 };
 
 Record ValueRecord(const std::wstring& key, const std::wstring& name, std::uint32_t type, const Bytes& data,
@@ -276,7 +279,7 @@ TEST(JsonLines, FieldsEscapesAndLoneSurrogates) {
         "\"matched\":[\"key\"]}",
         "{\"kind\":\"hit\",\"root\":\"HKEY_LOCAL_MACHINE\",\"key\":\"K\",\"name\":\"n\\u0000x\",\"type\":\"REG_SZ\","
         "\"data\":\"a\\uD83Db\",\"matched\":[\"data\"]}",
-        "{\"kind\":\"summary\",\"keys\":10,\"hits\":6,\"skipped\":0,\"unreadable\":0,\"changed\":0,\"ms\":0,"
+        "{\"kind\":\"summary\",\"keys\":10,\"hits\":6,\"skipped\":0,\"unreadable\":0,\"changed\":0,\"left_out\":0,\"ms\":0,"
         "\"interrupted\":false}",
     };
     std::string all;
@@ -311,23 +314,34 @@ TEST(RegOutput, AScriptInUtf16WithItsMarkAndEscapes) {
                           L"\"a\"=\"C:\\\\\\\"x\\\"\"\r\n\"b\"=\"new\"\r\n\r\n");
 }
 
-TEST(Table, OneLinePerRecordFittedToItsColumns) {
-    Captured out, errors;
-    auto output = MakeOutput(Format::kTable, out, errors, false);
-    const Bytes sz = Str(std::wstring(200, L'x') + L"\tend");
-    output->Hit(ValueRecord(L"SOFTWARE\\" + std::wstring(100, L'k') + L"\\Last", L"v", 1, sz));
-    Totals totals;
-    totals.hits = 1;
-    output->Summary(totals);
-    const auto newline = out.text_.find(L'\n');
-    const std::wstring header = out.text_.substr(0, newline);
-    const std::wstring row = out.text_.substr(newline + 1, out.text_.find(L'\n', newline + 1) - newline - 1);
-    EXPECT_TRUE(header.starts_with(L"ROOT  KEY"));
-    EXPECT_LE(row.size(), 60u) << "shortened to the width";
-    EXPECT_TRUE(row.starts_with(L"HKLM  \u2026"));
-    EXPECT_NE(row.find(L"\\Last"), std::wstring::npos) << "a key keeps its end";
-    EXPECT_EQ(row.find(L'\t'), std::wstring::npos);
-    EXPECT_NE(errors.text_.find(L"1 hits"), std::wstring::npos) << "the totals, for people";
+TEST(Table, OneLinePerRecordFittedToATerminalAndWholeElsewhere) {
+    for (const bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "terminal" : "file");
+        Captured out, errors;
+        out.terminal = terminal;
+        auto output = MakeOutput(Format::kTable, out, errors, false);
+        const Bytes sz = Str(std::wstring(200, L'x') + L"\tend");
+        const std::wstring key = L"SOFTWARE\\" + std::wstring(100, L'k') + L"\\Last";
+        output->Hit(ValueRecord(key, L"v", 1, sz));
+        Totals totals;
+        totals.hits = 1;
+        output->Summary(totals);
+        const auto newline = out.text_.find(L'\n');
+        const std::wstring header = out.text_.substr(0, newline);
+        const std::wstring row = out.text_.substr(newline + 1, out.text_.find(L'\n', newline + 1) - newline - 1);
+        EXPECT_TRUE(header.starts_with(L"ROOT  KEY"));
+        EXPECT_EQ(row.find(L'\t'), std::wstring::npos);
+        EXPECT_NE(errors.text_.find(L"1 hits"), std::wstring::npos) << "the totals, for people";
+        if (terminal) {
+            EXPECT_LE(row.size(), 60u) << "shortened to the width";
+            EXPECT_TRUE(row.starts_with(L"HKLM  \u2026"));
+            EXPECT_NE(row.find(L"\\Last"), std::wstring::npos) << "a key keeps its end";
+        } else {
+            EXPECT_NE(row.find(key), std::wstring::npos) << "no cell is shortened";
+            EXPECT_NE(row.find(std::wstring(200, L'x') + L" end"), std::wstring::npos);
+            EXPECT_EQ(row.find(L'\u2026'), std::wstring::npos);
+        }
+    }
 }
 
 }  // namespace

@@ -71,10 +71,10 @@ void CheckTree(const MemoryRegistry& tree) {
 
 TEST(RegScriptReader, Utf16AndUtf8FilesReadAlike) {
     MemoryRegistry fromUtf16, fromUtf8;
-    Apply(fromUtf16, DecodeRegFile(Utf16File(kScript)));
+    Apply(fromUtf16, DecodeRegFile(Utf16File(kScript)).text);
     CheckTree(fromUtf16);
     const std::string utf8 = "\xEF\xBB\xBF" + ToUtf8(kScript);
-    Apply(fromUtf8, DecodeRegFile(Bytes(utf8.begin(), utf8.end())));
+    Apply(fromUtf8, DecodeRegFile(Bytes(utf8.begin(), utf8.end())).text);
     CheckTree(fromUtf8);
 }
 

@@ -146,7 +146,7 @@ TEST_F(HiveCliTest, UndoRefusesKeysOutsideTheMountBeforeChangingAnything) {
     folder.Write(L"foreign.reg", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fabrikam\\App]\r\n"
                                  "\"Path\"=\"changed\"\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Elsewhere]\r\n\"x\"=\"y\"\r\n");
     const std::string before = ReadBytes(ToUtf8(hive));
-    const CliRun run = RunCli({L"undo", L"--hive", hive, folder.Path(L"foreign.reg")});
+    const CliRun run = RunCli({L"undo", L"--hive", hive, folder.Path(L"foreign.reg"), L"--accept-unterminated"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("SYSTEM\\Elsewhere"), std::string::npos) << run.err;
     EXPECT_EQ(ReadBytes(ToUtf8(hive)), before);
@@ -170,12 +170,14 @@ TEST_F(HiveCliTest, AFailingCommitLeavesTheHiveAsItWas) {
         EXPECT_THROW(registry.Commit(), HiveError);
     }
     EXPECT_EQ(ReadBytes(ToUtf8(hive)), before);
-    EXPECT_FALSE(fs::exists(ToUtf8(hive) + ".keyscour-new")) << "the half-written file is gone";
+    for (const auto& entry : fs::directory_iterator(fs::path(ToUtf8(hive)).parent_path()))
+        EXPECT_EQ(entry.path().filename().string().find(".keyscour-new"), std::string::npos)
+            << "the half-written file is gone: " << entry.path();
 }
 
 TEST_F(HiveCliTest, AReplaceThatCouldNotBeCommittedIsRefusedBeforeTheUndoFile) {
-    // Where the new hive would go, a folder stands: the commit cannot happen.
-    fs::create_directory(ToUtf8(hive) + ".keyscour-new");
+    // Read-only for its owner: no commit may replace it, root's neither.
+    fs::permissions(ToUtf8(hive), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     const std::string before = ReadBytes(ToUtf8(hive));
     const CliRun run = RunCli({L"replace", L"--hive", hive, L"fabrikam", L"--with", L"x", L"--yes", L"--undo-dir",
                                folder.Path(L"undo")});
