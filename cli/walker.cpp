@@ -40,7 +40,7 @@ bool Walker::Run(const OnHit& onHit) {
         engine->SubKey(walk.start);
         engine->DoSearch();
         engine->Unadvise();
-        totals.unreadable += engine->UnreadableKeys();
+        totals.unreadable += engine->UnreadableKeys() + engine->UnreadableValues();
         if (reason_ != ReasonCompleted && reason_ != ReasonStopped)
             throw NumberedError(reason_, L"the search ended with an internal error");
     }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "engine/internal_error.h"
@@ -41,10 +43,19 @@ struct ValueBuffers {
         dataUsed = std::min<std::size_t>(dataBytes, data.size());
     }
     // After a step that did not fit (dataBytes: what the registry said the
-    // data needs): room for the value, or false when no buffer can hold it.
-    // A failed step may have written anything, so both start clean again.
-    bool Grow(std::uint32_t dataBytes) {
-        if (dataBytes > data.size() && dataBytes <= kMaxDataBytes) {
+    // data needs; limits: the key's longest name and largest data, when the
+    // registry knows them): room for the value, or false when no buffer can
+    // hold it. A failed step may have written anything, so both start clean.
+    bool Grow(std::uint32_t dataBytes, const std::optional<std::pair<std::uint32_t, std::uint32_t>>& limits) {
+        if (limits) {
+            // Exactly what the key needs, once: more would not help.
+            const std::size_t names = std::size_t{limits->first} + 1;
+            const std::size_t bytes = std::max<std::size_t>(limits->second, dataBytes);
+            if (names <= name.size() && bytes <= data.size()) return false;
+            if (bytes > kMaxDataBytes) return false;
+            name.resize(std::max(name.size(), names));
+            data.resize(std::max(data.size(), bytes));
+        } else if (dataBytes > data.size() && dataBytes <= kMaxDataBytes) {
             data.resize(dataBytes);
         } else if (name.size() <= kMaxNameChars) {
             name.resize(kMaxNameChars + 1);
@@ -78,6 +89,7 @@ void cKeyscour::DoSearch() {
     // The owner may let go of the engine from a handler that runs in a yield.
     const auto keepAlive = weak_from_this().lock();
     unreadableKeys_ = 0;
+    unreadableValues_ = 0;
 
     if (mRootKey != 0) {
         if (ScansValues()) ScanValues(mRootKey, mSubKey);
@@ -182,6 +194,18 @@ void cKeyscour::ScanValues(KeyHandle root, const std::wstring& path) {
         std::uint32_t nameChars = 0;
         std::uint32_t dataBytes = 0;
         std::uint32_t type = 0;
+        // The key's limits, asked at its first value that does not fit.
+        std::optional<std::pair<std::uint32_t, std::uint32_t>> limits;
+        bool limitsAsked = false;
+        const auto grow = [&](std::uint32_t needed) {
+            if (!limitsAsked) {
+                limitsAsked = true;
+                std::uint32_t longest = 0, largest = 0;
+                if (registry_.QueryValueLimits(key.get(), longest, largest) == status::kSuccess)
+                    limits.emplace(longest, largest);
+            }
+            return buffers.Grow(needed, limits);
+        };
         const auto read = [&](std::uint32_t index, bool withName) {
             Status status = status::kSuccess;
             do {
@@ -189,14 +213,17 @@ void cKeyscour::ScanValues(KeyHandle root, const std::wstring& path) {
                 dataBytes = static_cast<std::uint32_t>(buffers.data.size());
                 status = registry_.EnumValue(key.get(), index, withName ? buffers.name.data() : nullptr, nameChars,
                                              type, buffers.data.data(), dataBytes);
-            } while (status == status::kMoreData && buffers.Grow(dataBytes));
+            } while (status == status::kMoreData && grow(dataBytes));
             if (status == status::kSuccess) buffers.Written(nameChars, dataBytes);
             return status;
         };
         for (std::uint32_t index = 0;; ++index) {
             buffers.Renew();
             const Status status = read(index, names);
-            if (status == status::kMoreData) continue;  // beyond any buffer: the next value
+            if (status == status::kMoreData) {
+                ++unreadableValues_;  // beyond any buffer: counted, and the next value
+                continue;
+            }
             if (status != status::kSuccess) break;
 
             // A value without data still has a buffer of one zero byte.
@@ -212,7 +239,10 @@ void cKeyscour::ScanValues(KeyHandle root, const std::wstring& path) {
                 if (const int matched = rule_->ValueMatches(valueName, type, whole())) {
                     if (!names) {
                         // The hit's name, read with its data again (a longer name grows the buffers).
-                        if (read(index, true) != status::kSuccess) continue;
+                        if (read(index, true) != status::kSuccess) {
+                            ++unreadableValues_;
+                            continue;
+                        }
                         valueName = TrimNull({buffers.name.data(), buffers.name.size()});
                     }
                     static const std::wstring kNoDisplay;

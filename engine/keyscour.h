@@ -108,6 +108,8 @@ public:
     // Keys the last search met but could not open, for a reason other than
     // their being gone.
     std::uint64_t UnreadableKeys() const { return unreadableKeys_; }
+    // Values a search met but could not read whole (too large for any buffer).
+    std::uint64_t UnreadableValues() const { return unreadableValues_; }
 
     // The characters of the buffer a sub key's or a value's name comes in.
     static constexpr std::uint32_t kNameBufferChars = 260;
@@ -156,6 +158,7 @@ private:
     std::array<wchar_t, kNameBufferChars> keyName_;
     std::size_t keyNameWritten_ = kNameBufferChars;  // how much of keyName_ may be other than spaces
     std::uint64_t unreadableKeys_ = 0;
+    std::uint64_t unreadableValues_ = 0;
 };
 
 }  // namespace keyscour

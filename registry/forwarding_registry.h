@@ -51,6 +51,9 @@ public:
                       std::vector<std::uint8_t>& data) override;
     Status DeleteKey(KeyHandle base, const std::wstring& path) override;
     Status DeleteValue(KeyHandle key, const std::wstring& name) override;
+    Status QueryValueLimits(KeyHandle key, std::uint32_t& longestNameChars, std::uint32_t& largestDataBytes) override {
+        return inner_.QueryValueLimits(key, longestNameChars, largestDataBytes);
+    }
 
 protected:
     Registry& Inner() { return inner_; }

@@ -122,6 +122,22 @@ HiveRegistry::~HiveRegistry() {
     DropNewFile();
 }
 
+Status HiveRegistry::QueryValueLimits(KeyHandle key, std::uint32_t& longestNameChars, std::uint32_t& largestDataBytes) {
+    const Node node = NodeOf(key);
+    if (node == 0) return status::kInvalidHandle;
+    const Values* values = ValuesOf(node);
+    if (!values) return status::kFileCorrupt;
+    longestNameChars = largestDataBytes = 0;
+    for (const std::size_t value : values->handles) {
+        longestNameChars = std::max(longestNameChars, static_cast<std::uint32_t>(hivex_value_key_len(hive_, value)));
+        hive_type type{};
+        std::size_t length = 0;
+        if (hivex_value_type(hive_, value, &type, &length) == 0)
+            largestDataBytes = std::max(largestDataBytes, static_cast<std::uint32_t>(length));
+    }
+    return status::kSuccess;
+}
+
 void HiveRegistry::NoteDamage(const std::wstring& what) {
     // A damaged cell is met once per visit; once per cell is enough to say.
     if (std::find(damage_.begin(), damage_.end(), what) == damage_.end()) damage_.push_back(what);

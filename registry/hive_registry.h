@@ -51,6 +51,8 @@ public:
                       std::vector<std::uint8_t>& data) override;
     Status DeleteKey(KeyHandle base, const std::wstring& path) override;
     Status DeleteValue(KeyHandle key, const std::wstring& name) override;
+    // Upper bounds from the value records: a name's length in UTF-8 bytes.
+    Status QueryValueLimits(KeyHandle key, std::uint32_t& longestNameChars, std::uint32_t& largestDataBytes) override;
 
     // The path as given, and the file it names once links are followed:
     // a commit goes beside that file, so that a link stays a link.

@@ -255,6 +255,17 @@ Status MemoryRegistry::CloseKey(KeyHandle key) {
     return handles_.erase(key) ? status::kSuccess : status::kInvalidHandle;
 }
 
+Status MemoryRegistry::QueryValueLimits(KeyHandle key, std::uint32_t& longestNameChars, std::uint32_t& largestDataBytes) {
+    Node* node = Resolve(key);
+    if (!node) return status::kInvalidHandle;
+    longestNameChars = largestDataBytes = 0;
+    for (const auto& value : node->values) {
+        longestNameChars = std::max(longestNameChars, static_cast<std::uint32_t>(value.name.size()));
+        largestDataBytes = std::max(largestDataBytes, static_cast<std::uint32_t>(value.data.size()));
+    }
+    return status::kSuccess;
+}
+
 Status MemoryRegistry::QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
                                   std::vector<std::uint8_t>& data) {
     Node* node = Resolve(key);

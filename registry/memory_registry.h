@@ -37,6 +37,7 @@ public:
     Status SetValue(KeyHandle key, const std::wstring& name, std::uint32_t type,
                     const std::uint8_t* data, std::uint32_t dataBytes) override;
     Status CloseKey(KeyHandle key) override;
+    Status QueryValueLimits(KeyHandle key, std::uint32_t& longestNameChars, std::uint32_t& largestDataBytes) override;
     Status QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
                       std::vector<std::uint8_t>& data) override;
     Status DeleteKey(KeyHandle base, const std::wstring& path) override;

@@ -17,6 +17,7 @@ using Status = std::uint32_t;
 
 namespace status {
 inline constexpr Status kSuccess = 0;
+inline constexpr Status kNotSupported = 50;
 inline constexpr Status kNotFound = 2;
 inline constexpr Status kAccessDenied = 5;
 inline constexpr Status kInvalidHandle = 6;
@@ -64,6 +65,14 @@ public:
     virtual Status DeleteKey(KeyHandle base, const std::wstring& path) = 0;
     // Removes one value of a key opened for writing; kNotFound when missing.
     virtual Status DeleteValue(KeyHandle key, const std::wstring& name) = 0;
+    // The longest value name (in characters, without its NUL) and the
+    // largest value data (in bytes) of a key, as RegQueryInfoKeyW gives
+    // them: what a reader's buffers need. kNotSupported where unknown.
+    virtual Status QueryValueLimits(KeyHandle key, std::uint32_t& longestNameChars, std::uint32_t& largestDataBytes) {
+        (void)key;
+        longestNameChars = largestDataBytes = 0;
+        return status::kNotSupported;
+    }
 };
 
 // A key handle of a Registry, closed once when its owner goes.

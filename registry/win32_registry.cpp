@@ -58,6 +58,15 @@ Status Win32Registry::SetValue(KeyHandle key, const std::wstring& name, std::uin
     return static_cast<Status>(RegSetValueExW(ToHkey(key), name.c_str(), 0, type, data, dataBytes));
 }
 
+Status Win32Registry::QueryValueLimits(KeyHandle key, std::uint32_t& longestNameChars, std::uint32_t& largestDataBytes) {
+    DWORD name = 0, data = 0;
+    const LSTATUS status = RegQueryInfoKeyW(ToHkey(key), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            &name, &data, nullptr, nullptr);
+    longestNameChars = name;
+    largestDataBytes = data;
+    return static_cast<Status>(status);
+}
+
 Status Win32Registry::QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
                                  std::vector<std::uint8_t>& data) {
     // The value may grow between the size query and the read; ask again.
