@@ -66,6 +66,7 @@ void Walker::SearchHitFound(const SearchHit& hit) {
     record.data = hit.data;
     record.matched = hit.matched;
     (*onHit_)(record, hit, *walk_);
+    TestSeam("hit");
 }
 
 }  // namespace keyscour::cli

@@ -1,0 +1,287 @@
+// keyscour-cli at its edges, as a child process with the files an admin
+// has: outputs that name inputs, outputs that cannot be written, ANSI
+// REGEDIT4 files, names that would break a .reg file, patterns that would
+// run without end, and the small refusals that keep a replace from
+// rewriting what it should not.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "base/utf16.h"
+#include "base/utf8.h"
+#include "cli_runner.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+namespace keyscour::testing {
+namespace {
+
+using Json = nlohmann::json;
+namespace fs = std::filesystem;
+
+std::string Utf16File(const std::wstring& text) {
+    std::string bytes = "\xFF\xFE";
+    for (std::uint8_t b : EncodeUtf16Le(text)) bytes += static_cast<char>(b);
+    return bytes;
+}
+
+std::vector<Json> Records(const std::string& out) {
+    std::vector<Json> records;
+    for (const auto& line : Lines(out)) records.push_back(Json::parse(line));
+    return records;
+}
+
+Json Summary(const std::string& out) {
+    const auto records = Records(out);
+    return records.empty() ? Json() : records.back();
+}
+
+const std::string kScript =
+    "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fabrikam]\r\n"
+    "\"Path\"=\"C:\\\\Old\\\\app.exe\"\r\n\"Count\"=dword:0000001a\r\n\r\n";
+
+class CliEdgeTest : public ::testing::Test {
+protected:
+    CliEdgeTest() { folder.Write(L"in.reg", kScript); }
+    std::wstring In() const { return folder.Path(L"in.reg"); }
+    ScratchFolder folder;
+};
+
+TEST_F(CliEdgeTest, AnOutputThatIsAnInputUnderAnyNameIsRefusedAndTheInputKept) {
+    fs::create_hard_link(ToUtf8(In()), ToUtf8(folder.Path(L"hard.reg")));
+#ifndef _WIN32
+    fs::create_symlink(ToUtf8(In()), ToUtf8(folder.Path(L"link.reg")));
+#endif
+    std::vector<std::wstring> names{In(), folder.Path(L"hard.reg"), folder.Path(L"./in.reg")};
+#ifndef _WIN32
+    names.push_back(folder.Path(L"link.reg"));
+#endif
+    for (const auto& name : names) {
+        SCOPED_TRACE(ToUtf8(name));
+        for (const auto& command : std::vector<std::vector<std::wstring>>{
+                 {L"search", L"--reg-file", In(), L"old", L"--output", name},
+                 {L"replace", L"--reg-file", In(), L"old", L"--with", L"new", L"--output", name},
+                 {L"replace", L"--reg-file", In(), L"old", L"--with", L"new", L"--dry-run", L"--output", name}}) {
+            const CliRun run = RunCli(command);
+            EXPECT_EQ(run.exitCode, 2) << run.err;
+            EXPECT_NE(run.err.find("is the input"), std::string::npos) << run.err;
+            EXPECT_EQ(folder.Read(L"in.reg"), kScript);
+        }
+    }
+}
+
+TEST_F(CliEdgeTest, AnOutputFileIsWrittenWholeBesideItKeepingItsModeAndLinks) {
+    folder.Write(L"old.jsonl", "old contents\n");
+#ifndef _WIN32
+    fs::permissions(ToUtf8(folder.Path(L"old.jsonl")), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink("old.jsonl", ToUtf8(folder.Path(L"via-link.jsonl")));
+    const CliRun run = RunCli({L"search", L"--reg-file", In(), L"old", L"--output", folder.Path(L"via-link.jsonl")});
+#else
+    const CliRun run = RunCli({L"search", L"--reg-file", In(), L"old", L"--output", folder.Path(L"old.jsonl")});
+#endif
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Summary(folder.Read(L"old.jsonl"))["hits"], 1);
+#ifndef _WIN32
+    EXPECT_TRUE(fs::is_symlink(ToUtf8(folder.Path(L"via-link.jsonl")))) << "the link stays a link";
+    EXPECT_EQ(fs::status(ToUtf8(folder.Path(L"old.jsonl"))).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+#endif
+    for (const auto& name : folder.Files()) EXPECT_EQ(name.find(L"keyscour-new"), std::wstring::npos) << ToUtf8(name);
+    // A run stopped by Ctrl+C still puts what it wrote in place, marked so.
+    const CliRun stopped = RunCli({L"search", L"--reg-file", In(), L"o", L"--output", folder.Path(L"stopped.jsonl")},
+                                  {"KEYSCOUR_TEST_SIGNAL_AT=hit"});
+    EXPECT_EQ(stopped.exitCode, 130) << stopped.err;
+    EXPECT_EQ(Summary(folder.Read(L"stopped.jsonl"))["interrupted"], true);
+}
+
+#ifndef _WIN32
+int Shell(const std::string& command) {
+    const int status = std::system(("bash -c '" + command + "'").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(CliEdgeTest, OutputsThatCannotBeWrittenFailWithExit3AndOneLine) {
+    const CliRun full = RunCli({L"search", L"--reg-file", In(), L"old", L"--output", L"/dev/full"});
+    EXPECT_EQ(full.exitCode, 3);
+    EXPECT_NE(full.err.find("/dev/full: No space left on device"), std::string::npos) << full.err;
+    const CliRun newFile = RunCli({L"replace", L"--reg-file", In(), L"old", L"--with", L"new", L"--output", L"/dev/full"});
+    EXPECT_EQ(newFile.exitCode, 3) << newFile.err;
+    // A closed pipe after enough output, and a file over ulimit -f: failures
+    // to report, never a death by signal.
+    std::string big = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\S]\r\n";
+    for (int i = 0; i < 20000; ++i) big += "\"v" + std::to_string(i) + "\"=\"needle\"\r\n";
+    folder.Write(L"big.reg", big);
+    const std::string cli = KEYSCOUR_CLI_PATH;
+    const std::string bigPath = ToUtf8(folder.Path(L"big.reg"));
+    EXPECT_EQ(Shell("\"" + cli + "\" search --reg-file \"" + bigPath + "\" needle 2>/dev/null | head -c 10 >/dev/null; "
+                    "exit ${PIPESTATUS[0]}"),
+              3);
+    EXPECT_EQ(Shell("ulimit -f 8; \"" + cli + "\" search --reg-file \"" + bigPath + "\" needle --output \"" + bigPath +
+                    ".out\" 2>/dev/null"),
+              3);
+    EXPECT_FALSE(fs::exists(bigPath + ".out")) << "a failed output never takes the name";
+}
+
+TEST_F(CliEdgeTest, CtrlCStopsTheLoadOfALargeRegFileWithinASecond) {
+    std::string big = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\S]\r\n";
+    for (int i = 0; i < 600000; ++i) big += "\"value" + std::to_string(i) + "\"=\"some text to read\"\r\n";
+    folder.Write(L"huge.reg", big);
+    const std::string cli = KEYSCOUR_CLI_PATH;
+    const std::string path = ToUtf8(folder.Path(L"huge.reg"));
+    std::vector<char*> argv{const_cast<char*>(cli.c_str()), const_cast<char*>("search"), const_cast<char*>("--reg-file"),
+                            const_cast<char*>(path.c_str()), const_cast<char*>("nothing"), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto sent = std::chrono::steady_clock::now();
+    kill(child, SIGINT);
+    int status = 0;
+    waitpid(child, &status, 0);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    EXPECT_LT(seconds, 5.0);
+}
+#endif
+
+TEST_F(CliEdgeTest, AnAnsiRegedit4FileIsReadInItsCodePageAndNeverDamaged) {
+    // As regedit writes REGEDIT4: ANSI text, and string bytes in ANSI too.
+    folder.Write(L"ansi.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\M\xFCller]\r\n\"Name\"=\"Gr\xFC\xDF" "e\"\r\n"
+                              "\"Exp\"=hex(2):25,41,fc,25,00\r\n; a comment that ends in \\\r\n\"After\"=\"kept\"\r\n");
+    const CliRun run = RunCli({L"search", L"--reg-file", folder.Path(L"ansi.reg"), L"\u00FC", L"--format", L"csv"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "root,key,name,type,data,matched\r\n"
+                       "HKEY_LOCAL_MACHINE,SOFTWARE\\M\xC3\xBCller,,,,key\r\n"
+                       "HKEY_LOCAL_MACHINE,SOFTWARE\\M\xC3\xBCller,Name,REG_SZ,Gr\xC3\xBC\xC3\x9F" "e,data\r\n"
+                       "HKEY_LOCAL_MACHINE,SOFTWARE\\M\xC3\xBCller,Exp,REG_EXPAND_SZ,%A\xC3\xBC%,data\r\n");
+    EXPECT_EQ(RunCli({L"search", L"--reg-file", folder.Path(L"ansi.reg"), L"kept"}).exitCode, 0)
+        << "a comment ending in a backslash does not swallow the next line";
+    // Told the code page: Cyrillic in 1251; a byte 874 leaves unassigned is refused with its line.
+    folder.Write(L"cyrillic.reg", "REGEDIT4\r\n\r\n[HKEY_USERS\\S]\r\n\"v\"=\"\xCF\xF0\xE8\xE2\xE5\xF2\"\r\n");
+    const CliRun cyrillic =
+        RunCli({L"search", L"--reg-file", folder.Path(L"cyrillic.reg"), L"\u043F\u0440\u0438", L"--encoding", L"cp1251"});
+    EXPECT_EQ(cyrillic.exitCode, 0) << cyrillic.err;
+    folder.Write(L"thai.reg", "REGEDIT4\r\n\r\n[HKEY_USERS\\S]\r\n\"v\"=\"\xA1\xDB\"\r\n");
+    const CliRun bad = RunCli({L"search", L"--reg-file", folder.Path(L"thai.reg"), L"x", L"--encoding", L"874"});
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_NE(bad.err.find("thai.reg:4: a byte that code page 874 does not decode"), std::string::npos) << bad.err;
+    const CliRun utf8 = RunCli({L"search", L"--reg-file", folder.Path(L"ansi.reg"), L"x", L"--encoding", L"utf-8"});
+    EXPECT_EQ(utf8.exitCode, 2) << "never a U+FFFD in its place";
+    EXPECT_EQ(RunCli({L"search", L"--reg-file", In(), L"x", L"--encoding", L"cp1"}).exitCode, 2);
+}
+
+TEST_F(CliEdgeTest, NamesWithLineBreaksAreLeftOutOfRegOutputsSaidAndCounted) {
+    folder.Write(L"crafted.reg", Utf16File(L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n"
+                                           L"\"ok\"=\"needle\"\r\n"
+                                           L"\"x\\n[HKEY_LOCAL_MACHINE\\\\Injected]\"=\"needle\"\r\n"));
+    const CliRun run =
+        RunCli({L"search", L"--reg-file", folder.Path(L"crafted.reg"), L"needle", L"--format", L"reg", L"--output",
+                folder.Path(L"hits.reg")});
+    EXPECT_EQ(run.exitCode, 3) << run.err;
+    EXPECT_NE(run.err.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\x\\n[HKEY_LOCAL_MACHINE\\Injected]"), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("1 left out"), std::string::npos) << run.err;
+    const CliRun back = RunCli({L"search", L"--reg-file", folder.Path(L"hits.reg"), L"needle"});
+    ASSERT_EQ(back.exitCode, 0) << "the tool reads its own output back: " << back.err;
+    EXPECT_EQ(Summary(back.out)["hits"], 1);
+    EXPECT_EQ(back.out.find("Injected"), std::string::npos);
+
+    const CliRun replace = RunCli({L"replace", L"--reg-file", folder.Path(L"crafted.reg"), L"needle", L"--with", L"pin",
+                                   L"--output", folder.Path(L"new.reg")});
+    EXPECT_EQ(replace.exitCode, 3) << replace.err;
+    const auto records = Records(replace.out);
+    ASSERT_EQ(records.size(), 3u) << replace.out;
+    EXPECT_EQ(records[0]["kind"], "skip");
+    EXPECT_NE(records[0]["reason"].get<std::string>().find("line break"), std::string::npos);
+    EXPECT_EQ(records[2]["left_out"], 1);
+    EXPECT_EQ(RunCli({L"search", L"--reg-file", folder.Path(L"new.reg"), L"Injected", L"--names"}).exitCode, 1);
+}
+
+TEST_F(CliEdgeTest, AHardPatternGivesUpOnItsValueAndALongValueStillMatches) {
+    std::wstring script = L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\S]\r\n\"long\"=\"" +
+                          std::wstring(16000, L'a') + L"needle\"\r\n\"hard\"=\"" + std::wstring(20000, L'a') +
+                          L"\"\r\n\"short\"=\"an x\"\r\n";
+    folder.Write(L"hard.reg", Utf16File(script));
+    const CliRun matched = RunCli({L"search", L"--reg-file", folder.Path(L"hard.reg"), L"(a|b)*needle", L"--regex"});
+    EXPECT_EQ(matched.exitCode, 0) << matched.err;
+    EXPECT_EQ(Summary(matched.out)["hits"], 1);
+    const auto start = std::chrono::steady_clock::now();
+    const CliRun hard = RunCli({L"search", L"--reg-file", folder.Path(L"hard.reg"), L"(a*)*x", L"--regex"});
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
+    EXPECT_EQ(hard.exitCode, 0) << hard.err;
+    EXPECT_EQ(Summary(hard.out)["hits"], 1) << "the run goes on past the value it gave up on";
+    EXPECT_GE(Summary(hard.out)["skipped"].get<int>(), 1);
+    EXPECT_NE(hard.err.find("not tried against the regex"), std::string::npos) << hard.err;
+}
+
+TEST_F(CliEdgeTest, RegexWholeReplacesOnceAndKeepsBackslashesAsTyped) {
+    folder.Write(L"a.reg", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\S]\r\n\"v\"=\"aaa\"\r\n"
+                           "\"p\"=\"C:\\\\Old\\\\Users\"\r\n");
+    const CliRun whole = RunCli({L"replace", L"--reg-file", folder.Path(L"a.reg"), L"a*", L"--regex", L"--whole",
+                                 L"--with", L"X", L"--output", folder.Path(L"out.reg")});
+    ASSERT_EQ(whole.exitCode, 0) << whole.err;
+    EXPECT_EQ(Records(whole.out)[0]["new"], "X");
+    const CliRun forms = RunCli({L"replace", L"--reg-file", folder.Path(L"a.reg"), L"c:\\\\(old)", L"--regex", L"--with",
+                                 L"D:\\New\\$1$$\\${1}\\$2", L"--output", folder.Path(L"out.reg")});
+    ASSERT_EQ(forms.exitCode, 0) << forms.err;
+    EXPECT_EQ(Records(forms.out)[0]["new"], "D:\\New\\Old$\\${1}\\$2\\Users");
+}
+
+TEST_F(CliEdgeTest, AnEmptyTextIsRefusedForReplaceUnlessWholeAndAnEmptyTypeListIsRefused) {
+    const CliRun empty = RunCli({L"replace", L"--reg-file", In(), L"", L"--with", L"x", L"--whole-value", L"--output",
+                                 folder.Path(L"out.reg")});
+    EXPECT_EQ(empty.exitCode, 2) << empty.err;
+    EXPECT_FALSE(fs::exists(ToUtf8(folder.Path(L"out.reg"))));
+    folder.Write(L"e.reg", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\S]\r\n\"empty\"=\"\"\r\n\"full\"=\"x\"\r\n"
+                           "\"n\"=dword:00000000\r\n");
+    const CliRun whole = RunCli({L"replace", L"--reg-file", folder.Path(L"e.reg"), L"", L"--whole", L"--with", L"filled",
+                                 L"--output", folder.Path(L"out.reg")});
+    ASSERT_EQ(whole.exitCode, 0) << whole.err;
+    const auto records = Records(whole.out);
+    ASSERT_EQ(records.size(), 2u) << whole.out;
+    EXPECT_EQ(records[0]["name"], "empty");
+    EXPECT_EQ(RunCli({L"search", L"--reg-file", In(), L"x", L"--type", L""}).exitCode, 2);
+}
+
+TEST_F(CliEdgeTest, WholeValueWritesAtTheHitsOwnKeyAndNameAsRegSz) {
+    folder.Write(L"w.reg", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\App ]\r\n@=\"old\"\r\n\"  \"=\"old\"\r\n"
+                           "\"n\"=dword:0000001a\r\n");
+    const CliRun run = RunCli({L"replace", L"--reg-file", folder.Path(L"w.reg"), L"old", L"--with", L"new",
+                               L"--whole-value", L"--output", folder.Path(L"out.reg")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto records = Records(run.out);
+    ASSERT_EQ(records.size(), 3u) << run.out;
+    EXPECT_EQ(records[0]["key"], "App ") << "the key as it is, spaces kept";
+    EXPECT_EQ(records[0]["name"], "");
+    EXPECT_EQ(records[1]["name"], "  ");
+    EXPECT_EQ(records[1]["new_type"], "REG_SZ");
+    const CliRun number = RunCli({L"replace", L"--reg-file", folder.Path(L"w.reg"), L"26", L"--with", L"new",
+                                  L"--whole-value", L"--output", folder.Path(L"out.reg")});
+    ASSERT_EQ(number.exitCode, 0) << number.err;
+    EXPECT_EQ(Records(number.out)[0]["type"], "REG_DWORD");
+    EXPECT_EQ(Records(number.out)[0]["new_type"], "REG_SZ");
+    const std::string written = folder.Read(L"out.reg");
+    EXPECT_NE(written.find(Utf16File(L"\"n\"=\"new\"").substr(2)), std::string::npos);
+}
+
+}  // namespace
+}  // namespace keyscour::testing
