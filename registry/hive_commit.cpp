@@ -81,8 +81,6 @@ void HiveRegistry::PrepareCommit() {
     if (hive.st_nlink > 1)
         refuse(L"the hive has " + std::to_wstring(hive.st_nlink) +
                L" hard links, and a commit would leave the others as they were; copy it, or give the only name");
-    if (::faccessat(AT_FDCWD, file_.c_str(), W_OK, AT_EACCESS) != 0)
-        refuse(L"the hive may not be written by this user (" + ErrorText(errno) + L")");
     if (::geteuid() == 0 && (hive.st_mode & 0222) == 0)
         refuse(L"the hive is read-only (mode " + std::to_wstring((hive.st_mode >> 6) & 7) +
                std::to_wstring((hive.st_mode >> 3) & 7) + std::to_wstring(hive.st_mode & 7) +
@@ -90,6 +88,8 @@ void HiveRegistry::PrepareCommit() {
     if (::geteuid() != 0 && hive.st_uid != ::geteuid())
         refuse(L"the hive belongs to another user, and a commit could not give it back to them; run as its owner or as root");
     if (const auto flags = LockedFlags(file_, false); !flags.empty()) refuse(L"the hive is " + flags);
+    if (::faccessat(AT_FDCWD, file_.c_str(), W_OK, AT_EACCESS) != 0)
+        refuse(L"the hive may not be written by this user (" + ErrorText(errno) + L")");
     const std::string folder = FolderOf(file_);
     if (const auto flags = LockedFlags(folder, true); !flags.empty())
         refuse(L"its folder " + FromUtf8(folder) + L" is " + flags);
