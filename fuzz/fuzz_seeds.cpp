@@ -79,5 +79,15 @@ int main(int argc, char** argv) {
         seed.insert(seed.end(), data.begin(), data.end());
         Write(dir / "value_text" / ("seed" + std::to_string(n++)), seed);
     }
+    // Regex rules: a pattern with groups and one that backtracks hard.
+    for (const wchar_t* pattern : {L"f(a)(b)?", L"(a*)*x"}) {
+        Bytes seed{1, 0, 0, 0, 2 | 32 | 64};
+        const Bytes needle = EncodeUtf16Le(pattern);
+        seed.push_back(static_cast<std::uint8_t>(needle.size() / 2));
+        seed.insert(seed.end(), needle.begin(), needle.end());
+        const Bytes data = EncodeUtf16Le(L"$1-$&-$`fab" + std::wstring(200, L'a'));
+        seed.insert(seed.end(), data.begin(), data.end());
+        Write(dir / "value_text" / ("seed" + std::to_string(n++)), seed);
+    }
     return 0;
 }

@@ -1,5 +1,6 @@
 // The display form and the text comparisons over arbitrary value data and
-// search strings: the window's rule and the command line's.
+// search strings: the window's rule and the command line's, its regular
+// expressions and their replace format among them.
 
 #include <cstdint>
 #include <cstring>
@@ -35,9 +36,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     options.text = text;
     options.whole = flags & 8;
     options.names = flags & 16;
-    cli::TextRule rule(options);
-    rule.ValueMatches(text, type, data);
-    DataText(type, data);
-    cli::ReplaceInValue(rule, L"x\u00FC", type, data);
+    options.regex = flags & 32;
+    // With a regex, the replacement's $-forms come from the data's first bytes.
+    const std::wstring with = (flags & 64) ? DecodeUtf16Le(data.data(), std::min<std::size_t>(data.size(), 16) & ~1u)
+                                           : std::wstring(L"x\u00FC$1$&$$");
+    try {
+        cli::TextRule rule(options);
+        rule.ValueMatches(text, type, data);
+        DataText(type, data);
+        cli::ReplaceInValue(rule, with, type, data);
+    } catch (const cli::RegexError&) {
+        // Not a pattern: refused, as the command line refuses it.
+    }
     return 0;
 }
