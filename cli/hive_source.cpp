@@ -10,6 +10,7 @@
 #include "base/utf8.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/interrupt.h"
 #include "cli/source.h"
 #include "registry/hive_lock.h"
 #include "registry/hive_logs.h"
@@ -284,7 +285,12 @@ int RunUndo(const UndoOptions& options) {
     std::wstring committed;
     for (auto& hive : hives) {
         try {
-            if (hive.registry->Commit()) committed += (committed.empty() ? L"" : L", ") + FromUtf8(hive.mount.file);
+            // Ctrl+C is heard until the first rename; after it the rest follow.
+            const auto stop = committed.empty() ? std::function<bool()>([] { return Interrupted(); })
+                                                : std::function<bool()>();
+            if (hive.registry->Commit(stop)) committed += (committed.empty() ? L"" : L", ") + FromUtf8(hive.mount.file);
+            else if (committed.empty() && Interrupted())
+                throw InterruptedBeforeChange{options.undoFile};
         } catch (const HiveError& error) {
             if (committed.empty()) throw;
             throw HiveError{error.message + L"; already committed: " + committed};

@@ -161,8 +161,8 @@ int Main(int argc, char** argv) {
         return RunReplace(options, replacing);
     } catch (const BadInput& bad) {
         return Fail(exit_code::kUsage, bad.message);
-    } catch (const InterruptedLoad& load) {
-        return Fail(exit_code::kInterrupted, L"interrupted while reading " + FromUtf8(load.path) + L"; nothing was done");
+    } catch (const InterruptedBeforeChange& load) {
+        return Fail(exit_code::kInterrupted, L"interrupted while working on " + FromUtf8(load.path) + L"; nothing was changed");
     } catch (const NumberedError& error) {
         return Fail(exit_code::kWriteFailed, error.Description());
     } catch (const HiveError& error) {

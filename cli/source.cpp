@@ -83,7 +83,7 @@ void LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Regist
                    const std::wstring& refusal) {
     try {
         const DecodedRegFile decoded = DecodeRegFile(ReadInputFile(utf8Path), encoding);
-        if (Interrupted()) throw InterruptedLoad{utf8Path};
+        if (Interrupted()) throw InterruptedBeforeChange{utf8Path};
         RegScriptReading reading;
         reading.ansiCodePage = decoded.ansiCodePage;
         reading.stop = [] { return Interrupted(); };
@@ -91,7 +91,7 @@ void LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Regist
     } catch (const RegScriptError& error) {
         throw BadInput{RegScriptPlace(utf8Path, error) + refusal};
     } catch (const RegScriptStopped&) {
-        throw InterruptedLoad{utf8Path};
+        throw InterruptedBeforeChange{utf8Path};
     }
 }
 
@@ -121,7 +121,7 @@ void LoadUndoFile(const std::string& utf8Path, bool acceptUnterminated, Registry
     } catch (const RegScriptError& error) {
         throw BadInput{RegScriptPlace(utf8Path, error) + refusal};
     } catch (const RegScriptStopped&) {
-        throw InterruptedLoad{utf8Path};
+        throw InterruptedBeforeChange{utf8Path};
     }
 }
 

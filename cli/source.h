@@ -58,8 +58,9 @@ public:
 struct BadInput {
     std::wstring message;
 };
-// Raised when Ctrl+C stops the reading of a file: exit 130.
-struct InterruptedLoad {
+// Raised when Ctrl+C stops a command before it changed anything (the
+// reading of a file, an undo before its commit): exit 130.
+struct InterruptedBeforeChange {
     std::string path;
 };
 
@@ -71,7 +72,7 @@ std::unique_ptr<Source> RegFileSource(const std::string& utf8Path, const std::ws
                                       RegFileEncoding encoding = {});
 // Reads a .reg file into registry, each key placed by place; BadInput
 // naming the file and line (with refusal after it) for what cannot be
-// read, InterruptedLoad for Ctrl+C.
+// read, InterruptedBeforeChange for Ctrl+C.
 void LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Registry& registry, const KeyPlacer& place,
                    const std::wstring& refusal);
 // The same for an undo file, which must end in its closing line; one

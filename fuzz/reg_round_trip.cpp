@@ -64,11 +64,14 @@ std::wstring Script(const Contents& contents) {
 }  // namespace
 
 RoundTrip ReadAndWriteBack(std::span<const std::uint8_t> bytes) {
-    const std::wstring text = DecodeRegFile(bytes).text;
     MemoryRegistry first;
     const KeyPlacer place = [](const std::wstring& key) { return SplitFullKeyName(key); };
     try {
-        ApplyRegScript(text, first, place);
+        // As --reg-file reads it: the bytes decoded, REGEDIT4's string bytes in their code page.
+        const DecodedRegFile decoded = DecodeRegFile(bytes);
+        RegScriptReading reading;
+        reading.ansiCodePage = decoded.ansiCodePage;
+        ApplyRegScript(decoded.text, first, place, reading);
     } catch (const RegScriptError&) {
         return RoundTrip::kRefused;
     }

@@ -32,8 +32,9 @@ Measure MeasureOf(std::wstring_view script) {
 
 std::wstring LineOf(const Measure& measure) {
     wchar_t line[160];
-    std::swprintf(line, 160, L"%ls%zu values, %zu bytes, fnv1a64 %016llx", std::wstring(kClosingStart).c_str(),
-                  measure.values, measure.bytes, static_cast<unsigned long long>(measure.hash));
+    std::swprintf(line, 160, L"%ls%llu values, %llu bytes, fnv1a64 %016llx", std::wstring(kClosingStart).c_str(),
+                  static_cast<unsigned long long>(measure.values), static_cast<unsigned long long>(measure.bytes),
+                  static_cast<unsigned long long>(measure.hash));
     return line;
 }
 
