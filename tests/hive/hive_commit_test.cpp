@@ -125,6 +125,8 @@ TEST_F(HiveCommitTest, LinksPlantedBesideTheHiveAreNeverFollowedAndAHiveGivenByA
     folder.Write(L"SOFTWARE.keyscour-new.2.stale", "left by a killed run");
     const CliRun run = Replace(L"Old\\First", L"New\\First");
     ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("\"kind\":\"change\""), std::string::npos) << "reported once committed: " << run.out;
+    EXPECT_NE(run.out.find("\"changed\":1"), std::string::npos) << run.out;
     EXPECT_EQ(folder.Read(L"victim"), "precious");
     EXPECT_FALSE(fs::exists(hive + ".keyscour-new.2.stale")) << "removed under the lock";
 
