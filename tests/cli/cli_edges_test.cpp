@@ -13,11 +13,14 @@
 #include <filesystem>
 #include <thread>
 
+#include "base/code_pages.h"
 #include "base/utf16.h"
 #include "base/utf8.h"
 #include "cli_runner.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -282,6 +285,34 @@ TEST_F(CliEdgeTest, WholeValueWritesAtTheHitsOwnKeyAndNameAsRegSz) {
     const std::string written = folder.Read(L"out.reg");
     EXPECT_NE(written.find(Utf16File(L"\"n\"=\"new\"").substr(2)), std::string::npos);
 }
+
+TEST_F(CliEdgeTest, AValueNameOf20000CharactersIsReadWholeNeverDropped) {
+    const std::string name(20000, 'N');
+    folder.Write(L"long.reg", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\S]\r\n\"" + name +
+                                  "\"=\"needle\"\r\n\"short\"=\"needle\"\r\n");
+    const CliRun run = RunCli({L"search", L"--reg-file", folder.Path(L"long.reg"), L"needle"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto records = Records(run.out);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0]["name"], name);
+    EXPECT_EQ(records[2]["unreadable"], 0);
+}
+
+#ifdef _WIN32
+TEST(CodePages, EveryByteDecodesAsMultiByteToWideCharDecodesIt) {
+    for (int page : {437, 850, 866, 874, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258}) {
+        for (int byte = 0; byte < 256; ++byte) {
+            const char c = static_cast<char>(byte);
+            wchar_t platform[2] = {};
+            const int made = MultiByteToWideChar(static_cast<UINT>(page), MB_ERR_INVALID_CHARS, &c, 1, platform, 2);
+            std::wstring ours;
+            const bool refused = DecodeCodePage(page, std::string_view(&c, 1), ours).has_value();
+            EXPECT_EQ(refused, made == 0) << page << " " << byte;
+            if (made == 1) EXPECT_EQ(ours, std::wstring(1, platform[0])) << page << " " << byte;
+        }
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace keyscour::testing
