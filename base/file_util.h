@@ -27,6 +27,18 @@ std::wstring ErrorText(int error);
 // The whole of a file. Throws FileError.
 std::vector<std::uint8_t> ReadWholeFile(const std::string& utf8Path);
 
+#ifndef _WIN32
+// The folder a path lies in: "." for a bare name, "/" for one at the top.
+std::string FolderOf(const std::string& path);
+// Flushes the folder a path lies in, so that a rename or link there lasts.
+void SyncFolderOf(const std::string& path);
+// A new file named path, then tag, then the pid and a random part no other
+// run picks; made with O_CREAT | O_EXCL | O_NOFOLLOW, so that no planted
+// link is followed, mode 0600, opened O_RDWR. Returns its descriptor and
+// puts its name in made, or -1 with errno set.
+int CreateUniqueFile(const std::string& path, const char* tag, std::string& made);
+#endif
+
 // What tells two names of one file apart from two files: device and inode
 // natively, volume serial and file index on Windows. Links are followed.
 struct FileId {

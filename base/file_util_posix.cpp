@@ -16,21 +16,6 @@ namespace keyscour {
 
 namespace {
 
-// A name no other run picks: the pid and a random part.
-std::string UniqueSuffix() {
-    static std::mt19937_64 random{std::random_device{}() ^ static_cast<std::uint64_t>(::getpid())};
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".%d.%016llx", static_cast<int>(::getpid()),
-                  static_cast<unsigned long long>(random()));
-    return suffix;
-}
-
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The file a link names, followed to its end; the path itself otherwise
 // (and for a name that is not there yet).
 std::string LinkTarget(const std::string& path) {
@@ -47,14 +32,32 @@ std::string LinkTarget(const std::string& path) {
     return at;
 }
 
-void SyncFolder(const std::string& path) {
+}  // namespace
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void SyncFolderOf(const std::string& path) {
     if (const int folder = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); folder >= 0) {
         ::fsync(folder);
         ::close(folder);
     }
 }
 
-}  // namespace
+int CreateUniqueFile(const std::string& path, const char* tag, std::string& made) {
+    static std::mt19937_64 random{std::random_device{}() ^ static_cast<std::uint64_t>(::getpid())};
+    for (int attempt = 0;; ++attempt) {
+        char suffix[64];
+        std::snprintf(suffix, sizeof suffix, ".%d.%016llx", static_cast<int>(::getpid()),
+                      static_cast<unsigned long long>(random()));
+        made = path + tag + suffix;
+        const int descriptor = ::open(made.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (descriptor >= 0 || errno != EEXIST || attempt == 20) return descriptor;
+    }
+}
 
 std::wstring ErrorText(int error) { return FromUtf8(std::strerror(error)); }
 
@@ -112,12 +115,8 @@ ReplacingFile::ReplacingFile(const std::string& utf8Path) : path_(utf8Path) {
     }
     // The old file's mode; a new one gets what the umask leaves of 0666.
     const mode_t mode = exists ? (old.st_mode & 07777) : 0666;
-    for (int attempt = 0; descriptor_ < 0; ++attempt) {
-        temporary_ = target_ + ".keyscour-new" + UniqueSuffix();
-        descriptor_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (descriptor_ < 0 && (errno != EEXIST || attempt == 20))
-            throw FileError{utf8Path, errno, L"the new file cannot be made beside it"};
-    }
+    descriptor_ = CreateUniqueFile(target_, ".keyscour-new", temporary_);
+    if (descriptor_ < 0) throw FileError{utf8Path, errno, L"the new file cannot be made beside it"};
     if (exists) {
         // Best effort: an owner only root may give back, a mount that keeps none.
         [[maybe_unused]] const int owned = ::fchown(descriptor_, old.st_uid, old.st_gid);
@@ -165,7 +164,7 @@ bool ReplacingFile::Commit() {
             Fail(errno);
             return false;
         }
-        SyncFolder(target_);
+        SyncFolderOf(target_);
     }
     committed_ = true;
     return true;

@@ -47,17 +47,20 @@ std::unique_ptr<HiveRegistry> Open(const HiveMount& mount, bool writable) {
     }
 }
 
+// Hives opened for writing were refused when dirty, under their locks.
 class Hives final : public Source {
 public:
-    void PrepareWrites() override {
-        for (auto& hive : hives) RefuseDirty(hive.logs);
+    // Each hive's commit made ready before anything is written; BadInput,
+    // with nothingDone after the reason, when one cannot be.
+    void PrepareCommits(const std::wstring& nothingDone) {
         for (auto& hive : hives)
             try {
                 hive.registry->PrepareCommit();
             } catch (const HiveError& error) {
-                throw BadInput{L"--hive: " + error.message + L"; nothing was replaced"};
+                throw BadInput{L"--hive: " + error.message + nothingDone};
             }
     }
+    void PrepareWrites() override { PrepareCommits(L"; nothing was replaced"); }
     bool FinishWrites(const std::function<bool()>& stop) override {
         std::wstring committed;
         for (auto& hive : hives) {
@@ -69,7 +72,7 @@ public:
                 if (done) committed += (committed.empty() ? L"" : L", ") + FromUtf8(hive.mount.file);
             } catch (const HiveError& error) {
                 if (committed.empty()) throw;
-                throw HiveError{error.message + L"; already committed: " + committed};
+                throw HiveError{error.message + L"; already committed: " + committed, true};
             }
         }
         return true;
@@ -112,6 +115,8 @@ bool Below(const std::wstring& path, const std::wstring& prefix, std::wstring& r
 // every hive's lock before anything of them is read.
 std::vector<HiveMount> MountsOf(const std::vector<std::string>& arguments, bool writable, double waitSeconds,
                                 std::unique_ptr<HiveLocks>& locks) {
+    // Undo's registry over them keeps a hive's number in a handle's top byte.
+    if (arguments.size() > 200) throw BadInput{L"--hive: at most 200 hives at once"};
     std::vector<HiveMount> mounts;
     std::vector<FileId> seen;
     std::vector<std::string> files;
@@ -154,41 +159,29 @@ public:
         return Routed(base, key, [&](Registry& hive, KeyHandle local, KeyHandle& out) { return hive.CreateKey(local, path, out); });
     }
     Status DeleteKey(KeyHandle base, const std::wstring& path) override {
-        std::size_t index = 0;
-        const KeyHandle local = Local(base, index);
-        return local ? Hive(index).DeleteKey(local, path) : status::kInvalidHandle;
+        return OnKey(base, [&](Registry& hive, KeyHandle local) { return hive.DeleteKey(local, path); });
     }
     Status EnumKey(KeyHandle key, std::uint32_t index, wchar_t* name, std::uint32_t nameChars) override {
-        std::size_t hive = 0;
-        const KeyHandle local = Local(key, hive);
-        return local ? Hive(hive).EnumKey(local, index, name, nameChars) : status::kInvalidHandle;
+        return OnKey(key, [&](Registry& hive, KeyHandle local) { return hive.EnumKey(local, index, name, nameChars); });
     }
     Status EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name, std::uint32_t& nameChars, std::uint32_t& type,
                      std::uint8_t* data, std::uint32_t& dataBytes) override {
-        std::size_t hive = 0;
-        const KeyHandle local = Local(key, hive);
-        return local ? Hive(hive).EnumValue(local, index, name, nameChars, type, data, dataBytes) : status::kInvalidHandle;
+        return OnKey(key, [&](Registry& hive, KeyHandle local) {
+            return hive.EnumValue(local, index, name, nameChars, type, data, dataBytes);
+        });
     }
     Status SetValue(KeyHandle key, const std::wstring& name, std::uint32_t type, const std::uint8_t* data,
                     std::uint32_t dataBytes) override {
-        std::size_t hive = 0;
-        const KeyHandle local = Local(key, hive);
-        return local ? Hive(hive).SetValue(local, name, type, data, dataBytes) : status::kInvalidHandle;
+        return OnKey(key, [&](Registry& hive, KeyHandle local) { return hive.SetValue(local, name, type, data, dataBytes); });
     }
     Status CloseKey(KeyHandle key) override {
-        std::size_t hive = 0;
-        const KeyHandle local = Local(key, hive);
-        return local ? Hive(hive).CloseKey(local) : status::kInvalidHandle;
+        return OnKey(key, [](Registry& hive, KeyHandle local) { return hive.CloseKey(local); });
     }
     Status QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type, std::vector<std::uint8_t>& data) override {
-        std::size_t hive = 0;
-        const KeyHandle local = Local(key, hive);
-        return local ? Hive(hive).QueryValue(local, name, type, data) : status::kInvalidHandle;
+        return OnKey(key, [&](Registry& hive, KeyHandle local) { return hive.QueryValue(local, name, type, data); });
     }
     Status DeleteValue(KeyHandle key, const std::wstring& name) override {
-        std::size_t hive = 0;
-        const KeyHandle local = Local(key, hive);
-        return local ? Hive(hive).DeleteValue(local, name) : status::kInvalidHandle;
+        return OnKey(key, [&](Registry& hive, KeyHandle local) { return hive.DeleteValue(local, name); });
     }
 
 private:
@@ -204,6 +197,14 @@ private:
         index = outer >> 24;
         return index < hives_.size() ? (outer & kLocalMask) : 0;
     }
+    // call(hive, its own handle) for the hive an outer handle names.
+    template <typename Call>
+    Status OnKey(KeyHandle outer, Call&& call) {
+        std::size_t index = 0;
+        const KeyHandle local = Local(outer, index);
+        return local ? call(Hive(index), local) : status::kInvalidHandle;
+    }
+    // The same for a call that opens a key, whose handle is made outer.
     template <typename Call>
     Status Routed(KeyHandle base, KeyHandle& key, Call&& call) {
         std::size_t index = 0;
@@ -222,42 +223,37 @@ private:
     std::vector<OpenHive>& hives_;
 };
 
-void AddInputs(Source& source, const HiveRegistry& registry) {
+void AddInputs(Source& source, const HiveRegistry& registry, const HiveLogState& logs) {
     source.inputFiles.push_back(registry.File());
-    for (auto& log : TransactionLogPaths(registry.File())) source.inputFiles.push_back(std::move(log));
+    source.inputFiles.insert(source.inputFiles.end(), logs.logs.begin(), logs.logs.end());
 }
 
-}  // namespace
-
-std::unique_ptr<Source> HiveSource(const std::vector<std::string>& arguments, const std::wstring& key, bool writable,
-                                   double waitSeconds) {
-    if (arguments.size() > 200) throw BadInput{L"--hive: at most 200 hives at once"};
+std::unique_ptr<Hives> OpenHives(const std::vector<std::string>& arguments, const std::wstring& key, bool writable,
+                                 double waitSeconds) {
     auto source = std::make_unique<Hives>();
     for (auto& mount : MountsOf(arguments, writable, waitSeconds, source->locks)) {
         // Logs beside the file the path names, links followed.
         HiveLogState logs = CheckTransactionLogs(ResolvedHivePath(mount.file));
         if (writable) RefuseDirty(logs);
         auto registry = Open(mount, writable);
-        AddInputs(*source, *registry);
+        AddInputs(*source, *registry, logs);
         source->walks.push_back({registry.get(), HiveRegistry::kRoot, TrimmedKeyPath(key), mount.rootName, mount.path});
         source->hives.push_back({std::move(mount), std::move(registry), std::move(logs)});
     }
     return source;
 }
 
+}  // namespace
+
+std::unique_ptr<Source> HiveSource(const std::vector<std::string>& arguments, const std::wstring& key, bool writable,
+                                   double waitSeconds) {
+    return OpenHives(arguments, key, writable, waitSeconds);
+}
+
 int RunUndo(const UndoOptions& options) {
-    std::unique_ptr<HiveLocks> locks;
-    std::vector<OpenHive> hives;
-    for (auto& mount : MountsOf(options.hives, true, options.waitSeconds, locks)) {
-        RefuseDirty(CheckTransactionLogs(ResolvedHivePath(mount.file)));
-        auto hive = Open(mount, true);
-        try {
-            hive->PrepareCommit();
-        } catch (const HiveError& error) {
-            throw BadInput{L"--hive: " + error.message};
-        }
-        hives.push_back({std::move(mount), std::move(hive), {}});
-    }
+    const auto source = OpenHives(options.hives, {}, true, options.waitSeconds);
+    source->PrepareCommits({});
+    std::vector<OpenHive>& hives = source->hives;
     std::wstring mounts;
     for (const auto& hive : hives)
         mounts += (mounts.empty() ? L"" : L", ") + hive.mount.rootName +
@@ -280,22 +276,10 @@ int RunUndo(const UndoOptions& options) {
         return best;
     };
     MountedHives mounted(hives);
-    LoadUndoFile(options.undoFile, options.acceptUnterminated, mounted, place,
-                 L" (the hives are mounted at " + mounts + L"); nothing was changed");
-    std::wstring committed;
-    for (auto& hive : hives) {
-        try {
-            // Ctrl+C is heard until the first rename; after it the rest follow.
-            const auto stop = committed.empty() ? std::function<bool()>([] { return Interrupted(); })
-                                                : std::function<bool()>();
-            if (hive.registry->Commit(stop)) committed += (committed.empty() ? L"" : L", ") + FromUtf8(hive.mount.file);
-            else if (committed.empty() && Interrupted())
-                throw InterruptedBeforeChange{options.undoFile};
-        } catch (const HiveError& error) {
-            if (committed.empty()) throw;
-            throw HiveError{error.message + L"; already committed: " + committed};
-        }
-    }
+    LoadRegScript(options.undoFile, {}, mounted, place, L" (the hives are mounted at " + mounts + L"); nothing was changed",
+                  options.acceptUnterminated ? ClosingLine::kOptional : ClosingLine::kRequired);
+    // Ctrl+C is heard until the first rename.
+    if (!source->FinishWrites([] { return Interrupted(); })) throw InterruptedBeforeChange{options.undoFile};
     return exit_code::kFound;
 }
 

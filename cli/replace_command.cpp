@@ -94,7 +94,6 @@ public:
 
     int Run() {
         WalkForChanges();
-        totals_ = walker_totals_;
         totals_.skipped = skipped_ + session_.rule->Skipped();
         if (const std::wstring warning = session_.rule->SkippedWarning(); !warning.empty()) session_.Say(warning);
         if (totals_.interrupted) return Finish(exit_code::kInterrupted);
@@ -147,7 +146,7 @@ private:
             pending_.push_back(std::move(change));
             if (!session_.out->Failure().empty()) walker.Stop();
         });
-        walker_totals_ = walker.totals;
+        totals_ = walker.totals;
         if (!started && !walker.totals.interrupted)
             throw BadInput{L"--key: " + options_.key + L" was not found under any root searched"};
     }
@@ -257,9 +256,8 @@ private:
         try {
             if (!session_.source->FinishWrites([] { return Interrupted(); })) return Stopped();
         } catch (const HiveError& error) {
-            const bool partly = error.message.find(L"already committed") != std::wstring::npos;
             session_.Say(L"keyscour-cli: " + error.message);
-            if (!partly) RemoveUndoFile();
+            if (!error.partlyCommitted) RemoveUndoFile();
             else session_.Say(L"keyscour-cli: the undo file " + undoPath_ + L" covers what was committed");
             return Finish(exit_code::kWriteFailed);
         }
@@ -311,7 +309,7 @@ private:
     std::unique_ptr<Sink> newFile_;
     std::unique_ptr<Output> newValues_;
     std::vector<Pending> pending_;
-    Totals walker_totals_, totals_;
+    Totals totals_;
     std::uint64_t skipped_ = 0, leftOut_ = 0;
     std::wstring undoPath_;
     bool committed_ = false;

@@ -75,49 +75,45 @@ std::unique_ptr<Source> LiveRegistry(const std::wstring& root, const std::wstrin
 #endif
 }
 
+namespace {
+
 std::wstring RegScriptPlace(const std::string& utf8Path, const RegScriptError& error) {
     return FromUtf8(utf8Path) + (error.line ? L":" + std::to_wstring(error.line) : L"") + L": " + error.message;
 }
 
+// What precedes an undo file's closing line, as closing asks of it.
+std::wstring_view ScriptBody(const std::string& utf8Path, std::wstring_view text, ClosingLine closing,
+                             const std::wstring& refusal) {
+    if (closing == ClosingLine::kNone) return text;
+    std::wstring_view body;
+    switch (undo_file::CheckEnding(text, body)) {
+    case undo_file::Ending::kWhole: break;
+    case undo_file::Ending::kMismatch:
+        throw BadInput{FromUtf8(utf8Path) + L": its closing line does not match what precedes it: the file may be "
+                                            L"cut short or changed" + refusal};
+    case undo_file::Ending::kMissing:
+        if (closing == ClosingLine::kRequired)
+            throw BadInput{FromUtf8(utf8Path) + L": it has no closing line, so it may be cut short; a file from "
+                                                L"before undo files had one is applied with --accept-unterminated" +
+                           refusal};
+        StandardSink(Stream::kError)->Text(L"warning: " + FromUtf8(utf8Path) +
+                                           L" has no closing line; it is applied as far as it goes\n");
+        break;
+    }
+    return body;
+}
+
+}  // namespace
+
 void LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Registry& registry, const KeyPlacer& place,
-                   const std::wstring& refusal) {
+                   const std::wstring& refusal, ClosingLine closing) {
     try {
         const DecodedRegFile decoded = DecodeRegFile(ReadInputFile(utf8Path), encoding);
         if (Interrupted()) throw InterruptedBeforeChange{utf8Path};
         RegScriptReading reading;
         reading.ansiCodePage = decoded.ansiCodePage;
         reading.stop = [] { return Interrupted(); };
-        ApplyRegScript(decoded.text, registry, place, reading);
-    } catch (const RegScriptError& error) {
-        throw BadInput{RegScriptPlace(utf8Path, error) + refusal};
-    } catch (const RegScriptStopped&) {
-        throw InterruptedBeforeChange{utf8Path};
-    }
-}
-
-void LoadUndoFile(const std::string& utf8Path, bool acceptUnterminated, Registry& registry, const KeyPlacer& place,
-                  const std::wstring& refusal) {
-    try {
-        const DecodedRegFile decoded = DecodeRegFile(ReadInputFile(utf8Path));
-        std::wstring_view body;
-        switch (undo_file::CheckEnding(decoded.text, body)) {
-        case undo_file::Ending::kWhole: break;
-        case undo_file::Ending::kMismatch:
-            throw BadInput{FromUtf8(utf8Path) + L": its closing line does not match what precedes it: the file may be "
-                                                L"cut short or changed" + refusal};
-        case undo_file::Ending::kMissing:
-            if (!acceptUnterminated)
-                throw BadInput{FromUtf8(utf8Path) + L": it has no closing line, so it may be cut short; a file from "
-                                                    L"before undo files had one is applied with --accept-unterminated" +
-                               refusal};
-            StandardSink(Stream::kError)->Text(L"warning: " + FromUtf8(utf8Path) +
-                                               L" has no closing line; it is applied as far as it goes\n");
-            break;
-        }
-        RegScriptReading reading;
-        reading.ansiCodePage = decoded.ansiCodePage;
-        reading.stop = [] { return Interrupted(); };
-        ApplyRegScript(body, registry, place, reading);
+        ApplyRegScript(ScriptBody(utf8Path, decoded.text, closing, refusal), registry, place, reading);
     } catch (const RegScriptError& error) {
         throw BadInput{RegScriptPlace(utf8Path, error) + refusal};
     } catch (const RegScriptStopped&) {

@@ -70,15 +70,15 @@ struct InterruptedBeforeChange {
 std::unique_ptr<Source> LiveRegistry(const std::wstring& root, const std::wstring& key);
 std::unique_ptr<Source> RegFileSource(const std::string& utf8Path, const std::wstring& root, const std::wstring& key,
                                       RegFileEncoding encoding = {});
+// Whether a file must end in an undo file's closing line: kOptional takes
+// one without it (written before undo files had it), after a warning.
+enum class ClosingLine { kNone, kRequired, kOptional };
 // Reads a .reg file into registry, each key placed by place; BadInput
 // naming the file and line (with refusal after it) for what cannot be
-// read, InterruptedBeforeChange for Ctrl+C.
+// read or an undo file that may be cut short, InterruptedBeforeChange
+// for Ctrl+C.
 void LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Registry& registry, const KeyPlacer& place,
-                   const std::wstring& refusal);
-// The same for an undo file, which must end in its closing line; one
-// without (written before undo files had it) only when accepted.
-void LoadUndoFile(const std::string& utf8Path, bool acceptUnterminated, Registry& registry, const KeyPlacer& place,
-                  const std::wstring& refusal);
+                   const std::wstring& refusal, ClosingLine closing = ClosingLine::kNone);
 // FILE[=MOUNT] each; MOUNT defaults by the file's name (SOFTWARE is
 // HKLM\\SOFTWARE, NTUSER.DAT is HKCU, ...). key is a path inside each hive.
 // For writing, every hive is locked first, waiting up to waitSeconds.

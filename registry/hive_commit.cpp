@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <vector>
 
 #include "base/file_util.h"
@@ -23,12 +22,6 @@
 namespace keyscour {
 
 namespace {
-
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // Immutable or append-only: either stops the rename, which is known only
 // at its end otherwise.
@@ -97,18 +90,11 @@ void HiveRegistry::PrepareCommit() {
         refuse(L"the new hive cannot be made in its folder (" + ErrorText(errno) + L")");
 
     DropNewFile();
-    static std::mt19937_64 random{std::random_device{}() ^ static_cast<std::uint64_t>(::getpid())};
-    for (int attempt = 0; newFile_ < 0; ++attempt) {
-        char suffix[64];
-        std::snprintf(suffix, sizeof suffix, ".keyscour-new.%d.%016llx", static_cast<int>(::getpid()),
-                      static_cast<unsigned long long>(random()));
-        newPath_ = file_ + suffix;
-        newFile_ = ::open(newPath_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (newFile_ < 0 && (errno != EEXIST || attempt == 20)) {
-            const int error = errno;
-            newPath_.clear();
-            refuse(L"the new hive cannot be made beside it (" + ErrorText(error) + L")");
-        }
+    newFile_ = CreateUniqueFile(file_, ".keyscour-new", newPath_);
+    if (newFile_ < 0) {
+        const int error = errno;
+        newPath_.clear();
+        refuse(L"the new hive cannot be made beside it (" + ErrorText(error) + L")");
     }
     // The group too must be one the caller can give.
     if (::fchown(newFile_, hive.st_uid, hive.st_gid) != 0 && !Unsupported(errno) && errno != EPERM) {
@@ -173,10 +159,7 @@ bool HiveRegistry::Commit(const std::function<bool()>& stop) {
     ::close(newFile_);
     newFile_ = -1;
     newPath_.clear();
-    if (const int dir = ::open(FolderOf(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    SyncFolderOf(file_);
     changed_ = false;
     return true;
 }

@@ -7,6 +7,8 @@ namespace keyscour {
 
 struct HiveError {
     std::wstring message;
+    // A commit over several hives failed after some were committed.
+    bool partlyCommitted = false;
 };
 
 }  // namespace keyscour

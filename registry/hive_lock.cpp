@@ -30,9 +30,8 @@ long PidIn(int descriptor) {
 
 // New files of commits that never finished: FILE.keyscour-new.*.
 void RemoveStaleNewFiles(const std::string& hive) {
-    const std::size_t slash = hive.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : hive.substr(0, slash);
-    const std::string prefix = (slash == std::string::npos ? hive : hive.substr(slash + 1)) + ".keyscour-new.";
+    const std::string folder = FolderOf(hive);
+    const std::string prefix = hive.substr(hive.rfind('/') + 1) + ".keyscour-new.";
     DIR* directory = ::opendir(folder.c_str());
     if (!directory) return;
     while (const dirent* entry = ::readdir(directory)) {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "base/file_util.h"
 #include "base/utf8.h"
 
 namespace keyscour {
@@ -98,14 +99,15 @@ HiveLogState CheckTransactionLogs(const std::string& hivePath) {
         state.reasons.push_back(Name(hivePath) + L": its base block's sequence numbers differ (" +
                                 std::to_wstring(primary) + L" and " + std::to_wstring(secondary) + L")");
     }
-    for (const auto& log : TransactionLogPaths(hivePath)) CheckLog(log, secondary, state);
+    state.logs = TransactionLogPaths(hivePath);
+    for (const auto& log : state.logs) CheckLog(log, secondary, state);
     return state;
 }
 
 std::vector<std::string> TransactionLogPaths(const std::string& hivePath) {
     const std::size_t slash = hivePath.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : hivePath.substr(0, slash);
-    const std::string hiveName = slash == std::string::npos ? hivePath : hivePath.substr(slash + 1);
+    const std::string folder = FolderOf(hivePath);
+    const std::string hiveName = hivePath.substr(slash + 1);
     auto upper = [](std::string text) {
         for (auto& c : text) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 0x20 : c);
         return text;

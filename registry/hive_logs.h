@@ -12,6 +12,7 @@ namespace keyscour {
 struct HiveLogState {
     bool dirty = false;
     std::vector<std::wstring> reasons;  // one per finding, naming the file
+    std::vector<std::string> logs;      // the logs found beside the hive
 };
 
 // Reads the hive's base block and those of the logs beside it (.LOG, .LOG1,

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 #include <cwctype>
-#include <utility>
-
 #include <algorithm>
+#include <optional>
+#include <utility>
 
 #include "base/code_pages.h"
 #include "base/utf16.h"
@@ -122,9 +122,16 @@ DecodedRegFile DecodeRegFile(std::span<const std::uint8_t> bytes, RegFileEncodin
     std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     const bool utf8Mark = text.starts_with("\xEF\xBB\xBF");
     const bool toldUtf8 = encoding.kind == Kind::kUtf8;
+    // Where the text stops being UTF-8, looked for once: it decides an
+    // unmarked file's encoding and names the line of a bad byte.
+    std::optional<std::size_t> invalidUtf8;
+    const auto firstInvalid = [&] {
+        if (!invalidUtf8) invalidUtf8 = FirstInvalidUtf8(utf8Mark ? text.substr(3) : text);
+        return *invalidUtf8;
+    };
     if (encoding.kind == Kind::kAuto) {
         if (utf16Mark) encoding.kind = Kind::kUtf16;
-        else if (utf8Mark || IsValidUtf8(text)) encoding.kind = Kind::kUtf8;
+        else if (utf8Mark || firstInvalid() == std::string_view::npos) encoding.kind = Kind::kUtf8;
         else encoding = {Kind::kCodePage, DefaultAnsiCodePage()};
     }
     DecodedRegFile decoded;
@@ -137,11 +144,10 @@ DecodedRegFile DecodeRegFile(std::span<const std::uint8_t> bytes, RegFileEncodin
         break;
     }
     case Kind::kUtf8: {
+        const std::size_t bad = firstInvalid();
         if (utf8Mark) text.remove_prefix(3);
-        if (!IsValidUtf8(text)) {
-            const std::size_t bad = FirstInvalidUtf8(text);
+        if (bad != std::string_view::npos)
             throw RegScriptError{LineOf(text, bad), L"a byte that is not UTF-8 (give --encoding with the file's code page)"};
-        }
         decoded.text = FromUtf8(text);
         break;
     }

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "base/file_util.h"
 #include "base/numbered_error.h"
 #include "base/utf16.h"
 #include "base/utf8.h"
@@ -56,12 +57,9 @@ std::wstring Write(const std::wstring& folder, const std::wstring& script) {
 
     // Written whole under a name of its own first: a kill or a full disk
     // never leaves a file under an undo file's name that is cut short.
-    char part[64];
-    std::snprintf(part, sizeof part, "/.keyscour-undo.%d.%ld.part", static_cast<int>(::getpid()),
-                  static_cast<long>(std::time(nullptr)));
-    const std::string partial = directory + part;
-    const int file = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (file < 0) Fail(errno, partial);
+    std::string partial;
+    const int file = CreateUniqueFile(directory + "/", ".keyscour-undo", partial);
+    if (file < 0) Fail(errno, directory);
     std::vector<std::uint8_t> bytes{0xFF, 0xFE};
     const auto text = EncodeUtf16Le(script + ClosingLine(script));
     bytes.insert(bytes.end(), text.begin(), text.end());
@@ -95,10 +93,7 @@ std::wstring Write(const std::wstring& folder, const std::wstring& script) {
         }
     }
     ::unlink(partial.c_str());
-    if (const int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    SyncFolderOf(path);
     return FromUtf8(path);
 }
 

@@ -137,6 +137,24 @@ TEST_F(CliEdgeTest, OutputsThatCannotBeWrittenFailWithExit3AndOneLine) {
                     ".out\" 2>/dev/null"),
               3);
     EXPECT_FALSE(fs::exists(bigPath + ".out")) << "a failed output never takes the name";
+    // Standard output that is the input (appended to, so the shell kept it).
+    const std::string in = ToUtf8(In());
+    EXPECT_EQ(Shell("\"" + cli + "\" search --reg-file \"" + in + "\" old >> \"" + in + "\" 2>/dev/null"), 2);
+    EXPECT_EQ(folder.Read(L"in.reg"), kScript);
+}
+
+TEST_F(CliEdgeTest, AFifoIsWrittenInPlace) {
+    const std::string fifo = ToUtf8(folder.Path(L"pipe"));
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string read;
+    std::thread reader([&] { read = ReadFileBytes(FromUtf8(fifo)); });
+    const CliRun run = RunCli({L"search", L"--reg-file", In(), L"old", L"--output", FromUtf8(fifo)});
+    reader.join();
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Summary(read)["hits"], 1);
+    struct stat info {};
+    ASSERT_EQ(::lstat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode)) << "never replaced by a file";
 }
 
 TEST_F(CliEdgeTest, CtrlCStopsTheLoadOfALargeRegFileWithinASecond) {
@@ -308,7 +326,9 @@ TEST(CodePages, EveryByteDecodesAsMultiByteToWideCharDecodesIt) {
             std::wstring ours;
             const bool refused = DecodeCodePage(page, std::string_view(&c, 1), ours).has_value();
             EXPECT_EQ(refused, made == 0) << page << " " << byte;
-            if (made == 1) EXPECT_EQ(ours, std::wstring(1, platform[0])) << page << " " << byte;
+            if (made == 1) {
+                EXPECT_EQ(ours, std::wstring(1, platform[0])) << page << " " << byte;
+            }
         }
     }
 }

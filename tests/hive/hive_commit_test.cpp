@@ -26,6 +26,7 @@
 #include "cli_runner.h"
 #include "registry/blank_hive.h"
 #include "registry/hive_registry.h"
+#include "registry/value_forms.h"
 
 namespace keyscour {
 namespace {
@@ -35,12 +36,6 @@ using testing::CliRun;
 using testing::RunCli;
 using Bytes = std::vector<std::uint8_t>;
 using Json = nlohmann::json;
-
-Bytes Sz(const std::wstring& text) {
-    auto bytes = EncodeUtf16Le(text);
-    bytes.insert(bytes.end(), {0, 0});
-    return bytes;
-}
 
 std::string ReadBytes(const std::string& path) { return testing::ReadFileBytes(FromUtf8(path)); }
 
@@ -56,7 +51,7 @@ protected:
         for (const wchar_t* name : {L"First", L"Second"}) {
             KeyHandle key = 0;
             EXPECT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"App", key), 0u);
-            const Bytes data = Sz(std::wstring(L"C:\\Old\\") + name);
+            const Bytes data = StringData(std::wstring(L"C:\\Old\\") + name);
             registry.SetValue(key, name, 1, data.data(), static_cast<std::uint32_t>(data.size()));
             registry.CloseKey(key);
         }

@@ -114,6 +114,14 @@ TEST_F(HiveLogsTest, DifferingSequenceNumbersRefuseAReplaceAndWarnASearch) {
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[0].substr(0, 20), "{\"kind\":\"warning\",\"m") << "the first record";
     EXPECT_NE(lines[1].find("\"kind\":\"hit\""), std::string::npos);
+    EXPECT_NE(search.err.find("recent changes may be missing"), std::string::npos) << "people read it too: " << search.err;
+    // A log beside it is an input: no output may overwrite it.
+    const std::string log = ToUtf8(folder.Path(L"SOFTWARE.LOG1"));
+    WriteFileBytes(log, {});
+    const CliRun overLog = RunCli({L"search", L"--hive", FromUtf8(path), L"old", L"--output", FromUtf8(log)});
+    EXPECT_EQ(overLog.exitCode, 2) << overLog.err;
+    EXPECT_NE(overLog.err.find("is the input"), std::string::npos) << overLog.err;
+    EXPECT_EQ(ReadAll(log), "");
     const CliRun table = RunCli({L"search", L"--hive", FromUtf8(path), L"old", L"--format", L"csv"});
     EXPECT_EQ(testing::Lines(table.err).size(), 2u) << "one warning line and the summary: " << table.err;
     EXPECT_NE(table.err.find("recent changes may be missing"), std::string::npos);
