@@ -240,6 +240,33 @@ TEST_F(ScanTest, DataOver4096BytesIsReadWholeAndTheScanGoesOn) {
     EXPECT_EQ(log.Found(), (Lines{L"found HKEY_LOCAL_MACHINE | K\\Empty | 00 | 1"})) << "after the long ones";
 }
 
+// A registry that says its keys' values are smaller than they are.
+class UnderstatingRegistry final : public ForwardingRegistry {
+public:
+    using ForwardingRegistry::ForwardingRegistry;
+    Status QueryValueLimits(KeyHandle, std::uint32_t& longest, std::uint32_t& largest) override {
+        longest = largest = 0;
+        return status::kSuccess;
+    }
+};
+
+TEST_F(ScanTest, AValueNoBufferCanHoldIsCountedNeverDroppedUnsaid) {
+    store.PutString(kLocalMachine, L"K", std::wstring(300, L'n'), L"hit");
+    store.PutString(kLocalMachine, L"K", L"After", L"hit");
+    UnderstatingRegistry understating{store};
+    const auto misled = cKeyscour::Create(understating);
+    misled->Advise(&log);
+    misled->RootKey(kLocalMachine);
+    misled->SubKey(L"K");
+    misled->SearchFlags(SearchValueData);
+    misled->SearchString(L"hit");
+    misled->DoSearch();
+    EXPECT_EQ(log.Found(), (Lines{L"found HKEY_LOCAL_MACHINE | K\\After | hit | 2"}));
+    EXPECT_EQ(misled->UnreadableValues(), 1u);
+    Search(SearchValueData, L"hit");
+    EXPECT_EQ(engine->UnreadableValues(), 0u) << "the key's true limits are enough";
+}
+
 TEST_F(ScanTest, Exactly4096BytesStillFit) {
     Bytes data(4096, 0x41);
     store.PutValue(kLocalMachine, L"K", L"Full", 3, data);

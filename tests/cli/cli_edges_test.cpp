@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -25,6 +26,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
@@ -118,11 +120,24 @@ int Shell(const std::string& command) {
 }
 
 TEST_F(CliEdgeTest, OutputsThatCannotBeWrittenFailWithExit3AndOneLine) {
-    const CliRun full = RunCli({L"search", L"--reg-file", In(), L"old", L"--output", L"/dev/full"});
-    EXPECT_EQ(full.exitCode, 3);
-    EXPECT_NE(full.err.find("/dev/full: No space left on device"), std::string::npos) << full.err;
-    const CliRun newFile = RunCli({L"replace", L"--reg-file", In(), L"old", L"--with", L"new", L"--output", L"/dev/full"});
+    // /dev/full's own node where root may make one: a fault that renamed
+    // over a device would otherwise replace the machine's.
+    const std::string node = ToUtf8(folder.Path(L"full"));
+    std::wstring full = L"/dev/full";
+    if (::mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) {
+        // A mount without devices refuses to open it: then the real one.
+        if (const int probe = ::open(node.c_str(), O_WRONLY); probe >= 0) {
+            ::close(probe);
+            full = FromUtf8(node);
+        }
+    }
+    const CliRun filled = RunCli({L"search", L"--reg-file", In(), L"old", L"--output", full});
+    EXPECT_EQ(filled.exitCode, 3);
+    EXPECT_NE(filled.err.find(ToUtf8(full) + ": No space left on device"), std::string::npos) << filled.err;
+    const CliRun newFile = RunCli({L"replace", L"--reg-file", In(), L"old", L"--with", L"new", L"--output", full});
     EXPECT_EQ(newFile.exitCode, 3) << newFile.err;
+    struct stat device {};
+    EXPECT_TRUE(::stat(ToUtf8(full).c_str(), &device) == 0 && S_ISCHR(device.st_mode)) << "written in place";
     // A closed pipe after enough output, and a file over ulimit -f: failures
     // to report, never a death by signal.
     std::string big = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\S]\r\n";
@@ -137,6 +152,8 @@ TEST_F(CliEdgeTest, OutputsThatCannotBeWrittenFailWithExit3AndOneLine) {
                     ".out\" 2>/dev/null"),
               3);
     EXPECT_FALSE(fs::exists(bigPath + ".out")) << "a failed output never takes the name";
+    // Standard output to a full disk, with less output than one buffer.
+    EXPECT_EQ(Shell("\"" + cli + "\" search --reg-file \"" + ToUtf8(In()) + "\" old > \"" + ToUtf8(full) + "\" 2>/dev/null"), 3);
     // Standard output that is the input (appended to, so the shell kept it).
     const std::string in = ToUtf8(In());
     EXPECT_EQ(Shell("\"" + cli + "\" search --reg-file \"" + in + "\" old >> \"" + in + "\" 2>/dev/null"), 2);
@@ -147,8 +164,18 @@ TEST_F(CliEdgeTest, AFifoIsWrittenInPlace) {
     const std::string fifo = ToUtf8(folder.Path(L"pipe"));
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     std::string read;
-    std::thread reader([&] { read = ReadFileBytes(FromUtf8(fifo)); });
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        read = ReadFileBytes(FromUtf8(fifo));
+        done = true;
+    });
     const CliRun run = RunCli({L"search", L"--reg-file", In(), L"old", L"--output", FromUtf8(fifo)});
+    // A run that never opened the FIFO leaves the reader waiting: a writer of
+    // our own lets it see the end, so that the test fails rather than hangs.
+    while (!done) {
+        if (const int unblock = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK); unblock >= 0) ::close(unblock);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     reader.join();
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(Summary(read)["hits"], 1);
@@ -197,10 +224,25 @@ TEST_F(CliEdgeTest, AnAnsiRegedit4FileIsReadInItsCodePageAndNeverDamaged) {
     EXPECT_EQ(RunCli({L"search", L"--reg-file", folder.Path(L"ansi.reg"), L"kept"}).exitCode, 0)
         << "a comment ending in a backslash does not swallow the next line";
     // Told the code page: Cyrillic in 1251; a byte 874 leaves unassigned is refused with its line.
-    folder.Write(L"cyrillic.reg", "REGEDIT4\r\n\r\n[HKEY_USERS\\S]\r\n\"v\"=\"\xCF\xF0\xE8\xE2\xE5\xF2\"\r\n");
-    const CliRun cyrillic =
-        RunCli({L"search", L"--reg-file", folder.Path(L"cyrillic.reg"), L"\u043F\u0440\u0438", L"--encoding", L"cp1251"});
+    folder.Write(L"cyrillic.reg", "REGEDIT4\r\n\r\n[HKEY_USERS\\S]\r\n\"v\"=\"\xCF\xF0\xE8\xE2\xE5\xF2\"\r\n"
+                                  "\"e\"=hex(2):cf,f0,e8,00\r\n");
+    const CliRun cyrillic = RunCli({L"search", L"--reg-file", folder.Path(L"cyrillic.reg"), L"\u043F\u0440\u0438",
+                                    L"--encoding", L"cp1251", L"--format", L"csv"});
     EXPECT_EQ(cyrillic.exitCode, 0) << cyrillic.err;
+    EXPECT_NE(cyrillic.out.find("e,REG_EXPAND_SZ,\xD0\x9F\xD1\x80\xD0\xB8,data"), std::string::npos)
+        << "REGEDIT4 string bytes in the code page given: " << cyrillic.out;
+    folder.Write(L"euro.reg", "REGEDIT4\r\n\r\n[HKEY_USERS\\S]\r\n\"euro\"=\"\x80\"\r\n");
+    const CliRun euro = RunCli({L"search", L"--reg-file", folder.Path(L"euro.reg"), L"\u20AC"});
+    EXPECT_EQ(euro.exitCode, 0) << "0x80 is the euro sign in 1252, not ASCII: " << euro.err;
+    // Bytes that only look like UTF-8: an overlong form, and a sequence cut
+    // off at the end of the file.
+    for (const auto& [bytes, line] : std::vector<std::pair<std::string, std::string>>{
+             {"\"v\"=\"\xC0\xAF\"\r\n", ":4:"}, {"\"v\"=\"x\"\r\n; \xE2\x82", ":5:"}}) {
+        folder.Write(L"fake.reg", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\S]\r\n" + bytes);
+        const CliRun fake = RunCli({L"search", L"--reg-file", folder.Path(L"fake.reg"), L"x", L"--encoding", L"utf-8"});
+        EXPECT_EQ(fake.exitCode, 2) << bytes;
+        EXPECT_NE(fake.err.find("fake.reg" + line + " a byte that is not UTF-8"), std::string::npos) << fake.err;
+    }
     folder.Write(L"thai.reg", "REGEDIT4\r\n\r\n[HKEY_USERS\\S]\r\n\"v\"=\"\xA1\xDB\"\r\n");
     const CliRun bad = RunCli({L"search", L"--reg-file", folder.Path(L"thai.reg"), L"x", L"--encoding", L"874"});
     EXPECT_EQ(bad.exitCode, 2);

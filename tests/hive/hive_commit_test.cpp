@@ -192,8 +192,11 @@ TEST_F(HiveCommitTest, HivesThatMayNotBeReplacedAreRefusedBeforeTheUndoFile) {
     // Another user may write the folder and the hive, but could not give it back its owner.
     ::chmod(fs::path(hive).parent_path().c_str(), 0777);
     ::chmod(hive.c_str(), 0666);
+    const std::string errors = ToUtf8(folder.Path(L"child.err"));
     const pid_t child = ::fork();
     if (child == 0) {
+        const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (err < 0 || ::dup2(err, 2) < 0) ::_exit(97);
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(99);
         const std::string cli = KEYSCOUR_CLI_PATH;
         const std::string undo = ToUtf8(folder.Path(L"undo"));
@@ -205,6 +208,7 @@ TEST_F(HiveCommitTest, HivesThatMayNotBeReplacedAreRefusedBeforeTheUndoFile) {
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_NE(ReadBytes(errors).find("belongs to another user"), std::string::npos) << ReadBytes(errors);
     EXPECT_EQ(ReadBytes(hive), before);
     EXPECT_TRUE(Leftovers().empty());
 }
@@ -277,6 +281,23 @@ TEST_F(HiveCommitTest, AnUndoFileCutShortIsRefusedAtEveryByteAndAnOldOneOnlyWhen
     EXPECT_EQ(accepted.exitCode, 0) << accepted.err;
     EXPECT_NE(accepted.err.find("no closing line"), std::string::npos) << accepted.err;
     EXPECT_EQ(Value(hive, L"First"), L"C:\\Old\\First");
+}
+
+TEST_F(HiveCommitTest, AHitWhoseNameIsLongerThanTheFirstBufferIsReportedWhole) {
+    const std::wstring name(300, L'n');
+    {
+        HiveRegistry registry(hive, true);
+        KeyHandle key = 0;
+        ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"Long", key), 0u);
+        const Bytes data = StringData(L"needle");
+        registry.SetValue(key, name, 1, data.data(), static_cast<std::uint32_t>(data.size()));
+        registry.CloseKey(key);
+        registry.Commit();
+    }
+    const CliRun run = RunCli({L"search", L"--hive", FromUtf8(hive), L"needle"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("\"name\":\"" + ToUtf8(name) + "\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"unreadable\":0"), std::string::npos) << run.out;
 }
 
 TEST_F(HiveCommitTest, AReplaceOverTwoHivesIsUndoneByOneUndoAndAHiveNamedTwiceIsRefused) {
