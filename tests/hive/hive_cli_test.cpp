@@ -6,9 +6,12 @@
 
 #include <hivex.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <filesystem>
 
+#include "base/unicode_case.h"
 #include "base/utf16.h"
 #include "base/utf8.h"
 #include "cli_runner.h"
@@ -249,6 +252,129 @@ TEST_F(HiveCliTest, MountsByFileNameAndRefusedCombinations) {
     EXPECT_EQ(user.exitCode, 0) << user.err;
     EXPECT_EQ(user.out, "root,key,name,type,data,matched\r\nHKEY_CURRENT_USER,Fabrikam\\App,,,,key\r\n"
                         "HKEY_LOCAL_MACHINE,SOFTWARE\\Fabrikam\\App,,,,key\r\n");
+}
+
+// The records of a JSON Lines run, by kind.
+std::vector<nlohmann::json> RecordsOfKind(const std::string& out, const std::string& kind) {
+    std::vector<nlohmann::json> records;
+    for (const auto& line : testing::Lines(out)) {
+        const auto record = nlohmann::json::parse(line, nullptr, false);
+        if (!record.is_discarded() && record.value("kind", "") == kind) records.push_back(record);
+    }
+    return records;
+}
+
+TEST_F(HiveCliTest, AReplaceThatCannotKeepItsUndoFileOrFindsNothingChangesNothing) {
+    const std::string before = ReadBytes(ToUtf8(hive));
+    folder.Write(L"not-a-folder", "a file where the undo folder would go");
+    const CliRun unkept = RunCli({L"replace", L"--hive", hive, L"fabrikam", L"--with", L"Contoso", L"--yes",
+                                  L"--format", L"jsonl", L"--undo-dir", folder.Path(L"not-a-folder/undo")});
+    EXPECT_EQ(unkept.exitCode, 3) << unkept.err;
+    EXPECT_TRUE(RecordsOfKind(unkept.out, "change").empty()) << unkept.out;
+    ASSERT_FALSE(RecordsOfKind(unkept.out, "summary").empty()) << unkept.out;
+    EXPECT_EQ(RecordsOfKind(unkept.out, "summary")[0]["changed"], 0);
+    EXPECT_EQ(ReadBytes(ToUtf8(hive)), before);
+    EXPECT_TRUE(UndoFiles().empty());
+
+    const CliRun nothing = RunCli({L"replace", L"--hive", hive, L"no such text anywhere", L"--with", L"x", L"--yes",
+                                   L"--undo-dir", folder.Path(L"undo")});
+    EXPECT_EQ(nothing.exitCode, 1) << nothing.err;
+    EXPECT_EQ(ReadBytes(ToUtf8(hive)), before);
+    EXPECT_TRUE(UndoFiles().empty());
+}
+
+TEST_F(HiveCliTest, WholeValueOverANumberHitWritesAString) {
+    const CliRun run = RunCli({L"replace", L"--hive", hive, L"26", L"--whole", L"--whole-value", L"--with", L"thirty",
+                               L"--yes", L"--format", L"jsonl", L"--undo-dir", folder.Path(L"undo")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto changes = RecordsOfKind(run.out, "change");
+    ASSERT_EQ(changes.size(), 1u) << run.out;
+    EXPECT_EQ(changes[0]["type"], "REG_DWORD");
+    EXPECT_EQ(changes[0]["new_type"], "REG_SZ");
+    EXPECT_EQ(changes[0]["new"], "thirty");
+    const auto read = Read(L"Fabrikam\\App", L"Count");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->first, 1u);
+    EXPECT_EQ(read->second, Sz(L"thirty"));
+    ASSERT_EQ(UndoFiles().size(), 1u);
+    ASSERT_EQ(RunCli({L"undo", L"--hive", hive, UndoFiles()[0]}).exitCode, 0);
+    EXPECT_EQ(Read(L"Fabrikam\\App", L"Count"), std::make_pair(4u, Bytes{26, 0, 0, 0}));
+}
+
+TEST_F(HiveCliTest, AnUndoThatOnlyRemovesIsCommitted) {
+    folder.Write(L"removals.reg", "Windows Registry Editor Version 5.00\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n"
+                                  "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fabrikam\\App]\r\n\"Raw\"=-\r\n@=-\r\n");
+    const CliRun run =
+        RunCli({L"undo", L"--hive", hive, folder.Path(L"removals.reg"), L"--accept-unterminated"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    HiveRegistry reread(ToUtf8(hive), false);
+    KeyHandle key = 0;
+    EXPECT_EQ(reread.OpenKey(HiveRegistry::kRoot, L"Other", key), status::kNotFound);
+    EXPECT_FALSE(Read(L"Fabrikam\\App", L"Raw"));
+    EXPECT_FALSE(Read(L"Fabrikam\\App", L""));
+    EXPECT_EQ(Read(L"Fabrikam\\App", L"Path")->second, kValues[0].data) << "what the script does not name stays";
+}
+
+TEST_F(HiveCliTest, ValuesWhoseKeyAndNameRunTogetherAlikeAreBothKeptAndRestored) {
+    {
+        HiveRegistry registry(ToUtf8(hive), true);
+        for (const auto& [key, name] : {std::pair{L"Run\\A", L"BPath"}, std::pair{L"Run\\AB", L"Path"}}) {
+            KeyHandle opened = 0;
+            ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, key, opened), 0u);
+            const Bytes data = Sz(std::wstring(L"fabrikam in ") + key);
+            registry.SetValue(opened, name, 1, data.data(), static_cast<std::uint32_t>(data.size()));
+            registry.CloseKey(opened);
+        }
+        registry.Commit();
+    }
+    const CliRun run = RunCli({L"replace", L"--hive", hive, L"--key", L"Run", L"fabrikam", L"--with", L"contoso",
+                               L"--yes", L"--undo-dir", folder.Path(L"undo")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Read(L"Run\\A", L"BPath")->second, Sz(L"contoso in Run\\A"));
+    EXPECT_EQ(Read(L"Run\\AB", L"Path")->second, Sz(L"contoso in Run\\AB"));
+    ASSERT_EQ(UndoFiles().size(), 1u);
+    ASSERT_EQ(RunCli({L"undo", L"--hive", hive, UndoFiles()[0]}).exitCode, 0);
+    EXPECT_EQ(Read(L"Run\\A", L"BPath")->second, Sz(L"fabrikam in Run\\A"));
+    EXPECT_EQ(Read(L"Run\\AB", L"Path")->second, Sz(L"fabrikam in Run\\AB"));
+}
+
+// hivex adds a sub key where its own comparison puts it, which is not the
+// order of the names upper-cased once characters beyond ASCII come in.
+TEST_F(HiveCliTest, KeysInHivexsOrderAreEachFoundByPathReplacedAndRestored) {
+    const std::vector<std::wstring> names{L"\u00B5Torrent", L"Zeta", L"\u00C0pp", L"alpha", L"\u00E9t\u00E9",
+                                          L"Mmm",          L"b",    L"\u00FCber", L"ETE",   L"_under"};
+    {
+        HiveRegistry registry(ToUtf8(hive), true);
+        for (const auto& name : names) {
+            KeyHandle key = 0;
+            ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"Apps\\" + name, key), 0u) << ToUtf8(name);
+            const Bytes data = Sz(L"fabrikam " + name);
+            registry.SetValue(key, L"v", 1, data.data(), static_cast<std::uint32_t>(data.size()));
+            registry.CloseKey(key);
+        }
+        registry.Commit();
+    }
+    const auto eachIs = [&](const std::wstring& word) {
+        for (const auto& name : names) {
+            HiveRegistry reread(ToUtf8(hive), false);
+            for (const auto& spelled : {name, UpperCased(name)}) {
+                KeyHandle key = 0;
+                EXPECT_EQ(reread.OpenKey(HiveRegistry::kRoot, L"Apps\\" + spelled, key), 0u) << ToUtf8(spelled);
+                if (key) reread.CloseKey(key);
+            }
+            const auto value = Read(L"Apps\\" + name, L"v");
+            ASSERT_TRUE(value) << ToUtf8(name);
+            EXPECT_EQ(value->second, Sz(word + L" " + name)) << ToUtf8(name);
+        }
+    };
+    eachIs(L"fabrikam");
+    const CliRun run = RunCli({L"replace", L"--hive", hive, L"fabrikam", L"--with", L"contoso", L"--yes", L"--key",
+                               L"Apps", L"--undo-dir", folder.Path(L"undo")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    eachIs(L"contoso");
+    ASSERT_EQ(UndoFiles().size(), 1u);
+    ASSERT_EQ(RunCli({L"undo", L"--hive", hive, UndoFiles()[0]}).exitCode, 0);
+    eachIs(L"fabrikam");
 }
 
 }  // namespace

@@ -24,8 +24,10 @@ void Put32(Bytes& bytes, std::size_t at, std::uint32_t value) {
 }
 
 // A log of the Windows 8.1 form: its base block in the first sector, then
-// one entry per sequence number given, 512 bytes each.
-Bytes NewFormatLog(const std::vector<std::uint32_t>& entries, std::uint32_t ownSequence = 1) {
+// one entry per sequence number given, entryBytes each (a real entry holds
+// its pages after its header, so it spans sectors).
+Bytes NewFormatLog(const std::vector<std::uint32_t>& entries, std::uint32_t ownSequence = 1,
+                   std::uint32_t entryBytes = 512) {
     Bytes log(512, 0);
     std::copy_n("regf", 4, log.begin());
     Put32(log, 0x04, ownSequence);
@@ -33,9 +35,10 @@ Bytes NewFormatLog(const std::vector<std::uint32_t>& entries, std::uint32_t ownS
     Put32(log, 0x1C, 6);
     Put32(log, 0x2C, 1);
     for (std::uint32_t sequence : entries) {
-        Bytes entry(512, 0);
+        Bytes entry(entryBytes, 0);
         std::copy_n("HvLE", 4, entry.begin());
-        Put32(entry, 4, 512);
+        Put32(entry, 4, entryBytes);
+        for (std::size_t at = 512; at < entry.size(); ++at) entry[at] = static_cast<std::uint8_t>(at * 7);
         Put32(entry, 12, sequence);
         Put32(entry, 16, 4096);
         log.insert(log.end(), entry.begin(), entry.end());
@@ -145,6 +148,21 @@ TEST_F(HiveLogsTest, LogsBesideACleanHiveDecideByTheirEntries) {
     Put32(oldFormat, 0x04, 2);
     Log(L"SOFTWARE.LOG1", oldFormat);
     EXPECT_FALSE(CheckTransactionLogs(path).dirty);
+}
+
+TEST_F(HiveLogsTest, ADirtyHiveNamesTheLogEntryPastItsPagesThatWasNotApplied) {
+    MakeHive(6, 5);
+    Log(L"SOFTWARE.LOG1", NewFormatLog({3, 4, 5}, 1, 512 + 2 * 4096));  // entries holding two pages each
+    const HiveLogState state = CheckTransactionLogs(path);
+    EXPECT_TRUE(state.dirty);
+    ASSERT_EQ(state.reasons.size(), 2u);
+    EXPECT_NE(state.reasons[1].find(L"SOFTWARE.LOG1"), std::wstring::npos);
+    EXPECT_NE(state.reasons[1].find(L"sequence number 5,"), std::wstring::npos) << ToUtf8(state.reasons[1]);
+    const std::string before = ReadAll(path);
+    const CliRun run = Replace();
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("LOG1"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadAll(path), before);
 }
 
 TEST_F(HiveLogsTest, DamagedLogsCountAsDirtyAndCrashNothing) {

@@ -1,0 +1,154 @@
+// What keyscour-cli reads from a .reg file and matches in it, at the edges
+// where a slip gives a wrong answer: digits and escapes of the script,
+// sections that remove a key, names exactly as long as the needle, empty
+// values, fields that break a CSV line, and a replace that writes a number
+// hit whole or finds nothing.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "base/utf16.h"
+#include "base/utf8.h"
+#include "cli_runner.h"
+
+namespace keyscour::testing {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr char kHeader[] = "Windows Registry Editor Version 5.00\r\n\r\n";
+
+std::vector<Json> RecordsOfKind(const std::string& out, const std::string& kind) {
+    std::vector<Json> records;
+    for (const auto& line : Lines(out))
+        if (const Json record = Json::parse(line); record["kind"] == kind) records.push_back(record);
+    return records;
+}
+
+// A .reg output as text: UTF-16LE after its mark.
+std::wstring RegText(const std::string& bytes) {
+    if (bytes.size() < 2) return {};
+    return DecodeUtf16Le(reinterpret_cast<const std::uint8_t*>(bytes.data()) + 2, bytes.size() - 2);
+}
+
+class CliRulesTest : public ::testing::Test {
+protected:
+    std::wstring Script(const std::wstring& name, const std::string& body) {
+        folder.Write(name, kHeader + body);
+        return folder.Path(name);
+    }
+    CliRun Search(const std::wstring& file, std::vector<std::wstring> arguments) {
+        arguments.insert(arguments.begin(), {L"search", L"--reg-file", file});
+        return RunCli(arguments);
+    }
+    ScratchFolder folder;
+};
+
+TEST_F(CliRulesTest, UpperCaseHexDigitsReadAsLowerCaseOnes) {
+    const std::string values =
+        "\"vDword\"=dword:0000001A\r\n\"vBin\"=hex:AB,Cd,eF,0A\r\n\"vExp\"=hex(2):4A,00,4b,00,00,00\r\n"
+        "\"vQword\"=hex(B):FF,00,00,00,00,00,00,00\r\n";
+    const std::string lower =
+        "\"vDword\"=dword:0000001a\r\n\"vBin\"=hex:ab,cd,ef,0a\r\n\"vExp\"=hex(2):4a,00,4b,00,00,00\r\n"
+        "\"vQword\"=hex(b):ff,00,00,00,00,00,00,00\r\n";
+    const std::wstring upperFile = Script(L"upper.reg", "[HKEY_CURRENT_USER\\Software\\Hex]\r\n" + values);
+    const std::wstring lowerFile = Script(L"lower.reg", "[HKEY_CURRENT_USER\\Software\\Hex]\r\n" + lower);
+    const CliRun upper = Search(upperFile, {L"v", L"--names", L"--format", L"reg"});
+    const CliRun expected = Search(lowerFile, {L"v", L"--names", L"--format", L"reg"});
+    ASSERT_EQ(upper.exitCode, 0) << upper.err;
+    EXPECT_EQ(upper.out, expected.out);
+    const CliRun json = Search(upperFile, {L"v", L"--names", L"--format", L"jsonl"});
+    const auto hits = RecordsOfKind(json.out, "hit");
+    ASSERT_EQ(hits.size(), 4u) << json.out;
+    EXPECT_EQ(hits[0]["data"], 26);
+    EXPECT_EQ(hits[1]["data"], "ab cd ef 0a");
+    EXPECT_EQ(hits[2]["data"], "JK");
+    EXPECT_EQ(hits[3]["data"], 255);
+}
+
+TEST_F(CliRulesTest, EscapesInQuotedStringsGiveTheirCharacters) {
+    const std::wstring file = Script(L"escapes.reg", "[HKEY_CURRENT_USER\\Software\\Esc]\r\n"
+                                                     "\"a\\\"q\\\\b\"=\"1\\n2\\r3\\\\4\\\"5\\06\"\r\n");
+    const CliRun run = Search(file, {L"a\"q\\b", L"--names", L"--keys-only", L"--format", L"jsonl"});
+    EXPECT_EQ(run.exitCode, 1) << "no key is named so";
+    const CliRun reg = Search(file, {L"q\\b", L"--names", L"--format", L"reg"});
+    ASSERT_EQ(reg.exitCode, 0) << reg.err;
+    // The data holds a line break and a NUL: only hex(1) carries it, UTF-16LE.
+    EXPECT_NE(RegText(reg.out).find(L"\"a\\\"q\\\\b\"=hex(1):31,00,0a,00,32,00,0d,00,33,00,5c,00,34,00,22,00,35,00,00,00,"
+                                    L"36,00,00,00"),
+              std::wstring::npos)
+        << ToUtf8(RegText(reg.out));
+}
+
+TEST_F(CliRulesTest, ValuesAfterARemovedKeyAreSkippedNeverAppliedToTheKeyBefore) {
+    const std::wstring file = Script(L"removed.reg", "[HKEY_CURRENT_USER\\Software\\Keep]\r\n\"v\"=\"old\"\r\n"
+                                                     "\"w\"=\"stays\"\r\n\r\n[-HKEY_CURRENT_USER\\Software\\Keep\\Gone]\r\n"
+                                                     "\"v\"=\"injected\"\r\n\"w\"=-\r\n@=\"injected too\"\r\n");
+    EXPECT_EQ(Search(file, {L"injected"}).exitCode, 1);
+    const CliRun kept = Search(file, {L"stays", L"--format", L"jsonl"});
+    ASSERT_EQ(kept.exitCode, 0) << kept.err;
+    ASSERT_EQ(RecordsOfKind(kept.out, "hit").size(), 1u);
+    EXPECT_EQ(RecordsOfKind(kept.out, "hit")[0]["key"], "Software\\Keep");
+    EXPECT_EQ(RecordsOfKind(Search(file, {L"old", L"--format", L"jsonl"}).out, "hit").size(), 1u);
+}
+
+TEST_F(CliRulesTest, NamesExactlyAsLongAsTheNeedleMatchInAnyCase) {
+    const std::wstring file = Script(L"names.reg", "[HKEY_CURRENT_USER\\Software\\FABRIKAM]\r\n\"Path\"=\"abc\"\r\n"
+                                                   "\"x\"=\"abcdefghz\"\r\n\"y\"=\"xxxxxxxxzebra\"\r\n\r\n"
+                                                   "[HKEY_CURRENT_USER\\Software\\\xC3\x9Cn\xC3\xAF]\r\n"
+                                                   "\"\xC3\x9Cn\xC3\xAF\"=\"\xC3\xBC\"\r\n");
+    const auto hitsFor = [&](const std::wstring& text, std::vector<std::wstring> more) {
+        more.insert(more.begin(), text);
+        more.insert(more.end(), {L"--format", L"jsonl"});
+        return RecordsOfKind(Search(file, more).out, "hit").size();
+    };
+    EXPECT_EQ(hitsFor(L"fabrikam", {L"--keys-only"}), 1u);
+    EXPECT_EQ(hitsFor(L"pATH", {L"--names"}), 1u);
+    EXPECT_EQ(hitsFor(L"ABC", {L"--whole"}), 1u) << "data as long as the needle";
+    EXPECT_EQ(hitsFor(L"ABCDEFGHZ", {}), 1u) << "nine units, the last a z";
+    EXPECT_EQ(hitsFor(L"ZEBRA", {}), 1u) << "the needle's first character a z, past the first eight";
+    EXPECT_EQ(hitsFor(L"\u00FCN\u00CF", {L"--keys-only"}), 1u) << "beyond ASCII, the full rule";
+    EXPECT_EQ(hitsFor(L"\u00FCN\u00CF", {L"--names"}), 2u) << "the key and the value's name";
+    EXPECT_EQ(hitsFor(L"\u00DC", {L"--whole"}), 1u);
+}
+
+TEST_F(CliRulesTest, EmptyNumbersAndBinariesHoldNoBytesToFind) {
+    const std::wstring file = Script(L"empty.reg", "[HKEY_CURRENT_USER\\Software\\Empty]\r\n\"b\"=hex:\r\n"
+                                                   "\"d\"=hex(4):\r\n\"n\"=hex(0):\r\n\"q\"=hex(b):\r\n");
+    const CliRun run = Search(file, {L"00", L"--format", L"jsonl"});
+    EXPECT_EQ(run.exitCode, 1) << run.out;
+    EXPECT_TRUE(RecordsOfKind(run.out, "hit").empty()) << run.out;
+    EXPECT_EQ(Search(file, {L"0", L"--format", L"jsonl"}).exitCode, 1);
+}
+
+TEST_F(CliRulesTest, ALoneCarriageReturnOrLineFeedIsQuotedInCsv) {
+    const std::wstring file = Script(L"breaks.reg", "[HKEY_CURRENT_USER\\Software\\Breaks]\r\n"
+                                                    "\"cr\"=hex(1):78,00,0d,00,79,00,00,00\r\n"
+                                                    "\"lf\"=hex(1):78,00,0a,00,79,00,00,00\r\n");
+    const CliRun run = Search(file, {L"x", L"--format", L"csv"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find(",cr,REG_SZ,\"x\ry\",data\r\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(",lf,REG_SZ,\"x\ny\",data\r\n"), std::string::npos) << run.out;
+}
+
+TEST_F(CliRulesTest, AReplaceOfANumberHitWholeWritesAStringAndOneThatFindsNothingEndsIn1) {
+    const std::wstring file = Script(L"numbers.reg", "[HKEY_CURRENT_USER\\Software\\N]\r\n\"Count\"=dword:0000001a\r\n"
+                                                     "\"Name\"=\"twenty-six\"\r\n");
+    const CliRun run = RunCli({L"replace", L"--reg-file", file, L"26", L"--whole", L"--whole-value", L"--with",
+                               L"thirty", L"--output", folder.Path(L"new.reg"), L"--format", L"jsonl"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto changes = RecordsOfKind(run.out, "change");
+    ASSERT_EQ(changes.size(), 1u) << run.out;
+    EXPECT_EQ(changes[0]["name"], "Count");
+    EXPECT_EQ(changes[0]["new_type"], "REG_SZ");
+    const std::wstring text = RegText(folder.Read(L"new.reg"));
+    EXPECT_NE(text.find(L"\"Count\"=\"thirty\""), std::wstring::npos) << ToUtf8(text);
+
+    const CliRun nothing = RunCli({L"replace", L"--reg-file", file, L"nowhere", L"--with", L"x", L"--output",
+                                   folder.Path(L"none.reg"), L"--format", L"jsonl"});
+    EXPECT_EQ(nothing.exitCode, 1) << nothing.err;
+}
+
+}  // namespace
+}  // namespace keyscour::testing
