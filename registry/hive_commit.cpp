@@ -63,7 +63,73 @@ int CopyExtendedAttributes(int from, int to, std::wstring& which) {
     return 0;
 }
 
+// The hive's bytes, all of them, into the new file: a replace changes
+// values only, and those are then written into the copy's cells. Returns
+// 0 or the errno of what failed.
+int CopyHive(const std::string& from, int to) {
+    const int source = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (source < 0) return errno;
+    int error = 0;
+    if (::ftruncate(to, 0) != 0) error = errno;
+    std::vector<char> buffer;
+    for (off_t at = 0; error == 0;) {
+        const ssize_t copied = ::copy_file_range(source, nullptr, to, nullptr, 1 << 30, 0);
+        if (copied > 0) {
+            at += copied;
+            continue;
+        }
+        if (copied == 0) break;
+        if (errno == EINTR) continue;
+        if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
+            error = errno;
+            break;
+        }
+        // Not between these files: copied through a buffer from where it stopped.
+        buffer.resize(1 << 20);
+        for (;;) {
+            const ssize_t got = ::pread(source, buffer.data(), buffer.size(), at);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                if (got < 0) error = errno;
+                break;
+            }
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t put = ::pwrite(to, buffer.data() + done, static_cast<std::size_t>(got - done), at + done);
+                if (put < 0 && errno == EINTR) continue;
+                if (put <= 0) {
+                    error = put < 0 ? errno : EIO;
+                    break;
+                }
+                done += put;
+            }
+            if (error) break;
+            at += got;
+        }
+        break;
+    }
+    ::close(source);
+    return error;
+}
+
 }  // namespace
+
+void HiveRegistry::Reopen() {
+    // The committed file, read afresh: the changes now stand in it.
+    errno = 0;
+    hive_h* reopened = hivex_open(file_.c_str(), 0);
+    if (reopened) {
+        hivex_close(hive_);
+        hive_ = reopened;
+        hivexWritable_ = false;
+    }
+    edited_.clear();
+    changed_ = keysChanged_ = false;
+    ForgetBranch();
+    childrenSlotOf_.clear();
+    for (auto& slot : childrenSlots_) slot.owner = 0;
+    values_.node = 0;
+    lastValue_ = 0;
+}
 
 void HiveRegistry::PrepareCommit() {
     auto refuse = [&](const std::wstring& why) { throw HiveError{FromUtf8(path_) + L": " + why}; };
@@ -124,11 +190,22 @@ bool HiveRegistry::Commit(const std::function<bool()>& stop) {
         DropNewFile();
         throw HiveError{FromUtf8(path_) + L": " + what + L" (" + ErrorText(error) + L"); the hive is as it was"};
     };
-    // hivex opens the name it is given with O_TRUNC: this run's own file,
-    // reached through its descriptor, never a name a link could take.
-    const std::string through = "/proc/self/fd/" + std::to_string(newFile_);
-    errno = 0;
-    if (commit_(hive_, through.c_str()) != 0) fail(L"the changes could not be written", errno ? errno : EIO);
+    if (keysChanged_) {
+        // hivex opens the name it is given with O_TRUNC: this run's own
+        // file, reached through its descriptor, never a name a link could take.
+        const std::string through = "/proc/self/fd/" + std::to_string(newFile_);
+        errno = 0;
+        if (commit_(hive_, through.c_str()) != 0) fail(L"the changes could not be written", errno ? errno : EIO);
+    } else if (const int copied = CopyHive(file_, newFile_)) {
+        fail(L"the hive could not be copied to its new file", copied);
+    }
+    try {
+        // Then the values, into the new file's own cells.
+        WriteEditedValues(!keysChanged_);
+    } catch (const HiveError&) {
+        DropNewFile();
+        throw;
+    }
 
     struct stat hive {};
     const int old = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
@@ -160,7 +237,7 @@ bool HiveRegistry::Commit(const std::function<bool()>& stop) {
     newFile_ = -1;
     newPath_.clear();
     SyncFolderOf(file_);
-    changed_ = false;
+    Reopen();
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include "base/unicode_case.h"
 #include "base/utf8.h"
 #include "registry/hive_lock.h"
+#include "registry/hive_value_writer.h"
 
 namespace keyscour {
 
@@ -48,7 +49,7 @@ Status StatusOfErrno(int error) {
 }
 
 // A value's type as hivex keeps it: any 32-bit number, while C++ may only
-// hold the enumeration's own values in a hive_type. The bytes are moved,
+// hold the enumeration's own values in a hive_type. The bytes are read,
 // never the enumeration's value.
 static_assert(sizeof(hive_type) == sizeof(std::uint32_t));
 std::uint32_t TypeNumber(const hive_type& type) {
@@ -56,7 +57,6 @@ std::uint32_t TypeNumber(const hive_type& type) {
     std::memcpy(&number, &type, sizeof number);
     return number;
 }
-void SetTypeNumber(hive_type& type, std::uint32_t number) { std::memcpy(&type, &number, sizeof number); }
 
 // The length of text when it is ASCII to its NUL, with no backslash, as
 // nearly every name is, else npos: such text widens a byte a character,
@@ -97,7 +97,7 @@ HiveRegistry::HiveRegistry(const std::string& path, bool writable, CommitFunctio
     : path_(path), file_(ResolvedHivePath(path)), writable_(writable), commit_(std::move(commit)) {
     if (!commit_) commit_ = [](hive_h* hive, const char* to) { return hivex_commit(hive, to, 0); };
     errno = 0;
-    hive_ = hivex_open(file_.c_str(), writable ? HIVEX_OPEN_WRITE : 0);
+    hive_ = hivex_open(file_.c_str(), 0);
     if (!hive_) {
         const int error = errno;
         throw HiveError{FromUtf8(path) + L": not a hive that can be read (" + ErrnoText(error) + L")"};
@@ -122,13 +122,79 @@ HiveRegistry::~HiveRegistry() {
     DropNewFile();
 }
 
+Status HiveRegistry::WritableHive() {
+    if (!writable_) return status::kAccessDenied;
+    if (hivexWritable_) return status::kSuccess;
+    // The same file's cells at the same offsets: every node and value
+    // handle, and all that was read of them, holds on.
+    errno = 0;
+    hive_h* writable = hivex_open(file_.c_str(), HIVEX_OPEN_WRITE);
+    if (!writable) return StatusOfErrno(errno ? errno : EIO);
+    hivex_close(hive_);
+    hive_ = writable;
+    hivexWritable_ = true;
+    return status::kSuccess;
+}
+
+bool HiveRegistry::ReadHiveValue(std::size_t value, std::uint32_t& type, std::unique_ptr<char, void (*)(void*)>& data,
+                                 std::size_t& length) {
+    hive_type t{};
+    length = 0;
+    errno = 0;
+    if (hivex_value_type(hive_, value, &t, &length) == 0 && length == 0) {
+        type = TypeNumber(t);
+        data.reset(static_cast<char*>(std::malloc(1)));
+        return data != nullptr;
+    }
+    data.reset(hivex_value_value(hive_, value, &t, &length));
+    if (!data) return false;
+    type = TypeNumber(t);
+    return true;
+}
+
+HiveRegistry::EditedKey* HiveRegistry::EditedOf(Node node) {
+    if (const auto it = edited_.find(node); it != edited_.end()) return &it->second;
+    if (ReadValueNames(node) != status::kSuccess) return nullptr;
+    EditedKey key;
+    key.originals = values_.handles;
+    for (std::size_t i = 0; i < key.originals.size(); ++i) {
+        EditedValue value;
+        value.original = key.originals[i];
+        value.name8 = valueNames_[i];
+        key.values.push_back(std::move(value));
+    }
+    return &edited_.emplace(node, std::move(key)).first->second;
+}
+
+std::size_t HiveRegistry::ValueCount(Node node) {
+    if (const auto it = edited_.find(node); it != edited_.end()) return it->second.values.size();
+    const Values* values = ValuesOf(node);
+    return values ? values->handles.size() : 0;
+}
+
+std::size_t HiveRegistry::ValueAt(Node node, std::size_t index, const EditedValue*& edited) {
+    edited = nullptr;
+    if (const auto it = edited_.find(node); it != edited_.end()) {
+        const EditedValue& value = it->second.values[index];
+        if (value.changed) edited = &value;
+        return value.original;
+    }
+    return values_.handles[index];
+}
+
 Status HiveRegistry::QueryValueLimits(KeyHandle key, std::uint32_t& longestNameChars, std::uint32_t& largestDataBytes) {
     const Node node = NodeOf(key);
     if (node == 0) return status::kInvalidHandle;
-    const Values* values = ValuesOf(node);
-    if (!values) return status::kFileCorrupt;
+    if (!edited_.count(node) && !ValuesOf(node)) return status::kFileCorrupt;
     longestNameChars = largestDataBytes = 0;
-    for (const std::size_t value : values->handles) {
+    for (std::size_t i = 0, count = ValueCount(node); i < count; ++i) {
+        const EditedValue* edited = nullptr;
+        const std::size_t value = ValueAt(node, i, edited);
+        if (edited) {  // every value added is one
+            longestNameChars = std::max(longestNameChars, static_cast<std::uint32_t>(edited->name8.size()));
+            largestDataBytes = std::max(largestDataBytes, static_cast<std::uint32_t>(edited->data.size()));
+            continue;
+        }
         longestNameChars = std::max(longestNameChars, static_cast<std::uint32_t>(hivex_value_key_len(hive_, value)));
         hive_type type{};
         std::size_t length = 0;
@@ -383,16 +449,20 @@ const HiveRegistry::Values* HiveRegistry::ValuesOf(Node node) {
 }
 
 Status HiveRegistry::ReadValueNames(Node node) {
+    valueNames_.clear();
+    if (const auto it = edited_.find(node); it != edited_.end()) {
+        for (const auto& value : it->second.values) valueNames_.push_back(value.name8);
+        return status::kSuccess;
+    }
     const Values* values = ValuesOf(node);
     if (!values) return status::kFileCorrupt;
-    valueNames_.clear();
     for (const std::size_t value : values->handles) {
         errno = 0;
         const malloced<char> key8(hivex_value_key(hive_, value));
         if (!key8) return StatusOfErrno(errno);
         if (hivex_value_key_len(hive_, value) != std::strlen(key8.get())) {
             NoteDamage(L"the key at " + Hex(node) +
-                       L" holds a value whose name goes on past a NUL, which hivex cannot write back; the key is left as it is");
+                       L" holds a value whose name goes on past a NUL, which a path cannot name; the key is left as it is");
             return status::kFileCorrupt;
         }
         valueNames_.emplace_back(key8.get());
@@ -402,12 +472,12 @@ Status HiveRegistry::ReadValueNames(Node node) {
 
 std::size_t HiveRegistry::FindValue(Node node, std::wstring_view name, Status& status) {
     status = ReadValueNames(node);
-    if (status != status::kSuccess) return 0;
+    if (status != status::kSuccess) return std::string::npos;
     const std::wstring folded = UpperCased(name);
     for (std::size_t i = 0; i < valueNames_.size(); ++i)
-        if (UpperCased(FromUtf8(valueNames_[i])) == folded) return values_.handles[i];
+        if (UpperCased(FromUtf8(valueNames_[i])) == folded) return i;
     status = status::kNotFound;
-    return 0;
+    return std::string::npos;
 }
 
 Status HiveRegistry::WritableNode(KeyHandle key, Node& node) {
@@ -458,59 +528,71 @@ Status HiveRegistry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name
                                std::uint32_t& type, std::uint8_t* data, std::uint32_t& dataBytes) {
     const Node node = NodeOf(key);
     if (!node) return status::kInvalidHandle;
-    const Values* values = ValuesOf(node);
-    if (!values) return status::kFileCorrupt;
-    if (index >= values->handles.size()) return status::kNoMoreItems;
-    const hive_value_h value = values->handles[index];
+    if (!edited_.count(node) && !ValuesOf(node)) return status::kFileCorrupt;
+    if (index >= ValueCount(node)) return status::kNoMoreItems;
+    const EditedValue* edited = nullptr;
+    const hive_value_h value = ValueAt(node, index, edited);
 
-    // A retry with a larger buffer takes the data read the first time.
-    if (lastValue_ != value) {
-        hive_type t{};
-        std::size_t length = 0;
-        errno = 0;
-        lastValue_ = 0;
-        lastData_.reset(hivex_value_value(hive_, value, &t, &length));
-        if (!lastData_) {
-            NoteDamage(L"the data of the value at " + Hex(value) + L" cannot be read (" + ErrnoText(errno) + L")");
-            return status::kFileCorrupt;
+    const char* dataBytesRead = nullptr;
+    std::size_t length = 0;
+    if (edited) {
+        dataBytesRead = reinterpret_cast<const char*>(edited->data.data());
+        length = edited->data.size();
+        type = edited->type;
+    } else {
+        // A retry with a larger buffer takes the data read the first time.
+        if (lastValue_ != value) {
+            lastValue_ = 0;
+            if (!ReadHiveValue(value, lastType_, lastData_, lastLength_)) {
+                NoteDamage(L"the data of the value at " + Hex(value) + L" cannot be read (" + ErrnoText(errno) + L")");
+                return status::kFileCorrupt;
+            }
+            lastValue_ = value;
         }
-        lastLength_ = length;
-        lastType_ = TypeNumber(t);
-        lastValue_ = value;
+        dataBytesRead = lastData_.get();
+        length = lastLength_;
     }
     if (name) {
-        errno = 0;
-        const malloced<char> key8(hivex_value_key(hive_, value));
-        if (!key8) {
-            NoteDamage(L"the name of the value at " + Hex(value) + L" cannot be read (" + ErrnoText(errno) + L")");
-            return status::kFileCorrupt;
+        std::size_t nameLength = 0;
+        std::size_t ascii = std::string::npos;
+        malloced<char> key8;
+        if (edited) {
+            FromUtf8(edited->name8, name_);
+            nameLength = name_.size();
+        } else {
+            errno = 0;
+            key8.reset(hivex_value_key(hive_, value));
+            if (!key8) {
+                NoteDamage(L"the name of the value at " + Hex(value) + L" cannot be read (" + ErrnoText(errno) + L")");
+                return status::kFileCorrupt;
+            }
+            // The name as far as a NUL, if it holds one, as a walk of the
+            // registry takes it; hivex's own length would convert every
+            // name once more. Writes to a key with such a name are refused
+            // (ReadValueNames). ASCII, as nearly every name is, goes
+            // straight into the buffer.
+            ascii = PlainAsciiLength(key8.get());
+            if (ascii == std::string::npos) FromUtf8(key8.get(), name_);
+            nameLength = ascii != std::string::npos ? ascii : name_.size();
         }
-        // The name as far as a NUL, if it holds one, as a walk of the
-        // registry takes it; hivex's own length would convert every name
-        // once more. Writes to a key with such a name are refused
-        // (ReadValueNames). ASCII, as nearly every name is, goes straight
-        // into the buffer.
-        const std::size_t ascii = PlainAsciiLength(key8.get());
-        if (ascii == std::string::npos) FromUtf8(key8.get(), name_);
-        const std::size_t length = ascii != std::string::npos ? ascii : name_.size();
-        if (length + 1 > nameChars) return status::kMoreData;
-        if (lastLength_ > dataBytes) {
-            dataBytes = static_cast<std::uint32_t>(std::min<std::size_t>(lastLength_, UINT32_MAX));
+        if (nameLength + 1 > nameChars) return status::kMoreData;
+        if (length > dataBytes) {
+            dataBytes = static_cast<std::uint32_t>(std::min<std::size_t>(length, UINT32_MAX));
             return status::kMoreData;
         }
         if (ascii != std::string::npos)
             std::copy(key8.get(), key8.get() + ascii, name);
         else
             std::copy(name_.begin(), name_.end(), name);
-        name[length] = L'\0';
-        nameChars = static_cast<std::uint32_t>(length);
-    } else if (lastLength_ > dataBytes) {
-        dataBytes = static_cast<std::uint32_t>(std::min<std::size_t>(lastLength_, UINT32_MAX));
+        name[nameLength] = L'\0';
+        nameChars = static_cast<std::uint32_t>(nameLength);
+    } else if (length > dataBytes) {
+        dataBytes = static_cast<std::uint32_t>(std::min<std::size_t>(length, UINT32_MAX));
         return status::kMoreData;
     }
-    type = lastType_;
-    std::memcpy(data, lastData_.get(), lastLength_);
-    dataBytes = static_cast<std::uint32_t>(lastLength_);
+    if (!edited) type = lastType_;
+    if (length) std::memcpy(data, dataBytesRead, length);
+    dataBytes = static_cast<std::uint32_t>(length);
     return status::kSuccess;
 }
 
@@ -529,10 +611,11 @@ Status HiveRegistry::CreateKey(KeyHandle base, const std::wstring& path, KeyHand
             node = child;
             continue;
         }
+        if (const Status refused = WritableHive()) return refused;
         errno = 0;
         const hive_node_h added = hivex_node_add_child(hive_, node, ToUtf8(part).c_str());
         if (!added) return StatusOfErrno(errno);
-        changed_ = true;
+        changed_ = keysChanged_ = true;
         Forget(node);
         node = added;
     }
@@ -544,13 +627,19 @@ Status HiveRegistry::SetValue(KeyHandle key, const std::wstring& name, std::uint
                               std::uint32_t dataBytes) {
     Node node = 0;
     if (const Status refused = WritableNode(key, node)) return refused;
-    if (const Status unwritable = ReadValueNames(node)) return unwritable;
-    std::string key8 = ToUtf8(name);
-    std::vector<char> bytes(data, data + dataBytes);
-    hive_set_value value{key8.data(), {}, bytes.size(), bytes.data()};
-    SetTypeNumber(value.t, type);
-    errno = 0;
-    if (hivex_node_set_value(hive_, node, &value, 0) != 0) return StatusOfErrno(errno);
+    Status found = status::kSuccess;
+    const std::size_t at = FindValue(node, name, found);
+    if (found != status::kSuccess && found != status::kNotFound) return found;
+    EditedKey* edited = EditedOf(node);
+    if (!edited) return status::kFileCorrupt;
+    if (at == std::string::npos) {
+        edited->values.emplace_back();
+        edited->values.back().name8 = ToUtf8(name);
+    }
+    EditedValue& value = at == std::string::npos ? edited->values.back() : edited->values[at];
+    value.changed = true;
+    value.type = type;
+    value.data.assign(data, data + dataBytes);
     changed_ = true;
     Forget(node);
     return status::kSuccess;
@@ -572,14 +661,19 @@ Status HiveRegistry::QueryValue(KeyHandle key, const std::wstring& name, std::ui
     // What is read here is kept to undo a write: a key that is never
     // written is refused now (FindValue), before anything is.
     Status found = status::kSuccess;
-    const hive_value_h value = FindValue(node, name, found);
-    if (!value) return found;
-    hive_type t{};
+    const std::size_t at = FindValue(node, name, found);
+    if (at == std::string::npos) return found;
+    const EditedValue* edited = nullptr;
+    const hive_value_h value = ValueAt(node, at, edited);
+    if (edited) {
+        type = edited->type;
+        data = edited->data;
+        return status::kSuccess;
+    }
+    std::unique_ptr<char, void (*)(void*)> read{nullptr, &std::free};
     std::size_t length = 0;
-    const malloced<char> bytes(hivex_value_value(hive_, value, &t, &length));
-    if (!bytes) return StatusOfErrno(errno);
-    type = TypeNumber(t);
-    data.assign(bytes.get(), bytes.get() + length);
+    if (!ReadHiveValue(value, type, read, length)) return StatusOfErrno(errno);
+    data.assign(read.get(), read.get() + length);
     return status::kSuccess;
 }
 
@@ -591,9 +685,18 @@ Status HiveRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
     const Node node = Resolve(from, path, result);
     if (!node) return result;
     if (node == root_) return status::kAccessDenied;
+    if (const Status refused = WritableHive()) return refused;
+    // Value changes kept for the key or any below it would go into cells
+    // that hivex frees now.
+    std::vector<Node> below{node};
+    for (std::size_t i = 0; i < below.size() && !edited_.empty(); ++i) {
+        edited_.erase(below[i]);
+        if (const malloced<hive_node_h> children{hivex_node_children(hive_, below[i])})
+            for (const hive_node_h* child = children.get(); *child; ++child) below.push_back(*child);
+    }
     errno = 0;
     if (hivex_node_delete_child(hive_, node) != 0) return StatusOfErrno(errno);
-    changed_ = true;
+    changed_ = keysChanged_ = true;
     // What lay below is gone, and with it what was known of its paths.
     ForgetBranch();
     childrenSlotOf_.clear();
@@ -611,32 +714,44 @@ Status HiveRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
 Status HiveRegistry::DeleteValue(KeyHandle key, const std::wstring& name) {
     Node node = 0;
     if (const Status refused = WritableNode(key, node)) return refused;
-    if (const Status unwritable = ReadValueNames(node)) return unwritable;
-    // hivex sets a key's values all at once: the others are written back.
-    const std::wstring folded = UpperCased(name);
-    std::vector<malloced<char>> datas;
-    std::vector<hive_set_value> kept;
-    bool found = false;
-    for (std::size_t i = 0; i < valueNames_.size(); ++i) {
-        if (UpperCased(FromUtf8(valueNames_[i])) == folded) {
-            found = true;
-            continue;
-        }
-        hive_type t{};
-        std::size_t length = 0;
-        malloced<char> bytes(hivex_value_value(hive_, values_.handles[i], &t, &length));
-        if (!bytes) return status::kFileCorrupt;
-        datas.push_back(std::move(bytes));
-        hive_set_value keptValue{valueNames_[i].data(), {}, length, datas.back().get()};
-        SetTypeNumber(keptValue.t, TypeNumber(t));
-        kept.push_back(keptValue);
-    }
-    if (!found) return status::kNotFound;
-    errno = 0;
-    if (hivex_node_set_values(hive_, node, kept.size(), kept.data(), 0) != 0) return StatusOfErrno(errno);
+    Status found = status::kSuccess;
+    const std::size_t at = FindValue(node, name, found);
+    if (at == std::string::npos) return found;
+    EditedKey* edited = EditedOf(node);
+    if (!edited) return status::kFileCorrupt;
+    edited->values.erase(edited->values.begin() + static_cast<std::ptrdiff_t>(at));
     changed_ = true;
     Forget(node);
     return status::kSuccess;
+}
+
+void HiveRegistry::WriteEditedValues(bool bumpSequence) {
+    if (edited_.empty()) {
+        if (!bumpSequence) return;  // hivex committed, and nothing more changed
+    }
+    HiveValueWriter writer(newFile_, FromUtf8(path_));
+    // hivex's handles are file offsets; the format's are past the base block.
+    const auto cell = [](std::size_t handle) { return static_cast<std::uint32_t>(handle - 4096); };
+    // In node order: the same file, the same writes, whatever the map's order.
+    std::vector<const std::pair<const Node, EditedKey>*> keys;
+    for (const auto& entry : edited_) keys.push_back(&entry);
+    std::sort(keys.begin(), keys.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+    for (const auto* entry : keys) {
+        const std::uint32_t nk = cell(entry->first);
+        const EditedKey& key = entry->second;
+        for (const std::size_t original : key.originals)
+            if (std::none_of(key.values.begin(), key.values.end(),
+                             [original](const EditedValue& value) { return value.original == original; }))
+                writer.Remove(nk, cell(original));
+        for (const auto& value : key.values) {
+            if (!value.changed) continue;
+            if (value.original)
+                writer.Rewrite(nk, cell(value.original), value.type, value.data);
+            else
+                writer.Add(nk, FromUtf8(value.name8), value.type, value.data);
+        }
+    }
+    writer.Finish(bumpSequence);
 }
 
 }  // namespace keyscour

@@ -1,9 +1,15 @@
 #pragma once
 // A Registry over an offline hive file (SYSTEM, SOFTWARE, NTUSER.DAT, ...),
-// through Debian's hivex. Names ignore case, as in the registry. The file
-// itself is never written until Commit: the hive is then committed to a new
-// file beside it and renamed over it only once that succeeded, so that a
-// crash or a full disk never leaves a half-written hive.
+// read through Debian's hivex. Names ignore case, as in the registry. The
+// file itself is never written until Commit: the hive is then committed to
+// a new file beside it and renamed over it only once that succeeded, so
+// that a crash or a full disk never leaves a half-written hive.
+//
+// Keys are added and removed through hivex (only undo does that). Value
+// writes are kept here until Commit, which puts them into the new file's
+// cells itself (HiveValueWriter): hivex would rewrite every value of a
+// touched key into new cells at the end of the file, never reusing one,
+// and drop what it does not know of the others (a tombstone's flag).
 
 #include <cstdint>
 #include <cstdlib>
@@ -30,10 +36,12 @@ public:
     // The hive's root key, as a root handle of this registry.
     static constexpr KeyHandle kRoot = 0x7FFF0000u;
 
-    // Writes the committed hive to path; returns 0, or -1 with errno set.
+    // Writes hivex's image of the hive, with its key changes, to path;
+    // returns 0, or -1 with errno set. Called only when keys changed.
     using CommitFunction = std::function<int(hive_h*, const char* path)>;
 
-    // Opens with hivex's own checks; throws HiveError when hivex refuses.
+    // Opens with hivex's own checks, for reading: a write handle is taken
+    // only for a key change. Throws HiveError when hivex refuses.
     HiveRegistry(const std::string& path, bool writable, CommitFunction commit = {});
     ~HiveRegistry() override;
     HiveRegistry(const HiveRegistry&) = delete;
@@ -110,6 +118,19 @@ private:
         Node node = 0;
         std::vector<std::size_t> handles;  // hive_value_h, in the hive's order
     };
+    // A key whose values this run changed: its values as they now stand,
+    // in order (the hive's, less those removed, then those added).
+    struct EditedValue {
+        std::size_t original = 0;  // hive_value_h; 0 for a value added
+        std::string name8;          // the whole name, UTF-8
+        bool changed = false;       // type and data below stand for the hive's
+        std::uint32_t type = 0;
+        std::vector<std::uint8_t> data;
+    };
+    struct EditedKey {
+        std::vector<std::size_t> originals;  // the hive's values when first changed
+        std::vector<EditedValue> values;
+    };
     // Where a key's sub key list was last found among the slots below:
     // tried before the map, and checked against the slot's owner.
     static constexpr std::uint32_t kNoSlot = UINT32_MAX;
@@ -129,13 +150,28 @@ private:
         std::uint32_t none = kNoSlot;
         return ChildrenOf(node, none);
     }
-    // The whole names of node's values, in UTF-8, into valueNames_ in the
-    // order of values_. kFileCorrupt, said, when one goes on past a NUL:
-    // hivex writes a key's values back all together, by names that end at
-    // their first NUL, so such a key is never written, nor read to be.
+    // The whole names of node's values as they now stand, in UTF-8, into
+    // valueNames_. kFileCorrupt, said, when one goes on past a NUL: a walk
+    // reads such a name to its NUL, which names another value, so such a
+    // key is never written, nor read to be.
     Status ReadValueNames(Node node);
-    // A value of node by its whole name, ignoring case; 0 when there is none.
+    // The place of a value of node by its whole name, ignoring case, among
+    // valueNames_; npos with status when there is none.
     std::size_t FindValue(Node node, std::wstring_view name, Status& status);
+    // The key's values made editable, from the hive's as they are.
+    EditedKey* EditedOf(Node node);
+    // The value at index of the key's values as they now stand: its hivex
+    // handle (0 for one only this run holds) and, when changed, the entry.
+    std::size_t ValueAt(Node node, std::size_t index, const EditedValue*& edited);
+    std::size_t ValueCount(Node node);
+    // The type and data of a value in the hive; one whose size is 0 reads
+    // as empty, whatever its data offset says (Windows writes 0xFFFFFFFF).
+    bool ReadHiveValue(std::size_t value, std::uint32_t& type, std::unique_ptr<char, void (*)(void*)>& data,
+                       std::size_t& length);
+    // A write handle from hivex, opened on the first key change.
+    Status WritableHive();
+    // What Commit writes besides hivex's key changes: every edited value.
+    void WriteEditedValues(bool bumpSequence);
     // The node of a key open for writing, or what refuses the write.
     Status WritableNode(KeyHandle key, Node& node);
     // A key's name put after names: plain (ASCII with no backslash, whole),
@@ -154,6 +190,7 @@ private:
     void NoteDamage(const std::wstring& what);
 
     void DropNewFile();
+    void Reopen();
 
     std::string path_;
     std::string file_;
@@ -164,6 +201,9 @@ private:
     CommitFunction commit_;
     Node root_ = 0;
     bool changed_ = false;
+    bool keysChanged_ = false;  // hivex holds key changes: it commits first
+    bool hivexWritable_ = false;
+    std::unordered_map<Node, EditedKey> edited_;
     // Open keys by handle: handle h is slot (h - kFirstHandle) / 4; freed
     // slots are taken again, so that a walk allocates nothing to open keys.
     static constexpr KeyHandle kFirstHandle = 0x100;

@@ -150,5 +150,31 @@ TEST_F(CliRulesTest, AReplaceOfANumberHitWholeWritesAStringAndOneThatFindsNothin
     EXPECT_EQ(nothing.exitCode, 1) << nothing.err;
 }
 
+TEST_F(CliRulesTest, CsvSaysWhatMatchedAndRegexReplacesTakeEveryGroupAndEveryCharacter) {
+    const std::wstring file = Script(L"rx.reg", "[HKEY_CURRENT_USER\\Software\\Rx]\r\n\"x1\"=\"x1\"\r\n"
+                                                "\"ten\"=\"abcdefghij\"\r\n\"gaps\"=\"abc\"\r\n");
+    const CliRun csv = Search(file, {L"x1", L"--names", L"--format", L"csv"});
+    EXPECT_NE(csv.out.find(",x1,REG_SZ,x1,name data\r\n"), std::string::npos) << csv.out;
+
+    const auto replaced = [&](const std::wstring& pattern, const std::wstring& with) {
+        const CliRun run = RunCli({L"replace", L"--reg-file", file, L"--regex", pattern, L"--with", with, L"--output",
+                                   folder.Path(L"out.reg"), L"--format", L"jsonl"});
+        const auto changes = RecordsOfKind(run.out, "change");
+        return changes.size() == 1 ? changes[0]["new"].get<std::string>() : run.out + run.err;
+    };
+    EXPECT_EQ(replaced(L"^(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)$", L"[$10]"), "[j]") << "$10 is the tenth group";
+    EXPECT_EQ(replaced(L"^a(b)c$", L"$1$2"), "b$2") << "a group the pattern lacks stays as written";
+    EXPECT_EQ(replaced(L"(?=c$)", L"-"), "ab-c") << "an empty match keeps the character after it";
+}
+
+TEST_F(CliRulesTest, DoubleBytePagesDecodeWhole) {
+    // Shift-JIS: "日本語" in the data, ASCII around it.
+    folder.Write(L"sjis.reg", std::string("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\J]\r\n\"v\"=\"x") +
+                                  "\x93\xFA\x96\x7B\x8C\xEA" + "y\"\r\n");
+    const CliRun run = Search(folder.Path(L"sjis.reg"), {L"x\u65E5\u672C\u8A9Ey", L"--encoding", L"932", L"--format", L"jsonl"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(RecordsOfKind(run.out, "hit")[0]["data"], "x\u65E5\u672C\u8A9Ey");
+}
+
 }  // namespace
 }  // namespace keyscour::testing

@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 
@@ -166,7 +168,8 @@ TEST_F(HiveCliTest, AFailingCommitLeavesTheHiveAsItWas) {
             return -1;
         });
         KeyHandle key = 0;
-        ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"Fabrikam\\App", key), 0u);
+        // A new key: hivex writes the new file first.
+        ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"Fabrikam\\App\\New", key), 0u);
         const Bytes data = Sz(L"new");
         registry.SetValue(key, L"Path", 1, data.data(), static_cast<std::uint32_t>(data.size()));
         registry.CloseKey(key);
@@ -303,6 +306,7 @@ TEST_F(HiveCliTest, WholeValueOverANumberHitWritesAString) {
 
 TEST_F(HiveCliTest, AnUndoThatOnlyRemovesIsCommitted) {
     folder.Write(L"removals.reg", "Windows Registry Editor Version 5.00\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n"
+                                  "\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Never\\There]\r\n"
                                   "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fabrikam\\App]\r\n\"Raw\"=-\r\n@=-\r\n");
     const CliRun run =
         RunCli({L"undo", L"--hive", hive, folder.Path(L"removals.reg"), L"--accept-unterminated"});
@@ -375,6 +379,18 @@ TEST_F(HiveCliTest, KeysInHivexsOrderAreEachFoundByPathReplacedAndRestored) {
     ASSERT_EQ(UndoFiles().size(), 1u);
     ASSERT_EQ(RunCli({L"undo", L"--hive", hive, UndoFiles()[0]}).exitCode, 0);
     eachIs(L"fabrikam");
+}
+
+TEST_F(HiveCliTest, AnOutputOverASecondHiveIsRefusedWhateverLiesBesideTheFirst) {
+    const std::wstring second = folder.Path(L"SYSTEM");
+    WriteFileBytes(ToUtf8(second), BlankHive());
+    const std::string before = ReadBytes(ToUtf8(second));
+    // A log name that leads nowhere, as a copied folder may hold.
+    ASSERT_EQ(::symlink("/nonexistent/SOFTWARE.LOG1", ToUtf8(hive + L".LOG1").c_str()), 0);
+    const CliRun run = RunCli({L"search", L"--hive", hive, L"--hive", second, L"fabrikam", L"--output", second});
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_NE(run.err.find("is the input"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadBytes(ToUtf8(second)), before);
 }
 
 }  // namespace
