@@ -151,6 +151,74 @@ std::string CliNextToThisProgram() {
 
 }  // namespace
 
+namespace {
+
+double FileMb(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? info.st_size / (1024.0 * 1024.0) : 0;
+}
+
+// The one file in folder, or empty.
+std::string OnlyFileIn(const std::string& folder) {
+    std::string found;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) found = entry.path().string();
+    return found;
+}
+
+}  // namespace
+
+int RunHiveGrowthBench(TreeShape shape, int cycles) {
+    const std::string folder = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
+                               "/keyscour-growth-bench-" + std::to_string(getpid());
+    const std::string hive = folder + "/SOFTWARE", undo = folder + "/undo", output = folder + "/records.out";
+    std::filesystem::create_directories(undo);
+    const std::string cli = CliNextToThisProgram();
+    const std::string needle(kNeedle.begin(), kNeedle.end());
+    // Forked while small, so that its peak is the replace's own.
+    Starter replace({cli, "replace", "--hive", hive, needle, "--with", needle + "1234", "--yes", "--undo-dir", undo,
+                     "--quiet", "--format", "jsonl"},
+                    output);
+    shape.hits = 0.01;  // one key in a hundred, spread evenly
+    std::fprintf(stderr, "building a hive of %llu keys, %u values each...\n", static_cast<unsigned long long>(shape.keys),
+                 shape.values);
+    WriteFileBytes(hive, BlankHive());
+    {
+        HiveRegistry registry(hive, true);
+        BuildTree(registry, HiveRegistry::kRoot, L"", shape);
+        registry.Commit();
+    }
+    const double startMb = FileMb(hive);
+    double cycle1Mb = 0, replaceMs = 1e300, peakMb = 0;
+    for (int cycle = 1; cycle <= cycles; ++cycle) {
+        const ChildRun replaced = replace.Run();
+        const std::string undoFile = OnlyFileIn(undo);
+        if (replaced.ms < 0 || undoFile.empty()) {
+            std::fprintf(stderr, "the replace of cycle %d failed\n", cycle);
+            return 1;
+        }
+        const ChildRun undone = RunToFile({cli, "undo", "--hive", hive, undoFile}, output);
+        if (undone.ms < 0) {
+            std::fprintf(stderr, "the undo of cycle %d failed\n", cycle);
+            return 1;
+        }
+        unlink(undoFile.c_str());
+        replaceMs = std::min(replaceMs, replaced.ms);
+        peakMb = std::max(peakMb, replaced.peakMb);
+        if (cycle == 1) cycle1Mb = FileMb(hive);
+        std::fprintf(stderr, "cycle %d: replace %.0f ms, %.1f MB; undo %.0f ms; hive %.2f MB\n", cycle, replaced.ms,
+                     replaced.peakMb, undone.ms, FileMb(hive));
+    }
+    const double endMb = FileMb(hive);
+    unlink(hive.c_str());
+    unlink(output.c_str());
+    std::filesystem::remove_all(folder);
+    std::fprintf(stderr, "targets: growth <= 1.01, peak_rss_mb <= %.1f\n", 1.2 * startMb + 50);
+    std::printf("keys=%llu start_mb=%.2f cycle1_mb=%.2f end_mb=%.2f growth=%.3f replace_ms=%.0f peak_rss_mb=%.1f\n",
+                static_cast<unsigned long long>(shape.keys), startMb, cycle1Mb, endMb, endMb / cycle1Mb, replaceMs, peakMb);
+    return 0;
+}
+
 int RunHiveBench(const TreeShape& shape, int rounds, const std::string& hiveFile) {
     // The walk and the search on one core, the search inheriting it: the
     // cores of a shared machine can differ by half as much again.

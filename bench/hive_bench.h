@@ -13,4 +13,10 @@ namespace keyscour::bench {
 // there; either way it is kept.
 int RunHiveBench(const TreeShape& shape, int rounds, const std::string& hiveFile);
 
+// --growth: builds the hive, then replaces a text in one value of each of
+// 1% of its keys with one 4 characters longer, and undoes it, cycles times:
+//   keys=N start_mb=S cycle1_mb=F end_mb=E growth=G replace_ms=R peak_rss_mb=P
+// G is E / F; P is the replace's peak resident memory.
+int RunHiveGrowthBench(TreeShape shape, int cycles);
+
 }  // namespace keyscour::bench

@@ -41,6 +41,7 @@ struct Options {
     bool listFill = false;
     bool cli = false;
     bool hive = false;
+    bool growth = false;
     std::string hiveFile;  // kept between runs when given
     std::vector<std::uint64_t> rows{20000};
     int rounds = 2;
@@ -54,12 +55,14 @@ void Usage() {
                  "keyscour-bench --list-fill [--rows N]\n"
                  "keyscour-bench --cli --registry [--keys N]\n"
                  "keyscour-bench --hive [--keys N] [--values V] [--hive-file FILE]   (native)\n"
+                 "keyscour-bench --hive --growth [--keys N] [--values V]             (native)\n"
                  "  --registry   build the tree below a scratch key of HKCU (Windows only)\n"
                  "  --gui        time the search through the real window (Windows only)\n"
                  "  --replace    time Replace All through the real window over N rows, and M (Windows only)\n"
                  "  --list-fill  time the window's list filled with N rows (Windows only)\n"
                  "  --cli        time keyscour-cli search against reg query /s (Windows only)\n"
-                 "  --hive-file  search this hive, built there first if it is missing, and keep it\n");
+                 "  --hive-file  search this hive, built there first if it is missing, and keep it\n"
+                 "  --growth     replace and undo in 1% of the hive's keys five times: the hive's growth\n");
 }
 
 bool Parse(int argc, char** argv, Options& options) {
@@ -73,6 +76,7 @@ bool Parse(int argc, char** argv, Options& options) {
         else if (arg == "--list-fill") options.listFill = true;
         else if (arg == "--cli") options.cli = true;
         else if (arg == "--hive") options.hive = true;
+        else if (arg == "--growth") options.growth = true;
         else if (arg == "--hive-file" && (value = next())) options.hiveFile = value;
         else if (arg == "--rows" && (value = next())) {
             options.rows.clear();
@@ -119,6 +123,7 @@ double TimeMs(F&& work) {
 
 int Run(const Options& options) {
 #ifndef _WIN32
+    if (options.hive && options.growth) return RunHiveGrowthBench(options.shape, 5);
     if (options.hive) return RunHiveBench(options.shape, options.rounds, options.hiveFile);
 #endif
 #ifdef _WIN32

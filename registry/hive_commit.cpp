@@ -114,14 +114,13 @@ int CopyHive(const std::string& from, int to) {
 }  // namespace
 
 void HiveRegistry::Reopen() {
-    // The committed file, read afresh: the changes now stand in it.
+    // The committed file, read afresh: the changes now stand in it. The
+    // old map goes first, since hivex reads every page of what it opens.
+    hivex_close(hive_);
+    hivexWritable_ = false;
     errno = 0;
-    hive_h* reopened = hivex_open(file_.c_str(), 0);
-    if (reopened) {
-        hivex_close(hive_);
-        hive_ = reopened;
-        hivexWritable_ = false;
-    }
+    hive_ = hivex_open(file_.c_str(), 0);
+    root_ = hive_ ? hivex_root(hive_) : 0;  // none: every handle is refused from now on
     edited_.clear();
     changed_ = keysChanged_ = false;
     ForgetBranch();
@@ -129,6 +128,10 @@ void HiveRegistry::Reopen() {
     for (auto& slot : childrenSlots_) slot.owner = 0;
     values_.node = 0;
     lastValue_ = 0;
+    if (!hive_) {
+        handles_.clear();
+        freeSlots_.clear();
+    }
 }
 
 void HiveRegistry::PrepareCommit() {

@@ -486,7 +486,7 @@ Status HiveRegistry::WritableNode(KeyHandle key, Node& node) {
     if (!root && !open) return status::kInvalidHandle;
     if (!writable_ || (!root && !open->writable)) return status::kAccessDenied;
     node = root ? root_ : open->node;
-    return status::kSuccess;
+    return node ? status::kSuccess : status::kInvalidHandle;
 }
 
 void HiveRegistry::Forget(Node node) {

@@ -77,8 +77,9 @@ public:
     // O_EXCL | O_NOFOLLOW so that no planted link is followed. Throws
     // HiveError with the reason.
     void PrepareCommit();
-    // Writes every change to the new file (through /proc/self/fd, so that
-    // no name is opened again), gives it the hive's mode, owner, group and
+    // Writes every change to the new file (hivex's image when keys changed,
+    // through /proc/self/fd so that no name is opened again, else a copy of
+    // the hive; then the values into its cells), gives it the hive's mode, owner, group and
     // extended attributes, flushes it, and renames it over the hive; does
     // nothing when nothing changed. stop is asked just before the rename:
     // when it answers true nothing is committed and the new file goes.
@@ -190,6 +191,9 @@ private:
     void NoteDamage(const std::wstring& what);
 
     void DropNewFile();
+    // After a commit: the committed file opened for reading in place of
+    // the old one, nothing edited. When hivex cannot open it, every handle
+    // is refused from then on.
     void Reopen();
 
     std::string path_;

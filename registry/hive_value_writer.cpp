@@ -49,6 +49,10 @@ std::uint64_t FileTimeNow() {
 
 HiveValueWriter::HiveValueWriter(int descriptor, std::wstring name)
     : descriptor_(descriptor), name_(std::move(name)), now_(FileTimeNow()) {
+    struct stat file {};
+    if (::fstat(descriptor_, &file) != 0)
+        throw HiveError{name_ + L": the new hive could not be looked at (" + ErrorText(errno) + L"); the hive is as it was"};
+    fileEnd_ = static_cast<std::uint64_t>(file.st_size);
     std::uint8_t base[512];
     ReadBytes(0, base, sizeof base);
     if (std::memcmp(base, "regf", 4) != 0) Damaged(L"its base block is not a hive's");
@@ -61,26 +65,73 @@ void HiveValueWriter::Damaged(const std::wstring& what) const {
     throw HiveError{name_ + L": " + what + L"; the hive is as it was"};
 }
 
+std::uint8_t* HiveValueWriter::Page(std::uint64_t index) {
+    auto& page = pages_[index];
+    if (page.bytes.empty()) {
+        page.bytes.assign(kPage, 0);
+        // Past the file's end a page is zeros until written.
+        for (std::size_t done = 0; done < kPage;) {
+            const ssize_t got = ::pread(descriptor_, page.bytes.data() + done, kPage - done,
+                                        static_cast<off_t>(index * kPage + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                pages_.erase(index);
+                throw HiveError{name_ + L": the new hive could not be read (" + ErrorText(errno) +
+                                L"); the hive is as it was"};
+            }
+            if (got == 0) break;
+            done += static_cast<std::size_t>(got);
+        }
+    }
+    return page.bytes.data();
+}
+
 void HiveValueWriter::ReadBytes(std::uint64_t fileOffset, void* to, std::size_t size) {
+    if (fileOffset + size > fileEnd_) Damaged(L"a cell lies past the end of the file");
     auto* bytes = static_cast<std::uint8_t*>(to);
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t got = ::pread(descriptor_, bytes + done, size - done, static_cast<off_t>(fileOffset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) throw HiveError{name_ + L": the new hive could not be read (" + ErrorText(errno) + L"); the hive is as it was"};
-        if (got == 0) Damaged(L"a cell lies past the end of the file");
-        done += static_cast<std::size_t>(got);
+    while (size > 0) {
+        const std::size_t within = fileOffset % kPage;
+        const std::size_t part = std::min(size, kPage - within);
+        std::memcpy(bytes, Page(fileOffset / kPage) + within, part);
+        bytes += part;
+        fileOffset += part;
+        size -= part;
     }
 }
 
 void HiveValueWriter::WriteBytes(std::uint64_t fileOffset, const void* from, std::size_t size) {
     const auto* bytes = static_cast<const std::uint8_t*>(from);
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t put = ::pwrite(descriptor_, bytes + done, size - done, static_cast<off_t>(fileOffset + done));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0)
-            throw HiveError{name_ + L": the changes could not be written (" + ErrorText(put < 0 ? errno : EIO) +
-                            L"); the hive is as it was"};
-        done += static_cast<std::size_t>(put);
+    fileEnd_ = std::max<std::uint64_t>(fileEnd_, fileOffset + size);
+    while (size > 0) {
+        const std::size_t within = fileOffset % kPage;
+        const std::size_t part = std::min(size, kPage - within);
+        std::memcpy(Page(fileOffset / kPage) + within, bytes, part);
+        pages_[fileOffset / kPage].dirty = true;
+        bytes += part;
+        fileOffset += part;
+        size -= part;
+    }
+}
+
+void HiveValueWriter::Flush() {
+    std::vector<std::uint64_t> dirty;
+    for (const auto& [index, page] : pages_)
+        if (page.dirty) dirty.push_back(index);
+    std::sort(dirty.begin(), dirty.end());
+    const auto failed = [&](int error) {
+        throw HiveError{name_ + L": the changes could not be written (" + ErrorText(error) + L"); the hive is as it was"};
+    };
+    for (const std::uint64_t index : dirty) {
+        const std::uint64_t start = index * kPage;
+        const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kPage, fileEnd_ - start));
+        const std::uint8_t* bytes = pages_[index].bytes.data();
+        for (std::size_t done = 0; done < size;) {
+            const ssize_t put = ::pwrite(descriptor_, bytes + done, size - done, static_cast<off_t>(start + done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) failed(put < 0 ? errno : EIO);
+            done += static_cast<std::size_t>(put);
+        }
+        pages_[index].dirty = false;
     }
 }
 
@@ -105,16 +156,28 @@ void HiveValueWriter::Write32(std::uint32_t at, std::uint32_t value) {
 void HiveValueWriter::IndexFreeCells() {
     // Every bin and every cell, checked once before anything is written:
     // a cell that runs out of its bin would make any write a guess.
+    // Read past the page cache, which keeps only what is written.
+    if (kBaseBlock + binsSize_ > fileEnd_) Damaged(L"its bins run past the end of the file");
     std::vector<std::uint8_t> bin;
+    const auto readDirect = [this](std::uint64_t at, std::uint8_t* to, std::size_t size) {
+        for (std::size_t done = 0; done < size;) {
+            const ssize_t got = ::pread(descriptor_, to + done, size - done, static_cast<off_t>(at + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0)
+                throw HiveError{name_ + L": the new hive could not be read (" + ErrorText(errno) + L"); the hive is as it was"};
+            if (got == 0) Damaged(L"its bins run past the end of the file");
+            done += static_cast<std::size_t>(got);
+        }
+    };
     for (std::uint32_t at = 0; at < binsSize_;) {
         std::uint8_t header[kBinHeader];
-        ReadBytes(kBaseBlock + at, header, sizeof header);
+        readDirect(kBaseBlock + at, header, sizeof header);
         const std::uint32_t size = Get32(header + 8);
         if (std::memcmp(header, "hbin", 4) != 0 || Get32(header + 4) != at || size < kBinUnit || size % kBinUnit != 0 ||
             size > binsSize_ - at)
             Damaged(L"the hive bin at offset " + std::to_wstring(at) + L" does not check out");
         bin.resize(size);
-        ReadBytes(kBaseBlock + at, bin.data(), size);
+        readDirect(kBaseBlock + at, bin.data(), size);
         for (std::uint32_t cell = kBinHeader; cell < size;) {
             if (size - cell < 4) Damaged(L"the hive bin at offset " + std::to_wstring(at) + L" ends inside a cell");
             const auto raw = static_cast<std::int32_t>(Get32(bin.data() + cell));
@@ -186,13 +249,8 @@ std::uint32_t HiveValueWriter::Allocate(std::uint32_t bytes) {
         cell = binsSize_ + kBinHeader;
         size = binSize - kBinHeader;
         binsSize_ += binSize;
-        // Room for the whole bin; what lay past the old bins' end is kept
-        // where the new bin does not cover it.
-        struct stat file {};
-        if (::fstat(descriptor_, &file) != 0 ||
-            (static_cast<std::uint64_t>(file.st_size) < kBaseBlock + binsSize_ &&
-             ::ftruncate(descriptor_, static_cast<off_t>(kBaseBlock + binsSize_)) != 0))
-            throw HiveError{name_ + L": the new hive could not grow (" + ErrorText(errno) + L"); the hive is as it was"};
+        // The file ends at the new bin's end, or past it as it did.
+        fileEnd_ = std::max<std::uint64_t>(fileEnd_, kBaseBlock + binsSize_);
     }
     if (size > need) {
         Write32(cell + need, size - need);
@@ -286,7 +344,10 @@ void HiveValueWriter::StoreData(std::uint32_t vk, std::span<const std::uint8_t> 
         for (std::uint32_t i = 0; i < count; ++i) {
             const std::uint32_t from = i * kSegmentBytes;
             const std::uint32_t part = std::min(kSegmentBytes, length - from);
-            const std::uint32_t segment = Allocate(part);
+            // Four bytes to spare after each segment's data, as a full
+            // segment's cell has them: readers (hivex among them) take a
+            // segment's data to be its cell less eight bytes.
+            const std::uint32_t segment = Allocate(part + 4);
             WriteBytes(kBaseBlock + segment + 4, data.data() + from, part);
             Put32(list.data() + 4 * i, segment);
         }
@@ -406,6 +467,11 @@ void HiveValueWriter::Finish(bool bumpSequence) {
     Put32(base + 0x28, binsSize_);
     Put32(base + 0x1FC, BaseBlockChecksum(base));
     WriteBytes(0, base, sizeof base);
+    Flush();
+    struct stat file {};
+    if (::fstat(descriptor_, &file) != 0 ||
+        (static_cast<std::uint64_t>(file.st_size) < fileEnd_ && ::ftruncate(descriptor_, static_cast<off_t>(fileEnd_)) != 0))
+        throw HiveError{name_ + L": the new hive could not grow (" + ErrorText(errno) + L"); the hive is as it was"};
 }
 
 }  // namespace keyscour

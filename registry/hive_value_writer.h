@@ -16,6 +16,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace keyscour {
@@ -46,6 +47,10 @@ private:
     std::uint32_t Read32(std::uint32_t at);
     std::uint16_t Read16(std::uint32_t at);
     void Write32(std::uint32_t at, std::uint32_t value);
+    // The file through the pages this writer touched: read once, written
+    // back together at Finish, so that a write costs no system call.
+    std::uint8_t* Page(std::uint64_t index);
+    void Flush();
     void ReadBytes(std::uint64_t fileOffset, void* to, std::size_t size);
     void WriteBytes(std::uint64_t fileOffset, const void* from, std::size_t size);
     [[noreturn]] void Damaged(const std::wstring& what) const;
@@ -69,6 +74,13 @@ private:
     void RaiseLimits(std::uint32_t nk, std::uint32_t nameBytes, std::uint32_t dataBytes);
     void Touch(std::uint32_t nk);  // the key's last written time
 
+    static constexpr std::size_t kPage = 4096;
+    struct CachedPage {
+        std::vector<std::uint8_t> bytes;
+        bool dirty = false;
+    };
+    std::unordered_map<std::uint64_t, CachedPage> pages_;
+    std::uint64_t fileEnd_ = 0;
     int descriptor_;
     std::wstring name_;
     std::uint32_t minorVersion_ = 0;
