@@ -37,6 +37,9 @@ void SyncFolderOf(const std::string& path);
 // link is followed, mode 0600, opened O_RDWR. Returns its descriptor and
 // puts its name in made, or -1 with errno set.
 int CreateUniqueFile(const std::string& path, const char* tag, std::string& made);
+// Every byte of from into to, both from their starts, to emptied first.
+// Returns 0 or the errno of what failed.
+int CopyFileContents(int from, int to);
 #endif
 
 // What tells two names of one file apart from two files: device and inode

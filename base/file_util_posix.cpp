@@ -59,6 +59,33 @@ int CreateUniqueFile(const std::string& path, const char* tag, std::string& made
     }
 }
 
+int CopyFileContents(int from, int to) {
+    if (::ftruncate(to, 0) != 0) return errno;
+    std::vector<char> buffer;
+    for (off_t at = 0;;) {
+        const ssize_t copied = ::copy_file_range(from, &at, to, nullptr, std::size_t{1} << 30, 0);
+        if (copied > 0) continue;
+        if (copied == 0) return 0;
+        if (errno == EINTR) continue;
+        if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) return errno;
+        // Not between these two files: through a buffer, from where it stopped.
+        buffer.resize(std::size_t{1} << 20);
+        for (;;) {
+            const ssize_t got = ::pread(from, buffer.data(), buffer.size(), at);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return errno;
+            if (got == 0) return 0;
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t put = ::pwrite(to, buffer.data() + done, static_cast<std::size_t>(got - done), at + done);
+                if (put < 0 && errno == EINTR) continue;
+                if (put <= 0) return put < 0 ? errno : EIO;
+                done += put;
+            }
+            at += got;
+        }
+    }
+}
+
 std::wstring ErrorText(int error) { return FromUtf8(std::strerror(error)); }
 
 std::wstring FileError::Message() const {

@@ -23,6 +23,7 @@ struct SearchOptions {
     std::vector<std::string> hives;  // FILE[=MOUNT], UTF-8
     bool quiet = false;
     double waitSeconds = 0;  // for the hives' lock (replace)
+    bool ignoreLogs = false;  // hives as they are on disk (search only)
 };
 
 struct ReplaceOptions {
@@ -38,6 +39,7 @@ struct UndoOptions {
     std::string undoFile;
     bool acceptUnterminated = false;
     double waitSeconds = 0;
+    bool ignoreLogs = false;  // refused: an undo replays a dirty hive's logs
 };
 
 int RunSearch(const SearchOptions& options);

@@ -3,14 +3,22 @@
 // a replace or an undo holds from before its first read to after its
 // commit.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
 #include <memory>
 
 #include "base/file_util.h"
+#include "base/posix_handles.h"
 #include "base/unicode_case.h"
 #include "base/utf8.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
+#include "cli/sink.h"
 #include "cli/source.h"
 #include "registry/hive_lock.h"
 #include "registry/hive_logs.h"
@@ -33,18 +41,48 @@ std::wstring Joined(const std::vector<std::wstring>& reasons) {
     return text;
 }
 
-// A hive with logs not applied is never written: what Windows replays
-// from them next would mix with, or undo, what was written.
-void RefuseDirty(const HiveLogState& logs) {
-    if (logs.dirty) throw BadInput{L"--hive: " + Joined(logs.reasons) + L": " + kLogsAdvice};
+// A dirty hive whose logs cannot be applied is never written: what
+// Windows replays from them next would mix with, or undo, what was written.
+void RefuseUnrecovered(const HiveLogState& logs) {
+    if (logs.dirty && !logs.recovered)
+        throw BadInput{L"--hive: " + Joined(logs.reasons) + L"; " + logs.failure + L": " + kLogsAdvice};
 }
 
-std::unique_ptr<HiveRegistry> Open(const HiveMount& mount, bool writable) {
+std::unique_ptr<HiveRegistry> Open(const HiveMount& mount, bool writable, const HiveLogState& logs) {
     try {
-        return std::make_unique<HiveRegistry>(mount.file, writable);
+        auto registry = std::make_unique<HiveRegistry>(mount.file, writable, HiveRegistry::CommitFunction{},
+                                                       logs.recovered ? logs.ImagePath() : std::string());
+        registry->SetCommitSequence(logs.commitSequence);
+        return registry;
     } catch (const HiveError& error) {
-        throw BadInput{L"--hive: " + error.message};
+        throw BadInput{L"--hive: " + error.message +
+                       (logs.failure.empty() ? L"" : L"; its transaction logs cannot be applied: " + logs.failure)};
     }
+}
+
+// A name for the copies of a dirty hive's files: its own, the time, and
+// " (2)" on, as undo files are named; made here, mode 0700.
+std::string NewOriginalsFolder(const std::string& folder, const std::string& hiveName) {
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", std::localtime(&now));
+    for (int attempt = 1; attempt < 100; ++attempt) {
+        std::string path = folder + "/" + hiveName + " originals " + stamp;
+        if (attempt > 1) path += " (" + std::to_string(attempt) + ")";
+        if (::mkdir(path.c_str(), 0700) == 0) return path;
+        if (errno != EEXIST) break;
+    }
+    return {};
+}
+
+// A file copied whole, mode 0600, flushed; 0 or the errno.
+int CopyWhole(const std::string& from, const std::string& to) {
+    const unique_fd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!source) return errno;
+    const unique_fd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!target) return errno;
+    if (const int error = CopyFileContents(source.get(), target.get())) return error;
+    return ::fsync(target.get()) == 0 ? 0 : errno;
 }
 
 // Hives opened for writing were refused when dirty, under their locks.
@@ -80,11 +118,56 @@ public:
     bool WritesAreDeferred() const override { return true; }
     std::vector<std::wstring> Warnings() const override {
         std::vector<std::wstring> lines;
-        for (const auto& hive : hives)
-            if (hive.logs.dirty)
-                lines.push_back(L"the hive " + FromUtf8(hive.mount.file) + L" has transaction logs not applied (" +
-                                Joined(hive.logs.reasons) + L"): recent changes may be missing from what is searched");
+        for (const auto& hive : hives) {
+            if (!hive.logs.dirty) continue;
+            const std::wstring dirty = L"the hive " + FromUtf8(hive.mount.file) + L" was left dirty (" +
+                                       Joined(hive.logs.reasons) + L")";
+            if (ignoreLogs)
+                lines.push_back(dirty + L"; --ignore-logs: read as it is on disk, its logs not applied: recent changes "
+                                        L"may be missing from what is searched");
+            else if (hive.logs.recovered)
+                lines.push_back(dirty + L"; its transaction logs were applied to what is read, as Windows applies "
+                                        L"them at its next boot, the files left as they are: " +
+                                Joined(hive.logs.applied));
+            else
+                lines.push_back(dirty + L" and its transaction logs cannot be applied (" + hive.logs.failure +
+                                L"): recent changes may be missing from what is searched");
+        }
         return lines;
+    }
+    std::vector<std::wstring> KeepOriginals(const std::wstring& folder) override {
+        const std::string directory = ToUtf8(folder);
+        std::error_code made;
+        for (const auto& hive : hives) {
+            if (!hive.logs.recovered) continue;
+            std::filesystem::create_directories(directory, made);
+            const std::string file = hive.registry->File();
+            const std::string name = file.substr(file.rfind('/') + 1);
+            const std::string copies = made ? std::string() : NewOriginalsFolder(directory, name);
+            int error = copies.empty() ? (made ? made.value() : errno) : 0;
+            if (!copies.empty()) kept_.push_back(copies);
+            std::vector<std::string> files{file};
+            files.insert(files.end(), hive.logs.logs.begin(), hive.logs.logs.end());
+            for (std::size_t i = 0; i < files.size() && error == 0; ++i)
+                error = CopyWhole(files[i], copies + "/" + files[i].substr(files[i].rfind('/') + 1));
+            if (copies.empty() || error != 0) {
+                DropOriginals();
+                throw BadInput{L"--hive: " + FromUtf8(file) + L": its files as they were could not be kept in " +
+                               FromUtf8(copies.empty() ? directory : copies) + L" (" + ErrorText(error) +
+                               L"), and its logs were applied; nothing was written"};
+            }
+            SyncFolderOf(copies + "/" + name);
+        }
+        std::vector<std::wstring> paths;
+        for (const auto& path : kept_) paths.push_back(FromUtf8(path));
+        return paths;
+    }
+    void DropOriginals() override {
+        for (const auto& path : kept_) {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+        kept_.clear();
     }
     std::vector<std::wstring> Damage() const override {
         std::vector<std::wstring> lines;
@@ -94,6 +177,10 @@ public:
     }
     std::unique_ptr<HiveLocks> locks;
     std::vector<OpenHive> hives;
+    bool ignoreLogs = false;
+
+private:
+    std::vector<std::string> kept_;  // folders of originals this run made
 };
 
 // Whether path lies at or below prefix, names compared without case;
@@ -183,6 +270,16 @@ public:
     Status DeleteValue(KeyHandle key, const std::wstring& name) override {
         return OnKey(key, [&](Registry& hive, KeyHandle local) { return hive.DeleteValue(local, name); });
     }
+    Status QueryValueLimits(KeyHandle key, std::uint32_t& longestNameChars, std::uint32_t& largestDataBytes) override {
+        return OnKey(key, [&](Registry& hive, KeyHandle local) {
+            return hive.QueryValueLimits(local, longestNameChars, largestDataBytes);
+        });
+    }
+    bool IsTombstone(KeyHandle key, std::uint32_t index) override {
+        std::size_t hive = 0;
+        const KeyHandle local = Local(key, hive);
+        return local && Hive(hive).IsTombstone(local, index);
+    }
 
 private:
     static constexpr KeyHandle kRootBase = 0xFF000000u;
@@ -229,13 +326,18 @@ void AddInputs(Source& source, const HiveRegistry& registry, const HiveLogState&
 }
 
 std::unique_ptr<Hives> OpenHives(const std::vector<std::string>& arguments, const std::wstring& key, bool writable,
-                                 double waitSeconds) {
+                                 double waitSeconds, bool ignoreLogs) {
+    if (ignoreLogs && writable)
+        throw BadInput{L"--ignore-logs: only a search reads a hive without its logs; a replace or an undo applies a dirty "
+                       L"hive's logs before it writes"};
     auto source = std::make_unique<Hives>();
+    source->ignoreLogs = ignoreLogs;
     for (auto& mount : MountsOf(arguments, writable, waitSeconds, source->locks)) {
-        // Logs beside the file the path names, links followed.
-        HiveLogState logs = CheckTransactionLogs(ResolvedHivePath(mount.file));
-        if (writable) RefuseDirty(logs);
-        auto registry = Open(mount, writable);
+        // Logs beside the file the path names, links followed; read under
+        // the lock when writing, as they are when searching.
+        HiveLogState logs = CheckTransactionLogs(ResolvedHivePath(mount.file), !ignoreLogs);
+        if (writable) RefuseUnrecovered(logs);
+        auto registry = Open(mount, writable, logs);
         AddInputs(*source, *registry, logs);
         source->walks.push_back({registry.get(), HiveRegistry::kRoot, TrimmedKeyPath(key), mount.rootName, mount.path});
         source->hives.push_back({std::move(mount), std::move(registry), std::move(logs)});
@@ -246,13 +348,25 @@ std::unique_ptr<Hives> OpenHives(const std::vector<std::string>& arguments, cons
 }  // namespace
 
 std::unique_ptr<Source> HiveSource(const std::vector<std::string>& arguments, const std::wstring& key, bool writable,
-                                   double waitSeconds) {
-    return OpenHives(arguments, key, writable, waitSeconds);
+                                   double waitSeconds, bool ignoreLogs) {
+    return OpenHives(arguments, key, writable, waitSeconds, ignoreLogs);
 }
 
 int RunUndo(const UndoOptions& options) {
-    const auto source = OpenHives(options.hives, {}, true, options.waitSeconds);
+    const auto source = OpenHives(options.hives, {}, true, options.waitSeconds, options.ignoreLogs);
     source->PrepareCommits({});
+    // The files of a dirty hive as they were, beside the undo file applied,
+    // until the commit; removed when nothing is committed.
+    struct Originals {
+        Source& source;
+        bool keep = false;
+        ~Originals() {
+            if (!keep) source.DropOriginals();
+        }
+    } originals{*source};
+    const auto errors = StandardSink(Stream::kError);
+    for (const auto& path : source->KeepOriginals(FromUtf8(FolderOf(ResolvedHivePath(options.undoFile)))))
+        errors->Text(L"originals: " + path + L"\n");
     std::vector<OpenHive>& hives = source->hives;
     std::wstring mounts;
     for (const auto& hive : hives)
@@ -279,7 +393,13 @@ int RunUndo(const UndoOptions& options) {
     LoadRegScript(options.undoFile, {}, mounted, place, L" (the hives are mounted at " + mounts + L"); nothing was changed",
                   options.acceptUnterminated ? ClosingLine::kOptional : ClosingLine::kRequired);
     // Ctrl+C is heard until the first rename.
-    if (!source->FinishWrites([] { return Interrupted(); })) throw InterruptedBeforeChange{options.undoFile};
+    try {
+        if (!source->FinishWrites([] { return Interrupted(); })) throw InterruptedBeforeChange{options.undoFile};
+    } catch (const HiveError& error) {
+        originals.keep = error.partlyCommitted;
+        throw;
+    }
+    originals.keep = true;
     return exit_code::kFound;
 }
 

@@ -23,6 +23,7 @@ struct Record {
     std::uint32_t type = 0;
     std::span<const std::uint8_t> data;
     int matched = 0;  // kMatchedName | kMatchedData for values
+    bool tombstone = false;  // a hive's mark of a value deleted in its layer
 };
 
 struct Totals {
@@ -49,6 +50,9 @@ public:
     virtual void Change(const Record& record, std::uint32_t newType, std::span<const std::uint8_t> newData) = 0;
     virtual void Skip(const Record& record, std::wstring_view reason) = 0;
     virtual void Summary(const Totals& totals) = 0;
+    // Where a replace kept a dirty hive's files as they were; the other
+    // formats leave it to the line on standard error.
+    virtual void Originals(std::wstring_view path) { (void)path; }
     // Rows left out so far because the format cannot carry them.
     virtual std::uint64_t LeftOut() const { return 0; }
 };

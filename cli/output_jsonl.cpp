@@ -86,6 +86,13 @@ public:
         object["reason"] = line.Text(reason);
         Write(line, object);
     }
+    void Originals(std::wstring_view path) override {
+        Line line;
+        Json object;
+        object["kind"] = "originals";
+        object["path"] = line.Text(path);
+        Write(line, object);
+    }
     void Summary(const Totals& totals) override {
         Json object;
         object["kind"] = "summary";
@@ -120,6 +127,7 @@ private:
             if (record.matched & kMatchedData) matched.push_back("data");
         }
         object["matched"] = matched;
+        if (record.tombstone) object["tombstone"] = true;
         return object;
     }
     void Write(const Line& line, const Json& object) { out_.Text(FromUtf8(line.Dump(object))); }

@@ -106,6 +106,7 @@ public:
         }
         if (Interrupted()) return Stopped();
         session_.source->PrepareWrites();
+        KeepOriginals();
         if (!WriteUndoFile()) return Finish(exit_code::kWriteFailed);
         if (Interrupted()) return Stopped();
         return WriteAndCommit();
@@ -118,7 +119,9 @@ private:
     void WalkForChanges() {
         Walker walker(*session_.source, session_.rule, *session_.progress);
         const bool started = walker.Run([&](const Record& record, const SearchHit& hit, const Walk& walk) {
-            if (record.isKey) return;  // keys are never renamed
+            // Keys are never renamed; a tombstone written or kept for undo
+            // would bring back the value it hides.
+            if (record.isKey || record.tombstone) return;
             Pending change{&walk,       hit.sKey.substr(0, hit.keyPathLength),
                            std::wstring(record.key), std::wstring(record.name), record.type, record.type,
                            {record.data.begin(), record.data.end()}, {}, record.matched};
@@ -199,6 +202,15 @@ private:
         return true;
     }
 
+    // A dirty hive's files as they were, before its logs were applied,
+    // beside the undo file: kept once committed, removed otherwise.
+    void KeepOriginals() {
+        for (const auto& path : session_.source->KeepOriginals(UndoFolder(replace_))) {
+            session_.output->Originals(path);
+            session_.Say(L"originals: " + path);
+        }
+    }
+
     // Nothing was written: the undo file, if made, would only mislead.
     int Stopped() {
         RemoveUndoFile();
@@ -257,6 +269,7 @@ private:
             if (!session_.source->FinishWrites([] { return Interrupted(); })) return Stopped();
         } catch (const HiveError& error) {
             session_.Say(L"keyscour-cli: " + error.message);
+            partlyCommitted_ = error.partlyCommitted;
             if (!error.partlyCommitted) RemoveUndoFile();
             else session_.Say(L"keyscour-cli: the undo file " + undoPath_ + L" covers what was committed");
             return Finish(exit_code::kWriteFailed);
@@ -301,6 +314,12 @@ private:
         return code;
     }
 
+public:
+    ~Replacing() {
+        if (!committed_ && !partlyCommitted_) session_.source->DropOriginals();
+    }
+
+private:
     const SearchOptions& options_;
     const ReplaceOptions& replace_;
     const bool toRegFile_;
@@ -313,11 +332,15 @@ private:
     std::uint64_t skipped_ = 0, leftOut_ = 0;
     std::wstring undoPath_;
     bool committed_ = false;
+    bool partlyCommitted_ = false;
 };
 
 }  // namespace
 
 int RunReplace(const SearchOptions& options, const ReplaceOptions& replace) {
+    if (options.ignoreLogs)
+        throw BadInput{L"--ignore-logs: only a search reads a hive without its logs; a replace applies a dirty hive's "
+                       L"logs before it writes"};
     const bool toRegFile = !options.regFile.empty();
     if (toRegFile && options.output.empty())
         throw BadInput{L"--output: a replace in a .reg file writes its changed values to a new .reg file; name it"};

@@ -22,7 +22,7 @@ Session::Session(const SearchOptions& options, const std::string& recordsPath, b
     if (!options.hives.empty()) {
         if (!options.root.empty()) throw BadInput{L"--root cannot be given with --hive: a hive's mount is its root"};
         if (!options.regFile.empty()) throw BadInput{L"--reg-file cannot be given with --hive"};
-        source = HiveSource(options.hives, options.key, writable, options.waitSeconds);
+        source = HiveSource(options.hives, options.key, writable, options.waitSeconds, options.ignoreLogs);
     } else if (!options.regFile.empty()) {
         source = RegFileSource(options.regFile, root, options.key, options.encoding);
     } else {

@@ -133,7 +133,7 @@ std::unique_ptr<Source> RegFileSource(const std::string& utf8Path, const std::ws
 }
 
 #ifdef _WIN32
-std::unique_ptr<Source> HiveSource(const std::vector<std::string>&, const std::wstring&, bool, double) {
+std::unique_ptr<Source> HiveSource(const std::vector<std::string>&, const std::wstring&, bool, double, bool) {
     throw BadInput{L"--hive: offline hives are read by the Linux build (keyscour-cli on Debian, over hivex)"};
 }
 #endif

@@ -49,6 +49,16 @@ public:
     // Whether a write lasts only once FinishWrites is done (a hive): what
     // a replace reports is then held until then.
     virtual bool WritesAreDeferred() const { return false; }
+    // Before anything is written, for each hive whose logs were replayed:
+    // the hive and its logs copied as they are into a folder of their own in
+    // folder, mode 0600. Returns those folders; throws BadInput when a copy
+    // cannot be made, with nothing kept.
+    virtual std::vector<std::wstring> KeepOriginals(const std::wstring& folder) {
+        (void)folder;
+        return {};
+    }
+    // The copies removed again: nothing was committed.
+    virtual void DropOriginals() {}
     // The files read (UTF-8), which no output may overwrite.
     std::vector<std::string> inputFiles;
     std::vector<Walk> walks;
@@ -82,8 +92,10 @@ void LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Regist
 // FILE[=MOUNT] each; MOUNT defaults by the file's name (SOFTWARE is
 // HKLM\\SOFTWARE, NTUSER.DAT is HKCU, ...). key is a path inside each hive.
 // For writing, every hive is locked first, waiting up to waitSeconds.
+// ignoreLogs reads each hive as it is on disk, its logs not replayed; only
+// for reading.
 std::unique_ptr<Source> HiveSource(const std::vector<std::string>& hives, const std::wstring& key, bool writable,
-                                   double waitSeconds = 0);
+                                   double waitSeconds = 0, bool ignoreLogs = false);
 
 // A hive named on the command line: its file and where it is mounted.
 struct HiveMount {

@@ -65,6 +65,7 @@ void Walker::SearchHitFound(const SearchHit& hit) {
     record.type = hit.type;
     record.data = hit.data;
     record.matched = hit.matched;
+    record.tombstone = hit.tombstone;
     (*onHit_)(record, hit, *walk_);
     TestSeam("hit");
 }

@@ -44,6 +44,7 @@ struct SearchHit {
     std::uint32_t type;                  // value hits only
     std::span<const std::uint8_t> data;  // value hits only: the value's whole data, as long as it is
     int matched = 0;                     // value hits: kMatchedName, kMatchedData or both
+    bool tombstone = false;              // a value deleted in this layer: REG_NONE, no data
 };
 
 // A comparison in place of the window's, for the command line: what is a hit

@@ -54,6 +54,7 @@ public:
     Status QueryValueLimits(KeyHandle key, std::uint32_t& longestNameChars, std::uint32_t& largestDataBytes) override {
         return inner_.QueryValueLimits(key, longestNameChars, largestDataBytes);
     }
+    bool IsTombstone(KeyHandle key, std::uint32_t index) override { return inner_.IsTombstone(key, index); }
 
 protected:
     Registry& Inner() { return inner_; }

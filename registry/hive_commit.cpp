@@ -69,44 +69,7 @@ int CopyExtendedAttributes(int from, int to, std::wstring& which) {
 int CopyHive(const std::string& from, int to) {
     const int source = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (source < 0) return errno;
-    int error = 0;
-    if (::ftruncate(to, 0) != 0) error = errno;
-    std::vector<char> buffer;
-    for (off_t at = 0; error == 0;) {
-        const ssize_t copied = ::copy_file_range(source, nullptr, to, nullptr, 1 << 30, 0);
-        if (copied > 0) {
-            at += copied;
-            continue;
-        }
-        if (copied == 0) break;
-        if (errno == EINTR) continue;
-        if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
-            error = errno;
-            break;
-        }
-        // Not between these files: copied through a buffer from where it stopped.
-        buffer.resize(1 << 20);
-        for (;;) {
-            const ssize_t got = ::pread(source, buffer.data(), buffer.size(), at);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                if (got < 0) error = errno;
-                break;
-            }
-            for (ssize_t done = 0; done < got;) {
-                const ssize_t put = ::pwrite(to, buffer.data() + done, static_cast<std::size_t>(got - done), at + done);
-                if (put < 0 && errno == EINTR) continue;
-                if (put <= 0) {
-                    error = put < 0 ? errno : EIO;
-                    break;
-                }
-                done += put;
-            }
-            if (error) break;
-            at += got;
-        }
-        break;
-    }
+    const int error = CopyFileContents(source, to);
     ::close(source);
     return error;
 }
@@ -121,6 +84,9 @@ void HiveRegistry::Reopen() {
     errno = 0;
     hive_ = hivex_open(file_.c_str(), 0);
     root_ = hive_ ? hivex_root(hive_) : 0;  // none: every handle is refused from now on
+    readFrom_.clear();
+    if (sourceFile_ >= 0) ::close(sourceFile_);
+    sourceFile_ = -1;
     edited_.clear();
     changed_ = keysChanged_ = false;
     ForgetBranch();
@@ -199,7 +165,7 @@ bool HiveRegistry::Commit(const std::function<bool()>& stop) {
         const std::string through = "/proc/self/fd/" + std::to_string(newFile_);
         errno = 0;
         if (commit_(hive_, through.c_str()) != 0) fail(L"the changes could not be written", errno ? errno : EIO);
-    } else if (const int copied = CopyHive(file_, newFile_)) {
+    } else if (const int copied = CopyHive(Source(), newFile_)) {
         fail(L"the hive could not be copied to its new file", copied);
     }
     try {

@@ -27,6 +27,7 @@ constexpr std::size_t kChildrenCacheLimit = 1 << 10;
 // A key's record holds 76 bytes before its name, after the cell's 4-byte
 // size: hivex's length of the record is those 80 and the name's bytes.
 constexpr std::size_t kNameRecordHeader = 80;
+constexpr std::uint16_t kTombstone = 0x0002;  // a value record's flag
 
 // hivex hands out malloc'd memory.
 struct Freed {
@@ -93,11 +94,12 @@ bool PartsOf(std::wstring_view path, std::vector<std::wstring_view>& parts) {
 
 }  // namespace
 
-HiveRegistry::HiveRegistry(const std::string& path, bool writable, CommitFunction commit)
-    : path_(path), file_(ResolvedHivePath(path)), writable_(writable), commit_(std::move(commit)) {
+HiveRegistry::HiveRegistry(const std::string& path, bool writable, CommitFunction commit, std::string readFrom)
+    : path_(path), file_(ResolvedHivePath(path)), readFrom_(std::move(readFrom)), writable_(writable),
+      commit_(std::move(commit)) {
     if (!commit_) commit_ = [](hive_h* hive, const char* to) { return hivex_commit(hive, to, 0); };
     errno = 0;
-    hive_ = hivex_open(file_.c_str(), 0);
+    hive_ = hivex_open(Source().c_str(), 0);
     if (!hive_) {
         const int error = errno;
         throw HiveError{FromUtf8(path) + L": not a hive that can be read (" + ErrnoText(error) + L")"};
@@ -119,7 +121,24 @@ HiveRegistry::HiveRegistry(const std::string& path, bool writable, CommitFunctio
 
 HiveRegistry::~HiveRegistry() {
     if (hive_) hivex_close(hive_);
+    if (sourceFile_ >= 0) ::close(sourceFile_);
     DropNewFile();
+}
+
+std::uint16_t HiveRegistry::ValueFlags(std::size_t value) {
+    if (sourceFile_ < 0) sourceFile_ = ::open(Source().c_str(), O_RDONLY | O_CLOEXEC);
+    std::uint8_t flags[2] = {};
+    // hivex's handle is the cell's file offset; the flags lie 20 bytes in.
+    if (sourceFile_ < 0 || ::pread(sourceFile_, flags, 2, static_cast<off_t>(value + 20)) != 2) return 0;
+    return static_cast<std::uint16_t>(flags[0] | flags[1] << 8);
+}
+
+bool HiveRegistry::IsTombstone(KeyHandle key, std::uint32_t index) {
+    const Node node = NodeOf(key);
+    if (!node || (!edited_.count(node) && !ValuesOf(node)) || index >= ValueCount(node)) return false;
+    const EditedValue* edited = nullptr;
+    const std::size_t value = ValueAt(node, index, edited);
+    return value && (ValueFlags(value) & kTombstone) != 0;
 }
 
 Status HiveRegistry::WritableHive() {
@@ -128,7 +147,7 @@ Status HiveRegistry::WritableHive() {
     // The same file's cells at the same offsets: every node and value
     // handle, and all that was read of them, holds on.
     errno = 0;
-    hive_h* writable = hivex_open(file_.c_str(), HIVEX_OPEN_WRITE);
+    hive_h* writable = hivex_open(Source().c_str(), HIVEX_OPEN_WRITE);
     if (!writable) return StatusOfErrno(errno ? errno : EIO);
     hivex_close(hive_);
     hive_ = writable;
@@ -142,7 +161,7 @@ bool HiveRegistry::ReadHiveValue(std::size_t value, std::uint32_t& type, std::un
     length = 0;
     errno = 0;
     if (hivex_value_type(hive_, value, &t, &length) == 0 && length == 0) {
-        type = TypeNumber(t);
+        type = ValueFlags(value) & kTombstone ? 0 : TypeNumber(t);
         data.reset(static_cast<char*>(std::malloc(1)));
         return data != nullptr;
     }
@@ -726,9 +745,6 @@ Status HiveRegistry::DeleteValue(KeyHandle key, const std::wstring& name) {
 }
 
 void HiveRegistry::WriteEditedValues(bool bumpSequence) {
-    if (edited_.empty()) {
-        if (!bumpSequence) return;  // hivex committed, and nothing more changed
-    }
     HiveValueWriter writer(newFile_, FromUtf8(path_));
     // hivex's handles are file offsets; the format's are past the base block.
     const auto cell = [](std::size_t handle) { return static_cast<std::uint32_t>(handle - 4096); };
@@ -751,7 +767,7 @@ void HiveRegistry::WriteEditedValues(bool bumpSequence) {
                 writer.Add(nk, FromUtf8(value.name8), value.type, value.data);
         }
     }
-    writer.Finish(bumpSequence);
+    writer.Finish(bumpSequence, commitSequence_);
 }
 
 }  // namespace keyscour

@@ -41,8 +41,10 @@ public:
     using CommitFunction = std::function<int(hive_h*, const char* path)>;
 
     // Opens with hivex's own checks, for reading: a write handle is taken
-    // only for a key change. Throws HiveError when hivex refuses.
-    HiveRegistry(const std::string& path, bool writable, CommitFunction commit = {});
+    // only for a key change. readFrom, when given, is what is read in the
+    // hive's place (the private copy its logs were replayed into); the
+    // commit still goes to the hive. Throws HiveError when hivex refuses.
+    HiveRegistry(const std::string& path, bool writable, CommitFunction commit = {}, std::string readFrom = {});
     ~HiveRegistry() override;
     HiveRegistry(const HiveRegistry&) = delete;
     HiveRegistry& operator=(const HiveRegistry&) = delete;
@@ -61,6 +63,14 @@ public:
     Status DeleteValue(KeyHandle key, const std::wstring& name) override;
     // Upper bounds from the value records: a name's length in UTF-8 bytes.
     Status QueryValueLimits(KeyHandle key, std::uint32_t& longestNameChars, std::uint32_t& largestDataBytes) override;
+    // Flag 0x0002 of the value's record: deleted in this layer of a
+    // differencing hive. Such a value reads as an empty REG_NONE when its
+    // record says it holds no data.
+    bool IsTombstone(KeyHandle key, std::uint32_t index) override;
+
+    // The least sequence number a commit gives the hive: past every entry
+    // of the logs beside it, so that none applies over the commit.
+    void SetCommitSequence(std::uint32_t sequence) { commitSequence_ = sequence; }
 
     // The path as given, and the file it names once links are followed:
     // a commit goes beside that file, so that a link stays a link.
@@ -196,8 +206,15 @@ private:
     // is refused from then on.
     void Reopen();
 
+    // The vk record's flags, read from the file hivex reads.
+    std::uint16_t ValueFlags(std::size_t value);
+    const std::string& Source() const { return readFrom_.empty() ? file_ : readFrom_; }
+
     std::string path_;
     std::string file_;
+    std::string readFrom_;
+    int sourceFile_ = -1;  // Source(), for the few bytes hivex does not give
+    std::uint32_t commitSequence_ = 0;
     std::string newPath_;
     int newFile_ = -1;
     hive_h* hive_ = nullptr;

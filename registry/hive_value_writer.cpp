@@ -455,14 +455,12 @@ void HiveValueWriter::Remove(std::uint32_t nk, std::uint32_t vk) {
     Touch(nk);
 }
 
-void HiveValueWriter::Finish(bool bumpSequence) {
+void HiveValueWriter::Finish(bool bumpSequence, std::uint32_t leastSequence) {
     std::uint8_t base[512];
     ReadBytes(0, base, sizeof base);
-    if (bumpSequence) {
-        const std::uint32_t sequence = Get32(base + 4) + 1;
-        Put32(base + 4, sequence);
-        Put32(base + 8, sequence);
-    }
+    const std::uint32_t sequence = std::max(Get32(base + 4) + (bumpSequence ? 1 : 0), leastSequence);
+    Put32(base + 4, sequence);
+    Put32(base + 8, sequence);
     for (int i = 0; i < 8; ++i) base[0x0C + i] = static_cast<std::uint8_t>(now_ >> (8 * i));
     Put32(base + 0x28, binsSize_);
     Put32(base + 0x1FC, BaseBlockChecksum(base));

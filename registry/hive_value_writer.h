@@ -33,10 +33,11 @@ public:
     void Add(std::uint32_t nk, std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data);
     // The value at vk taken out of the key's list and its cells freed.
     void Remove(std::uint32_t nk, std::uint32_t vk);
-    // The base block: the bins' size, the time, the checksum, and, when
-    // bumpSequence (hivex did not commit first), both sequence numbers
-    // one past the primary's. Throws HiveError when the write fails.
-    void Finish(bool bumpSequence);
+    // The base block: the bins' size, the time, the checksum, and both
+    // sequence numbers: one past the primary's when bumpSequence (hivex did
+    // not commit first), and at least leastSequence. Throws HiveError when
+    // the write fails.
+    void Finish(bool bumpSequence, std::uint32_t leastSequence = 0);
 
     // The largest data one cell holds in a hive of minor version 4 or
     // more; larger data goes into a big data record of such segments.

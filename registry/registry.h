@@ -73,6 +73,15 @@ public:
         longestNameChars = largestDataBytes = 0;
         return status::kNotSupported;
     }
+    // Whether the value at index of a key marks a value deleted in this
+    // layer of a differencing hive (a tombstone): to be listed, never to be
+    // written or kept for undo, which would bring the lower layer's back.
+    // Only hive files have them.
+    virtual bool IsTombstone(KeyHandle key, std::uint32_t index) {
+        (void)key;
+        (void)index;
+        return false;
+    }
 };
 
 // A key handle of a Registry, closed once when its owner goes.
