@@ -1,6 +1,7 @@
 #include "base/file_util.h"
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,7 +69,15 @@ int CopyFileContents(int from, int to) {
         if (copied == 0) return 0;
         if (errno == EINTR) continue;
         if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) return errno;
-        // Not between these two files: through a buffer, from where it stopped.
+        // Not between these two files (a memfd, another file system): the
+        // kernel's copy, then a buffer, from where it stopped.
+        if (::lseek(to, at, SEEK_SET) == at) {
+            ssize_t sent = 0;
+            while ((sent = ::sendfile(to, from, &at, std::size_t{1} << 30)) > 0) {
+            }
+            if (sent == 0) return 0;
+            if (errno != EINVAL && errno != ENOSYS && errno != EINTR) return errno;
+        }
         buffer.resize(std::size_t{1} << 20);
         for (;;) {
             const ssize_t got = ::pread(from, buffer.data(), buffer.size(), at);

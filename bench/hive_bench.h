@@ -19,4 +19,11 @@ int RunHiveBench(const TreeShape& shape, int rounds, const std::string& hiveFile
 // G is E / F; P is the replace's peak resident memory.
 int RunHiveGrowthBench(TreeShape shape, int cycles);
 
+// --dirty PERCENT: builds the hive, leaves it dirty with a new-format log
+// whose entries change that share of its pages for real, and times a
+// search of it (its log replayed) against one of the same hive written
+// clean, best of rounds:
+//   keys=N dirty_ms=D clean_ms=C ratio=R peak_rss_mb=P hive_mb=H
+int RunHiveDirtyBench(const TreeShape& shape, int rounds, int percent);
+
 }  // namespace keyscour::bench

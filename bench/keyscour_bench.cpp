@@ -42,6 +42,8 @@ struct Options {
     bool cli = false;
     bool hive = false;
     bool growth = false;
+    int dirtyPercent = 0;
+    bool roundsGiven = false;
     std::string hiveFile;  // kept between runs when given
     std::vector<std::uint64_t> rows{20000};
     int rounds = 2;
@@ -56,13 +58,15 @@ void Usage() {
                  "keyscour-bench --cli --registry [--keys N]\n"
                  "keyscour-bench --hive [--keys N] [--values V] [--hive-file FILE]   (native)\n"
                  "keyscour-bench --hive --growth [--keys N] [--values V]             (native)\n"
+                 "keyscour-bench --hive --dirty PERCENT [--keys N] [--values V]      (native)\n"
                  "  --registry   build the tree below a scratch key of HKCU (Windows only)\n"
                  "  --gui        time the search through the real window (Windows only)\n"
                  "  --replace    time Replace All through the real window over N rows, and M (Windows only)\n"
                  "  --list-fill  time the window's list filled with N rows (Windows only)\n"
                  "  --cli        time keyscour-cli search against reg query /s (Windows only)\n"
                  "  --hive-file  search this hive, built there first if it is missing, and keep it\n"
-                 "  --growth     replace and undo in 1% of the hive's keys five times: the hive's growth\n");
+                 "  --growth     replace and undo in 1% of the hive's keys five times: the hive's growth\n"
+                 "  --dirty      search the hive left dirty, PERCENT of its pages in its log, against it clean\n");
 }
 
 bool Parse(int argc, char** argv, Options& options) {
@@ -77,6 +81,7 @@ bool Parse(int argc, char** argv, Options& options) {
         else if (arg == "--cli") options.cli = true;
         else if (arg == "--hive") options.hive = true;
         else if (arg == "--growth") options.growth = true;
+        else if (arg == "--dirty" && (value = next())) options.dirtyPercent = std::atoi(value);
         else if (arg == "--hive-file" && (value = next())) options.hiveFile = value;
         else if (arg == "--rows" && (value = next())) {
             options.rows.clear();
@@ -92,7 +97,10 @@ bool Parse(int argc, char** argv, Options& options) {
         else if (arg == "--values" && (value = next())) options.shape.values = std::atoi(value);
         else if (arg == "--hits" && (value = next())) options.shape.hits = std::atof(value);
         else if (arg == "--flags" && (value = next())) options.flags = std::atoi(value);
-        else if (arg == "--rounds" && (value = next())) options.rounds = std::atoi(value);
+        else if (arg == "--rounds" && (value = next())) {
+            options.rounds = std::atoi(value);
+            options.roundsGiven = true;
+        }
         else return false;
     }
     return options.shape.fanout > 0 && options.rounds > 0 && options.shape.hits >= 0 && options.shape.hits <= 1;
@@ -124,6 +132,10 @@ double TimeMs(F&& work) {
 int Run(const Options& options) {
 #ifndef _WIN32
     if (options.hive && options.growth) return RunHiveGrowthBench(options.shape, 5);
+    if (options.hive && options.dirtyPercent > 0)
+        // Ten rounds unless told: one search of the two may meet a busy moment.
+        return RunHiveDirtyBench(options.shape, options.roundsGiven ? options.rounds : 10,
+                                 std::min(options.dirtyPercent, 100));
     if (options.hive) return RunHiveBench(options.shape, options.rounds, options.hiveFile);
 #endif
 #ifdef _WIN32

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <thread>
 
 #include "base/file_util.h"
 #include "base/marvin32.h"
@@ -30,18 +31,20 @@ constexpr std::uint32_t kLogOldFormat = 1, kLogOldFormatAlternate = 2, kLogNewFo
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::uint32_t Read32(const Bytes& bytes, std::size_t at) {
+using View = std::span<const std::uint8_t>;
+
+std::uint32_t Read32(View bytes, std::size_t at) {
     if (at + 4 > bytes.size()) return 0;
     return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<std::uint32_t>(bytes[at + 3]) << 24;
 }
-std::uint64_t Read64(const Bytes& bytes, std::size_t at) {
+std::uint64_t Read64(View bytes, std::size_t at) {
     return Read32(bytes, at) | static_cast<std::uint64_t>(Read32(bytes, at + 4)) << 32;
 }
 void Put32(std::uint8_t* at, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-bool Signature(const Bytes& bytes, std::size_t at, const char* four) {
+bool Signature(View bytes, std::size_t at, const char* four) {
     return at + 4 <= bytes.size() && std::equal(four, four + 4, bytes.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
@@ -64,28 +67,53 @@ std::wstring Upper(std::string name) {
     return FromUtf8(name);
 }
 
-struct Log {
-    std::string path;
-    std::wstring name;  // as the folder holds it
-    Bytes bytes;
-    std::uint32_t type = 0;
-    bool baseBlockSound = false;  // signature and checksum
-    // 0 for LOG1, 1 for LOG2, 2 for LOG: the order the document applies them in.
-    int rank = 2;
+// A file mapped for reading: a log is read where the page cache holds it.
+class MappedFile {
+public:
+    explicit MappedFile(const std::string& path, int flags = 0) {
+        const unique_fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat info {};
+        if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return;
+        void* at = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE | flags, file.get(), 0);
+        if (at == MAP_FAILED) return;
+        ::madvise(at, static_cast<std::size_t>(info.st_size), MADV_SEQUENTIAL);
+        bytes_ = View(static_cast<const std::uint8_t*>(at), static_cast<std::size_t>(info.st_size));
+    }
+    ~MappedFile() {
+        if (!bytes_.empty()) ::munmap(const_cast<std::uint8_t*>(bytes_.data()), bytes_.size());
+    }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    View Bytes() const { return bytes_; }
+
+private:
+    View bytes_;
 };
 
 // One entry of a new-format log, as its header and hashes say.
 struct Entry {
-    const Log* log;
+    const struct Log* log;
     std::size_t at;
     std::uint32_t sequence;
     std::uint32_t binsSize;
     std::wstring fault;  // why it does not check out; empty when it does
 };
 
+struct Log {
+    std::string path;
+    std::wstring name;  // as the folder holds it
+    std::unique_ptr<MappedFile> file;
+    View bytes;
+    std::uint32_t type = 0;
+    bool baseBlockSound = false;  // signature and checksum
+    // 0 for LOG1, 1 for LOG2, 2 for LOG: the order the document applies them in.
+    int rank = 2;
+    std::vector<Entry> entries;  // a new-format log's, each checked once
+};
+
 std::vector<Entry> EntriesOf(const Log& log) {
     std::vector<Entry> entries;
-    const Bytes& bytes = log.bytes;
+    const View bytes = log.bytes;
     const std::uint32_t clustering = Read32(bytes, 0x2C);
     std::size_t at = kSector * (clustering && clustering <= 8 ? clustering : 1);
     while (at + kEntryHeader <= bytes.size() && Signature(bytes, at, "HvLE")) {
@@ -118,14 +146,13 @@ std::vector<Entry> EntriesOf(const Log& log) {
     return entries;
 }
 
-// A file of this process's own, for the recovered hive.
+// A file of this process's own, for the recovered hive: an unnamed file in
+// the temporary folder, mode 0600, that no name ever reaches (the kernel
+// copies into a disk's page cache faster than into a memfd), else a memfd.
 std::shared_ptr<unique_fd> PrivateFile(std::wstring& failure) {
-    int descriptor = ::memfd_create("keyscour-recovered-hive", MFD_CLOEXEC);
-    if (descriptor < 0) {
-        // Where memfd is missing: a temporary file, gone from its folder at once.
-        const char* folder = std::getenv("TMPDIR");
-        descriptor = ::open(folder ? folder : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    }
+    const char* folder = std::getenv("TMPDIR");
+    int descriptor = ::open(folder && *folder ? folder : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (descriptor < 0) descriptor = ::memfd_create("keyscour-recovered-hive", MFD_CLOEXEC);
     if (descriptor < 0) {
         failure = L"no private copy could be made to replay the logs into (" + ErrorText(errno) + L")";
         return nullptr;
@@ -143,11 +170,50 @@ bool WriteAt(int descriptor, const std::uint8_t* bytes, std::size_t size, std::u
     return true;
 }
 
+// The hive's bytes copied into a private file by a thread of its own while
+// the logs are read and their hashes checked: the copy is the dearest part
+// of a replay.
+class ImageCopy {
+public:
+    explicit ImageCopy(const std::string& hivePath) : file_(PrivateFile(failure_)) {
+        if (!file_) return;
+        copier_ = std::thread([this, hivePath] {
+            // Written from a map of the hive, in one call: the kernel makes
+            // the pages of the copy in bulk. The map goes before hivex maps
+            // the copy.
+            const MappedFile hive(hivePath, MAP_POPULATE);
+            size_ = hive.Bytes().size();
+            if (size_ == 0) error_ = errno ? errno : EIO;
+            else if (!WriteAt(file_->get(), hive.Bytes().data(), size_, 0)) error_ = errno ? errno : EIO;
+        });
+    }
+    ~ImageCopy() { Finish(); }
+    ImageCopy(const ImageCopy&) = delete;
+    ImageCopy& operator=(const ImageCopy&) = delete;
+
+    // Waits for the copy; 0 or the errno of what failed.
+    int Finish() {
+        if (copier_.joinable()) copier_.join();
+        return file_ ? error_ : EIO;
+    }
+    std::shared_ptr<unique_fd> File() const { return file_; }
+    std::size_t Size() const { return size_; }
+    const std::wstring& Failure() const { return failure_; }
+
+private:
+    std::wstring failure_;
+    std::shared_ptr<unique_fd> file_;
+    std::size_t size_ = 0;
+    int error_ = 0;
+    std::thread copier_;
+};
+
 // Builds the recovered hive: the primary's bytes, then what the logs hold.
 class Replay {
 public:
-    Replay(const std::string& hivePath, const Bytes& primaryBase, std::vector<Log>& logs, HiveLogState& state)
-        : hivePath_(hivePath), base_(primaryBase), logs_(logs), state_(state) {}
+    Replay(const std::string& hivePath, const Bytes& primaryBase, std::vector<Log>& logs, ImageCopy& copy,
+           HiveLogState& state)
+        : hivePath_(hivePath), base_(primaryBase), logs_(logs), copy_(copy), state_(state) {}
 
     void Run() {
         const bool primarySound = BaseBlockChecksOut(base_);
@@ -166,28 +232,23 @@ private:
     // The primary's bytes into the private file, whose base block is then
     // made from base, a sector at most.
     bool Start(const std::uint8_t* baseSector) {
-        state_.image = PrivateFile(state_.failure);
-        if (!state_.image) return false;
-        const int to = state_.image->get();
-        const unique_fd from(::open(hivePath_.c_str(), O_RDONLY | O_CLOEXEC));
-        Bytes buffer(1 << 20);
-        std::uint64_t at = 0;
-        for (;;) {
-            const ssize_t got = from ? ::pread(from.get(), buffer.data(), buffer.size(), static_cast<off_t>(at)) : -1;
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0 || !WriteAt(to, buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0)), at)) {
-                Fail(L"the hive could not be copied to replay its logs (" + ErrorText(errno) + L")");
-                return false;
-            }
-            if (got == 0) break;
-            at += static_cast<std::uint64_t>(got);
+        const int error = copy_.Finish();
+        state_.image = copy_.File();
+        if (!state_.image || error != 0) {
+            Fail(copy_.Failure().empty()
+                     ? L"the hive could not be copied to replay its logs (" + ErrorText(error) + L")"
+                     : copy_.Failure());
+            return false;
         }
-        size_ = at;
+        size_ = copy_.Size();
         std::copy(baseSector, baseSector + kSector, recovered_);
         return true;
     }
 
     bool Write(const std::uint8_t* bytes, std::size_t size, std::uint64_t at) {
+        // A page that starts a bin: its header, to be checked at the end.
+        if ((at - kBaseBlock) % 4096 == 0 && size >= 32 && std::memcmp(bytes, "hbin", 4) == 0)
+            binsWritten_[static_cast<std::uint32_t>(at - kBaseBlock)] = Bytes(bytes, bytes + 32);
         if (!WriteAt(state_.image->get(), bytes, size, at)) {
             Fail(L"the logs could not be replayed into the private copy (" + ErrorText(errno) + L")");
             return false;
@@ -209,19 +270,14 @@ private:
             Fail(L"the private copy could not grow (" + ErrorText(errno) + L")");
             return false;
         }
-        std::uint8_t header[32];
-        for (std::uint32_t bin = 0; bin < binsSize;) {
-            if (::pread(state_.image->get(), header, sizeof header, static_cast<off_t>(kBaseBlock + bin)) != sizeof header ||
-                std::memcmp(header, "hbin", 4) != 0 || Read32(Bytes(header, header + 32), 4) != bin) {
-                Fail(L"after the logs, the hive bin at offset " + std::to_wstring(bin) + L" does not check out");
+        // The bins the logs wrote must be bins where they lie; hivex checks
+        // every bin again when it opens the copy.
+        for (const auto& [at, header] : binsWritten_) {
+            const std::uint32_t size = Read32(header, 8);
+            if (Read32(header, 4) != at || size == 0 || size % 4096 != 0 || std::uint64_t{at} + size > binsSize) {
+                Fail(L"after the logs, the hive bin at offset " + std::to_wstring(at) + L" does not check out");
                 return false;
             }
-            const std::uint32_t size = Read32(Bytes(header, header + 32), 8);
-            if (size == 0 || size % 4096 != 0) {
-                Fail(L"after the logs, the hive bin at offset " + std::to_wstring(bin) + L" does not check out");
-                return false;
-            }
-            bin += size;
         }
         state_.recovered = true;
         return true;
@@ -238,17 +294,17 @@ private:
             if (!baseSource) return Fail(L"its base block does not check out, nor does that of any log beside it");
         }
         const std::uint8_t* base = baseSource ? baseSource->bytes.data() : base_.data();
-        const std::uint32_t start = Read32(baseSource ? baseSource->bytes : base_, 0x04);
+        const std::uint32_t start = Read32(baseSource ? baseSource->bytes : View(base_), 0x04);
         std::map<std::uint32_t, Entry> bySequence;
         for (const Log& log : logs_) {
             if (log.type != kLogNewFormat) continue;
-            for (Entry& entry : EntriesOf(log)) {
+            for (const Entry& entry : log.entries) {
                 if (entry.sequence < start && entry.fault.empty()) continue;
                 // Where both hold a number: the one that checks out, else LOG1's.
                 const auto it = bySequence.find(entry.sequence);
                 const bool better = it == bySequence.end() ||
                                     (entry.fault.empty() && (!it->second.fault.empty() || it->second.log->rank > log.rank));
-                if (better) bySequence.insert_or_assign(entry.sequence, std::move(entry));
+                if (better) bySequence.insert_or_assign(entry.sequence, entry);
             }
         }
         std::uint32_t expected = start, binsSize = Read32(base_, 0x28);
@@ -265,7 +321,7 @@ private:
                 break;  // the document: recovery stops at the first that does not check out
             }
             if (expected == start && !Start(base)) return;
-            const Bytes& bytes = entry.log->bytes;
+            const View bytes = entry.log->bytes;
             const std::uint32_t pages = Read32(bytes, entry.at + 20);
             std::size_t data = entry.at + kEntryHeader + 8 * std::size_t{pages};
             for (std::uint32_t i = 0; i < pages; ++i) {
@@ -304,7 +360,7 @@ private:
             if (!chosen || log.rank < chosen->rank) chosen = &log;
         }
         if (!chosen) return Fail(L"no old-format log beside it is sound and of its time");
-        const Bytes& bytes = chosen->bytes;
+        const View bytes = chosen->bytes;
         const std::uint32_t clustering = Read32(bytes, 0x2C);
         const std::size_t vector = kSector * (clustering && clustering <= 8 ? clustering : 1);
         const std::uint32_t binsSize = Read32(bytes, 0x28);
@@ -328,9 +384,11 @@ private:
     const std::string& hivePath_;
     const Bytes& base_;
     std::vector<Log>& logs_;
+    ImageCopy& copy_;
     HiveLogState& state_;
     std::uint8_t recovered_[kSector] = {};
     std::uint64_t size_ = 0;
+    std::map<std::uint32_t, Bytes> binsWritten_;
 };
 
 }  // namespace
@@ -363,28 +421,35 @@ HiveLogState CheckTransactionLogs(const std::string& hivePath, bool replay) {
                                 L" and " + std::to_wstring(secondary) + L")");
     }
 
+    // The copy a replay needs, begun while the logs are read.
+    std::optional<ImageCopy> copy;
+    if (state.dirty && replay) copy.emplace(hivePath);
     state.logs = TransactionLogPaths(hivePath);
     std::vector<Log> logs;
+    logs.reserve(state.logs.size());  // entries point at their log: never moved
     std::uint32_t highest = std::max(primary, secondary);
     const std::wstring hiveName = Upper(hivePath.substr(hivePath.rfind('/') + 1));
     for (const auto& path : state.logs) {
         Log log;
         log.path = path;
         log.name = NameOf(path);
-        // Whole: a log is a few megabytes, its entries read in their sizes.
-        if (!ReadStart(path, std::size_t{1} << 31, log.bytes) || log.bytes.empty()) continue;  // empty beside a clean hive
+        log.file = std::make_unique<MappedFile>(path);
+        log.bytes = log.file->Bytes();
+        if (log.bytes.empty()) continue;  // empty beside a clean hive, or not to be read
         const std::wstring suffix = Upper(path.substr(path.rfind('/') + 1)).substr(hiveName.size());
         log.rank = suffix == L".LOG1" ? 0 : suffix == L".LOG2" ? 1 : 2;
         log.type = Read32(log.bytes, 0x1C);
         log.baseBlockSound = BaseBlockChecksOut(log.bytes);
         if (log.baseBlockSound) highest = std::max({highest, Read32(log.bytes, 4), Read32(log.bytes, 8)});
-        if (log.type == kLogNewFormat)
-            for (const Entry& entry : EntriesOf(log)) highest = std::max(highest, entry.sequence);
         logs.push_back(std::move(log));
+        if (logs.back().type == kLogNewFormat) {
+            logs.back().entries = EntriesOf(logs.back());  // its own address from now on
+            for (const Entry& entry : logs.back().entries) highest = std::max(highest, entry.sequence);
+        }
     }
     state.commitSequence = highest + 1;
-    if (state.dirty && replay) {
-        Replay(hivePath, base, logs, state).Run();
+    if (copy) {
+        Replay(hivePath, base, logs, *copy, state).Run();
         if (!state.recovered) state.image.reset();
     }
     return state;

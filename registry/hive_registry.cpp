@@ -160,15 +160,16 @@ bool HiveRegistry::ReadHiveValue(std::size_t value, std::uint32_t& type, std::un
     hive_type t{};
     length = 0;
     errno = 0;
-    if (hivex_value_type(hive_, value, &t, &length) == 0 && length == 0) {
-        type = ValueFlags(value) & kTombstone ? 0 : TypeNumber(t);
-        data.reset(static_cast<char*>(std::malloc(1)));
-        return data != nullptr;
-    }
     data.reset(hivex_value_value(hive_, value, &t, &length));
-    if (!data) return false;
+    if (data) {
+        type = TypeNumber(t);
+        return true;
+    }
+    // hivex follows the data offset even when the size is 0.
+    if (hivex_value_type(hive_, value, &t, &length) != 0 || length != 0) return false;
     type = TypeNumber(t);
-    return true;
+    data.reset(static_cast<char*>(std::malloc(1)));
+    return data != nullptr;
 }
 
 HiveRegistry::EditedKey* HiveRegistry::EditedOf(Node node) {

@@ -21,6 +21,7 @@
 #include "base/utf16.h"
 #include "base/utf8.h"
 #include "cli_runner.h"
+#include "tests/support/hive_log_writer.h"
 #include "registry/blank_hive.h"
 #include "registry/hive_logs.h"
 #include "registry/hive_registry.h"
@@ -28,23 +29,19 @@
 namespace keyscour {
 namespace {
 
+using testing::Bytes;
+using testing::ChangedPages;
 using testing::CliRun;
+using testing::Get32;
+using testing::NewFormatLog;
+using testing::OldFormatLog;
+using testing::Put32;
 using testing::RunCli;
-using Bytes = std::vector<std::uint8_t>;
+using testing::Seal;
+using Entry = testing::LogEntry;
+using Page = testing::LogPage;
 using Json = nlohmann::json;
 constexpr std::size_t kBase = 4096;
-
-std::uint32_t Get32(const Bytes& bytes, std::size_t at) {
-    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<std::uint32_t>(bytes[at + 3]) << 24;
-}
-void Put32(Bytes& bytes, std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-void Put64(Bytes& bytes, std::size_t at, std::uint64_t value) {
-    Put32(bytes, at, static_cast<std::uint32_t>(value));
-    Put32(bytes, at + 4, static_cast<std::uint32_t>(value >> 32));
-}
-void Seal(Bytes& base) { Put32(base, 0x1FC, BaseBlockChecksum(base.data())); }
 
 Bytes ReadAll(const std::string& path) {
     const std::string bytes = testing::ReadFileBytes(FromUtf8(path));
@@ -55,89 +52,6 @@ Bytes Sz(const std::wstring& text) {
     auto bytes = EncodeUtf16Le(text);
     bytes.insert(bytes.end(), {0, 0});
     return bytes;
-}
-
-struct Page {
-    std::uint32_t offset;  // in the hive bins data
-    Bytes bytes;
-};
-
-// The 4096-byte pages of the bins in which after differs from before.
-std::vector<Page> ChangedPages(const Bytes& before, const Bytes& after) {
-    std::vector<Page> pages;
-    const std::uint32_t bins = Get32(after, 0x28);
-    for (std::uint32_t at = 0; at < bins; at += 4096) {
-        const Bytes now(after.begin() + kBase + at, after.begin() + kBase + at + 4096);
-        const bool same = kBase + at + 4096 <= before.size() &&
-                          std::equal(now.begin(), now.end(), before.begin() + kBase + at);
-        if (!same) pages.push_back({at, now});
-    }
-    return pages;
-}
-
-// A log's base block: the hive's first sector as a log of type type holds it.
-Bytes LogBase(const Bytes& hive, std::uint32_t type, std::uint32_t sequence) {
-    Bytes base(hive.begin(), hive.begin() + 512);
-    Put32(base, 0x04, sequence);
-    Put32(base, 0x08, sequence);
-    Put32(base, 0x1C, type);
-    Put32(base, 0x2C, 1);
-    Seal(base);
-    return base;
-}
-
-struct Entry {
-    std::uint32_t sequence;
-    std::uint32_t binsSize;
-    std::vector<Page> pages;
-    bool badHash = false;
-};
-
-// A log of the new format (Windows 8.1 on): its base block, then entries.
-Bytes NewFormatLog(const Bytes& hive, std::uint32_t sequence, const std::vector<Entry>& entries) {
-    Bytes log = LogBase(hive, 6, sequence);
-    for (const Entry& entry : entries) {
-        Bytes bytes(40, 0);
-        std::memcpy(bytes.data(), "HvLE", 4);
-        Put32(bytes, 12, entry.sequence);
-        Put32(bytes, 16, entry.binsSize);
-        Put32(bytes, 20, static_cast<std::uint32_t>(entry.pages.size()));
-        for (const Page& page : entry.pages) {
-            bytes.resize(bytes.size() + 8);
-            Put32(bytes, bytes.size() - 8, page.offset);
-            Put32(bytes, bytes.size() - 4, static_cast<std::uint32_t>(page.bytes.size()));
-        }
-        for (const Page& page : entry.pages) bytes.insert(bytes.end(), page.bytes.begin(), page.bytes.end());
-        bytes.resize((bytes.size() + 511) / 512 * 512, 0);
-        Put32(bytes, 4, static_cast<std::uint32_t>(bytes.size()));
-        Put64(bytes, 24, Marvin32(std::span(bytes).subspan(40), kLogEntrySeed) ^ (entry.badHash ? 1 : 0));
-        Put64(bytes, 32, Marvin32(std::span(bytes).first(32), kLogEntrySeed));
-        log.insert(log.end(), bytes.begin(), bytes.end());
-    }
-    return log;
-}
-
-// A log of the old format: its base block, the dirty vector, 512-byte pages.
-Bytes OldFormatLog(const Bytes& primary, const Bytes& after) {
-    Bytes log = LogBase(after, 1, Get32(primary, 4));
-    Put64(log, 0x0C, Get32(primary, 0x0C) | static_cast<std::uint64_t>(Get32(primary, 0x10)) << 32);
-    Seal(log);
-    const std::uint32_t bins = Get32(after, 0x28);
-    Bytes vector(4 + bins / 512 / 8, 0);
-    std::memcpy(vector.data(), "DIRT", 4);
-    Bytes pages;
-    for (std::uint32_t page = 0; page < bins / 512; ++page) {
-        const auto from = after.begin() + static_cast<std::ptrdiff_t>(kBase + 512 * page);
-        const bool same = kBase + 512 * (page + 1) <= primary.size() &&
-                          std::equal(from, from + 512, primary.begin() + static_cast<std::ptrdiff_t>(kBase + 512 * page));
-        if (same) continue;
-        vector[4 + page / 8] |= static_cast<std::uint8_t>(1 << (page % 8));
-        pages.insert(pages.end(), from, from + 512);
-    }
-    log.insert(log.end(), vector.begin(), vector.end());
-    log.resize((log.size() + 511) / 512 * 512, 0);
-    log.insert(log.end(), pages.begin(), pages.end());
-    return log;
 }
 
 Bytes ImageOf(const HiveLogState& state) {

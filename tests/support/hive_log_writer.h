@@ -1,0 +1,43 @@
+#pragma once
+// Transaction logs written from the "Windows registry file format
+// specification", for tests and the benchmark: what Windows leaves beside a
+// hive it was writing when it stopped.
+
+#include <cstdint>
+#include <vector>
+
+namespace keyscour::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct LogPage {
+    std::uint32_t offset;  // in the hive bins data
+    Bytes bytes;           // a whole number of 4096-byte pages
+};
+
+struct LogEntry {
+    std::uint32_t sequence;
+    std::uint32_t binsSize;  // the hive bins data's size once the entry is applied
+    std::vector<LogPage> pages;
+    bool badHash = false;  // Hash-1 off by one bit
+};
+
+// The 4096-byte pages of after's bins that differ from before's.
+std::vector<LogPage> ChangedPages(const Bytes& before, const Bytes& after);
+
+// A new-format log (file type 6, Windows 8.1 on): hive's first sector as
+// its base block at sequence, then the entries, each with its Marvin32
+// hashes.
+Bytes NewFormatLog(const Bytes& hive, std::uint32_t sequence, const std::vector<LogEntry>& entries);
+
+// An old-format log (file type 1): after's first sector as its base block,
+// at primary's sequence number and time, the dirty vector of the 512-byte
+// pages in which after differs from primary, and those pages.
+Bytes OldFormatLog(const Bytes& primary, const Bytes& after);
+
+std::uint32_t Get32(const Bytes& bytes, std::size_t at);
+void Put32(Bytes& bytes, std::size_t at, std::uint32_t value);
+// The base block's checksum made right.
+void Seal(Bytes& baseBlock);
+
+}  // namespace keyscour::testing
