@@ -402,5 +402,27 @@ TEST_F(HiveLogsTest, ATombstoneIsListedNeverReplacedNorKeptForUndo) {
     EXPECT_TRUE(FilesIn(L"undo").empty());
 }
 
+TEST_F(HiveLogsTest, AReplaceOverADirtyHiveThatStopsOrCannotKeepItsOriginalsLeavesNothing) {
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(9)}));
+    const Bytes log = ReadAll(path + ".LOG1");
+    const CliRun stopped = RunCli({L"replace", L"--hive", FromUtf8(path), L"old", L"--with", L"new", L"--yes",
+                                   L"--undo-dir", folder.Path(L"undo"), L"--format", L"jsonl"},
+                                  {"KEYSCOUR_TEST_SIGNAL_AT=commit"});
+    EXPECT_EQ(stopped.exitCode, 130) << stopped.err;
+    EXPECT_EQ(ReadAll(path), before);
+    EXPECT_EQ(ReadAll(path + ".LOG1"), log);
+    EXPECT_TRUE(FilesIn(L"undo").empty()) << "the originals and the undo file go when nothing was committed";
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(ToUtf8(folder.Path(L"undo")), ignored))
+        ADD_FAILURE() << "left in the undo folder: " << entry.path();
+
+    folder.Write(L"a-file", "where the undo folder would be");
+    const CliRun refused = RunCli({L"replace", L"--hive", FromUtf8(path), L"old", L"--with", L"new", L"--yes",
+                                   L"--undo-dir", folder.Path(L"a-file/undo")});
+    EXPECT_EQ(refused.exitCode, 2) << refused.err;
+    EXPECT_NE(refused.err.find("could not be kept"), std::string::npos) << refused.err;
+    EXPECT_EQ(ReadAll(path), before);
+}
+
 }  // namespace
 }  // namespace keyscour
