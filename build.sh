@@ -67,14 +67,14 @@ run_fuzz() {
     build_sanitized
     "$fuzz/fuzz_seeds" "$fuzz/seeds"
     local pids=()
-    for target in reg_reader hive value_text; do
+    for target in reg_reader hive hive_logs value_text; do
         mkdir -p "$fuzz/corpus/$target" "$fuzz/crashes"
         (cd "$fuzz/crashes" && exec "$fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
             -rss_limit_mb=2048 -timeout=20 "$fuzz/corpus/$target" "$fuzz/seeds/$target" >"$fuzz/$target.log" 2>&1) &
         pids+=($!)
     done
     local i=0
-    for target in reg_reader hive value_text; do
+    for target in reg_reader hive hive_logs value_text; do
         local log="$fuzz/$target.log"
         if ! wait "${pids[$i]}"; then
             say "fuzz_$target found a fault; see $log and $fuzz/crashes"

@@ -9,7 +9,9 @@
 
 #include "base/utf16.h"
 #include "registry/blank_hive.h"
+#include "base/file_util.h"
 #include "registry/hive_registry.h"
+#include "tests/support/hive_log_writer.h"
 #include "registry/reg_script.h"
 
 namespace {
@@ -36,7 +38,7 @@ void Write(const fs::path& path, const Bytes& bytes) { WriteFileBytes(path.strin
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
     const fs::path dir = argv[1];
-    for (const char* target : {"reg_reader", "hive", "value_text"}) fs::create_directories(dir / target);
+    for (const char* target : {"reg_reader", "hive", "hive_logs", "value_text"}) fs::create_directories(dir / target);
 
     RegScriptWriter script;
     script.Key(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Fabrikam");
@@ -66,6 +68,31 @@ int main(int argc, char** argv) {
             registry.CloseKey(key);
         }
         registry.Commit();
+    }
+
+    // Logs for the dirty blank hive fuzz_hive_logs keeps: the changes that
+    // filling it made, as Windows would have logged them, in both formats.
+    {
+        BlankHiveOptions dirty;
+        dirty.primarySequence = 2;
+        dirty.secondarySequence = 1;
+        const Bytes primary = BlankHive(dirty);
+        const fs::path afterPath = dir / "hive_logs" / "after.tmp";
+        Write(afterPath, BlankHive());
+        {
+            HiveRegistry registry(afterPath.string(), true);
+            KeyHandle key = 0;
+            registry.CreateKey(HiveRegistry::kRoot, L"Fab\Logged", key);
+            const auto& [type, data] = kValues.front();
+            registry.SetValue(key, L"v", type, data.data(), static_cast<std::uint32_t>(data.size()));
+            registry.CloseKey(key);
+            registry.Commit();
+        }
+        const Bytes after = ReadWholeFile(afterPath.string());
+        fs::remove(afterPath);
+        const testing::LogEntry entry{2, testing::Get32(after, 0x28), testing::ChangedPages(primary, after)};
+        Write(dir / "hive_logs" / "new-format", testing::NewFormatLog(after, 2, {entry}));
+        Write(dir / "hive_logs" / "old-format", testing::OldFormatLog(primary, after));
     }
 
     n = 0;
