@@ -9,7 +9,7 @@
 #include "bench/synthetic_tree.h"
 #include "bench/window_driving.h"
 #include "engine/keyscour.h"
-#include "registry/forwarding_registry.h"
+#include "tests/support/forwarding_registry.h"
 #include "registry/root_keys.h"
 #include "ui/form1.h"
 #include "ui/result_list.h"

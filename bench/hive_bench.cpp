@@ -21,9 +21,9 @@
 
 #include "base/utf16.h"
 #include "bench/synthetic_tree.h"
-#include "registry/blank_hive.h"
+#include "tests/support/blank_hive.h"
 #include "tests/support/hive_log_writer.h"
-#include "registry/hive_registry.h"
+#include "registry/hive/hive_registry.h"
 
 extern char** environ;
 

@@ -7,7 +7,7 @@
 #include "bench/window_benches.h"
 #include "bench/window_driving.h"
 #include "engine/keyscour.h"
-#include "registry/forwarding_registry.h"
+#include "tests/support/forwarding_registry.h"
 #include "registry/memory_registry.h"
 #include "ui/message_pump.h"
 #include "ui/result_list.h"

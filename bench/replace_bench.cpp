@@ -6,7 +6,7 @@
 
 #include "bench/window_benches.h"
 #include "bench/window_driving.h"
-#include "registry/forwarding_registry.h"
+#include "tests/support/forwarding_registry.h"
 #include "registry/string_writer.h"
 #include "registry/win32_registry.h"
 

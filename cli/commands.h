@@ -8,7 +8,7 @@
 
 #include "cli/output.h"
 #include "cli/text_rule.h"
-#include "registry/reg_script.h"
+#include "registry/script/reg_script.h"
 
 namespace keyscour::cli {
 

@@ -20,10 +20,10 @@
 #include "cli/interrupt.h"
 #include "cli/sink.h"
 #include "cli/source.h"
-#include "registry/hive_lock.h"
-#include "registry/hive_logs.h"
-#include "registry/hive_registry.h"
-#include "registry/reg_script_apply.h"
+#include "registry/hive/hive_lock.h"
+#include "registry/hive/hive_logs.h"
+#include "registry/hive/hive_registry.h"
+#include "registry/script/reg_script_apply.h"
 
 namespace keyscour::cli {
 

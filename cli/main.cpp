@@ -16,7 +16,7 @@
 #include "cli/sink.h"
 #include "cli/source.h"
 #include "registry/value_forms.h"
-#include "registry/hive_error.h"
+#include "registry/hive/hive_error.h"
 
 namespace keyscour::cli {
 

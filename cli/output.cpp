@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "cli/output_formats.h"
-#include "registry/reg_script.h"
+#include "registry/script/reg_script.h"
 
 namespace keyscour::cli {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "cli/output_formats.h"
-#include "registry/reg_script.h"
+#include "registry/script/reg_script.h"
 
 namespace keyscour::cli {
 

@@ -12,11 +12,11 @@
 #include "registry/value_forms.h"
 #include "cli/value_replace.h"
 #include "cli/walker.h"
-#include "registry/reg_script.h"
+#include "registry/script/reg_script.h"
 #include "registry/string_writer.h"
-#include "registry/undo_file.h"
-#include "registry/undo_snapshot.h"
-#include "registry/hive_error.h"
+#include "registry/undo/undo_file.h"
+#include "registry/undo/undo_snapshot.h"
+#include "registry/hive/hive_error.h"
 
 namespace keyscour::cli {
 

@@ -9,9 +9,9 @@
 #include "base/utf8.h"
 #include "cli/interrupt.h"
 #include "registry/memory_registry.h"
-#include "registry/reg_script_apply.h"
+#include "registry/script/reg_script_apply.h"
 #include "registry/root_keys.h"
-#include "registry/undo_file.h"
+#include "registry/undo/undo_file.h"
 #include "cli/sink.h"
 
 #ifdef _WIN32

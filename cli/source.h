@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "registry/reg_script.h"
-#include "registry/reg_script_apply.h"
+#include "registry/script/reg_script.h"
+#include "registry/script/reg_script_apply.h"
 #include "registry/registry.h"
 
 namespace keyscour::cli {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/hive_walk.h"
-#include "registry/blank_hive.h"
+#include "tests/support/hive_walk.h"
+#include "tests/support/blank_hive.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     static const std::string path = "/tmp/keyscour-fuzz-hive-" + std::to_string(getpid());

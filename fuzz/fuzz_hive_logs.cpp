@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/hive_walk.h"
-#include "registry/blank_hive.h"
-#include "registry/hive_logs.h"
+#include "tests/support/hive_walk.h"
+#include "tests/support/blank_hive.h"
+#include "registry/hive/hive_logs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     static const std::string folder = [] {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "fuzz/reg_round_trip.h"
+#include "tests/support/reg_round_trip.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     using keyscour::fuzz::RoundTrip;

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "base/utf16.h"
-#include "registry/blank_hive.h"
+#include "tests/support/blank_hive.h"
 #include "base/file_util.h"
-#include "registry/hive_registry.h"
+#include "registry/hive/hive_registry.h"
 #include "tests/support/hive_log_writer.h"
-#include "registry/reg_script.h"
+#include "registry/script/reg_script.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include "engine/internal_error.h"
 #include "registry/root_keys.h"
 #include "registry/string_writer.h"
-#include "registry/undo_snapshot.h"
+#include "registry/undo/undo_snapshot.h"
 #include "ui/form1.h"
 #include "ui/result_list.h"
-#include "registry/undo_file.h"
+#include "registry/undo/undo_file.h"
 
 namespace keyscour {
 

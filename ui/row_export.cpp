@@ -2,7 +2,7 @@
 
 #include "base/utf8.h"
 #include "engine/keyscour.h"
-#include "registry/reg_script.h"
+#include "registry/script/reg_script.h"
 #include "registry/value_forms.h"
 
 namespace keyscour::row_export {

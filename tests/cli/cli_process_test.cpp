@@ -7,7 +7,7 @@
 
 #include "base/utf16.h"
 #include "base/utf8.h"
-#include "cli_runner.h"
+#include "tests/cli/cli_runner.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -1,4 +1,4 @@
-#include "cli_runner.h"
+#include "tests/cli/cli_runner.h"
 
 #include <filesystem>
 #include <fstream>

@@ -5,8 +5,8 @@
 #include <span>
 
 #include "base/marvin32.h"
-#include "registry/blank_hive.h"
-#include "registry/hive_logs.h"
+#include "tests/support/blank_hive.h"
+#include "registry/hive/hive_logs.h"
 
 namespace keyscour::testing {
 

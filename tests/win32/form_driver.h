@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "registry/forwarding_registry.h"
+#include "tests/support/forwarding_registry.h"
 #include "ui/form1.h"
 #include "test_window.h"
 #include "ui/result_list.h"

@@ -8,12 +8,12 @@
 
 #include "base/utf16.h"
 #include "engine/keyscour.h"
-#include "registry/forwarding_registry.h"
+#include "tests/support/forwarding_registry.h"
 #include "registry/root_keys.h"
 #include "registry/string_writer.h"
 #include "registry/win32_registry.h"
 #include "scratch_key.h"
-#include "../event_log.h"
+#include "tests/event_log.h"
 
 namespace keyscour {
 namespace {

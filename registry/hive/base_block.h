@@ -1,0 +1,17 @@
+#pragma once
+// A hive's base block, as the "Windows registry file format specification"
+// lays out its first sector: the checksum that makes it whole.
+
+#include <cstdint>
+#include <span>
+
+namespace keyscour {
+
+// The XOR of the base block's first 127 doublewords, as stored at 0x1FC.
+std::uint32_t BaseBlockChecksum(const std::uint8_t* baseBlock);
+
+// Whether a base block's first sector checks out: its signature and its
+// XOR checksum.
+bool BaseBlockChecksOut(std::span<const std::uint8_t> baseBlock);
+
+}  // namespace keyscour

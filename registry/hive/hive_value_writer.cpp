@@ -1,0 +1,475 @@
+#include "registry/hive/hive_value_writer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "base/file_util.h"
+#include "registry/hive/base_block.h"
+#include "registry/hive/hive_error.h"
+
+namespace keyscour {
+
+namespace {
+
+constexpr std::uint64_t kBaseBlock = 4096;
+constexpr std::uint32_t kBinHeader = 32;
+constexpr std::uint32_t kBinUnit = 4096;
+constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+constexpr std::uint32_t kInline = 0x80000000u;
+constexpr std::uint16_t kCompressedName = 0x0001;
+
+// Key node fields, from the cell's start (its 4-byte size first).
+constexpr std::uint32_t kNkWritten = 4 + 4, kNkValueCount = 4 + 36, kNkValueList = 4 + 40, kNkLongestName = 4 + 60,
+                        kNkLargestData = 4 + 64, kNkHeader = 4 + 76;
+// Key value fields.
+constexpr std::uint32_t kVkNameLength = 4 + 2, kVkDataSize = 4 + 4, kVkDataOffset = 4 + 8, kVkType = 4 + 12,
+                        kVkFlags = 4 + 16, kVkHeader = 4 + 20;
+
+std::uint32_t CellBytes(std::uint64_t data) { return static_cast<std::uint32_t>((4 + data + 7) / 8 * 8); }
+
+std::uint32_t Get32(const std::uint8_t* at) {
+    return at[0] | at[1] << 8 | at[2] << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
+void Put32(std::uint8_t* at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::uint64_t FileTimeNow() {
+    const auto since1970 = std::chrono::system_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since1970).count() / 100) +
+           116444736000000000ull;
+}
+
+}  // namespace
+
+HiveValueWriter::HiveValueWriter(int descriptor, std::wstring name)
+    : descriptor_(descriptor), name_(std::move(name)), now_(FileTimeNow()) {
+    struct stat file {};
+    if (::fstat(descriptor_, &file) != 0)
+        throw HiveError{name_ + L": the new hive could not be looked at (" + ErrorText(errno) + L"); the hive is as it was"};
+    fileEnd_ = static_cast<std::uint64_t>(file.st_size);
+    std::uint8_t base[512];
+    ReadBytes(0, base, sizeof base);
+    if (std::memcmp(base, "regf", 4) != 0) Damaged(L"its base block is not a hive's");
+    minorVersion_ = Get32(base + 0x18);
+    binsSize_ = Get32(base + 0x28);
+    IndexFreeCells();
+}
+
+void HiveValueWriter::Damaged(const std::wstring& what) const {
+    throw HiveError{name_ + L": " + what + L"; the hive is as it was"};
+}
+
+std::uint8_t* HiveValueWriter::Page(std::uint64_t index) {
+    auto& page = pages_[index];
+    if (page.bytes.empty()) {
+        page.bytes.assign(kPage, 0);
+        // Past the file's end a page is zeros until written.
+        for (std::size_t done = 0; done < kPage;) {
+            const ssize_t got = ::pread(descriptor_, page.bytes.data() + done, kPage - done,
+                                        static_cast<off_t>(index * kPage + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                pages_.erase(index);
+                throw HiveError{name_ + L": the new hive could not be read (" + ErrorText(errno) +
+                                L"); the hive is as it was"};
+            }
+            if (got == 0) break;
+            done += static_cast<std::size_t>(got);
+        }
+    }
+    return page.bytes.data();
+}
+
+void HiveValueWriter::ReadBytes(std::uint64_t fileOffset, void* to, std::size_t size) {
+    if (fileOffset + size > fileEnd_) Damaged(L"a cell lies past the end of the file");
+    auto* bytes = static_cast<std::uint8_t*>(to);
+    while (size > 0) {
+        const std::size_t within = fileOffset % kPage;
+        const std::size_t part = std::min(size, kPage - within);
+        std::memcpy(bytes, Page(fileOffset / kPage) + within, part);
+        bytes += part;
+        fileOffset += part;
+        size -= part;
+    }
+}
+
+void HiveValueWriter::WriteBytes(std::uint64_t fileOffset, const void* from, std::size_t size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(from);
+    fileEnd_ = std::max<std::uint64_t>(fileEnd_, fileOffset + size);
+    while (size > 0) {
+        const std::size_t within = fileOffset % kPage;
+        const std::size_t part = std::min(size, kPage - within);
+        std::memcpy(Page(fileOffset / kPage) + within, bytes, part);
+        pages_[fileOffset / kPage].dirty = true;
+        bytes += part;
+        fileOffset += part;
+        size -= part;
+    }
+}
+
+void HiveValueWriter::Flush() {
+    std::vector<std::uint64_t> dirty;
+    for (const auto& [index, page] : pages_)
+        if (page.dirty) dirty.push_back(index);
+    std::sort(dirty.begin(), dirty.end());
+    const auto failed = [&](int error) {
+        throw HiveError{name_ + L": the changes could not be written (" + ErrorText(error) + L"); the hive is as it was"};
+    };
+    for (const std::uint64_t index : dirty) {
+        const std::uint64_t start = index * kPage;
+        const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kPage, fileEnd_ - start));
+        const std::uint8_t* bytes = pages_[index].bytes.data();
+        for (std::size_t done = 0; done < size;) {
+            const ssize_t put = ::pwrite(descriptor_, bytes + done, size - done, static_cast<off_t>(start + done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) failed(put < 0 ? errno : EIO);
+            done += static_cast<std::size_t>(put);
+        }
+        pages_[index].dirty = false;
+    }
+}
+
+std::uint32_t HiveValueWriter::Read32(std::uint32_t at) {
+    std::uint8_t bytes[4];
+    ReadBytes(kBaseBlock + at, bytes, 4);
+    return Get32(bytes);
+}
+
+std::uint16_t HiveValueWriter::Read16(std::uint32_t at) {
+    std::uint8_t bytes[2];
+    ReadBytes(kBaseBlock + at, bytes, 2);
+    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+void HiveValueWriter::Write32(std::uint32_t at, std::uint32_t value) {
+    std::uint8_t bytes[4];
+    Put32(bytes, value);
+    WriteBytes(kBaseBlock + at, bytes, 4);
+}
+
+void HiveValueWriter::IndexFreeCells() {
+    // Every bin and every cell, checked once before anything is written:
+    // a cell that runs out of its bin would make any write a guess.
+    // Read past the page cache, which keeps only what is written.
+    if (kBaseBlock + binsSize_ > fileEnd_) Damaged(L"its bins run past the end of the file");
+    std::vector<std::uint8_t> bin;
+    const auto readDirect = [this](std::uint64_t at, std::uint8_t* to, std::size_t size) {
+        for (std::size_t done = 0; done < size;) {
+            const ssize_t got = ::pread(descriptor_, to + done, size - done, static_cast<off_t>(at + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0)
+                throw HiveError{name_ + L": the new hive could not be read (" + ErrorText(errno) + L"); the hive is as it was"};
+            if (got == 0) Damaged(L"its bins run past the end of the file");
+            done += static_cast<std::size_t>(got);
+        }
+    };
+    for (std::uint32_t at = 0; at < binsSize_;) {
+        std::uint8_t header[kBinHeader];
+        readDirect(kBaseBlock + at, header, sizeof header);
+        const std::uint32_t size = Get32(header + 8);
+        if (std::memcmp(header, "hbin", 4) != 0 || Get32(header + 4) != at || size < kBinUnit || size % kBinUnit != 0 ||
+            size > binsSize_ - at)
+            Damaged(L"the hive bin at offset " + std::to_wstring(at) + L" does not check out");
+        bin.resize(size);
+        readDirect(kBaseBlock + at, bin.data(), size);
+        for (std::uint32_t cell = kBinHeader; cell < size;) {
+            if (size - cell < 4) Damaged(L"the hive bin at offset " + std::to_wstring(at) + L" ends inside a cell");
+            const auto raw = static_cast<std::int32_t>(Get32(bin.data() + cell));
+            const std::uint32_t length = raw < 0 ? 0u - static_cast<std::uint32_t>(raw) : static_cast<std::uint32_t>(raw);
+            if (length < 8 || length % 8 != 0 || length > size - cell)
+                Damaged(L"the cell at offset " + std::to_wstring(at + cell) + L" does not fit its bin");
+            if (raw > 0) AddFree(at + cell, length);
+            cell += length;
+        }
+        bins_.emplace_back(at, size);
+        at += size;
+    }
+    indexed_ = true;
+}
+
+std::uint32_t HiveValueWriter::BinOf(std::uint32_t cell) const {
+    const auto after = std::upper_bound(bins_.begin(), bins_.end(), std::make_pair(cell, kNone));
+    if (after == bins_.begin()) return kNone;
+    const auto& bin = *std::prev(after);
+    return cell >= bin.first + kBinHeader && cell < bin.first + bin.second ? bin.first : kNone;
+}
+
+void HiveValueWriter::AddFree(std::uint32_t cell, std::uint32_t size) {
+    freeByStart_[cell] = size;
+    freeBySize_.emplace(size, cell);
+}
+
+void HiveValueWriter::RemoveFree(std::uint32_t cell) {
+    const auto it = freeByStart_.find(cell);
+    freeBySize_.erase({it->second, cell});
+    freeByStart_.erase(it);
+}
+
+std::uint32_t HiveValueWriter::AllocatedSize(std::uint32_t cell) {
+    const std::uint32_t bin = BinOf(cell);
+    if (bin == kNone || cell % 8 != 0) Damaged(L"an offset " + std::to_wstring(cell) + L" points outside the hive bins");
+    const auto raw = static_cast<std::int32_t>(Read32(cell));
+    if (raw >= 0) Damaged(L"the cell at offset " + std::to_wstring(cell) + L" is in use but marked free");
+    return 0u - static_cast<std::uint32_t>(raw);  // inside its bin: the index checked every cell
+}
+
+void HiveValueWriter::CheckRecord(std::uint32_t cell, const char* signature, std::uint32_t minimumBytes) {
+    if (AllocatedSize(cell) < minimumBytes) Damaged(L"the record at offset " + std::to_wstring(cell) + L" is cut short");
+    std::uint8_t found[2];
+    ReadBytes(kBaseBlock + cell + 4, found, 2);
+    if (std::memcmp(found, signature, 2) != 0)
+        Damaged(L"the cell at offset " + std::to_wstring(cell) + L" is not the " + std::wstring(signature, signature + 2) +
+                L" record it should be");
+}
+
+std::uint32_t HiveValueWriter::Allocate(std::uint32_t bytes) {
+    const std::uint32_t need = CellBytes(bytes);
+    std::uint32_t cell = 0, size = 0;
+    if (const auto fit = freeBySize_.lower_bound({need, 0}); fit != freeBySize_.end()) {
+        size = fit->first;
+        cell = fit->second;
+        RemoveFree(cell);
+    } else {
+        // A new bin at the end, in whole units of 4096 bytes.
+        const std::uint64_t binBytes = (std::uint64_t{need} + kBinHeader + kBinUnit - 1) / kBinUnit * kBinUnit;
+        if (binBytes > 0x7FFFFFFFull - binsSize_) Damaged(L"the hive would grow past the format's 2 GiB");
+        const auto binSize = static_cast<std::uint32_t>(binBytes);
+        std::vector<std::uint8_t> header(kBinHeader, 0);
+        std::memcpy(header.data(), "hbin", 4);
+        Put32(header.data() + 4, binsSize_);
+        Put32(header.data() + 8, binSize);
+        WriteBytes(kBaseBlock + binsSize_, header.data(), header.size());
+        bins_.emplace_back(binsSize_, binSize);
+        cell = binsSize_ + kBinHeader;
+        size = binSize - kBinHeader;
+        binsSize_ += binSize;
+        // The file ends at the new bin's end, or past it as it did.
+        fileEnd_ = std::max<std::uint64_t>(fileEnd_, kBaseBlock + binsSize_);
+    }
+    if (size > need) {
+        Write32(cell + need, size - need);
+        AddFree(cell + need, size - need);
+        size = need;
+    }
+    Write32(cell, 0u - size);
+    return cell;
+}
+
+void HiveValueWriter::Free(std::uint32_t cell) {
+    std::uint32_t size = AllocatedSize(cell);
+    const std::uint32_t bin = BinOf(cell);
+    const std::uint32_t binEnd = bin + std::find_if(bins_.begin(), bins_.end(), [bin](const auto& b) { return b.first == bin; })->second;
+    if (cell + size < binEnd)
+        if (const auto next = freeByStart_.find(cell + size); next != freeByStart_.end()) {
+            size += next->second;
+            RemoveFree(next->first);
+        }
+    if (auto before = freeByStart_.lower_bound(cell); before != freeByStart_.begin()) {
+        --before;
+        if (before->first + before->second == cell && before->first >= bin + kBinHeader) {
+            const std::uint32_t start = before->first;
+            size += before->second;
+            RemoveFree(start);
+            cell = start;
+        }
+    }
+    Write32(cell, size);
+    AddFree(cell, size);
+}
+
+void HiveValueWriter::FreeData(std::uint32_t vk) {
+    const std::uint32_t raw = Read32(vk + kVkDataSize);
+    const std::uint32_t length = raw & ~kInline;
+    if ((raw & kInline) || length == 0) return;  // inline, or empty whatever the offset says
+    const std::uint32_t data = Read32(vk + kVkDataOffset);
+    if (minorVersion_ > 3 && length > kSegmentBytes) {
+        std::uint8_t head[8];
+        AllocatedSize(data);
+        ReadBytes(kBaseBlock + data + 4, head, sizeof head);
+        if (std::memcmp(head, "db", 2) == 0) {
+            const std::uint32_t count = head[2] | head[3] << 8;
+            const std::uint32_t list = Get32(head + 4);
+            if (AllocatedSize(list) < 4 + 4 * count) Damaged(L"the big data list at offset " + std::to_wstring(list) + L" is cut short");
+            std::vector<std::uint8_t> segments(4 * count);
+            ReadBytes(kBaseBlock + list + 4, segments.data(), segments.size());
+            for (std::uint32_t i = 0; i < count; ++i) AllocatedSize(Get32(segments.data() + 4 * i));
+            for (std::uint32_t i = 0; i < count; ++i) Free(Get32(segments.data() + 4 * i));
+            Free(list);
+            Free(data);
+            return;
+        }
+    }
+    Free(data);
+}
+
+void HiveValueWriter::StoreData(std::uint32_t vk, std::span<const std::uint8_t> data, bool mayReuse) {
+    const auto length = static_cast<std::uint32_t>(data.size());
+    if (length <= 4) {
+        if (mayReuse) FreeData(vk);
+        std::uint8_t inlined[4] = {};
+        std::copy(data.begin(), data.end(), inlined);
+        Write32(vk + kVkDataSize, length | kInline);
+        WriteBytes(kBaseBlock + vk + kVkDataOffset, inlined, 4);
+        return;
+    }
+    const bool big = minorVersion_ > 3 && length > kSegmentBytes;
+    if (mayReuse && !big) {
+        // Its own cell, when it is one cell and the new data fits it.
+        const std::uint32_t raw = Read32(vk + kVkDataSize);
+        const std::uint32_t old = raw & ~kInline;
+        const bool oneCell = !(raw & kInline) && old != 0 && !(minorVersion_ > 3 && old > kSegmentBytes);
+        if (oneCell) {
+            const std::uint32_t cell = Read32(vk + kVkDataOffset);
+            if (AllocatedSize(cell) - 4 >= length) {
+                WriteBytes(kBaseBlock + cell + 4, data.data(), length);
+                Write32(vk + kVkDataSize, length);
+                return;
+            }
+        }
+    }
+    if (mayReuse) FreeData(vk);
+    std::uint32_t at = 0;
+    if (!big) {
+        at = Allocate(length);
+        WriteBytes(kBaseBlock + at + 4, data.data(), length);
+    } else {
+        const std::uint32_t count = (length + kSegmentBytes - 1) / kSegmentBytes;
+        std::vector<std::uint8_t> list(4 * count);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const std::uint32_t from = i * kSegmentBytes;
+            const std::uint32_t part = std::min(kSegmentBytes, length - from);
+            // Four bytes to spare after each segment's data, as a full
+            // segment's cell has them: readers (hivex among them) take a
+            // segment's data to be its cell less eight bytes.
+            const std::uint32_t segment = Allocate(part + 4);
+            WriteBytes(kBaseBlock + segment + 4, data.data() + from, part);
+            Put32(list.data() + 4 * i, segment);
+        }
+        const std::uint32_t listCell = Allocate(static_cast<std::uint32_t>(list.size()));
+        WriteBytes(kBaseBlock + listCell + 4, list.data(), list.size());
+        at = Allocate(8);
+        std::uint8_t record[8] = {'d', 'b', static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8)};
+        Put32(record + 4, listCell);
+        WriteBytes(kBaseBlock + at + 4, record, sizeof record);
+    }
+    Write32(vk + kVkDataSize, length);
+    Write32(vk + kVkDataOffset, at);
+}
+
+void HiveValueWriter::RaiseLimits(std::uint32_t nk, std::uint32_t nameBytes, std::uint32_t dataBytes) {
+    if (Read32(nk + kNkLongestName) < nameBytes) Write32(nk + kNkLongestName, nameBytes);
+    if (Read32(nk + kNkLargestData) < dataBytes) Write32(nk + kNkLargestData, dataBytes);
+}
+
+void HiveValueWriter::Touch(std::uint32_t nk) {
+    std::uint8_t time[8];
+    for (int i = 0; i < 8; ++i) time[i] = static_cast<std::uint8_t>(now_ >> (8 * i));
+    WriteBytes(kBaseBlock + nk + kNkWritten, time, sizeof time);
+}
+
+void HiveValueWriter::Rewrite(std::uint32_t nk, std::uint32_t vk, std::uint32_t type, std::span<const std::uint8_t> data) {
+    CheckRecord(nk, "nk", kNkHeader);
+    CheckRecord(vk, "vk", kVkHeader);
+    StoreData(vk, data, true);
+    Write32(vk + kVkType, type);
+    // The name's length as the key keeps it: in UTF-16LE bytes.
+    const std::uint16_t nameLength = Read16(vk + kVkNameLength);
+    const bool compressed = Read16(vk + kVkFlags) & kCompressedName;
+    RaiseLimits(nk, compressed ? 2u * nameLength : nameLength, static_cast<std::uint32_t>(data.size()));
+    Touch(nk);
+}
+
+void HiveValueWriter::Add(std::uint32_t nk, std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
+    CheckRecord(nk, "nk", kNkHeader);
+    // A name whose every character fits in a byte is stored a byte each.
+    const bool compressed = std::all_of(name.begin(), name.end(), [](wchar_t c) { return static_cast<std::uint32_t>(c) < 0x100; });
+    std::vector<std::uint8_t> nameBytes;
+    for (const wchar_t c : name) {
+        nameBytes.push_back(static_cast<std::uint8_t>(c));
+        if (!compressed) nameBytes.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(c) >> 8));
+    }
+    if (nameBytes.size() > 0xFFFF) Damaged(L"a value name is longer than a hive holds");
+    const std::uint32_t vk = Allocate(static_cast<std::uint32_t>(kVkHeader - 4 + nameBytes.size()));
+    std::vector<std::uint8_t> record(kVkHeader - 4 + nameBytes.size(), 0);
+    record[0] = 'v';
+    record[1] = 'k';
+    record[2] = static_cast<std::uint8_t>(nameBytes.size());
+    record[3] = static_cast<std::uint8_t>(nameBytes.size() >> 8);
+    Put32(record.data() + 12, type);
+    record[16] = compressed ? kCompressedName : 0;
+    std::copy(nameBytes.begin(), nameBytes.end(), record.begin() + (kVkHeader - 4));
+    WriteBytes(kBaseBlock + vk + 4, record.data(), record.size());
+    StoreData(vk, data, false);
+
+    // Into the key's list: in place where its cell has room, else a list one longer.
+    const std::uint32_t count = Read32(nk + kNkValueCount);
+    const std::uint32_t list = Read32(nk + kNkValueList);
+    if (count > 0 && (AllocatedSize(list) - 4) / 4 > count) {
+        Write32(list + 4 + 4 * count, vk);
+    } else {
+        std::vector<std::uint8_t> offsets(4 * (std::size_t{count} + 1));
+        if (count > 0) {
+            if (AllocatedSize(list) - 4 < 4 * count) Damaged(L"the value list at offset " + std::to_wstring(list) + L" is cut short");
+            ReadBytes(kBaseBlock + list + 4, offsets.data(), 4 * count);
+        }
+        Put32(offsets.data() + 4 * count, vk);
+        const std::uint32_t grown = Allocate(static_cast<std::uint32_t>(offsets.size()));
+        WriteBytes(kBaseBlock + grown + 4, offsets.data(), offsets.size());
+        if (count > 0) Free(list);
+        Write32(nk + kNkValueList, grown);
+    }
+    Write32(nk + kNkValueCount, count + 1);
+    RaiseLimits(nk, static_cast<std::uint32_t>(2 * name.size()), static_cast<std::uint32_t>(data.size()));
+    Touch(nk);
+}
+
+void HiveValueWriter::Remove(std::uint32_t nk, std::uint32_t vk) {
+    CheckRecord(nk, "nk", kNkHeader);
+    CheckRecord(vk, "vk", kVkHeader);
+    const std::uint32_t count = Read32(nk + kNkValueCount);
+    const std::uint32_t list = Read32(nk + kNkValueList);
+    if (count == 0 || AllocatedSize(list) - 4 < 4 * count) Damaged(L"the value list at offset " + std::to_wstring(list) + L" is cut short");
+    std::vector<std::uint8_t> offsets(4 * count);
+    ReadBytes(kBaseBlock + list + 4, offsets.data(), offsets.size());
+    std::uint32_t slot = count;
+    for (std::uint32_t i = 0; i < count; ++i)
+        if (Get32(offsets.data() + 4 * i) == vk) slot = i;
+    if (slot == count) Damaged(L"the value at offset " + std::to_wstring(vk) + L" is not in its key's list");
+    FreeData(vk);
+    Free(vk);
+    // The values after it move up one: the list keeps its order.
+    offsets.erase(offsets.begin() + 4 * slot, offsets.begin() + 4 * (slot + 1));
+    if (count == 1) {
+        Free(list);
+        Write32(nk + kNkValueList, kNone);
+    } else {
+        WriteBytes(kBaseBlock + list + 4 + 4 * slot, offsets.data() + 4 * slot, offsets.size() - 4 * slot);
+    }
+    Write32(nk + kNkValueCount, count - 1);
+    Touch(nk);
+}
+
+void HiveValueWriter::Finish(bool bumpSequence, std::uint32_t leastSequence) {
+    std::uint8_t base[512];
+    ReadBytes(0, base, sizeof base);
+    const std::uint32_t sequence = std::max(Get32(base + 4) + (bumpSequence ? 1 : 0), leastSequence);
+    Put32(base + 4, sequence);
+    Put32(base + 8, sequence);
+    for (int i = 0; i < 8; ++i) base[0x0C + i] = static_cast<std::uint8_t>(now_ >> (8 * i));
+    Put32(base + 0x28, binsSize_);
+    Put32(base + 0x1FC, BaseBlockChecksum(base));
+    WriteBytes(0, base, sizeof base);
+    Flush();
+    struct stat file {};
+    if (::fstat(descriptor_, &file) != 0 ||
+        (static_cast<std::uint64_t>(file.st_size) < fileEnd_ && ::ftruncate(descriptor_, static_cast<off_t>(fileEnd_)) != 0))
+        throw HiveError{name_ + L": the new hive could not grow (" + ErrorText(errno) + L"); the hive is as it was"};
+}
+
+}  // namespace keyscour

@@ -1,0 +1,140 @@
+// Changes: keys through hivex's write handle, values kept here and written
+// at the commit into the hive's own cells.
+
+#include "registry/hive/hive_registry.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "registry/hive/hive_internal.h"
+#include "base/unicode_case.h"
+#include "registry/hive/hive_value_writer.h"
+
+namespace keyscour {
+
+using namespace hive_detail;
+
+Status HiveRegistry::CreateKey(KeyHandle base, const std::wstring& path, KeyHandle& key) {
+    key = 0;
+    Node node = NodeOf(base);
+    if (!node) return status::kInvalidHandle;
+    if (!writable_) return status::kAccessDenied;
+    std::vector<std::wstring_view> parts;
+    if (!PartsOf(path, parts)) return status::kBadPathname;
+    for (const std::wstring_view part : parts) {
+        if (part.size() > kMaxKeyNameChars) return status::kBadPathname;
+        Children* children = ChildrenOf(node);
+        if (!children) return status::kFileCorrupt;
+        if (const Node child = children->Find(part, foldedPart_)) {
+            node = child;
+            continue;
+        }
+        if (const Status refused = WritableHive()) return refused;
+        errno = 0;
+        const hive_node_h added = hivex_node_add_child(hive_, node, ToUtf8(part).c_str());
+        if (!added) return StatusOfErrno(errno);
+        changed_ = keysChanged_ = true;
+        Forget(node);
+        node = added;
+    }
+    key = NewHandle(node, true);
+    return status::kSuccess;
+}
+
+Status HiveRegistry::SetValue(KeyHandle key, const std::wstring& name, std::uint32_t type, const std::uint8_t* data,
+                              std::uint32_t dataBytes) {
+    Node node = 0;
+    if (const Status refused = WritableNode(key, node)) return refused;
+    Status found = status::kSuccess;
+    const std::size_t at = FindValue(node, name, found);
+    if (found != status::kSuccess && found != status::kNotFound) return found;
+    EditedKey* edited = EditedOf(node);
+    if (!edited) return status::kFileCorrupt;
+    if (at == std::string::npos) {
+        edited->values.emplace_back();
+        edited->values.back().name8 = ToUtf8(name);
+    }
+    EditedValue& value = at == std::string::npos ? edited->values.back() : edited->values[at];
+    value.changed = true;
+    value.type = type;
+    value.data.assign(data, data + dataBytes);
+    changed_ = true;
+    Forget(node);
+    return status::kSuccess;
+}
+
+Status HiveRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
+    const Node from = NodeOf(base);
+    if (!from) return status::kInvalidHandle;
+    if (!writable_) return status::kAccessDenied;
+    Status result;
+    const Node node = Resolve(from, path, result);
+    if (!node) return result;
+    if (node == root_) return status::kAccessDenied;
+    if (const Status refused = WritableHive()) return refused;
+    // Value changes kept for the key or any below it would go into cells
+    // that hivex frees now.
+    std::vector<Node> below{node};
+    for (std::size_t i = 0; i < below.size() && !edited_.empty(); ++i) {
+        edited_.erase(below[i]);
+        if (const malloced<hive_node_h> children{hivex_node_children(hive_, below[i])})
+            for (const hive_node_h* child = children.get(); *child; ++child) below.push_back(*child);
+    }
+    errno = 0;
+    if (hivex_node_delete_child(hive_, node) != 0) return StatusOfErrno(errno);
+    changed_ = keysChanged_ = true;
+    // What lay below is gone, and with it what was known of its paths.
+    ForgetBranch();
+    childrenSlotOf_.clear();
+    for (auto& slot : childrenSlots_) slot.owner = 0;
+    values_.node = 0;
+    lastValue_ = 0;
+    for (std::uint32_t slot = 0; slot < handles_.size(); ++slot)
+        if (handles_[slot].node == node) {
+            handles_[slot] = {};
+            freeSlots_.push_back(slot);
+        }
+    return status::kSuccess;
+}
+
+Status HiveRegistry::DeleteValue(KeyHandle key, const std::wstring& name) {
+    Node node = 0;
+    if (const Status refused = WritableNode(key, node)) return refused;
+    Status found = status::kSuccess;
+    const std::size_t at = FindValue(node, name, found);
+    if (at == std::string::npos) return found;
+    EditedKey* edited = EditedOf(node);
+    if (!edited) return status::kFileCorrupt;
+    edited->values.erase(edited->values.begin() + static_cast<std::ptrdiff_t>(at));
+    changed_ = true;
+    Forget(node);
+    return status::kSuccess;
+}
+
+void HiveRegistry::WriteEditedValues(bool bumpSequence) {
+    HiveValueWriter writer(newFile_, FromUtf8(path_));
+    // hivex's handles are file offsets; the format's are past the base block.
+    const auto cell = [](std::size_t handle) { return static_cast<std::uint32_t>(handle - 4096); };
+    // In node order: the same file, the same writes, whatever the map's order.
+    std::vector<const std::pair<const Node, EditedKey>*> keys;
+    for (const auto& entry : edited_) keys.push_back(&entry);
+    std::sort(keys.begin(), keys.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+    for (const auto* entry : keys) {
+        const std::uint32_t nk = cell(entry->first);
+        const EditedKey& key = entry->second;
+        for (const std::size_t original : key.originals)
+            if (std::none_of(key.values.begin(), key.values.end(),
+                             [original](const EditedValue& value) { return value.original == original; }))
+                writer.Remove(nk, cell(original));
+        for (const auto& value : key.values) {
+            if (!value.changed) continue;
+            if (value.original)
+                writer.Rewrite(nk, cell(value.original), value.type, value.data);
+            else
+                writer.Add(nk, FromUtf8(value.name8), value.type, value.data);
+        }
+    }
+    writer.Finish(bumpSequence, commitSequence_);
+}
+
+}  // namespace keyscour

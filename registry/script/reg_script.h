@@ -1,0 +1,99 @@
+#pragma once
+// Registry scripts in the "Windows Registry Editor Version 5.00" form, as
+// regedit exports and imports them: the one writer of the undo file and of
+// every .reg output, and the reader of .reg files.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace keyscour {
+
+// The first line of a registry script, and of one in REGEDIT4 form.
+inline constexpr std::wstring_view kRegScriptHeader = L"Windows Registry Editor Version 5.00";
+inline constexpr std::wstring_view kRegScriptHeader4 = L"REGEDIT4";
+
+// Builds a script; lines end in CR LF.
+class RegScriptWriter {
+public:
+    RegScriptWriter();
+
+    void Key(std::wstring_view fullKey);
+    void RemovedKey(std::wstring_view fullKey);
+    void Value(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data);
+    void RemovedValue(std::wstring_view name);
+
+    // The script, ended by an empty line.
+    std::wstring Finish();
+    // What has been written so far, handed out and forgotten: a long script
+    // goes out in pieces, Finish giving the last.
+    std::wstring Take();
+
+    // Whether a key or value name can stand in a script: a line break in it
+    // would end its line, and an import would run the rest as lines of its own.
+    static bool Carries(std::wstring_view name);
+
+private:
+    std::wstring text_;
+};
+
+// One value's line, without its line end.
+std::wstring RegScriptValueLine(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data);
+
+// What a script says, line by line.
+class RegScriptVisitor {
+public:
+    virtual void Key(const std::wstring& fullKey, bool remove, std::size_t line) = 0;
+    virtual void Value(const std::wstring& name, std::uint32_t type, std::vector<std::uint8_t> data,
+                       std::size_t line) = 0;
+    virtual void RemovedValue(const std::wstring& name, std::size_t line) = 0;
+
+protected:
+    ~RegScriptVisitor() = default;
+};
+
+struct RegScriptError {
+    std::size_t line;  // 1-based; 0 for the file as a whole
+    std::wstring message;
+};
+
+// How a .reg file's bytes are read: by its byte order mark, else as UTF-8
+// where the whole file is valid UTF-8, else in the ANSI code page
+// (kAuto); or as told.
+struct RegFileEncoding {
+    enum class Kind { kAuto, kUtf8, kUtf16, kCodePage };
+    Kind kind = Kind::kAuto;
+    int codePage = 0;  // for kCodePage
+};
+// "utf-8", "utf-16", a code page number, or "cp" and one; nothing for others.
+std::optional<RegFileEncoding> ParseRegFileEncoding(std::wstring_view name);
+
+struct DecodedRegFile {
+    std::wstring text;
+    // The code page of the string bytes (hex(1), hex(2), hex(7)) of a
+    // REGEDIT4 file, which regedit writes in ANSI; 0 for UTF-8.
+    int ansiCodePage = 0;
+};
+// Throws RegScriptError at the line of the first byte that does not
+// decode: nothing is ever put in its place.
+DecodedRegFile DecodeRegFile(std::span<const std::uint8_t> bytes, RegFileEncoding encoding = {});
+
+struct RegScriptReading {
+    int ansiCodePage = 0;  // see DecodedRegFile; 0 reads those bytes as UTF-8
+    // Asked now and then; when it answers true the read stops with
+    // RegScriptStopped.
+    std::function<bool()> stop;
+};
+struct RegScriptStopped {};
+
+// Reads both headers ("Windows Registry Editor Version 5.00" and
+// "REGEDIT4"), comments, line continuations of value lines, [key] and
+// [-key] lines, and values as "strings", dword:, hex: and every hex(N):,
+// and "name"=-. Throws RegScriptError at the first line it cannot read.
+void ReadRegScript(std::wstring_view text, RegScriptVisitor& visitor, const RegScriptReading& reading = {});
+
+}  // namespace keyscour

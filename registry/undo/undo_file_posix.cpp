@@ -1,0 +1,100 @@
+#include "registry/undo/undo_file.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+
+#include "base/file_util.h"
+#include "base/numbered_error.h"
+#include "base/utf16.h"
+#include "base/utf8.h"
+
+namespace keyscour::undo_file {
+
+namespace {
+
+[[noreturn]] void Fail(int error, const std::string& path) {
+    throw NumberedError(kErrorNotWritten + error,
+                        L"Could not write the undo file " + FromUtf8(path) + L"; nothing was replaced");
+}
+
+std::string NameNow(int attempt) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char name[64];
+    std::strftime(name, sizeof name, "%Y-%m-%d %H.%M.%S", &local);
+    std::string result = name;
+    if (attempt > 1) result += " (" + std::to_string(attempt) + ")";
+    return result + ".reg";
+}
+
+}  // namespace
+
+std::wstring DefaultFolder() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    std::string base;
+    if (state && *state == '/') {
+        base = state;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::string(home && *home ? home : ".") + "/.local/state";
+    }
+    return FromUtf8(base + "/quillon-keyscour/undo");
+}
+
+std::wstring Write(const std::wstring& folder, const std::wstring& script) {
+    const std::string directory = ToUtf8(folder);
+    std::error_code made;
+    std::filesystem::create_directories(directory, made);
+    if (made) Fail(made.value(), directory);
+
+    // Written whole under a name of its own first: a kill or a full disk
+    // never leaves a file under an undo file's name that is cut short.
+    std::string partial;
+    const int file = CreateUniqueFile(directory + "/", ".keyscour-undo", partial);
+    if (file < 0) Fail(errno, directory);
+    std::vector<std::uint8_t> bytes{0xFF, 0xFE};
+    const auto text = EncodeUtf16Le(script + ClosingLine(script));
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    std::size_t done = 0;
+    int error = 0;
+    while (done < bytes.size() && error == 0) {
+        const ssize_t written = ::write(file, bytes.data() + done, bytes.size() - done);
+        if (written > 0) done += static_cast<std::size_t>(written);
+        else if (written < 0 && errno == EINTR) continue;
+        else error = written < 0 ? errno : ENOSPC;
+    }
+    if (error == 0 && ::fsync(file) != 0) error = errno;
+    if (::close(file) != 0 && error == 0) error = errno;
+    if (error != 0) {
+        ::unlink(partial.c_str());  // half an undo file would mislead
+        Fail(error, partial);
+    }
+    // link() gives the name only where none is: two replaces in one second
+    // never overwrite each other's file.
+    std::string path;
+    for (int attempt = 1;; ++attempt) {
+        path = directory + "/" + NameNow(attempt);
+        if (::link(partial.c_str(), path.c_str()) == 0) break;
+        // A file system without hard links: a rename that never replaces.
+        if (errno != EEXIST && ::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+            break;
+        if (errno != EEXIST || attempt == 100) {
+            const int linkError = errno;
+            ::unlink(partial.c_str());
+            Fail(linkError, path);
+        }
+    }
+    ::unlink(partial.c_str());
+    SyncFolderOf(path);
+    return FromUtf8(path);
+}
+
+}  // namespace keyscour::undo_file

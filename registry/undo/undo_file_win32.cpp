@@ -1,0 +1,105 @@
+#include "registry/undo/undo_file.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstdio>
+
+#include "base/numbered_error.h"
+#include "base/unique_handle.h"
+
+namespace keyscour::undo_file {
+
+namespace {
+
+struct FileTraits {
+    using pointer = HANDLE;
+    static pointer invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(pointer file) noexcept { CloseHandle(file); }
+};
+using unique_file = unique_handle<FileTraits>;
+
+[[noreturn]] void Fail(DWORD error, const std::wstring& path) {
+    throw NumberedError(kErrorNotWritten + static_cast<std::int32_t>(error),
+                        L"Could not write the undo file " + path + L"; nothing was replaced");
+}
+
+// Creates each missing folder on the path. Only the last one's failure
+// counts: the parts above it may be a drive or a share that cannot be made.
+void MakeFolders(const std::wstring& folder) {
+    for (std::size_t slash = folder.find(L'\\', 1); slash != std::wstring::npos; slash = folder.find(L'\\', slash + 1))
+        CreateDirectoryW(folder.substr(0, slash).c_str(), nullptr);
+    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        Fail(GetLastError(), folder);
+}
+
+std::wstring NameNow(int attempt) {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    wchar_t name[64];
+    std::swprintf(name, 64, L"%04u-%02u-%02u %02u.%02u.%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
+    std::wstring result = name;
+    if (attempt > 1) result += L" (" + std::to_wstring(attempt) + L")";
+    return result + L".reg";
+}
+
+}  // namespace
+
+std::wstring DefaultFolder() {
+    wchar_t base[MAX_PATH] = {};
+    const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", base, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, base);
+    return std::wstring(base) + L"\\Quillon Keyscour\\Undo";
+}
+
+std::wstring Write(const std::wstring& folder, const std::wstring& script) {
+    MakeFolders(folder);
+
+    std::wstring path;
+    // Written whole under a name of its own first: a kill or a full disk
+    // never leaves a file under an undo file's name that is cut short.
+    wchar_t part[64];
+    std::swprintf(part, 64, L"\\.keyscour-undo.%lu.%lu.part", GetCurrentProcessId(), GetTickCount());
+    const std::wstring partial = folder + part;
+    unique_file file(CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) Fail(GetLastError(), partial);
+    path = partial;
+
+    std::wstring content = L"\xFEFF" + script + ClosingLine(script);
+    const auto* bytes = reinterpret_cast<const char*>(content.data());
+    std::size_t left = content.size() * sizeof(wchar_t);
+    while (left > 0) {
+        DWORD written = 0;
+        const DWORD chunk = left > 0x100000 ? 0x100000 : static_cast<DWORD>(left);
+        if (!WriteFile(file.get(), bytes, chunk, &written, nullptr) || written == 0) {
+            const DWORD error = GetLastError();
+            file.reset();
+            DeleteFileW(path.c_str());  // half an undo file would mislead
+            Fail(error, path);
+        }
+        bytes += written;
+        left -= written;
+    }
+    if (!FlushFileBuffers(file.get())) {
+        const DWORD error = GetLastError();
+        file.reset();
+        DeleteFileW(path.c_str());
+        Fail(error, path);
+    }
+    file.reset();
+    // Without MOVEFILE_REPLACE_EXISTING: a name already taken is never
+    // overwritten, and the next one is tried.
+    for (int attempt = 1;; ++attempt) {
+        path = folder + L"\\" + NameNow(attempt);
+        if (MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) break;
+        const DWORD error = GetLastError();
+        if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || attempt == 100) {
+            DeleteFileW(partial.c_str());
+            Fail(error, path);
+        }
+    }
+    return path;
+}
+
+}  // namespace keyscour::undo_file

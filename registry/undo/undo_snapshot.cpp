@@ -1,0 +1,123 @@
+#include "registry/undo/undo_snapshot.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "base/numbered_error.h"
+#include "registry/script/reg_script.h"
+#include "registry/root_keys.h"
+#include "registry/string_writer.h"
+
+namespace keyscour {
+
+namespace {
+
+std::wstring FullKeyName(std::wstring_view rootName, const std::wstring& keyPath) {
+    std::wstring full(rootName);
+    if (!keyPath.empty()) full.append(1, L'\\').append(keyPath);
+    return full;
+}
+
+}  // namespace
+
+UndoSnapshot::UndoSnapshot(Registry& registry, RootNamer rootName)
+    : registry_(registry), rootName_(std::move(rootName)) {
+    if (!rootName_) rootName_ = [](KeyHandle root) { return std::wstring(RootKeyNameOf(root)); };
+}
+
+void UndoSnapshot::Capture(KeyHandle root, const std::wstring& sSection) {
+    MRegistry::ValuePath path;
+    if (rootName_(root).empty() || MRegistry::ResolveValuePath(sSection, path)) return;
+    CaptureValue(root, path.keyPath, path.valueName);
+}
+
+void UndoSnapshot::Capture(KeyHandle root, const std::wstring& sSection, std::size_t keyPathLength) {
+    MRegistry::ValuePath path;
+    if (rootName_(root).empty() || MRegistry::ResolveValuePath(sSection, keyPathLength, path)) return;
+    CaptureValue(root, path.keyPath, path.valueName);
+}
+
+void UndoSnapshot::CaptureValue(KeyHandle root, const std::wstring& keyPath, const std::wstring& valueName) {
+    const std::wstring rootName = rootName_(root);
+    if (rootName.empty()) return;
+    SavedValue saved;
+    saved.key = FullKeyName(rootName, keyPath);
+    saved.name = valueName;
+    if (!RegScriptWriter::Carries(saved.key) || !RegScriptWriter::Carries(saved.name))
+        throw NumberedError(kErrorNotScriptable, L"A name holds a line break, which an undo file cannot carry: " +
+                                                     saved.key + L"\\" + saved.name);
+    if (!seen_.insert(saved.key + L'\0' + saved.name).second) return;
+
+    KeyHandle key = 0;
+    const Status opened = registry_.OpenKey(root, keyPath, key);
+    if (opened == status::kNotFound) return CaptureCreatedKeys(root, keyPath);
+    if (opened != status::kSuccess)
+        throw NumberedError(kErrorKeyUnreadable + static_cast<std::int32_t>(opened),
+                            L"Could not read the registry key to keep for undo: " + saved.key);
+    const auto owner = AdoptKey(registry_, key);
+    const Status read = registry_.QueryValue(key, saved.name, saved.type, saved.data);
+    if (read == status::kSuccess) {
+        saved.existed = true;
+    } else if (read != status::kNotFound) {
+        throw NumberedError(kErrorUnreadable + static_cast<std::int32_t>(read),
+                            L"Could not read the registry value to keep for undo: " + saved.key + L"\\" + saved.name);
+    }
+    values_.push_back(std::move(saved));
+}
+
+void UndoSnapshot::CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPath) {
+    // The first missing key on the path and every key below it are what
+    // the write creates; the script removes each of them. A key on the way
+    // that exists but cannot be opened is not missing: it holds no value the
+    // write changes, and removing it would lose what it holds.
+    const std::wstring rootName = rootName_(root);
+    bool missing = false;
+    for (std::size_t slash = keyPath.find(L'\\');; slash = keyPath.find(L'\\', slash + 1)) {
+        const std::wstring prefix = keyPath.substr(0, slash);
+        if (!missing) {
+            KeyHandle key = 0;
+            const Status opened = registry_.OpenKey(root, prefix, key);
+            if (opened == status::kSuccess) AdoptKey(registry_, key).reset();
+            missing = opened == status::kNotFound;
+        }
+        if (missing) {
+            std::wstring full = FullKeyName(rootName, prefix);
+            if (created_.insert(full).second) createdKeys_.push_back(std::move(full));
+        }
+        if (slash == std::wstring::npos) break;
+    }
+}
+
+std::wstring UndoSnapshot::Script() const {
+    RegScriptWriter script;
+    AppendTo(script);
+    return script.Finish();
+}
+
+void UndoSnapshot::AppendTo(RegScriptWriter& script) const {
+    // Values grouped under their keys, keys in the order first met.
+    std::unordered_map<std::wstring_view, std::size_t> slotOfKey;
+    std::vector<std::vector<const SavedValue*>> groups;
+    for (const auto& value : values_) {
+        const auto [slot, added] = slotOfKey.try_emplace(value.key, groups.size());
+        if (added) groups.emplace_back();
+        groups[slot->second].push_back(&value);
+    }
+    for (const auto& group : groups) {
+        script.Key(group.front()->key);
+        for (const SavedValue* value : group) {
+            if (value->existed)
+                script.Value(value->name, value->type, value->data);
+            else
+                script.RemovedValue(value->name);
+        }
+    }
+    // Deeper keys first, so that each removal finds its key still there.
+    std::vector<std::pair<std::ptrdiff_t, const std::wstring*>> created;
+    created.reserve(createdKeys_.size());
+    for (const auto& key : createdKeys_) created.emplace_back(std::count(key.begin(), key.end(), L'\\'), &key);
+    std::stable_sort(created.begin(), created.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& entry : created) script.RemovedKey(*entry.second);
+}
+
+}  // namespace keyscour

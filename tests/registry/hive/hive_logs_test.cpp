@@ -1,0 +1,428 @@
+// Hives as Windows leaves them after a crash: the dirty rule, logs of both
+// formats replayed into a private copy for a search and before a replace,
+// logs that do not check out refused for writing, and logs beside a clean
+// hive left alone. The logs are written here from the format's document,
+// with real Marvin32 hashes.
+
+#include <gtest/gtest.h>
+
+#include <hivex.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "base/marvin32.h"
+#include "base/utf16.h"
+#include "base/utf8.h"
+#include "tests/cli/cli_runner.h"
+#include "tests/support/hive_log_writer.h"
+#include "tests/support/blank_hive.h"
+#include "registry/hive/hive_logs.h"
+#include "registry/hive/hive_registry.h"
+
+namespace keyscour {
+namespace {
+
+using testing::Bytes;
+using testing::ChangedPages;
+using testing::CliRun;
+using testing::Get32;
+using testing::NewFormatLog;
+using testing::OldFormatLog;
+using testing::Put32;
+using testing::RunCli;
+using testing::Seal;
+using Entry = testing::LogEntry;
+using Page = testing::LogPage;
+using Json = nlohmann::json;
+constexpr std::size_t kBase = 4096;
+
+Bytes ReadAll(const std::string& path) {
+    const std::string bytes = testing::ReadFileBytes(FromUtf8(path));
+    return Bytes(bytes.begin(), bytes.end());
+}
+
+Bytes Sz(const std::wstring& text) {
+    auto bytes = EncodeUtf16Le(text);
+    bytes.insert(bytes.end(), {0, 0});
+    return bytes;
+}
+
+Bytes ImageOf(const HiveLogState& state) {
+    Bytes bytes;
+    if (!state.image) return bytes;
+    const off_t size = ::lseek(state.image->get(), 0, SEEK_END);
+    bytes.resize(static_cast<std::size_t>(size));
+    EXPECT_EQ(::pread(state.image->get(), bytes.data(), bytes.size(), 0), size);
+    return bytes;
+}
+
+std::vector<Json> Records(const std::string& out, const std::string& kind) {
+    std::vector<Json> records;
+    for (const auto& line : testing::Lines(out))
+        if (const Json record = Json::parse(line, nullptr, false); !record.is_discarded() && record["kind"] == kind)
+            records.push_back(record);
+    return records;
+}
+
+class HiveLogsTest : public ::testing::Test {
+protected:
+    // before: a hive with App\v = "old", App\Gone and App\Stays; after: the
+    // same hive with the changes Windows had logged: App\Added, App\Gone
+    // removed, v = "logged". The hive on disk is before, left dirty at 9/8.
+    HiveLogsTest() : path(ToUtf8(folder.Path(L"SOFTWARE"))) {
+        WriteFileBytes(path, BlankHive());
+        {
+            HiveRegistry hive(path, true);
+            Set(hive, L"App", L"v", L"old");
+            Set(hive, L"App\\Gone", L"g", L"old gone");
+            Set(hive, L"App\\Stays", L"s", L"old stays");
+            hive.Commit();
+        }
+        before = ReadAll(path);
+        {
+            HiveRegistry hive(path, true);
+            Set(hive, L"App", L"v", L"logged");
+            Set(hive, L"App\\Added", L"a", L"old added");
+            KeyHandle root = HiveRegistry::kRoot;
+            EXPECT_EQ(hive.DeleteKey(root, L"App\\Gone"), 0u);
+            hive.Commit();
+        }
+        after = ReadAll(path);
+        MarkDirty(before, 9, 8);
+        pages = ChangedPages(before, after);
+        EXPECT_GE(pages.size(), 2u);
+    }
+    static void Set(HiveRegistry& hive, const std::wstring& key, const std::wstring& name, const std::wstring& text) {
+        KeyHandle opened = 0;
+        EXPECT_EQ(hive.CreateKey(HiveRegistry::kRoot, key, opened), 0u);
+        const Bytes data = Sz(text);
+        hive.SetValue(opened, name, 1, data.data(), static_cast<std::uint32_t>(data.size()));
+        hive.CloseKey(opened);
+    }
+    void MarkDirty(Bytes hive, std::uint32_t primary, std::uint32_t secondary) {
+        Put32(hive, 4, primary);
+        Put32(hive, 8, secondary);
+        Seal(hive);
+        before = hive;
+        WriteFileBytes(path, before);
+    }
+    void Log(const wchar_t* name, const Bytes& bytes) { folder.Write(name, std::string(bytes.begin(), bytes.end())); }
+    Entry Whole(std::uint32_t sequence) const { return {sequence, Get32(after, 0x28), pages}; }
+    // The recovered hive's bins must be those the changes made when written.
+    void ExpectRecoveredAsWritten(const HiveLogState& state, std::uint32_t sequence) {
+        ASSERT_TRUE(state.recovered) << ToUtf8(state.failure);
+        const Bytes image = ImageOf(state);
+        ASSERT_GE(image.size(), kBase + Get32(after, 0x28));
+        EXPECT_TRUE(std::equal(after.begin() + kBase, after.begin() + kBase + Get32(after, 0x28), image.begin() + kBase));
+        EXPECT_EQ(Get32(image, 4), sequence);
+        EXPECT_EQ(Get32(image, 8), sequence);
+        EXPECT_EQ(Get32(image, 0x28), Get32(after, 0x28));
+        EXPECT_TRUE(BaseBlockChecksOut(image));
+    }
+    CliRun Search(const std::wstring& text, std::vector<std::wstring> more = {}) {
+        std::vector<std::wstring> arguments{L"search", L"--hive", FromUtf8(path), text, L"--format", L"jsonl"};
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        return RunCli(arguments);
+    }
+    CliRun Replace() {
+        return RunCli({L"replace", L"--hive", FromUtf8(path), L"old", L"--with", L"new", L"--yes", L"--undo-dir",
+                       folder.Path(L"undo"), L"--format", L"jsonl"});
+    }
+    std::vector<std::wstring> FilesIn(const std::wstring& sub) const {
+        std::vector<std::wstring> found;
+        for (const auto& file : folder.Files())
+            if (file.find(folder.Path(sub) + L"/") == 0) found.push_back(file);
+        return found;
+    }
+    testing::ScratchFolder folder;
+    std::string path;
+    Bytes before, after;
+    std::vector<Page> pages;
+};
+
+TEST(Marvin32, KnownVectors) {
+    constexpr std::uint64_t kSeed = 0x004FB61A001BDBCCull;
+    const std::vector<std::pair<Bytes, std::uint64_t>> vectors{
+        {{}, 0x30ED35C100CD3C7Dull},
+        {{0xAF}, 0x48E73FC77D75DDC1ull},
+        {{0xE7, 0x0F}, 0xB5F6E1FC485DBFF8ull},
+        {{0x37, 0xF4, 0x95}, 0xF0B07C789B8CF7E8ull},
+        {{0x86, 0x42, 0xDC, 0x59}, 0x7008F2E87E9CF556ull},
+        {{0x15, 0x3F, 0xB7, 0x98, 0x26}, 0xE6C08C6DA2AFA997ull},
+        {{0x09, 0x32, 0xE6, 0x24, 0x6C, 0x47}, 0x6F04BF1A5EA24060ull},
+        {{0xAB, 0x42, 0x7E, 0xA8, 0xD1, 0x0F, 0xC7}, 0xE11847E4F0678C41ull},
+    };
+    for (const auto& [data, hash] : vectors) EXPECT_EQ(Marvin32(data, kSeed), hash) << data.size() << " bytes";
+}
+
+TEST_F(HiveLogsTest, ANewFormatLogIsReplayedForASearchAndTheFilesStayAsTheyAre) {
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(9)}));
+    Log(L"SOFTWARE.LOG2", {});
+    const Bytes log = ReadAll(path + ".LOG1");
+    const HiveLogState state = CheckTransactionLogs(path);
+    EXPECT_TRUE(state.dirty);
+    ExpectRecoveredAsWritten(state, 9);
+    ASSERT_EQ(state.applied.size(), 1u);
+    EXPECT_NE(state.applied[0].find(L"SOFTWARE.LOG1: 1 entry (9)"), std::wstring::npos) << ToUtf8(state.applied[0]);
+
+    const CliRun run = Search(L"old", {L"--names"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::vector<std::string> keys;
+    for (const auto& hit : Records(run.out, "hit")) keys.push_back(hit["key"].get<std::string>() + "\\" + hit["name"].get<std::string>());
+    std::sort(keys.begin(), keys.end());
+    EXPECT_EQ(keys, (std::vector<std::string>{"SOFTWARE\\App\\Added\\a", "SOFTWARE\\App\\Stays\\s"}))
+        << "what Windows would see after its boot";
+    EXPECT_EQ(Records(Search(L"logged").out, "hit").size(), 1u);
+    const auto warnings = Records(run.out, "warning");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0]["message"].get<std::string>().find("SOFTWARE.LOG1: 1 entry"), std::string::npos);
+    EXPECT_NE(run.err.find("SOFTWARE.LOG1: 1 entry"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadAll(path), before);
+    EXPECT_EQ(ReadAll(path + ".LOG1"), log);
+
+    const CliRun raw = Search(L"old", {L"--names", L"--ignore-logs"});
+    EXPECT_EQ(Records(raw.out, "hit").size(), 3u) << "the primary as it is on disk: v, Gone and Stays";
+    EXPECT_NE(raw.err.find("--ignore-logs"), std::string::npos);
+    EXPECT_EQ(RunCli({L"replace", L"--hive", FromUtf8(path), L"old", L"--with", L"x", L"--yes", L"--ignore-logs"}).exitCode, 2);
+    EXPECT_EQ(ReadAll(path), before);
+}
+
+TEST_F(HiveLogsTest, EntriesOfTwoLogsInterleaveAndStopAtABadHashOrAGap) {
+    // Three entries, LOG1 and LOG2 in turn, as a writer makes them: the
+    // pages of the bins there were first, then the new bins in two.
+    const std::uint32_t oldBins = Get32(before, 0x28);
+    std::vector<Entry> parts{{9, oldBins, {}}, {10, Get32(after, 0x28), {}}, {11, Get32(after, 0x28), {}}};
+    std::vector<Page> added;
+    for (const Page& page : pages) (page.offset < oldBins ? parts[0].pages : added).push_back(page);
+    for (std::size_t i = 0; i < added.size(); ++i) parts[1 + (2 * i >= added.size())].pages.push_back(added[i]);
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {parts[0], parts[2]}));
+    Log(L"SOFTWARE.log2", NewFormatLog(after, 9, {parts[1]}));  // any case, as on a case-sensitive mount
+    const HiveLogState whole = CheckTransactionLogs(path);
+    ExpectRecoveredAsWritten(whole, 11);
+    EXPECT_EQ(whole.applied.size(), 2u);
+    EXPECT_EQ(whole.commitSequence, 12u);
+
+    // A bad hash in the second: only the first applies, as the document says.
+    Entry bad = parts[1];
+    bad.badHash = true;
+    Log(L"SOFTWARE.log2", NewFormatLog(after, 9, {bad}));
+    const HiveLogState first = CheckTransactionLogs(path);
+    ASSERT_TRUE(first.recovered) << ToUtf8(first.failure);
+    const Bytes image = ImageOf(first);
+    EXPECT_EQ(Get32(image, 4), 9u);
+    for (const Page& page : parts[0].pages)
+        EXPECT_TRUE(std::equal(page.bytes.begin(), page.bytes.end(), image.begin() + kBase + page.offset));
+    for (const Page& page : parts[2].pages)
+        EXPECT_FALSE(std::equal(page.bytes.begin(), page.bytes.end(), image.begin() + kBase + page.offset))
+            << "nothing past the bad entry";
+
+    // A gap: 9, then 11.
+    std::remove((path + ".log2").c_str());
+    const HiveLogState gap = CheckTransactionLogs(path);
+    ASSERT_TRUE(gap.recovered);
+    EXPECT_EQ(Get32(ImageOf(gap), 4), 9u);
+    ASSERT_EQ(gap.applied.size(), 1u);
+    EXPECT_NE(gap.applied[0].find(L"1 entry (9)"), std::wstring::npos);
+}
+
+TEST_F(HiveLogsTest, AnOldFormatLogIsReplayed) {
+    Log(L"SOFTWARE.LOG1", OldFormatLog(before, after));
+    const HiveLogState state = CheckTransactionLogs(path);
+    ExpectRecoveredAsWritten(state, 9);
+    ASSERT_EQ(state.applied.size(), 1u);
+    EXPECT_NE(state.applied[0].find(L"(old format)"), std::wstring::npos);
+    // Of another time: not applicable.
+    Bytes other = OldFormatLog(before, after);
+    Put32(other, 0x0C, Get32(other, 0x0C) + 1);
+    Seal(other);
+    Log(L"SOFTWARE.LOG1", other);
+    EXPECT_FALSE(CheckTransactionLogs(path).recovered);
+}
+
+TEST_F(HiveLogsTest, ABaseBlockThatDoesNotCheckOutIsTakenFromTheLog) {
+    Bytes broken = before;
+    broken[0x30] ^= 0x55;  // its file name, the checksum left as it was
+    WriteFileBytes(path, broken);
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(9)}));
+    const HiveLogState state = CheckTransactionLogs(path);
+    EXPECT_TRUE(state.dirty);
+    EXPECT_NE(state.reasons[0].find(L"checksum"), std::wstring::npos);
+    ExpectRecoveredAsWritten(state, 9);
+    EXPECT_EQ(ImageOf(state)[0x30], after[0x30]);
+}
+
+TEST_F(HiveLogsTest, AReplaceOverADirtyHiveWritesTheRecoveredHiveAndKeepsTheOriginals) {
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(9)}));
+    Log(L"SOFTWARE.LOG2", NewFormatLog(after, 9, {}));
+    const Bytes log1 = ReadAll(path + ".LOG1"), log2 = ReadAll(path + ".LOG2");
+    const CliRun run = Replace();
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // The recovered contents plus the change.
+    HiveRegistry reread(path, false);
+    KeyHandle key = 0;
+    EXPECT_EQ(reread.OpenKey(HiveRegistry::kRoot, L"App\\Gone", key), status::kNotFound);
+    ASSERT_EQ(reread.OpenKey(HiveRegistry::kRoot, L"App\\Added", key), 0u);
+    std::uint32_t type = 0;
+    Bytes data;
+    ASSERT_EQ(reread.QueryValue(key, L"a", type, data), 0u);
+    EXPECT_EQ(data, Sz(L"new added"));
+    // No entry of the logs beside it applies any more.
+    const HiveLogState now = CheckTransactionLogs(path);
+    EXPECT_FALSE(now.dirty);
+    EXPECT_GT(Get32(ReadAll(path), 4), 9u);
+    EXPECT_EQ(ReadAll(path + ".LOG1"), log1);
+    // The originals, as they were, named in the output.
+    const auto originals = Records(run.out, "originals");
+    ASSERT_EQ(originals.size(), 1u) << run.out;
+    const std::string kept = originals[0]["path"];
+    EXPECT_EQ(ReadAll(kept + "/SOFTWARE"), before);
+    EXPECT_EQ(ReadAll(kept + "/SOFTWARE.LOG1"), log1);
+    EXPECT_EQ(ReadAll(kept + "/SOFTWARE.LOG2"), log2);
+    struct stat info {};
+    ASSERT_EQ(::stat((kept + "/SOFTWARE").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_NE(run.err.find("originals: " + kept), std::string::npos);
+
+    // Undo gives back the recovered hive's values.
+    std::wstring undoFile;
+    for (const auto& file : FilesIn(L"undo"))
+        if (file.size() > 4 && file.substr(file.size() - 4) == L".reg") undoFile = file;
+    ASSERT_FALSE(undoFile.empty());
+    ASSERT_EQ(RunCli({L"undo", L"--hive", FromUtf8(path), undoFile}).exitCode, 0);
+    EXPECT_EQ(Records(Search(L"old added").out, "hit").size(), 1u);
+}
+
+TEST_F(HiveLogsTest, LogsThatCannotBeAppliedRefuseAWriteAndWarnASearch) {
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+    };
+    const std::vector<Case> cases{
+        {"a bad hash in the first entry",
+         [&] {
+             Entry bad = Whole(9);
+             bad.badHash = true;
+             Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {bad}));
+         }},
+        {"an entry cut short",
+         [&] {
+             Bytes log = NewFormatLog(after, 9, {Whole(9)});
+             log.resize(log.size() - 512);
+             Log(L"SOFTWARE.LOG1", log);
+         }},
+        {"an entry past the hive's number", [&] { Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(10)})); }},
+        {"no log at all", [&] { std::remove((path + ".LOG1").c_str()); }},
+        {"a log base block that does not check out while the hive's does not either",
+         [&] {
+             Bytes broken = before;
+             broken[0x30] ^= 0x55;
+             WriteFileBytes(path, broken);
+             Bytes log = NewFormatLog(after, 9, {Whole(9)});
+             log[0x31] ^= 0x55;
+             Log(L"SOFTWARE.LOG1", log);
+         }},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.what);
+        WriteFileBytes(path, before);
+        item.make();
+        const Bytes hive = ReadAll(path), log = ReadAll(path + ".LOG1");
+        const HiveLogState state = CheckTransactionLogs(path);
+        EXPECT_TRUE(state.dirty);
+        EXPECT_FALSE(state.recovered);
+        EXPECT_FALSE(state.failure.empty());
+        const CliRun refused = Replace();
+        EXPECT_EQ(refused.exitCode, 2) << refused.err;
+        EXPECT_NE(refused.err.find("cannot be applied"), std::string::npos) << refused.err;
+        EXPECT_EQ(ReadAll(path), hive);
+        EXPECT_EQ(ReadAll(path + ".LOG1"), log);
+        EXPECT_TRUE(FilesIn(L"undo").empty()) << "no undo file, no originals";
+        // Searched as it is on disk, when hivex can read it that way.
+        const CliRun search = Search(L"old");
+        EXPECT_NE(search.err.find("cannot be applied"), std::string::npos) << search.err;
+        if (BaseBlockChecksOut(hive)) {
+            EXPECT_EQ(search.exitCode, 0) << search.err;
+            EXPECT_EQ(Records(search.out, "hit").size(), 3u) << "the primary as it is";
+        } else {
+            EXPECT_EQ(search.exitCode, 2) << search.err;
+        }
+    }
+}
+
+TEST_F(HiveLogsTest, LogsBesideACleanHiveAreLeftAloneAndACommitGoesPastThem) {
+    MarkDirty(before, 9, 9);  // clean, at 9
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(9), Whole(10)}));
+    Log(L"SOFTWARE.LOG2", {});
+    const Bytes log = ReadAll(path + ".LOG1");
+    const HiveLogState state = CheckTransactionLogs(path);
+    EXPECT_FALSE(state.dirty);
+    EXPECT_FALSE(state.recovered);
+    EXPECT_EQ(state.commitSequence, 11u);
+    const CliRun search = Search(L"old");
+    EXPECT_EQ(Records(search.out, "warning").size(), 0u) << search.out;
+    EXPECT_EQ(Records(search.out, "hit").size(), 3u) << "the primary, not the logs";
+    const CliRun run = Replace();
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const Bytes committed = ReadAll(path);
+    EXPECT_EQ(Get32(committed, 4), 11u) << "past every entry beside it";
+    EXPECT_EQ(Get32(committed, 8), 11u);
+    EXPECT_TRUE(BaseBlockChecksOut(committed));
+    EXPECT_TRUE(Records(run.out, "originals").empty());
+    EXPECT_EQ(ReadAll(path + ".LOG1"), log);
+    EXPECT_FALSE(CheckTransactionLogs(path).dirty);
+}
+
+TEST_F(HiveLogsTest, ATombstoneIsListedNeverReplacedNorKeptForUndo) {
+    MarkDirty(after, 3, 3);
+    Bytes hive = ReadAll(path);
+    hive_h* h = hivex_open(path.c_str(), 0);
+    const hive_node_h app = hivex_node_get_child(h, hivex_root(h), "App");
+    const std::size_t vk = hivex_node_get_value(h, app, "v");
+    hivex_close(h);
+    hive[vk + 20] |= 0x02;  // deleted in this layer
+    WriteFileBytes(path, hive);
+    const Bytes marked = ReadAll(path);
+    const CliRun search = Search(L"v", {L"--names", L"--key", L"App"});
+    const auto hits = Records(search.out, "hit");
+    ASSERT_EQ(hits.size(), 1u) << search.out;
+    EXPECT_EQ(hits[0]["tombstone"], true);
+    EXPECT_EQ(hits[0]["type"], "REG_NONE");
+    EXPECT_EQ(hits[0]["data"], "");
+    const CliRun replace = RunCli({L"replace", L"--hive", FromUtf8(path), L"logged", L"--with", L"x", L"--yes",
+                                   L"--undo-dir", folder.Path(L"undo"), L"--format", L"jsonl"});
+    EXPECT_EQ(replace.exitCode, 1) << replace.out << replace.err;
+    EXPECT_EQ(ReadAll(path), marked);
+    EXPECT_TRUE(FilesIn(L"undo").empty());
+}
+
+TEST_F(HiveLogsTest, AReplaceOverADirtyHiveThatStopsOrCannotKeepItsOriginalsLeavesNothing) {
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(9)}));
+    const Bytes log = ReadAll(path + ".LOG1");
+    const CliRun stopped = RunCli({L"replace", L"--hive", FromUtf8(path), L"old", L"--with", L"new", L"--yes",
+                                   L"--undo-dir", folder.Path(L"undo"), L"--format", L"jsonl"},
+                                  {"KEYSCOUR_TEST_SIGNAL_AT=commit"});
+    EXPECT_EQ(stopped.exitCode, 130) << stopped.err;
+    EXPECT_EQ(ReadAll(path), before);
+    EXPECT_EQ(ReadAll(path + ".LOG1"), log);
+    EXPECT_TRUE(FilesIn(L"undo").empty()) << "the originals and the undo file go when nothing was committed";
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(ToUtf8(folder.Path(L"undo")), ignored))
+        ADD_FAILURE() << "left in the undo folder: " << entry.path();
+
+    folder.Write(L"a-file", "where the undo folder would be");
+    const CliRun refused = RunCli({L"replace", L"--hive", FromUtf8(path), L"old", L"--with", L"new", L"--yes",
+                                   L"--undo-dir", folder.Path(L"a-file/undo")});
+    EXPECT_EQ(refused.exitCode, 2) << refused.err;
+    EXPECT_NE(refused.err.find("could not be kept"), std::string::npos) << refused.err;
+    EXPECT_EQ(ReadAll(path), before);
+}
+
+}  // namespace
+}  // namespace keyscour

@@ -1,0 +1,198 @@
+// What every Registry promises, run over the in-memory tree and over a
+// hive file alike: the platform's statuses, names without case, buffers
+// too small, lengths returned, creation, deletion.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include <unistd.h>
+
+#include "base/utf16.h"
+#include "tests/support/blank_hive.h"
+#include "registry/hive/hive_registry.h"
+#include "registry/memory_registry.h"
+#include "registry/root_keys.h"
+
+namespace keyscour {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Subject {
+    std::function<std::unique_ptr<Registry>()> make;
+    KeyHandle root;
+    const char* name;
+};
+
+class RegistryBehaviour : public ::testing::TestWithParam<Subject> {
+protected:
+    RegistryBehaviour() : registry(GetParam().make()), root(GetParam().root) {}
+    KeyHandle Create(const std::wstring& path) {
+        KeyHandle key = 0;
+        EXPECT_EQ(registry->CreateKey(root, path, key), 0u) << std::string(path.begin(), path.end());
+        return key;
+    }
+    void Put(const std::wstring& path, const std::wstring& name, std::uint32_t type, const Bytes& data) {
+        const KeyHandle key = Create(path);
+        EXPECT_EQ(registry->SetValue(key, name, type, data.data(), static_cast<std::uint32_t>(data.size())), 0u);
+        registry->CloseKey(key);
+    }
+    std::vector<std::wstring> SubKeys(const std::wstring& path) {
+        KeyHandle key = 0;
+        EXPECT_EQ(registry->OpenKey(root, path, key), 0u);
+        std::vector<std::wstring> names;
+        wchar_t name[260];
+        for (std::uint32_t i = 0; registry->EnumKey(key, i, name, 260) == 0; ++i) names.emplace_back(name);
+        registry->CloseKey(key);
+        return names;
+    }
+    std::unique_ptr<Registry> registry;
+    KeyHandle root;
+};
+
+TEST_P(RegistryBehaviour, NamesIgnoreCaseKeepTheirCaseAndListInOrder) {
+    Create(L"P\\beta");
+    Create(L"P\\Alpha");
+    Create(L"P\\ALPHA\\x");  // Alpha again
+    Create(L"p\\Gamma");
+    Create(L"P\\\u00FCber");
+    EXPECT_EQ(SubKeys(L"P"), (std::vector<std::wstring>{L"Alpha", L"beta", L"Gamma", L"\u00FCber"}));
+    KeyHandle key = 0;
+    ASSERT_EQ(registry->OpenKey(root, L"p\\alpha\\X", key), 0u);
+    registry->CloseKey(key);
+    ASSERT_EQ(registry->OpenKey(root, L"P\\\u00DCBER", key), 0u) << "beyond ASCII too";
+    registry->CloseKey(key);
+}
+
+TEST_P(RegistryBehaviour, ValuesComeWithTheirLengthsAndTooSmallBuffersAreTold) {
+    const Bytes text = EncodeUtf16Le(std::wstring(L"caf\u00E9\0", 5));
+    Put(L"K", L"one", value_type::kBinary, {7});
+    Put(L"K", L"none", value_type::kBinary, {});
+    Put(L"K", L"big", value_type::kBinary, Bytes(5000, 0xAB));
+    Put(L"K", L"Text", value_type::kString, text);
+    KeyHandle key = 0;
+    ASSERT_EQ(registry->OpenKey(root, L"k", key), 0u);
+    std::map<std::wstring, std::pair<std::uint32_t, Bytes>> seen;
+    for (std::uint32_t i = 0;; ++i) {
+        wchar_t name[260];
+        std::uint8_t data[4096];
+        std::uint32_t nameChars = 260, type = 0, dataBytes = 4096;
+        const Status status = registry->EnumValue(key, i, name, nameChars, type, data, dataBytes);
+        if (status == status::kNoMoreItems) break;
+        if (status == status::kMoreData) {
+            EXPECT_EQ(dataBytes, 5000u) << "the size the data needs";
+            seen[L"big"] = {type, {}};
+            continue;
+        }
+        ASSERT_EQ(status, 0u);
+        EXPECT_EQ(nameChars, std::wstring(name).size());
+        seen[name] = {type, Bytes(data, data + dataBytes)};
+    }
+    EXPECT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[L"one"].second, Bytes{7});
+    EXPECT_TRUE(seen[L"none"].second.empty());
+    EXPECT_EQ(seen[L"Text"], std::make_pair(value_type::kString, text));
+    wchar_t tiny[2];
+    std::uint8_t data[16];
+    std::uint32_t nameChars = 2, type = 0, dataBytes = 16;
+    EXPECT_EQ(registry->EnumValue(key, 0, tiny, nameChars, type, data, dataBytes), status::kMoreData)
+        << "a name longer than its buffer";
+    // Without a name buffer: the same types and data, in the same order,
+    // and the name's length left as it was.
+    std::vector<std::pair<std::uint32_t, Bytes>> unnamed;
+    for (std::uint32_t i = 0;; ++i) {
+        std::uint8_t bytes[4096];
+        std::uint32_t untouched = 7, valueType = 0, length = 4096;
+        const Status status = registry->EnumValue(key, i, nullptr, untouched, valueType, bytes, length);
+        if (status == status::kNoMoreItems) break;
+        EXPECT_EQ(untouched, 7u);
+        if (status == status::kMoreData) {
+            EXPECT_EQ(length, 5000u);
+            continue;
+        }
+        ASSERT_EQ(status, 0u);
+        unnamed.emplace_back(valueType, Bytes(bytes, bytes + length));
+    }
+    std::vector<std::pair<std::uint32_t, Bytes>> named;
+    for (const auto& [name, value] : seen)
+        if (name != L"big") named.push_back(value);
+    std::sort(unnamed.begin(), unnamed.end());
+    std::sort(named.begin(), named.end());
+    EXPECT_EQ(unnamed, named);
+    std::uint32_t queriedType = 0;
+    Bytes queried;
+    ASSERT_EQ(registry->QueryValue(key, L"TEXT", queriedType, queried), 0u);
+    EXPECT_EQ(queried, text);
+    EXPECT_EQ(registry->QueryValue(key, L"missing", queriedType, queried), status::kNotFound);
+    EXPECT_EQ(registry->SetValue(key, L"v", 1, nullptr, 0), status::kAccessDenied) << "opened for reading";
+    registry->CloseKey(key);
+}
+
+TEST_P(RegistryBehaviour, StatusesOfThePlatform) {
+    KeyHandle key = 0;
+    EXPECT_EQ(registry->OpenKey(root, L"Missing", key), status::kNotFound);
+    EXPECT_EQ(registry->OpenKey(root, L"Missing\\Deeper", key), status::kNotFound);
+    EXPECT_EQ(registry->OpenKey(0x12345678u, L"", key), status::kInvalidHandle);
+    EXPECT_EQ(registry->CreateKey(root, L"A\\\\B", key), status::kBadPathname);
+    EXPECT_EQ(registry->CreateKey(root, std::wstring(256, L'n'), key), status::kBadPathname) << "over 255 characters";
+    ASSERT_EQ(registry->OpenKey(root, L"", key), 0u);
+    EXPECT_EQ(registry->CloseKey(key), 0u);
+    EXPECT_EQ(registry->CloseKey(key), status::kInvalidHandle);
+    wchar_t name[260];
+    EXPECT_EQ(registry->EnumKey(key, 0, name, 260), status::kInvalidHandle);
+    const KeyHandle made = Create(L"Made\\Here");
+    EXPECT_EQ(registry->EnumKey(made, 0, name, 260), status::kNoMoreItems);
+    registry->CloseKey(made);
+}
+
+TEST_P(RegistryBehaviour, DeletingKeysAndValues) {
+    Put(L"D\\Keep", L"a", 1, {'a', 0, 0, 0});
+    Put(L"D\\Keep", L"b", 1, {'b', 0, 0, 0});
+    Put(L"D\\Gone\\Below", L"x", 4, {1, 0, 0, 0});
+    EXPECT_EQ(registry->DeleteKey(root, L"d\\gone"), 0u);
+    EXPECT_EQ(SubKeys(L"D"), std::vector<std::wstring>{L"Keep"});
+    EXPECT_EQ(registry->DeleteKey(root, L"D\\Gone"), status::kNotFound);
+    const KeyHandle key = Create(L"D\\Keep");
+    EXPECT_EQ(registry->DeleteValue(key, L"A"), 0u);
+    EXPECT_EQ(registry->DeleteValue(key, L"a"), status::kNotFound);
+    std::uint32_t type = 0;
+    Bytes data;
+    EXPECT_EQ(registry->QueryValue(key, L"b", type, data), 0u) << "the other values stay";
+    EXPECT_EQ(data, (Bytes{'b', 0, 0, 0}));
+    registry->CloseKey(key);
+}
+
+// Hive files of this run, in a folder that goes when the run ends.
+struct HiveFolder {
+    HiveFolder() : path(std::filesystem::temp_directory_path() / ("keyscour-behaviour-" + std::to_string(getpid()))) {
+        std::filesystem::create_directories(path);
+    }
+    ~HiveFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::filesystem::path path;
+};
+
+std::string FreshHive() {
+    static HiveFolder folder;
+    static int serial = 0;
+    const auto path = folder.path / (std::to_string(++serial) + ".hiv");
+    WriteFileBytes(path.string(), BlankHive());
+    return path.string();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryRegistry, RegistryBehaviour,
+    ::testing::Values(Subject{[] { return std::make_unique<MemoryRegistry>(); }, kCurrentUser, "Memory"},
+                      Subject{[] { return std::make_unique<HiveRegistry>(FreshHive(), true); }, HiveRegistry::kRoot,
+                              "Hive"}),
+    [](const ::testing::TestParamInfo<Subject>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace keyscour

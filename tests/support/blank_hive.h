@@ -1,0 +1,26 @@
+#pragma once
+// A blank hive file, written from the format's description: a 4096-byte
+// base block and one 4096-byte hive bin holding the root key and its
+// security cell. hivex opens such a file and grows it as keys are added.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "registry/hive/base_block.h"
+
+namespace keyscour {
+
+struct BlankHiveOptions {
+    std::uint32_t minorVersion = 3;  // 3 (Windows XP on) or 5 (Windows 8.1 on)
+    std::uint32_t primarySequence = 1;
+    std::uint32_t secondarySequence = 1;
+    std::string rootName = "ROOT";
+};
+
+std::vector<std::uint8_t> BlankHive(const BlankHiveOptions& options = {});
+
+// Writes bytes to path whole; false when that fails.
+bool WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
+
+}  // namespace keyscour
