@@ -155,6 +155,16 @@ std::string CliNextToThisProgram() {
 
 namespace {
 
+// A hive of the tree's shape at path, through the project's hive registry.
+void BuildHive(const std::string& path, const TreeShape& shape) {
+    std::fprintf(stderr, "building a hive of %llu keys, %u values each...\n", static_cast<unsigned long long>(shape.keys),
+                 shape.values);
+    WriteFileBytes(path, BlankHive());
+    HiveRegistry registry(path, true);
+    BuildTree(registry, HiveRegistry::kRoot, L"", shape);
+    registry.Commit();
+}
+
 double FileMb(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0 ? info.st_size / (1024.0 * 1024.0) : 0;
@@ -182,14 +192,7 @@ int RunHiveGrowthBench(TreeShape shape, int cycles) {
                      "--quiet", "--format", "jsonl"},
                     output);
     shape.hits = 0.01;  // one key in a hundred, spread evenly
-    std::fprintf(stderr, "building a hive of %llu keys, %u values each...\n", static_cast<unsigned long long>(shape.keys),
-                 shape.values);
-    WriteFileBytes(hive, BlankHive());
-    {
-        HiveRegistry registry(hive, true);
-        BuildTree(registry, HiveRegistry::kRoot, L"", shape);
-        registry.Commit();
-    }
+    BuildHive(hive, shape);
     const double startMb = FileMb(hive);
     double cycle1Mb = 0, replaceMs = 1e300, peakMb = 0;
     for (int cycle = 1; cycle <= cycles; ++cycle) {
@@ -234,14 +237,7 @@ int RunHiveDirtyBench(const TreeShape& shape, int rounds, int percent) {
     Starter searchDirty({cli, "search", "--hive", dirty, needle, "--quiet", "--format", "jsonl"}, output);
     Starter searchClean({cli, "search", "--hive", clean, needle, "--quiet", "--format", "jsonl"}, output);
 
-    std::fprintf(stderr, "building a hive of %llu keys, %u values each...\n", static_cast<unsigned long long>(shape.keys),
-                 shape.values);
-    WriteFileBytes(dirty, BlankHive());
-    {
-        HiveRegistry registry(dirty, true);
-        BuildTree(registry, HiveRegistry::kRoot, L"", shape);
-        registry.Commit();
-    }
+    BuildHive(dirty, shape);
     std::filesystem::copy_file(dirty, clean, std::filesystem::copy_options::overwrite_existing);
     const auto readAll = [](const std::string& path) {
         std::vector<std::uint8_t> bytes(std::filesystem::file_size(path));
@@ -339,16 +335,9 @@ int RunHiveBench(const TreeShape& shape, int rounds, const std::string& hiveFile
     if (keep && stat(hive.c_str(), &info) == 0) {
         std::fprintf(stderr, "searching %s as it is\n", hive.c_str());
     } else {
-        std::fprintf(stderr, "building a hive of %llu keys, %u values each...\n",
-                     static_cast<unsigned long long>(shape.keys), shape.values);
         std::error_code ignored;
         std::filesystem::create_directories(std::filesystem::path(hive).parent_path(), ignored);
-        WriteFileBytes(hive, BlankHive());
-        {
-            HiveRegistry registry(hive, true);
-            BuildTree(registry, HiveRegistry::kRoot, L"", shape);
-            registry.Commit();
-        }
+        BuildHive(hive, shape);
         buildMs = MsSince(start);
     }
     stat(hive.c_str(), &info);

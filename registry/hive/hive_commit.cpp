@@ -89,11 +89,7 @@ void HiveRegistry::Reopen() {
     sourceFile_ = -1;
     edited_.clear();
     changed_ = keysChanged_ = false;
-    ForgetBranch();
-    childrenSlotOf_.clear();
-    for (auto& slot : childrenSlots_) slot.owner = 0;
-    values_.node = 0;
-    lastValue_ = 0;
+    ForgetAll();
     if (!hive_) {
         handles_.clear();
         freeSlots_.clear();

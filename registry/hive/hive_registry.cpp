@@ -98,6 +98,14 @@ Status HiveRegistry::WritableNode(KeyHandle key, Node& node) {
     return node ? status::kSuccess : status::kInvalidHandle;
 }
 
+void HiveRegistry::ForgetAll() {
+    ForgetBranch();
+    childrenSlotOf_.clear();
+    for (auto& slot : childrenSlots_) slot.owner = 0;
+    values_.node = 0;
+    lastValue_ = 0;
+}
+
 void HiveRegistry::Forget(Node node) {
     if (const auto it = childrenSlotOf_.find(node); it != childrenSlotOf_.end()) {
         childrenSlots_[it->second].owner = 0;

@@ -198,6 +198,7 @@ private:
     const Values* ValuesOf(Node node);
     KeyHandle NewHandle(Node node, bool writable);
     void Forget(Node node);  // a change under node: what was cached of it is stale
+    void ForgetAll();        // keys gone or the file read afresh: nothing cached holds
     void NoteDamage(const std::wstring& what);
 
     void DropNewFile();

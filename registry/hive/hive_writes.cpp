@@ -84,11 +84,7 @@ Status HiveRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
     if (hivex_node_delete_child(hive_, node) != 0) return StatusOfErrno(errno);
     changed_ = keysChanged_ = true;
     // What lay below is gone, and with it what was known of its paths.
-    ForgetBranch();
-    childrenSlotOf_.clear();
-    for (auto& slot : childrenSlots_) slot.owner = 0;
-    values_.node = 0;
-    lastValue_ = 0;
+    ForgetAll();
     for (std::uint32_t slot = 0; slot < handles_.size(); ++slot)
         if (handles_[slot].node == node) {
             handles_[slot] = {};
