@@ -15,7 +15,7 @@
 #include "registry/script/reg_script.h"
 #include "registry/string_writer.h"
 #include "registry/undo/undo_file.h"
-#include "registry/undo/undo_snapshot.h"
+#include "registry/undo/replace_transaction.h"
 #include "registry/hive/hive_error.h"
 
 namespace keyscour::cli {
@@ -50,31 +50,6 @@ std::wstring UndoFolder(const ReplaceOptions& replace) {
     return replace.undoDir.empty() ? undo_file::DefaultFolder() : FromUtf8(replace.undoDir);
 }
 
-// One snapshot per registry written, each naming its roots as its walks do.
-class Undo {
-public:
-    explicit Undo(const std::vector<Walk>& walks) : walks_(walks) {}
-    UndoSnapshot& For(Registry& registry) {
-        auto& snapshot = snapshots_[&registry];
-        if (!snapshot)
-            snapshot = std::make_unique<UndoSnapshot>(registry, [this, &registry](KeyHandle root) {
-                for (const Walk& walk : walks_)
-                    if (walk.registry == &registry && walk.root == root) return walk.FullRootName();
-                return std::wstring();
-            });
-        return *snapshot;
-    }
-    std::wstring Script() const {
-        RegScriptWriter script;
-        for (const auto& [registry, snapshot] : snapshots_) snapshot->AppendTo(script);
-        return script.Finish();
-    }
-
-private:
-    const std::vector<Walk>& walks_;
-    std::map<Registry*, std::unique_ptr<UndoSnapshot>> snapshots_;
-};
-
 // A replace from its walk to its report, stage by stage: every stage
 // before the commit (or, in the live registry, before each write) may end
 // it with nothing changed, and says so.
@@ -104,12 +79,7 @@ public:
             session_.Say(L"Nothing was replaced.");
             return Finish(exit_code::kNothing);
         }
-        if (Interrupted()) return Stopped();
-        session_.source->PrepareWrites();
-        KeepOriginals();
-        if (!WriteUndoFile()) return Finish(exit_code::kWriteFailed);
-        if (Interrupted()) return Stopped();
-        return WriteAndCommit();
+        return Transact();
     }
 
 private:
@@ -181,27 +151,6 @@ private:
         return answer == L"y" || answer == L"yes";
     }
 
-    bool WriteUndoFile() {
-        Undo undo(session_.source->walks);
-        try {
-            for (const auto& change : pending_)
-                undo.For(*change.walk->registry).CaptureValue(change.walk->root, change.path, change.name);
-        } catch (const NumberedError& error) {
-            // A hive says why a key cannot be read or written as it goes.
-            for (const auto& line : session_.source->Damage()) session_.Say(L"damaged: " + line);
-            throw BadInput{L"nothing was replaced: " + error.Description()};
-        }
-        TestSeam("undo");
-        try {
-            undoPath_ = undo_file::Write(UndoFolder(replace_), undo.Script());
-        } catch (const NumberedError& error) {
-            session_.Say(L"keyscour-cli: " + error.Description());
-            return false;
-        }
-        session_.Say(L"undo file: " + undoPath_);
-        return true;
-    }
-
     // A dirty hive's files as they were, before its logs were applied,
     // beside the undo file: kept once committed, removed otherwise.
     void KeepOriginals() {
@@ -213,71 +162,114 @@ private:
 
     // Nothing was written: the undo file, if made, would only mislead.
     int Stopped() {
-        RemoveUndoFile();
         totals_.interrupted = true;
         totals_.changed = 0;
         session_.Say(L"keyscour-cli: interrupted; nothing was replaced");
         return Finish(exit_code::kInterrupted);
     }
 
-    int WriteAndCommit() {
+    // The shared sequence (registry/undo/replace_transaction.h) with this
+    // command's records, messages and exit codes at each of its endings.
+    int Transact() {
         const bool deferred = session_.source->WritesAreDeferred();
-        std::size_t written = 0;
-        for (const auto& change : pending_) {
-            // In the live registry each write lasts at once: Ctrl+C or a
-            // failed output ends the writes, keeping what was written.
-            if (!deferred && (Interrupted() || !session_.out->Failure().empty())) break;
-            TestSeam("write");
-            try {
-                // The hit's own key and name, exactly: the same write for
-                // the whole value (REG_SZ) as for a replace inside it.
-                MRegistry::WriteValue(*change.walk->registry, change.walk->root, change.path, change.name,
-                                      change.newType, change.newData);
-            } catch (const NumberedError& error) {
-                if (deferred) {
-                    session_.Say(L"keyscour-cli: " + change.Place() + L": " + error.Description() +
-                                 L"; nothing was replaced");
-                    RemoveUndoFile();
-                    return Finish(exit_code::kWriteFailed);
+        ReplaceSteps steps;
+        steps.count = pending_.size();
+        steps.undoFolder = UndoFolder(replace_);
+        steps.rootName = [this](Registry& registry, KeyHandle root) {
+            for (const Walk& walk : session_.source->walks)
+                if (walk.registry == &registry && walk.root == root) return walk.FullRootName();
+            return std::wstring();
+        };
+        steps.capture = [this](std::size_t i, UndoSnapshots& undo) {
+            const Pending& change = pending_[i];
+            undo.For(*change.walk->registry).CaptureValue(change.walk->root, change.path, change.name);
+        };
+        steps.prepare = [this] {
+            session_.source->PrepareWrites();
+            KeepOriginals();
+            TestSeam("undo");
+        };
+        // In the live registry each write lasts at once: Ctrl+C or a failed
+        // output ends the writes, keeping what was written.
+        steps.stop = [this, deferred] { return Interrupted() || (!deferred && !session_.out->Failure().empty()); };
+        steps.undoFileWritten = [this](const std::wstring& path) {
+            undoPath_ = path;
+            session_.Say(L"undo file: " + path);
+        };
+        steps.beforeWrite = [](std::size_t) { TestSeam("write"); };
+        steps.write = [this](std::size_t i) {
+            // The hit's own key and name, exactly: the same write for the
+            // whole value (REG_SZ) as for a replace inside it.
+            const Pending& change = pending_[i];
+            MRegistry::WriteValue(*change.walk->registry, change.walk->root, change.path, change.name, change.newType,
+                                  change.newData);
+        };
+        steps.written = [this](std::size_t i) {
+            ++totals_.changed;
+            Report(pending_[i]);
+        };
+        if (deferred)
+            steps.commit = [this](const std::function<bool()>&) {
+                TestSeam("commit");
+                ReplaceSteps::Commit commit;
+                try {
+                    // Ctrl+C is heard until the rename; a failed output no longer stops it.
+                    commit.committed = session_.source->FinishWrites([] { return Interrupted(); });
+                } catch (const HiveError& error) {
+                    commit.error = error.message;
+                    commit.partly = error.partlyCommitted;
                 }
-                session_.Say(L"keyscour-cli: stopped at " + change.Place() + L" after " + std::to_wstring(written) +
-                             L" of " + std::to_wstring(pending_.size()) + L" writes: " + error.Description() +
-                             WrittenNote(written));
-                if (written == 0) RemoveUndoFile();
-                return Finish(exit_code::kWriteFailed);
-            }
-            ++written;
-            if (!deferred) {
-                ++totals_.changed;
-                Report(change);
-            }
-        }
-        if (!deferred) {
-            if (written < pending_.size()) {
-                const bool stopped = Interrupted();
-                session_.Say(L"keyscour-cli: " + std::wstring(stopped ? L"interrupted" : L"the output failed") +
-                             L" after " + std::to_wstring(written) + L" of " + std::to_wstring(pending_.size()) +
-                             L" writes" + WrittenNote(written));
-                if (written == 0) RemoveUndoFile();
-                totals_.interrupted = stopped;
-                return Finish(stopped ? exit_code::kInterrupted : exit_code::kWriteFailed);
-            }
-            return Finish(exit_code::kFound);
-        }
-        TestSeam("commit");
-        try {
-            if (!session_.source->FinishWrites([] { return Interrupted(); })) return Stopped();
-        } catch (const HiveError& error) {
-            session_.Say(L"keyscour-cli: " + error.message);
-            partlyCommitted_ = error.partlyCommitted;
-            if (!error.partlyCommitted) RemoveUndoFile();
-            else session_.Say(L"keyscour-cli: the undo file " + undoPath_ + L" covers what was committed");
+                return commit;
+            };
+
+        const ReplaceOutcome outcome = RunReplaceTransaction(steps);
+        undoPath_ = outcome.undoFile;
+        using Ending = ReplaceOutcome::Ending;
+        switch (outcome.ending) {
+        case Ending::kCaptureFailed:
+            // A hive says why a key cannot be read or written as it goes.
+            for (const auto& line : session_.source->Damage()) session_.Say(L"damaged: " + line);
+            throw BadInput{L"nothing was replaced: " + outcome.error};
+        case Ending::kUndoFileFailed:
+            session_.Say(L"keyscour-cli: " + outcome.error);
             return Finish(exit_code::kWriteFailed);
+        case Ending::kWriteFailed:
+            if (deferred) {
+                session_.Say(L"keyscour-cli: " + pending_[outcome.failedAt].Place() + L": " + outcome.error +
+                             L"; nothing was replaced");
+            } else {
+                session_.Say(L"keyscour-cli: stopped at " + pending_[outcome.failedAt].Place() + L" after " +
+                             std::to_wstring(outcome.written) + L" of " + std::to_wstring(pending_.size()) +
+                             L" writes: " + outcome.error + WrittenNote(outcome.written));
+            }
+            return Finish(exit_code::kWriteFailed);
+        case Ending::kCommitFailed:
+            session_.Say(L"keyscour-cli: " + outcome.error);
+            return Finish(exit_code::kWriteFailed);
+        case Ending::kPartlyCommitted:
+            partlyCommitted_ = true;
+            session_.Say(L"keyscour-cli: " + outcome.error);
+            session_.Say(L"keyscour-cli: the undo file " + undoPath_ + L" covers what was committed");
+            return Finish(exit_code::kWriteFailed);
+        case Ending::kStopped:
+            if (outcome.written == 0 && (deferred || Interrupted())) return Stopped();
+            {
+                const bool interrupted = Interrupted();
+                session_.Say(L"keyscour-cli: " + std::wstring(interrupted ? L"interrupted" : L"the output failed") +
+                             L" after " + std::to_wstring(outcome.written) + L" of " + std::to_wstring(pending_.size()) +
+                             L" writes" + WrittenNote(outcome.written));
+                totals_.interrupted = interrupted;
+                return Finish(interrupted ? exit_code::kInterrupted : exit_code::kWriteFailed);
+            }
+        case Ending::kDone:
+            break;
         }
-        committed_ = true;
-        // Only now is each change true: the records follow the commit.
-        for (const auto& change : pending_) Report(change);
-        totals_.changed = pending_.size();
+        if (deferred) {
+            committed_ = true;
+            // Only now is each change true: the records follow the commit.
+            for (const auto& change : pending_) Report(change);
+            totals_.changed = pending_.size();
+        }
         return Finish(exit_code::kFound);
     }
 
@@ -289,13 +281,6 @@ private:
     void Report(const Pending& change) {
         session_.output->Change(change.AsRecord(), change.newType, change.newData);
         if (newValues_) newValues_->Change(change.AsRecord(), change.newType, change.newData);
-    }
-
-    void RemoveUndoFile() {
-        if (undoPath_.empty()) return;
-        std::error_code ignored;
-        std::filesystem::remove(std::filesystem::path(undoPath_), ignored);
-        undoPath_.clear();
     }
 
     int Finish(int code) {

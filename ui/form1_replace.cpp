@@ -10,10 +10,9 @@
 #include "engine/internal_error.h"
 #include "registry/root_keys.h"
 #include "registry/string_writer.h"
-#include "registry/undo/undo_snapshot.h"
+#include "registry/undo/replace_transaction.h"
 #include "ui/form1.h"
 #include "ui/result_list.h"
-#include "registry/undo/undo_file.h"
 
 namespace keyscour {
 
@@ -103,29 +102,41 @@ void Form1::ReplaceRows(bool selectedOnly) {
     const WaitPointer wait;
     try {
         const std::vector<Target> targets = TargetsOf(rows_, list, selectedOnly);
-        UndoSnapshot undo(registry_);
-        for (const auto& target : targets) {
-            try {
-                undo.Capture(target.root, target.path, target.keyPathLength);
-            } catch (const NumberedError& error) {
-                throw NumberedError(error.Number(), L"Nothing was replaced: " + RowPlace(rows_, target.row) +
-                                                        L": " + error.Description());
-            }
-        }
-        if (!undo.Empty())
-            undo_file::Write(options_.undoFolder.empty() ? undo_file::DefaultFolder() : options_.undoFolder,
-                             undo.Script());
-        for (const auto& target : targets) {
-            rows_.MarkRed(target.row);
+        // The shared sequence, with the window's rules: the "Sub Key" text
+        // written as REG_SZ by the writer's own rules, each row red before
+        // it is written, and no undo file when there is nothing to keep.
+        ReplaceSteps steps;
+        steps.count = targets.size();
+        steps.undoFolder = options_.undoFolder;
+        steps.undoFileWhenEmpty = false;
+        steps.capture = [&](std::size_t i, UndoSnapshots& undo) {
+            const Target& target = targets[i];
+            undo.For(registry_).Capture(target.root, target.path, target.keyPathLength);
+        };
+        steps.beforeWrite = [&](std::size_t i) { rows_.MarkRed(targets[i].row); };
+        steps.write = [&](std::size_t i) {
+            const Target& target = targets[i];
             MRegistry::WriteStringValue(registry_, static_cast<std::int32_t>(target.root), target.path,
                                         target.keyPathLength, replacement);
+        };
+        const ReplaceOutcome outcome = RunReplaceTransaction(steps);
+        InvalidateRect(list, nullptr, TRUE);
+        switch (outcome.ending) {
+        case ReplaceOutcome::Ending::kDone:
+            break;
+        case ReplaceOutcome::Ending::kCaptureFailed:
+            ReportError(outcome.number, L"Nothing was replaced: " + RowPlace(rows_, targets[outcome.failedAt].row) +
+                                            L": " + outcome.error);
+            return;
+        default:
+            ReportError(outcome.number, outcome.error);
+            return;
         }
     } catch (...) {
         InvalidateRect(list, nullptr, TRUE);
         ReportError(CurrentErrorNumber(), CurrentErrorDescription());
         return;
     }
-    InvalidateRect(list, nullptr, TRUE);
     Ask(L"Items have been replaced successfully.", MB_OK);
 }
 
