@@ -1,7 +1,9 @@
 #pragma once
-// One upper-case rule for every comparison that ignores case, the same
-// whatever locale the environment names: a search must find the same hits
-// under LANG=C as under a user's own locale.
+// The locale-free upper-case rule: a hive's names and mounts everywhere,
+// and natively everything a search compares, the same whatever locale the
+// environment names (a search must find the same hits under LANG=C as
+// under a user's own locale). On Windows a search compares in the user's
+// locale instead (engine/text_case.h), as the platform does.
 
 #include <string>
 #include <string_view>

@@ -1,5 +1,9 @@
 #pragma once
-// The one case rule of every comparison the search makes.
+// The case rule of what a search compares, in the window and the command
+// line alike: on Windows the user's own locale, through LCMapStringEx, as
+// the platform compares; natively base/unicode_case. Names that must
+// compare the same wherever they are read (a hive's keys and values, the
+// mounts of hives) take base/unicode_case on every platform.
 
 #include <string>
 #include <string_view>

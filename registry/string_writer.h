@@ -8,15 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "base/error_numbers.h"
 #include "base/numbered_error.h"
 #include "registry/registry.h"
 
 namespace keyscour::MRegistry {
 
-inline constexpr std::int32_t kErrorBase = static_cast<std::int32_t>(0x80040000u);
-inline constexpr std::int32_t kErrorSectionEmpty = kErrorBase + 1001;
-inline constexpr std::int32_t kErrorKeyEmpty = kErrorBase + 1002;
-inline constexpr std::int32_t kErrorRegistryStatus = kErrorBase + 2000;  // plus the status
+inline constexpr std::int32_t kErrorBase = error_number::kBase;
+inline constexpr std::int32_t kErrorSectionEmpty = error_number::kSectionEmpty;
+inline constexpr std::int32_t kErrorKeyEmpty = error_number::kKeyEmpty;
+inline constexpr std::int32_t kErrorRegistryStatus = error_number::kRegistryStatus;  // plus the status
 inline constexpr std::int32_t kErrorInvalidArgument = 5;
 
 // Where a value path leads: the key path as the create step receives it

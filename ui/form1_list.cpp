@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "base/error_numbers.h"
 #include "base/numbered_error.h"
 #include "base/utf16.h"
 #include "base/win32_handles.h"
@@ -21,7 +22,7 @@ namespace {
 
 using namespace design;
 
-constexpr std::int32_t kErrorExportNotWritten = static_cast<std::int32_t>(0x80040000u) + 6000;
+constexpr std::int32_t kErrorExportNotWritten = error_number::kExportNotWritten;
 
 void WriteWholeFile(const std::wstring& path, const std::string& bytes) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -2,6 +2,7 @@
 // The undo file of a replace: the registry script of what it overwrites,
 // written and flushed to disk before the first write.
 
+#include "base/error_numbers.h"
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -9,7 +10,7 @@
 namespace keyscour::undo_file {
 
 // Errors: the base plus the platform's error code.
-inline constexpr std::int32_t kErrorNotWritten = static_cast<std::int32_t>(0x80040000u) + 3000;
+inline constexpr std::int32_t kErrorNotWritten = error_number::kUndoFileNotWritten;
 
 // %LOCALAPPDATA%\Quillon Keyscour\Undo on Windows;
 // $XDG_STATE_HOME/quillon-keyscour/undo elsewhere (~/.local/state/...).

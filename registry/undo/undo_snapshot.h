@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/error_numbers.h"
 #include "registry/script/reg_script.h"
 #include "registry/registry.h"
 
@@ -18,14 +19,14 @@ class UndoSnapshot {
 public:
     // Errors raised when a value's present state cannot be read: the base
     // plus the registry's status.
-    static constexpr std::int32_t kErrorUnreadable = static_cast<std::int32_t>(0x80040000u) + 4000;
+    static constexpr std::int32_t kErrorUnreadable = error_number::kUndoUnreadable;
     // A key that exists but cannot be opened for reading: the base plus the
     // status. Its values could not be restored, and taking it for missing
     // would make the script remove it.
-    static constexpr std::int32_t kErrorKeyUnreadable = static_cast<std::int32_t>(0x80040000u) + 4500;
+    static constexpr std::int32_t kErrorKeyUnreadable = error_number::kUndoKeyUnreadable;
     // A name holding a line break: a script line cannot carry it, and
     // importing one that tried would run the rest of the name as lines.
-    static constexpr std::int32_t kErrorNotScriptable = static_cast<std::int32_t>(0x80040000u) + 5000;
+    static constexpr std::int32_t kErrorNotScriptable = error_number::kNotScriptable;
 
     // The full name of a root handle's key in the script: by default its
     // root key's name; for a hive, the place where it is mounted.
