@@ -69,7 +69,10 @@ public:
     virtual void SearchFound(const std::wstring& sRootKey, const std::wstring& sKey,
                              const std::wstring& sValue, std::int32_t lFound) = 0;
     // Raised for every hit instead of SearchFound; by default it passes the
-    // hit on as SearchFound.
+    // hit on as SearchFound. SearchFound is the design's event, with the
+    // texts the window lists; SearchHitFound carries what only the front
+    // ends that need more take: the root's handle, where the key path ends,
+    // the value's type and raw data, what matched, and a tombstone.
     virtual void SearchHitFound(const SearchHit& hit);
     virtual void SearchFinished(std::int32_t lReason) = 0;
     virtual void SearchKeyChanged(const std::wstring& sFullKeyName) = 0;

@@ -396,7 +396,8 @@ void Form1::Command1_Click() {
     cReg->RootKey(static_cast<KeyHandle>(SendMessageW(combo, CB_GETITEMDATA, selected, 0)));
     cReg->SubKey(Text(kText2));
     const bool wholeWord = SendMessageW(Control(kCheck4), BM_GETCHECK, 0, 0) == BST_CHECKED;
-    cReg->SearchFlags((wholeWord ? 1 : 0) * 4 + 2);
+    // Value data always; the whole text only when the box is ticked.
+    cReg->SearchFlags(SearchValueData | (wholeWord ? MatchWholeText : 0));
     cReg->SearchString(Text(kText1));
     SetWindowTextW(hwnd_, L"Searching.....");
     OpenStillOrPlaying(true);

@@ -32,6 +32,18 @@ enum ControlId : int {
     kLabel6,
 };
 
+// What each control is for, beside the name the design gives it.
+inline constexpr ControlId kSearchTextBox = kText1;
+inline constexpr ControlId kWholeTextCheck = kCheck4;
+inline constexpr ControlId kRootKeyBox = kCombo1;
+inline constexpr ControlId kSubKeyBox = kText2;
+inline constexpr ControlId kStartStopButton = kCommand1;
+inline constexpr ControlId kBusyPicture = kPicture1;
+inline constexpr ControlId kReplacementBox = kTxtReplace;
+inline constexpr ControlId kReplaceAllButton = kCommand2;
+inline constexpr ControlId kReplaceSelectedButton = kCommand3;
+inline constexpr ControlId kResultList = kListView1;
+
 enum class Kind { kFrame, kComboBox, kTextBox, kLabel, kButton, kListView, kPictureBox, kCheckBox };
 enum class Font { kDefault, kBold, kLarge };
 enum class Ink { kDefault, kWindowText, kGrey };
