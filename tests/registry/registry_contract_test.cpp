@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <source_location>
 
 #include "base/utf16.h"
 #include "registry/memory_registry.h"
@@ -51,17 +52,22 @@ protected:
     ~RegistryBehaviour() override {
         if (backend.cleanUp) backend.cleanUp();
     }
-    KeyHandle Create(const std::wstring& path) {
+    // The helpers' failures name the line of the test that called them.
+    KeyHandle Create(const std::wstring& path, std::source_location where = std::source_location::current()) {
+        SCOPED_TRACE(::testing::Message() << "called from " << where.file_name() << ":" << where.line());
         KeyHandle key = 0;
         EXPECT_EQ(registry->CreateKey(root, path, key), 0u) << std::string(path.begin(), path.end());
         return key;
     }
-    void Put(const std::wstring& path, const std::wstring& name, std::uint32_t type, const Bytes& data) {
-        const KeyHandle key = Create(path);
+    void Put(const std::wstring& path, const std::wstring& name, std::uint32_t type, const Bytes& data,
+             std::source_location where = std::source_location::current()) {
+        SCOPED_TRACE(::testing::Message() << "called from " << where.file_name() << ":" << where.line());
+        const KeyHandle key = Create(path, where);
         EXPECT_EQ(registry->SetValue(key, name, type, data.data(), static_cast<std::uint32_t>(data.size())), 0u);
         registry->CloseKey(key);
     }
-    std::vector<std::wstring> SubKeys(const std::wstring& path) {
+    std::vector<std::wstring> SubKeys(const std::wstring& path, std::source_location where = std::source_location::current()) {
+        SCOPED_TRACE(::testing::Message() << "called from " << where.file_name() << ":" << where.line());
         KeyHandle key = 0;
         EXPECT_EQ(registry->OpenKey(root, path, key), 0u);
         std::vector<std::wstring> names;

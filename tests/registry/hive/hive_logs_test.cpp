@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <source_location>
 
 #include "base/marvin32.h"
 #include "base/utf16.h"
@@ -99,7 +100,9 @@ protected:
         pages = ChangedPages(before, after);
         EXPECT_GE(pages.size(), 2u);
     }
-    static void Set(HiveRegistry& hive, const std::wstring& key, const std::wstring& name, const std::wstring& text) {
+    static void Set(HiveRegistry& hive, const std::wstring& key, const std::wstring& name, const std::wstring& text,
+                    std::source_location where = std::source_location::current()) {
+        SCOPED_TRACE(::testing::Message() << "called from " << where.file_name() << ":" << where.line());
         KeyHandle opened = 0;
         EXPECT_EQ(hive.CreateKey(HiveRegistry::kRoot, key, opened), 0u);
         const Bytes data = Sz(text);
@@ -116,7 +119,9 @@ protected:
     void Log(const wchar_t* name, const Bytes& bytes) { folder.Write(name, std::string(bytes.begin(), bytes.end())); }
     Entry Whole(std::uint32_t sequence) const { return {sequence, Get32(after, 0x28), pages}; }
     // The recovered hive's bins must be those the changes made when written.
-    void ExpectRecoveredAsWritten(const HiveLogState& state, std::uint32_t sequence) {
+    void ExpectRecoveredAsWritten(const HiveLogState& state, std::uint32_t sequence,
+                                  std::source_location where = std::source_location::current()) {
+        SCOPED_TRACE(::testing::Message() << "called from " << where.file_name() << ":" << where.line());
         ASSERT_TRUE(state.recovered) << ToUtf8(state.failure);
         const Bytes image = ImageOf(state);
         ASSERT_GE(image.size(), kBase + Get32(after, 0x28));

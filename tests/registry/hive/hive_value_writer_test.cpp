@@ -13,6 +13,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <source_location>
 
 #include "base/unicode_case.h"
 #include "base/utf8.h"
@@ -164,7 +165,9 @@ protected:
         options.minorVersion = GetParam();
         WriteFileBytes(path, BlankHive(options));
     }
-    void Set(HiveRegistry& hive, const std::wstring& key, const std::wstring& name, std::uint32_t type, const Bytes& data) {
+    void Set(HiveRegistry& hive, const std::wstring& key, const std::wstring& name, std::uint32_t type, const Bytes& data,
+             std::source_location where = std::source_location::current()) {
+        SCOPED_TRACE(::testing::Message() << "called from " << where.file_name() << ":" << where.line());
         KeyHandle opened = 0;
         ASSERT_EQ(hive.CreateKey(HiveRegistry::kRoot, key, opened), 0u);
         ASSERT_EQ(hive.SetValue(opened, name, type, data.data(), static_cast<std::uint32_t>(data.size())), 0u);
