@@ -146,7 +146,9 @@ TEST_F(HiveCommitTest, LinksPlantedBesideTheHiveAreNeverFollowedAndAHiveGivenByA
 TEST_F(HiveCommitTest, ModeOwnerAndExtendedAttributesAreKept) {
     ::chmod(hive.c_str(), 0600);
     const bool root = ::geteuid() == 0;
-    if (root) ASSERT_EQ(::chown(hive.c_str(), 1234, 2345), 0);
+    if (root) {
+        ASSERT_EQ(::chown(hive.c_str(), 1234, 2345), 0);
+    }
     const bool xattrs = ::setxattr(hive.c_str(), "user.keyscour", "kept", 4, 0) == 0;
     struct stat before {};
     ASSERT_EQ(::stat(hive.c_str(), &before), 0);

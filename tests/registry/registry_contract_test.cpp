@@ -12,7 +12,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <source_location>
 
 #include "base/utf16.h"
 #include "registry/memory_registry.h"
@@ -53,21 +52,21 @@ protected:
         if (backend.cleanUp) backend.cleanUp();
     }
     // The helpers' failures name the line of the test that called them.
-    KeyHandle Create(const std::wstring& path, std::source_location where = std::source_location::current()) {
-        SCOPED_TRACE(::testing::Message() << "called from " << where.file_name() << ":" << where.line());
+    KeyHandle Create(const std::wstring& path, const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+        SCOPED_TRACE(::testing::Message() << "called from " << file << ":" << line);
         KeyHandle key = 0;
         EXPECT_EQ(registry->CreateKey(root, path, key), 0u) << std::string(path.begin(), path.end());
         return key;
     }
     void Put(const std::wstring& path, const std::wstring& name, std::uint32_t type, const Bytes& data,
-             std::source_location where = std::source_location::current()) {
-        SCOPED_TRACE(::testing::Message() << "called from " << where.file_name() << ":" << where.line());
-        const KeyHandle key = Create(path, where);
+             const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+        SCOPED_TRACE(::testing::Message() << "called from " << file << ":" << line);
+        const KeyHandle key = Create(path, file, line);
         EXPECT_EQ(registry->SetValue(key, name, type, data.data(), static_cast<std::uint32_t>(data.size())), 0u);
         registry->CloseKey(key);
     }
-    std::vector<std::wstring> SubKeys(const std::wstring& path, std::source_location where = std::source_location::current()) {
-        SCOPED_TRACE(::testing::Message() << "called from " << where.file_name() << ":" << where.line());
+    std::vector<std::wstring> SubKeys(const std::wstring& path, const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+        SCOPED_TRACE(::testing::Message() << "called from " << file << ":" << line);
         KeyHandle key = 0;
         EXPECT_EQ(registry->OpenKey(root, path, key), 0u);
         std::vector<std::wstring> names;
@@ -239,15 +238,16 @@ Backend ScratchOfTheRealRegistry() {
 }
 #endif
 
+#ifdef _WIN32
+const Subject kPlatform{ScratchOfTheRealRegistry, "Win32"};
+#else
+const Subject kPlatform{FreshHive, "Hive"};
+#endif
+
 INSTANTIATE_TEST_SUITE_P(
     EveryRegistry, RegistryBehaviour,
     ::testing::Values(Subject{[] { return Backend{std::make_unique<MemoryRegistry>(), kCurrentUser, {}}; }, "Memory"},
-#ifdef _WIN32
-                      Subject{ScratchOfTheRealRegistry, "Win32"}
-#else
-                      Subject{FreshHive, "Hive"}
-#endif
-                      ),
+                      kPlatform),
     [](const ::testing::TestParamInfo<Subject>& info) { return std::string(info.param.name); });
 
 }  // namespace

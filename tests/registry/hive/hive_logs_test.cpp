@@ -16,7 +16,6 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <source_location>
 
 #include "base/marvin32.h"
 #include "base/utf16.h"
@@ -101,8 +100,8 @@ protected:
         EXPECT_GE(pages.size(), 2u);
     }
     static void Set(HiveRegistry& hive, const std::wstring& key, const std::wstring& name, const std::wstring& text,
-                    std::source_location where = std::source_location::current()) {
-        SCOPED_TRACE(::testing::Message() << "called from " << where.file_name() << ":" << where.line());
+                    const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+        SCOPED_TRACE(::testing::Message() << "called from " << file << ":" << line);
         KeyHandle opened = 0;
         EXPECT_EQ(hive.CreateKey(HiveRegistry::kRoot, key, opened), 0u);
         const Bytes data = Sz(text);
@@ -120,8 +119,8 @@ protected:
     Entry Whole(std::uint32_t sequence) const { return {sequence, Get32(after, 0x28), pages}; }
     // The recovered hive's bins must be those the changes made when written.
     void ExpectRecoveredAsWritten(const HiveLogState& state, std::uint32_t sequence,
-                                  std::source_location where = std::source_location::current()) {
-        SCOPED_TRACE(::testing::Message() << "called from " << where.file_name() << ":" << where.line());
+                                  const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+        SCOPED_TRACE(::testing::Message() << "called from " << file << ":" << line);
         ASSERT_TRUE(state.recovered) << ToUtf8(state.failure);
         const Bytes image = ImageOf(state);
         ASSERT_GE(image.size(), kBase + Get32(after, 0x28));

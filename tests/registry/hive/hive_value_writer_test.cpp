@@ -13,7 +13,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <source_location>
 
 #include "base/unicode_case.h"
 #include "base/utf8.h"
@@ -166,8 +165,8 @@ protected:
         WriteFileBytes(path, BlankHive(options));
     }
     void Set(HiveRegistry& hive, const std::wstring& key, const std::wstring& name, std::uint32_t type, const Bytes& data,
-             std::source_location where = std::source_location::current()) {
-        SCOPED_TRACE(::testing::Message() << "called from " << where.file_name() << ":" << where.line());
+             const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+        SCOPED_TRACE(::testing::Message() << "called from " << file << ":" << line);
         KeyHandle opened = 0;
         ASSERT_EQ(hive.CreateKey(HiveRegistry::kRoot, key, opened), 0u);
         ASSERT_EQ(hive.SetValue(opened, name, type, data.data(), static_cast<std::uint32_t>(data.size())), 0u);
@@ -340,7 +339,9 @@ TEST_P(HiveValueWriterTest, FreedCellsAreTakenAgainAndLargeDataTakesTheFormOfIts
     const std::uint32_t hugeData = Get32(first, kBase + huge + 12);
     const bool bigData = std::memcmp(first.data() + kBase + hugeData + 4, "db", 2) == 0;
     EXPECT_EQ(bigData, GetParam() > 3) << "big data records only past version 1.3";
-    if (!bigData) EXPECT_GE(0u - Get32(first, kBase + hugeData), 40004u) << "one cell in a 1.3 hive";
+    if (!bigData) {
+        EXPECT_GE(0u - Get32(first, kBase + hugeData), 40004u) << "one cell in a 1.3 hive";
+    }
     {
         HiveRegistry hive(path, true);
         KeyHandle key = 0;
