@@ -16,9 +16,7 @@
 #include "base/unicode_case.h"
 #include "base/utf8.h"
 #include "cli/commands.h"
-#include "cli/exit_codes.h"
-#include "cli/interrupt.h"
-#include "cli/sink.h"
+#include "cli/hive_source.h"
 #include "cli/source.h"
 #include "registry/hive/hive_lock.h"
 #include "registry/hive/hive_logs.h"
@@ -352,29 +350,35 @@ std::unique_ptr<Source> HiveSource(const std::vector<std::string>& arguments, co
     return OpenHives(arguments, key, writable, waitSeconds, ignoreLogs);
 }
 
-int RunUndo(const UndoOptions& options) {
-    const auto source = OpenHives(options.hives, {}, true, options.waitSeconds, options.ignoreLogs);
-    source->PrepareCommits({});
-    // The files of a dirty hive as they were, beside the undo file applied,
-    // until the commit; removed when nothing is committed.
-    struct Originals {
-        Source& source;
-        bool keep = false;
-        ~Originals() {
-            if (!keep) source.DropOriginals();
-        }
-    } originals{*source};
-    const auto errors = StandardSink(Stream::kError);
-    for (const auto& path : source->KeepOriginals(FromUtf8(FolderOf(ResolvedHivePath(options.undoFile)))))
-        errors->Text(L"originals: " + path + L"\n");
-    std::vector<OpenHive>& hives = source->hives;
+// The hives of an undo, opened for writing; each key of its file goes to
+// the hive mounted deepest at or above it.
+struct UndoHives::Opened {
+    std::unique_ptr<Hives> source;
+    MountedHives mounted;
+    explicit Opened(std::unique_ptr<Hives> hives) : source(std::move(hives)), mounted(source->hives) {}
+};
+
+UndoHives::UndoHives(const UndoOptions& options)
+    : opened_(std::make_unique<Opened>(OpenHives(options.hives, {}, true, options.waitSeconds, options.ignoreLogs))) {
+    opened_->source->PrepareCommits({});
+}
+
+UndoHives::~UndoHives() = default;
+
+Source& UndoHives::AsSource() { return *opened_->source; }
+Registry& UndoHives::Mounted() { return opened_->mounted; }
+
+std::wstring UndoHives::Mounts() const {
     std::wstring mounts;
-    for (const auto& hive : hives)
+    for (const auto& hive : opened_->source->hives)
         mounts += (mounts.empty() ? L"" : L", ") + hive.mount.rootName +
                   (hive.mount.path.empty() ? L"" : L"\\" + hive.mount.path);
-    // Each key goes to the hive mounted deepest at or above it; a key
-    // below none refuses the whole file before anything changes.
-    const KeyPlacer place = [&](const std::wstring& fullKey) -> std::optional<KeyPlace> {
+    return mounts;
+}
+
+KeyPlacer UndoHives::Placer() const {
+    // A key below none refuses the whole file before anything changes.
+    return [&hives = opened_->source->hives](const std::wstring& fullKey) -> std::optional<KeyPlace> {
         const auto split = SplitFullKeyName(fullKey);
         if (!split) return std::nullopt;
         std::optional<KeyPlace> best;
@@ -389,18 +393,6 @@ int RunUndo(const UndoOptions& options) {
         }
         return best;
     };
-    MountedHives mounted(hives);
-    LoadRegScript(options.undoFile, {}, mounted, place, L" (the hives are mounted at " + mounts + L"); nothing was changed",
-                  options.acceptUnterminated ? ClosingLine::kOptional : ClosingLine::kRequired);
-    // Ctrl+C is heard until the first rename.
-    try {
-        if (!source->FinishWrites([] { return Interrupted(); })) throw InterruptedBeforeChange{options.undoFile};
-    } catch (const HiveError& error) {
-        originals.keep = error.partlyCommitted;
-        throw;
-    }
-    originals.keep = true;
-    return exit_code::kFound;
 }
 
 }  // namespace keyscour::cli

@@ -1,0 +1,34 @@
+#pragma once
+// The offline hives an undo applies its file to, for the undo command:
+// opened, locked and made ready to commit, as one registry in which every
+// key goes to the hive mounted deepest at or above it. The rest of the
+// hive source is its own file's.
+
+#include <memory>
+#include <string>
+
+#include "cli/commands.h"
+#include "cli/source.h"
+#include "registry/script/reg_script_apply.h"
+
+namespace keyscour::cli {
+
+class UndoHives {
+public:
+    // Throws BadInput for hives that cannot be opened, locked or committed.
+    explicit UndoHives(const UndoOptions& options);
+    ~UndoHives();
+    UndoHives(const UndoHives&) = delete;
+    UndoHives& operator=(const UndoHives&) = delete;
+
+    Source& AsSource();
+    Registry& Mounted();
+    KeyPlacer Placer() const;
+    std::wstring Mounts() const;  // "HKEY_LOCAL_MACHINE\\SOFTWARE, ...", for messages
+
+private:
+    struct Opened;
+    std::unique_ptr<Opened> opened_;
+};
+
+}  // namespace keyscour::cli

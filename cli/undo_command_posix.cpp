@@ -1,0 +1,45 @@
+// keyscour-cli undo: an undo file applied to offline hives, with the same
+// reader as --reg-file, and committed as a replace commits.
+
+#include "base/file_util.h"
+#include "base/utf8.h"
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/hive_source.h"
+#include "cli/interrupt.h"
+#include "cli/sink.h"
+#include "registry/hive/hive_error.h"
+#include "registry/hive/hive_lock.h"
+
+namespace keyscour::cli {
+
+int RunUndo(const UndoOptions& options) {
+    UndoHives hives(options);
+    Source& source = hives.AsSource();
+    // The files of a dirty hive as they were, beside the undo file applied,
+    // until the commit; removed when nothing is committed.
+    struct Originals {
+        Source& source;
+        bool keep = false;
+        ~Originals() {
+            if (!keep) source.DropOriginals();
+        }
+    } originals{source};
+    const auto errors = StandardSink(Stream::kError);
+    for (const auto& path : source.KeepOriginals(FromUtf8(FolderOf(ResolvedHivePath(options.undoFile)))))
+        errors->Text(L"originals: " + path + L"\n");
+    LoadRegScript(options.undoFile, {}, hives.Mounted(), hives.Placer(),
+                  L" (the hives are mounted at " + hives.Mounts() + L"); nothing was changed",
+                  options.acceptUnterminated ? ClosingLine::kOptional : ClosingLine::kRequired);
+    // Ctrl+C is heard until the first rename.
+    try {
+        if (!source.FinishWrites([] { return Interrupted(); })) throw InterruptedBeforeChange{options.undoFile};
+    } catch (const HiveError& error) {
+        originals.keep = error.partlyCommitted;
+        throw;
+    }
+    originals.keep = true;
+    return exit_code::kFound;
+}
+
+}  // namespace keyscour::cli
