@@ -51,13 +51,14 @@ public:
 
 int RunGuiBench(Registry& registry, KeyHandle root, const std::wstring& start, std::uint64_t keys, int rounds) {
     YieldClock clock(registry);
-    const auto window = MakeForm(clock);
-    if (!window) {
+    FormDriver driver(clock);
+    if (!driver.created) {
         std::fprintf(stderr, "the window could not be created\n");
         return 2;
     }
-    Form1& form = *window;
-    auto set = [&](design::ControlId id, const std::wstring& text) { SetText(form, id, text); };
+    Pump();
+    Form1& form = *driver.form;
+    auto set = [&](design::ControlId id, const std::wstring& text) { driver.Type(id, text); };
     SendMessageW(form.Control(design::kCombo1), CB_SETCURSEL, RootIndex(root), 0);
     set(design::kText2, start);
 

@@ -52,11 +52,13 @@ std::optional<Figures> Measure(std::uint64_t rows, const std::wstring& base) {
 
     const std::filesystem::path undo = std::filesystem::temp_directory_path() / L"keyscour-bench-undo";
     SpanClock span(registry);
-    auto form = MakeForm(span, undo.wstring());
-    if (!form) return std::nullopt;
+    FormDriver driver(span, undo.wstring());
+    if (!driver.created) return std::nullopt;
+    Pump();
+    Form1* form = driver.form.get();
     SendMessageW(form->Control(design::kCombo1), CB_SETCURSEL, RootIndex(kCurrentUser), 0);
-    SetText(*form, design::kText2, base);
-    SetText(*form, design::kText1, L"needle");
+    driver.Type(design::kText2, base);
+    driver.Type(design::kText1, L"needle");
     SendMessageW(form->Control(design::kCommand1), BM_CLICK, 0, 0);
     Pump();
     if (form->Rows().Count() != rows) {
@@ -66,19 +68,20 @@ std::optional<Figures> Measure(std::uint64_t rows, const std::wstring& base) {
 
     Figures figures;
     figures.rows = rows;
-    SetText(*form, design::kTxtReplace, L"fresh");
+    driver.Type(design::kTxtReplace, L"fresh");
     {
-        BoxAnswerer answers({IDYES, IDOK});
+        MessageBoxAnswerer answers({IDYES, IDOK});
         span.Reset();
         SendMessageW(form->Control(design::kCommand2), BM_CLICK, 0, 0);
         figures.replaceMs = span.Ms();
-        if (answers.lastText != L"Items have been replaced successfully.") {
-            std::fprintf(stderr, "the replace did not succeed: %ls\n", answers.lastText.c_str());
+        const std::wstring last = answers.seen.empty() ? std::wstring() : answers.seen.back().text;
+        if (last != L"Items have been replaced successfully.") {
+            std::fprintf(stderr, "the replace did not succeed: %ls\n", last.c_str());
             return std::nullopt;
         }
     }
     Pump();
-    form.reset();
+    driver.form.reset();
     std::error_code ignored;
     std::filesystem::remove_all(undo, ignored);
 

@@ -9,7 +9,8 @@
 #include <new>
 
 #include "base/numbered_error.h"
-#include "form_driver.h"
+#include "tests/support/window_driver.h"
+#include "test_window.h"
 #include "registry/memory_registry.h"
 #include "registry/root_keys.h"
 #include "registry/win32_registry.h"

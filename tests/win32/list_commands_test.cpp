@@ -7,7 +7,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "form_driver.h"
+#include "tests/support/window_driver.h"
+#include "test_window.h"
 #include "registry/memory_registry.h"
 #include "registry/root_keys.h"
 #include "registry/win32_registry.h"

@@ -11,7 +11,8 @@
 #include <algorithm>
 #include <set>
 
-#include "form_driver.h"
+#include "tests/support/window_driver.h"
+#include "test_window.h"
 #include "registry/memory_registry.h"
 #include "registry/root_keys.h"
 #include "registry/win32_registry.h"

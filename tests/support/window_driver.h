@@ -1,7 +1,7 @@
 #pragma once
-// Drives a real Form1 the way a user does, with messages, and reads it back.
-// Message boxes are answered from a thread timer, which the box's own modal
-// loop dispatches.
+// Drives a real Form1 the way a user does, with messages, and reads it back,
+// for the window's tests and its benchmarks alike. Message boxes are
+// answered from a thread timer, which the box's own modal loop dispatches.
 
 #include <windows.h>
 #include <commctrl.h>
@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "tests/support/forwarding_registry.h"
+#include "registry/root_keys.h"
 #include "ui/form1.h"
-#include "test_window.h"
 #include "ui/result_list.h"
 #include "ui/window_text.h"
 
@@ -25,6 +25,22 @@ namespace keyscour::testing {
 using namespace design;
 
 using keyscour::WindowText;
+
+// Every message waiting for this thread's windows, dispatched.
+inline void Pump() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+// The place of a root in the window's drop-down.
+inline int RootIndex(KeyHandle root) {
+    for (std::size_t i = 0; i < kRootKeyTable.size(); ++i)
+        if (kRootKeyTable[i].handle == root) return static_cast<int>(i);
+    return 0;
+}
 
 // Runs a hook after every call of the registry below, in the middle of a
 // search: where a user's click would land during a yield.
