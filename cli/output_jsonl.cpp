@@ -62,13 +62,7 @@ class JsonLinesOutput final : public Output {
 public:
     explicit JsonLinesOutput(Sink& out) : out_(out) {}
 
-    void Warning(std::wstring_view message) override {
-        Line line;
-        Json object;
-        object["kind"] = "warning";
-        object["message"] = line.Text(message);
-        Write(line, object);
-    }
+    void Warning(std::wstring_view message) override { TextRecord("warning", "message", message); }
     void Hit(const Record& record) override {
         Line line;
         Write(line, Fields(line, "hit", record));
@@ -86,13 +80,7 @@ public:
         object["reason"] = line.Text(reason);
         Write(line, object);
     }
-    void Originals(std::wstring_view path) override {
-        Line line;
-        Json object;
-        object["kind"] = "originals";
-        object["path"] = line.Text(path);
-        Write(line, object);
-    }
+    void Originals(std::wstring_view path) override { TextRecord("originals", "path", path); }
     void Summary(const Totals& totals) override {
         Json object;
         object["kind"] = "summary";
@@ -108,6 +96,14 @@ public:
     }
 
 private:
+    // A record of one text besides its kind.
+    void TextRecord(const char* kind, const char* field, std::wstring_view text) {
+        Line line;
+        Json object;
+        object["kind"] = kind;
+        object[field] = line.Text(text);
+        Write(line, object);
+    }
     static Json Fields(Line& line, const char* kind, const Record& record) {
         Json object;
         object["kind"] = kind;
