@@ -26,9 +26,8 @@ namespace {
 // whole on the disk before the first write, and the question names the count.
 struct Pending {
     const Walk* walk;
-    std::wstring path;    // the key's path in the walk's registry
-    std::wstring rowKey;  // the key as rows name it
-    std::wstring name;
+    MRegistry::ValueAddress where;  // in the walk's registry, as the walk found it
+    std::wstring rowKey;            // the key as rows name it
     std::uint32_t type, newType;
     std::vector<std::uint8_t> data, newData;
     int matched;
@@ -37,13 +36,15 @@ struct Pending {
         Record record;
         record.root = walk->rootName;
         record.key = rowKey;
-        record.name = name;
+        record.name = where.valueName;
         record.type = type;
         record.data = data;
         record.matched = matched;
         return record;
     }
-    std::wstring Place() const { return walk->rootName + (rowKey.empty() ? L"" : L"\\" + rowKey) + L"\\" + name; }
+    std::wstring Place() const {
+        return walk->rootName + (rowKey.empty() ? L"" : L"\\" + rowKey) + L"\\" + where.valueName;
+    }
 };
 
 std::wstring UndoFolder(const ReplaceOptions& replace) {
@@ -92,9 +93,14 @@ private:
             // Keys are never renamed; a tombstone written or kept for undo
             // would bring back the value it hides.
             if (record.isKey || record.tombstone) return;
-            Pending change{&walk,       hit.sKey.substr(0, hit.keyPathLength),
-                           std::wstring(record.key), std::wstring(record.name), record.type, record.type,
-                           {record.data.begin(), record.data.end()}, {}, record.matched};
+            Pending change{&walk,
+                           {walk.root, std::wstring(hit.keyPath), std::wstring(hit.valueName)},
+                           std::wstring(record.key),
+                           record.type,
+                           record.type,
+                           {record.data.begin(), record.data.end()},
+                           {},
+                           record.matched};
             if (replace_.wholeValue) {
                 change.newType = value_type::kString;
                 change.newData = StringData(replace_.with);
@@ -182,7 +188,7 @@ private:
         };
         steps.capture = [this](std::size_t i, UndoSnapshots& undo) {
             const Pending& change = pending_[i];
-            undo.For(*change.walk->registry).CaptureValue(change.walk->root, change.path, change.name);
+            undo.For(*change.walk->registry).CaptureValue(change.where);
         };
         steps.prepare = [this] {
             session_.source->PrepareWrites();
@@ -201,8 +207,7 @@ private:
             // The hit's own key and name, exactly: the same write for the
             // whole value (REG_SZ) as for a replace inside it.
             const Pending& change = pending_[i];
-            MRegistry::WriteValue(*change.walk->registry, change.walk->root, change.path, change.name, change.newType,
-                                  change.newData);
+            MRegistry::WriteValue(*change.walk->registry, change.where, change.newType, change.newData);
         };
         steps.written = [this](std::size_t i) {
             ++totals_.changed;

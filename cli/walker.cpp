@@ -58,10 +58,10 @@ void Walker::SearchHitFound(const SearchHit& hit) {
     ++totals.hits;
     Record record;
     record.root = walk_->rootName;
-    rowKey_ = walk_->RowKey(std::wstring_view(hit.sKey).substr(0, hit.keyPathLength));
+    rowKey_ = walk_->RowKey(hit.keyPath);
     record.key = rowKey_;
     record.isKey = hit.lFound == FoundKeyName;
-    if (!record.isKey) record.name = std::wstring_view(hit.sKey).substr(std::min(hit.keyPathLength + 1, hit.sKey.size()));
+    if (!record.isKey) record.name = hit.valueName;
     record.type = hit.type;
     record.data = hit.data;
     record.matched = hit.matched;

@@ -168,7 +168,7 @@ void cKeyscour::EnumSubKeys(KeyHandle root, const std::wstring& path) {
             }
             if (KeyNameMatches(name)) {
                 static const std::wstring kKeyHitValue = L"*";
-                RaiseSearchFound({root, subPath, subPath.size(), kKeyHitValue, FoundKeyName, 0, {}});
+                RaiseSearchFound({root, subPath, subPath.size(), kKeyHitValue, FoundKeyName, 0, {}, 0, false, subPath});
             }
             if (ScansValues()) ScanValues(root, subPath);
             EnumSubKeys(root, subPath);
@@ -250,9 +250,10 @@ void cKeyscour::ScanValues(KeyHandle root, const std::wstring& path) {
                     const std::int32_t found = (matched & kMatchedData) ? FoundValueData : FoundValueName;
                     // Asked of hits only: few values are.
                     if (registry_.IsTombstone(key.get(), index))
-                        RaiseSearchFound({root, sKey, path.size(), kNoDisplay, found, 0, {}, matched, true});
+                        RaiseSearchFound({root, sKey, path.size(), kNoDisplay, found, 0, {}, matched, true, path, valueName});
                     else
-                        RaiseSearchFound({root, sKey, path.size(), kNoDisplay, found, type, whole(), matched});
+                        RaiseSearchFound({root, sKey, path.size(), kNoDisplay, found, type, whole(), matched, false, path,
+                                          valueName});
                 }
                 continue;
             }
@@ -260,13 +261,15 @@ void cKeyscour::ScanValues(KeyHandle root, const std::wstring& path) {
             if ((mSearchFlags & SearchValueNames) && IsMatch(valueName)) {
                 const std::wstring sKey = valuePath();
                 const std::wstring sValue = FormatValueData(type, bytes);
-                RaiseSearchFound({root, sKey, path.size(), sValue, FoundValueName, type, whole(), kMatchedName});
+                RaiseSearchFound(
+                    {root, sKey, path.size(), sValue, FoundValueName, type, whole(), kMatchedName, false, path, valueName});
             }
             if (mSearchFlags & SearchValueData) {
                 FormatValueData(type, bytes, displayScratch_);
                 if (IsMatch(displayScratch_)) {
                     const std::wstring sKey = valuePath();
-                    RaiseSearchFound({root, sKey, path.size(), displayScratch_, FoundValueData, type, whole(), kMatchedData});
+                    RaiseSearchFound({root, sKey, path.size(), displayScratch_, FoundValueData, type, whole(), kMatchedData,
+                                      false, path, valueName});
                 }
             }
         }

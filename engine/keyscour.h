@@ -45,6 +45,11 @@ struct SearchHit {
     std::span<const std::uint8_t> data;  // value hits only: the value's whole data, as long as it is
     int matched = 0;                     // value hits: kMatchedName, kMatchedData or both
     bool tombstone = false;              // a value deleted in this layer: REG_NONE, no data
+    // The key's path and the value's name as the walk has them, apart:
+    // sKey joins them for the window; the command line takes them as
+    // they are, never splitting sKey again.
+    std::wstring_view keyPath = {};
+    std::wstring_view valueName = {};
 };
 
 // A comparison in place of the window's, for the command line: what is a hit

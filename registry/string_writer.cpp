@@ -105,14 +105,14 @@ void WriteStringValue(Registry& registry, std::int32_t lBaseKey, const std::wstr
     WithKeyClosed(registry, [&](KeyHandle& key) { return Store(registry, lBaseKey, sSection, keyPathLength, sData, key); });
 }
 
-void WriteValue(Registry& registry, KeyHandle root, const std::wstring& keyPath, const std::wstring& name,
-                std::uint32_t type, const std::vector<std::uint8_t>& data) {
+void WriteValue(Registry& registry, const ValueAddress& where, std::uint32_t type, const std::vector<std::uint8_t>& data) {
     WithKeyClosed(registry, [&](KeyHandle& key) -> std::optional<NumberedError> {
-        if (const Status s = registry.CreateKey(root, keyPath, key); s != status::kSuccess) {
+        if (const Status s = registry.CreateKey(where.root, where.keyPath, key); s != status::kSuccess) {
             key = 0;
             return StatusError(s, L"Could not open/create registry section");
         }
-        if (const Status s = registry.SetValue(key, name, type, data.data(), static_cast<std::uint32_t>(data.size()));
+        if (const Status s =
+                registry.SetValue(key, where.valueName, type, data.data(), static_cast<std::uint32_t>(data.size()));
             s != status::kSuccess)
             return StatusError(s, L"Could not set key value");
         return std::nullopt;

@@ -40,9 +40,16 @@ void WriteStringValue(Registry& registry, std::int32_t lBaseKey, const std::wstr
 void WriteStringValue(Registry& registry, std::int32_t lBaseKey, const std::wstring& sSection,
                       std::size_t keyPathLength, const std::wstring& sData);
 
+// A value's place resolved once, from the walk that found it to the
+// snapshot and the write: its root, its key's path, its name.
+struct ValueAddress {
+    KeyHandle root = 0;
+    std::wstring keyPath;
+    std::wstring valueName;
+};
+
 // The command line's write: a value of any type with its data as given, in
 // an existing key. Fails as WriteStringValue does, with its errors.
-void WriteValue(Registry& registry, KeyHandle root, const std::wstring& keyPath, const std::wstring& name,
-                std::uint32_t type, const std::vector<std::uint8_t>& data);
+void WriteValue(Registry& registry, const ValueAddress& where, std::uint32_t type, const std::vector<std::uint8_t>& data);
 
 }  // namespace keyscour::MRegistry

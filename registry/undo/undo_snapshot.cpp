@@ -28,16 +28,19 @@ UndoSnapshot::UndoSnapshot(Registry& registry, RootNamer rootName)
 void UndoSnapshot::Capture(KeyHandle root, const std::wstring& sSection) {
     MRegistry::ValuePath path;
     if (rootName_(root).empty() || MRegistry::ResolveValuePath(sSection, path)) return;
-    CaptureValue(root, path.keyPath, path.valueName);
+    CaptureValue({root, path.keyPath, path.valueName});
 }
 
 void UndoSnapshot::Capture(KeyHandle root, const std::wstring& sSection, std::size_t keyPathLength) {
     MRegistry::ValuePath path;
     if (rootName_(root).empty() || MRegistry::ResolveValuePath(sSection, keyPathLength, path)) return;
-    CaptureValue(root, path.keyPath, path.valueName);
+    CaptureValue({root, path.keyPath, path.valueName});
 }
 
-void UndoSnapshot::CaptureValue(KeyHandle root, const std::wstring& keyPath, const std::wstring& valueName) {
+void UndoSnapshot::CaptureValue(const MRegistry::ValueAddress& where) {
+    const KeyHandle root = where.root;
+    const std::wstring& keyPath = where.keyPath;
+    const std::wstring& valueName = where.valueName;
     const std::wstring rootName = rootName_(root);
     if (rootName.empty()) return;
     SavedValue saved;

@@ -12,6 +12,7 @@
 #include "base/error_numbers.h"
 #include "registry/script/reg_script.h"
 #include "registry/registry.h"
+#include "registry/string_writer.h"
 
 namespace keyscour {
 
@@ -41,8 +42,8 @@ public:
     // when the state cannot be kept.
     void Capture(KeyHandle root, const std::wstring& sSection);
     void Capture(KeyHandle root, const std::wstring& sSection, std::size_t keyPathLength);
-    // The value named in the key at exactly keyPath, for writes of any type.
-    void CaptureValue(KeyHandle root, const std::wstring& keyPath, const std::wstring& valueName);
+    // The value at exactly where, for writes of any type.
+    void CaptureValue(const MRegistry::ValueAddress& where);
 
     bool Empty() const { return values_.empty() && createdKeys_.empty(); }
     // The script, lines ending in CR LF.

@@ -47,10 +47,10 @@ protected:
         steps.count = 3;
         steps.undoFolder = folder.wstring();
         steps.capture = [this](std::size_t i, UndoSnapshots& undo) {
-            undo.For(faulty).CaptureValue(kCurrentUser, L"Software\\App", L"v" + std::to_wstring(i));
+            undo.For(faulty).CaptureValue({kCurrentUser, L"Software\\App", L"v" + std::to_wstring(i)});
         };
         steps.write = [this](std::size_t i) {
-            MRegistry::WriteValue(faulty, kCurrentUser, L"Software\\App", L"v" + std::to_wstring(i), 1, Sz(L"new"));
+            MRegistry::WriteValue(faulty, {kCurrentUser, L"Software\\App", L"v" + std::to_wstring(i)}, 1, Sz(L"new"));
         };
         steps.written = [this](std::size_t i) { reported.push_back(i); };
         return steps;
