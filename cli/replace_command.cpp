@@ -1,7 +1,6 @@
 #include <chrono>
 #include <filesystem>
 #include <cwctype>
-#include <map>
 
 #include "base/numbered_error.h"
 #include "base/utf8.h"

@@ -1,6 +1,6 @@
 #pragma once
-// A hive's base block, as the "Windows registry file format specification"
-// lays out its first sector: the checksum that makes it whole.
+// A hive's base block, as the regf format lays out its first sector: the
+// checksum that makes it whole.
 
 #include <cstdint>
 #include <span>

@@ -106,12 +106,14 @@ struct Log {
     View bytes;
     std::uint32_t type = 0;
     bool baseBlockSound = false;  // signature and checksum
-    // 0 for LOG1, 1 for LOG2, 2 for LOG: the order the document applies them in.
+    // 0 for LOG1, 1 for LOG2, 2 for LOG: the order Windows applies them in.
     int rank = 2;
     std::vector<Entry> entries;  // a new-format log's, each checked once
 };
 
-std::vector<Entry> EntriesOf(const Log& log) {
+// hashed: whether each entry's hashes are checked too, which only a replay
+// needs; their sequence numbers alone tell a commit where to go past.
+std::vector<Entry> EntriesOf(const Log& log, bool hashed) {
     std::vector<Entry> entries;
     const View bytes = log.bytes;
     const std::uint32_t clustering = Read32(bytes, 0x2C);
@@ -135,8 +137,8 @@ std::vector<Entry> EntriesOf(const Log& log) {
             pagesFit = length % 4096 == 0 && std::uint64_t{offset} + length <= entry.binsSize;
         }
         pagesFit = pagesFit && kEntryHeader + 8 * std::size_t{pages} + pageBytes <= size;
-        if (Marvin32(whole.subspan(kEntryHeader), kLogEntrySeed) != Read64(bytes, at + 24) ||
-            Marvin32(whole.first(32), kLogEntrySeed) != Read64(bytes, at + 32))
+        if (hashed && (Marvin32(whole.subspan(kEntryHeader), kLogEntrySeed) != Read64(bytes, at + 24) ||
+                       Marvin32(whole.first(32), kLogEntrySeed) != Read64(bytes, at + 32)))
             entry.fault = L"the hash of its entry " + std::to_wstring(entry.sequence) + L" does not match";
         else if (entry.binsSize == 0 || entry.binsSize % 4096 != 0 || !pagesFit)
             entry.fault = L"its entry " + std::to_wstring(entry.sequence) + L" names pages outside the hive";
@@ -258,7 +260,7 @@ private:
     }
 
     // The recovered base block: a primary file's, at sequence, its bins the
-    // size given; then every bin checked, as the document asks.
+    // size given; then every bin the logs wrote checked.
     bool Finish(std::uint32_t sequence, std::uint32_t binsSize) {
         Put32(recovered_ + 0x04, sequence);
         Put32(recovered_ + 0x08, sequence);
@@ -283,7 +285,7 @@ private:
         return true;
     }
 
-    // The document's rule: entries from the primary's sequence number on,
+    // Windows' rule: entries from the primary's sequence number on,
     // LOG1's then LOG2's, in ascending order with no gap, each checked.
     void NewFormat(bool primarySound) {
         const Log* baseSource = nullptr;
@@ -318,7 +320,7 @@ private:
                                                            L", does not follow the hive's sequence number " +
                                                            std::to_wstring(start)
                                                      : entry.fault));
-                break;  // the document: recovery stops at the first that does not check out
+                break;  // recovery stops at the first that does not check out
             }
             if (expected == start && !Start(base)) return;
             const View bytes = entry.log->bytes;
@@ -436,7 +438,7 @@ HiveLogState CheckTransactionLogs(const std::string& hivePath, bool replay) {
         if (log.baseBlockSound) highest = std::max({highest, Read32(log.bytes, 4), Read32(log.bytes, 8)});
         logs.push_back(std::move(log));
         if (logs.back().type == kLogNewFormat) {
-            logs.back().entries = EntriesOf(logs.back());  // its own address from now on
+            logs.back().entries = EntriesOf(logs.back(), copy.has_value());  // its own address from now on
             for (const Entry& entry : logs.back().entries) highest = std::max(highest, entry.sequence);
         }
     }

@@ -1,6 +1,6 @@
 #pragma once
-// A hive's transaction logs, read as the "Windows registry file format
-// specification" describes them. A hive is dirty when its base block does
+// A hive's transaction logs, read as the regf format lays them out. A hive
+// is dirty when its base block does
 // not check out or its two sequence numbers differ: it was being written
 // when Windows stopped, and its newest data lies in the logs beside it
 // (FILE.LOG1 and FILE.LOG2 since Windows 8.1, FILE.LOG before). The logs of

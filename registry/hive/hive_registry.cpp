@@ -103,6 +103,7 @@ void HiveRegistry::ForgetAll() {
     childrenSlotOf_.clear();
     for (auto& slot : childrenSlots_) slot.owner = 0;
     values_.node = 0;
+    valueNamesOf_ = 0;
     lastValue_ = 0;
 }
 
@@ -112,6 +113,7 @@ void HiveRegistry::Forget(Node node) {
         childrenSlotOf_.erase(it);
     }
     if (values_.node == node) values_.node = 0;
+    if (valueNamesOf_ == node) valueNamesOf_ = 0;
     lastValue_ = 0;
 }
 

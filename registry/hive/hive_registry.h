@@ -171,10 +171,18 @@ private:
     std::size_t FindValue(Node node, std::wstring_view name, Status& status);
     // The key's values made editable, from the hive's as they are.
     EditedKey* EditedOf(Node node);
-    // The value at index of the key's values as they now stand: its hivex
-    // handle (0 for one only this run holds) and, when changed, the entry.
-    std::size_t ValueAt(Node node, std::size_t index, const EditedValue*& edited);
-    std::size_t ValueCount(Node node);
+    // A key's values as they now stand, found with one lookup: the list this
+    // run edited, or else the hive's; neither when they cannot be read.
+    struct ValueView {
+        const EditedKey* edited = nullptr;
+        const Values* hive = nullptr;
+        bool Readable() const { return edited || hive; }
+        std::size_t Count() const { return edited ? edited->values.size() : hive->handles.size(); }
+        // The value at index: its hivex handle (0 for one only this run
+        // holds) and, when this run changed it, the entry in changed.
+        std::size_t At(std::size_t index, const EditedValue*& changed) const;
+    };
+    ValueView ViewOf(Node node);
     // The type and data of a value in the hive; one whose size is 0 reads
     // as empty, whatever its data offset says (Windows writes 0xFFFFFFFF).
     bool ReadHiveValue(std::size_t value, std::uint32_t& type, std::unique_ptr<char, void (*)(void*)>& data,
@@ -246,6 +254,7 @@ private:
     std::vector<Step> branch_;
     void ForgetBranch();
     std::vector<std::string> valueNames_;
+    Node valueNamesOf_ = 0;  // the key whose hive values valueNames_ names, or 0
     std::wstring foldedPart_, name_, wide_;  // reused: every open folds a name, every value has one
     // hivex's name length converts the name once more; the length the key's
     // record holds settles most names without that (0: not to be trusted).

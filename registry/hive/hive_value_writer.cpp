@@ -190,14 +190,13 @@ void HiveValueWriter::IndexFreeCells() {
         bins_.emplace_back(at, size);
         at += size;
     }
-    indexed_ = true;
 }
 
-std::uint32_t HiveValueWriter::BinOf(std::uint32_t cell) const {
+const std::pair<std::uint32_t, std::uint32_t>* HiveValueWriter::BinOf(std::uint32_t cell) const {
     const auto after = std::upper_bound(bins_.begin(), bins_.end(), std::make_pair(cell, kNone));
-    if (after == bins_.begin()) return kNone;
+    if (after == bins_.begin()) return nullptr;
     const auto& bin = *std::prev(after);
-    return cell >= bin.first + kBinHeader && cell < bin.first + bin.second ? bin.first : kNone;
+    return cell >= bin.first + kBinHeader && cell < bin.first + bin.second ? &bin : nullptr;
 }
 
 void HiveValueWriter::AddFree(std::uint32_t cell, std::uint32_t size) {
@@ -212,8 +211,7 @@ void HiveValueWriter::RemoveFree(std::uint32_t cell) {
 }
 
 std::uint32_t HiveValueWriter::AllocatedSize(std::uint32_t cell) {
-    const std::uint32_t bin = BinOf(cell);
-    if (bin == kNone || cell % 8 != 0) Damaged(L"an offset " + std::to_wstring(cell) + L" points outside the hive bins");
+    if (!BinOf(cell) || cell % 8 != 0) Damaged(L"an offset " + std::to_wstring(cell) + L" points outside the hive bins");
     const auto raw = static_cast<std::int32_t>(Read32(cell));
     if (raw >= 0) Damaged(L"the cell at offset " + std::to_wstring(cell) + L" is in use but marked free");
     return 0u - static_cast<std::uint32_t>(raw);  // inside its bin: the index checked every cell
@@ -263,8 +261,8 @@ std::uint32_t HiveValueWriter::Allocate(std::uint32_t bytes) {
 
 void HiveValueWriter::Free(std::uint32_t cell) {
     std::uint32_t size = AllocatedSize(cell);
-    const std::uint32_t bin = BinOf(cell);
-    const std::uint32_t binEnd = bin + std::find_if(bins_.begin(), bins_.end(), [bin](const auto& b) { return b.first == bin; })->second;
+    const auto [bin, binSize] = *BinOf(cell);  // there: AllocatedSize checked it
+    const std::uint32_t binEnd = bin + binSize;
     if (cell + size < binEnd)
         if (const auto next = freeByStart_.find(cell + size); next != freeByStart_.end()) {
             size += next->second;

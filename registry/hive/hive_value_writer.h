@@ -1,6 +1,6 @@
 #pragma once
-// Value writes made straight into a hive file's cells, as the "Windows
-// registry file format specification" lays them out: a changed value keeps
+// Value writes made straight into a hive file's cells, as the regf format
+// lays them out: a changed value keeps
 // its own cells where its data fits, takes a free cell otherwise (the
 // smallest that fits, split when larger), and a new hive bin only when no
 // free cell fits. Freed cells are marked free and merged with free
@@ -44,7 +44,6 @@ public:
     static constexpr std::uint32_t kSegmentBytes = 16344;
 
 private:
-    struct Storage;
     std::uint32_t Read32(std::uint32_t at);
     std::uint16_t Read16(std::uint32_t at);
     void Write32(std::uint32_t at, std::uint32_t value);
@@ -64,7 +63,8 @@ private:
     std::uint32_t Allocate(std::uint32_t bytes);
     void Free(std::uint32_t cell);
     void IndexFreeCells();
-    std::uint32_t BinOf(std::uint32_t cell) const;  // the start of the bin holding cell
+    // The bin holding cell (its start and size), or null outside every bin.
+    const std::pair<std::uint32_t, std::uint32_t>* BinOf(std::uint32_t cell) const;
     void AddFree(std::uint32_t cell, std::uint32_t size);
     void RemoveFree(std::uint32_t cell);
 
@@ -87,7 +87,6 @@ private:
     std::uint32_t minorVersion_ = 0;
     std::uint32_t binsSize_ = 0;
     std::uint64_t now_ = 0;  // FILETIME of this commit
-    bool indexed_ = false;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> bins_;  // start, size; in order
     std::map<std::uint32_t, std::uint32_t> freeByStart_;
     std::set<std::pair<std::uint32_t, std::uint32_t>> freeBySize_;  // size, start

@@ -25,9 +25,11 @@ std::uint16_t HiveRegistry::ValueFlags(std::size_t value) {
 
 bool HiveRegistry::IsTombstone(KeyHandle key, std::uint32_t index) {
     const Node node = NodeOf(key);
-    if (!node || (!edited_.count(node) && !ValuesOf(node)) || index >= ValueCount(node)) return false;
+    if (!node) return false;
+    const ValueView view = ViewOf(node);
+    if (!view.Readable() || index >= view.Count()) return false;
     const EditedValue* edited = nullptr;
-    const std::size_t value = ValueAt(node, index, edited);
+    const std::size_t value = view.At(index, edited);
     return value && (ValueFlags(value) & kTombstone) != 0;
 }
 
@@ -50,7 +52,9 @@ bool HiveRegistry::ReadHiveValue(std::size_t value, std::uint32_t& type, std::un
 
 HiveRegistry::EditedKey* HiveRegistry::EditedOf(Node node) {
     if (const auto it = edited_.find(node); it != edited_.end()) return &it->second;
-    if (ReadValueNames(node) != status::kSuccess) return nullptr;
+    // The names FindValue has just read, when it has: they are not read twice.
+    const bool namesRead = valueNamesOf_ == node && values_.node == node;
+    if (!namesRead && ReadValueNames(node) != status::kSuccess) return nullptr;
     EditedKey key;
     key.originals = values_.handles;
     for (std::size_t i = 0; i < key.originals.size(); ++i) {
@@ -62,30 +66,30 @@ HiveRegistry::EditedKey* HiveRegistry::EditedOf(Node node) {
     return &edited_.emplace(node, std::move(key)).first->second;
 }
 
-std::size_t HiveRegistry::ValueCount(Node node) {
-    if (const auto it = edited_.find(node); it != edited_.end()) return it->second.values.size();
-    const Values* values = ValuesOf(node);
-    return values ? values->handles.size() : 0;
+HiveRegistry::ValueView HiveRegistry::ViewOf(Node node) {
+    // Nearly always nothing is edited: a walk's reads go straight to hivex's.
+    if (!edited_.empty())
+        if (const auto it = edited_.find(node); it != edited_.end()) return {&it->second, nullptr};
+    return {nullptr, ValuesOf(node)};
 }
 
-std::size_t HiveRegistry::ValueAt(Node node, std::size_t index, const EditedValue*& edited) {
-    edited = nullptr;
-    if (const auto it = edited_.find(node); it != edited_.end()) {
-        const EditedValue& value = it->second.values[index];
-        if (value.changed) edited = &value;
-        return value.original;
-    }
-    return values_.handles[index];
+std::size_t HiveRegistry::ValueView::At(std::size_t index, const EditedValue*& changed) const {
+    changed = nullptr;
+    if (!edited) return hive->handles[index];
+    const EditedValue& value = edited->values[index];
+    if (value.changed) changed = &value;
+    return value.original;
 }
 
 Status HiveRegistry::QueryValueLimits(KeyHandle key, std::uint32_t& longestNameChars, std::uint32_t& largestDataBytes) {
     const Node node = NodeOf(key);
     if (node == 0) return status::kInvalidHandle;
-    if (!edited_.count(node) && !ValuesOf(node)) return status::kFileCorrupt;
+    const ValueView view = ViewOf(node);
+    if (!view.Readable()) return status::kFileCorrupt;
     longestNameChars = largestDataBytes = 0;
-    for (std::size_t i = 0, count = ValueCount(node); i < count; ++i) {
+    for (std::size_t i = 0, count = view.Count(); i < count; ++i) {
         const EditedValue* edited = nullptr;
-        const std::size_t value = ValueAt(node, i, edited);
+        const std::size_t value = view.At(i, edited);
         if (edited) {  // every value added is one
             longestNameChars = std::max(longestNameChars, static_cast<std::uint32_t>(edited->name8.size()));
             largestDataBytes = std::max(largestDataBytes, static_cast<std::uint32_t>(edited->data.size()));
@@ -117,6 +121,7 @@ const HiveRegistry::Values* HiveRegistry::ValuesOf(Node node) {
 
 Status HiveRegistry::ReadValueNames(Node node) {
     valueNames_.clear();
+    valueNamesOf_ = 0;
     if (const auto it = edited_.find(node); it != edited_.end()) {
         for (const auto& value : it->second.values) valueNames_.push_back(value.name8);
         return status::kSuccess;
@@ -134,6 +139,7 @@ Status HiveRegistry::ReadValueNames(Node node) {
         }
         valueNames_.emplace_back(key8.get());
     }
+    valueNamesOf_ = node;
     return status::kSuccess;
 }
 
@@ -151,10 +157,11 @@ Status HiveRegistry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* name
                                std::uint32_t& type, std::uint8_t* data, std::uint32_t& dataBytes) {
     const Node node = NodeOf(key);
     if (!node) return status::kInvalidHandle;
-    if (!edited_.count(node) && !ValuesOf(node)) return status::kFileCorrupt;
-    if (index >= ValueCount(node)) return status::kNoMoreItems;
+    const ValueView view = ViewOf(node);
+    if (!view.Readable()) return status::kFileCorrupt;
+    if (index >= view.Count()) return status::kNoMoreItems;
     const EditedValue* edited = nullptr;
-    const hive_value_h value = ValueAt(node, index, edited);
+    const hive_value_h value = view.At(index, edited);
 
     const char* dataBytesRead = nullptr;
     std::size_t length = 0;
@@ -229,7 +236,7 @@ Status HiveRegistry::QueryValue(KeyHandle key, const std::wstring& name, std::ui
     const std::size_t at = FindValue(node, name, found);
     if (at == std::string::npos) return found;
     const EditedValue* edited = nullptr;
-    const hive_value_h value = ValueAt(node, at, edited);
+    const hive_value_h value = ViewOf(node).At(at, edited);
     if (edited) {
         type = edited->type;
         data = edited->data;

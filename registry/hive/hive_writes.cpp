@@ -59,7 +59,6 @@ Status HiveRegistry::SetValue(KeyHandle key, const std::wstring& name, std::uint
     value.type = type;
     value.data.assign(data, data + dataBytes);
     changed_ = true;
-    Forget(node);
     return status::kSuccess;
 }
 
@@ -103,7 +102,6 @@ Status HiveRegistry::DeleteValue(KeyHandle key, const std::wstring& name) {
     if (!edited) return status::kFileCorrupt;
     edited->values.erase(edited->values.begin() + static_cast<std::ptrdiff_t>(at));
     changed_ = true;
-    Forget(node);
     return status::kSuccess;
 }
 

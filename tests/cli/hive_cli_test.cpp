@@ -19,6 +19,7 @@
 #include "tests/cli/cli_runner.h"
 #include "tests/support/blank_hive.h"
 #include "registry/hive/hive_registry.h"
+#include "registry/value_forms.h"
 
 namespace keyscour {
 namespace {
@@ -43,12 +44,6 @@ std::string Output(const std::string& command) {
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
-Bytes Sz(const std::wstring& text) {
-    auto bytes = EncodeUtf16Le(text);
-    bytes.insert(bytes.end(), {0, 0});
-    return bytes;
-}
-
 struct Value {
     std::wstring key, name;
     std::uint32_t type;
@@ -56,14 +51,14 @@ struct Value {
 };
 
 const std::vector<Value> kValues{
-    {L"Fabrikam\\App", L"Path", 1, Sz(L"C:\\Program Files\\Fabrikam\\app.exe")},
-    {L"Fabrikam\\App", L"Exp", 2, Sz(L"%ProgramFiles%\\Fabrikam")},
+    {L"Fabrikam\\App", L"Path", 1, StringData(L"C:\\Program Files\\Fabrikam\\app.exe")},
+    {L"Fabrikam\\App", L"Exp", 2, StringData(L"%ProgramFiles%\\Fabrikam")},
     {L"Fabrikam\\App", L"List", 7, {'F', 0, 'a', 0, 'b', 0, 0, 0, 'x', 0, 0, 0, 0, 0}},
     {L"Fabrikam\\App", L"Count", 4, {26, 0, 0, 0}},
     {L"Fabrikam\\App", L"Raw", 3, {0xFA, 0xB0}},
-    {L"Fabrikam\\App", L"", 1, Sz(L"default fabrikam")},
-    {L"Fabrikam\\App\\Deep", L"Note", 1, Sz(L"Fabrikam \u00FCber alles")},
-    {L"Other", L"Fab", 1, Sz(L"no match in data")},
+    {L"Fabrikam\\App", L"", 1, StringData(L"default fabrikam")},
+    {L"Fabrikam\\App\\Deep", L"Note", 1, StringData(L"Fabrikam \u00FCber alles")},
+    {L"Other", L"Fab", 1, StringData(L"no match in data")},
 };
 
 class HiveCliTest : public ::testing::Test {
@@ -170,7 +165,7 @@ TEST_F(HiveCliTest, AFailingCommitLeavesTheHiveAsItWas) {
         KeyHandle key = 0;
         // A new key: hivex writes the new file first.
         ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"Fabrikam\\App\\New", key), 0u);
-        const Bytes data = Sz(L"new");
+        const Bytes data = StringData(L"new");
         registry.SetValue(key, L"Path", 1, data.data(), static_cast<std::uint32_t>(data.size()));
         registry.CloseKey(key);
         EXPECT_THROW(registry.Commit(), HiveError);
@@ -298,7 +293,7 @@ TEST_F(HiveCliTest, WholeValueOverANumberHitWritesAString) {
     const auto read = Read(L"Fabrikam\\App", L"Count");
     ASSERT_TRUE(read);
     EXPECT_EQ(read->first, 1u);
-    EXPECT_EQ(read->second, Sz(L"thirty"));
+    EXPECT_EQ(read->second, StringData(L"thirty"));
     ASSERT_EQ(UndoFiles().size(), 1u);
     ASSERT_EQ(RunCli({L"undo", L"--hive", hive, UndoFiles()[0]}).exitCode, 0);
     EXPECT_EQ(Read(L"Fabrikam\\App", L"Count"), std::make_pair(4u, Bytes{26, 0, 0, 0}));
@@ -325,7 +320,7 @@ TEST_F(HiveCliTest, ValuesWhoseKeyAndNameRunTogetherAlikeAreBothKeptAndRestored)
         for (const auto& [key, name] : {std::pair{L"Run\\A", L"BPath"}, std::pair{L"Run\\AB", L"Path"}}) {
             KeyHandle opened = 0;
             ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, key, opened), 0u);
-            const Bytes data = Sz(std::wstring(L"fabrikam in ") + key);
+            const Bytes data = StringData(std::wstring(L"fabrikam in ") + key);
             registry.SetValue(opened, name, 1, data.data(), static_cast<std::uint32_t>(data.size()));
             registry.CloseKey(opened);
         }
@@ -334,12 +329,12 @@ TEST_F(HiveCliTest, ValuesWhoseKeyAndNameRunTogetherAlikeAreBothKeptAndRestored)
     const CliRun run = RunCli({L"replace", L"--hive", hive, L"--key", L"Run", L"fabrikam", L"--with", L"contoso",
                                L"--yes", L"--undo-dir", folder.Path(L"undo")});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(Read(L"Run\\A", L"BPath")->second, Sz(L"contoso in Run\\A"));
-    EXPECT_EQ(Read(L"Run\\AB", L"Path")->second, Sz(L"contoso in Run\\AB"));
+    EXPECT_EQ(Read(L"Run\\A", L"BPath")->second, StringData(L"contoso in Run\\A"));
+    EXPECT_EQ(Read(L"Run\\AB", L"Path")->second, StringData(L"contoso in Run\\AB"));
     ASSERT_EQ(UndoFiles().size(), 1u);
     ASSERT_EQ(RunCli({L"undo", L"--hive", hive, UndoFiles()[0]}).exitCode, 0);
-    EXPECT_EQ(Read(L"Run\\A", L"BPath")->second, Sz(L"fabrikam in Run\\A"));
-    EXPECT_EQ(Read(L"Run\\AB", L"Path")->second, Sz(L"fabrikam in Run\\AB"));
+    EXPECT_EQ(Read(L"Run\\A", L"BPath")->second, StringData(L"fabrikam in Run\\A"));
+    EXPECT_EQ(Read(L"Run\\AB", L"Path")->second, StringData(L"fabrikam in Run\\AB"));
 }
 
 // hivex adds a sub key where its own comparison puts it, which is not the
@@ -352,7 +347,7 @@ TEST_F(HiveCliTest, KeysInHivexsOrderAreEachFoundByPathReplacedAndRestored) {
         for (const auto& name : names) {
             KeyHandle key = 0;
             ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"Apps\\" + name, key), 0u) << ToUtf8(name);
-            const Bytes data = Sz(L"fabrikam " + name);
+            const Bytes data = StringData(L"fabrikam " + name);
             registry.SetValue(key, L"v", 1, data.data(), static_cast<std::uint32_t>(data.size()));
             registry.CloseKey(key);
         }
@@ -368,7 +363,7 @@ TEST_F(HiveCliTest, KeysInHivexsOrderAreEachFoundByPathReplacedAndRestored) {
             }
             const auto value = Read(L"Apps\\" + name, L"v");
             ASSERT_TRUE(value) << ToUtf8(name);
-            EXPECT_EQ(value->second, Sz(word + L" " + name)) << ToUtf8(name);
+            EXPECT_EQ(value->second, StringData(word + L" " + name)) << ToUtf8(name);
         }
     };
     eachIs(L"fabrikam");

@@ -1,7 +1,7 @@
 #pragma once
-// Transaction logs written from the "Windows registry file format
-// specification", for tests and the benchmark: what Windows leaves beside a
-// hive it was writing when it stopped.
+// Transaction logs written as the regf format lays them out, for tests and
+// the benchmark: what Windows leaves beside a hive it was writing when it
+// stopped.
 
 #include <cstdint>
 #include <vector>

@@ -25,6 +25,7 @@
 #include "tests/support/blank_hive.h"
 #include "registry/hive/hive_logs.h"
 #include "registry/hive/hive_registry.h"
+#include "registry/value_forms.h"
 
 namespace keyscour {
 namespace {
@@ -46,12 +47,6 @@ constexpr std::size_t kBase = 4096;
 Bytes ReadAll(const std::string& path) {
     const std::string bytes = testing::ReadFileBytes(FromUtf8(path));
     return Bytes(bytes.begin(), bytes.end());
-}
-
-Bytes Sz(const std::wstring& text) {
-    auto bytes = EncodeUtf16Le(text);
-    bytes.insert(bytes.end(), {0, 0});
-    return bytes;
 }
 
 Bytes ImageOf(const HiveLogState& state) {
@@ -104,7 +99,7 @@ protected:
         SCOPED_TRACE(::testing::Message() << "called from " << file << ":" << line);
         KeyHandle opened = 0;
         EXPECT_EQ(hive.CreateKey(HiveRegistry::kRoot, key, opened), 0u);
-        const Bytes data = Sz(text);
+        const Bytes data = StringData(text);
         hive.SetValue(opened, name, 1, data.data(), static_cast<std::uint32_t>(data.size()));
         hive.CloseKey(opened);
     }
@@ -276,7 +271,7 @@ TEST_F(HiveLogsTest, AReplaceOverADirtyHiveWritesTheRecoveredHiveAndKeepsTheOrig
     std::uint32_t type = 0;
     Bytes data;
     ASSERT_EQ(reread.QueryValue(key, L"a", type, data), 0u);
-    EXPECT_EQ(data, Sz(L"new added"));
+    EXPECT_EQ(data, StringData(L"new added"));
     // No entry of the logs beside it applies any more.
     const HiveLogState now = CheckTransactionLogs(path);
     EXPECT_FALSE(now.dirty);

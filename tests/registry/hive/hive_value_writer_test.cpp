@@ -21,6 +21,7 @@
 #include "registry/hive/hive_registry.h"
 #include "registry/memory_registry.h"
 #include "registry/root_keys.h"
+#include "registry/value_forms.h"
 
 namespace keyscour {
 namespace {
@@ -374,10 +375,7 @@ TEST(HiveGrowth, ReplaceAndUndoCyclesDoNotGrowTheHive) {
         for (int i = 0; i < 200; ++i) {
             KeyHandle key = 0;
             ASSERT_EQ(hive.CreateKey(HiveRegistry::kRoot, L"Keys\\K" + std::to_wstring(i), key), 0u);
-            const std::wstring text = L"C:\\Old\\" + std::to_wstring(i) + L"\\file.txt";
-            Bytes data;
-            for (wchar_t c : text) data.insert(data.end(), {static_cast<std::uint8_t>(c), 0});
-            data.insert(data.end(), {0, 0});
+            const Bytes data = StringData(L"C:\\Old\\" + std::to_wstring(i) + L"\\file.txt");
             hive.SetValue(key, L"Path", 1, data.data(), static_cast<std::uint32_t>(data.size()));
             hive.CloseKey(key);
         }

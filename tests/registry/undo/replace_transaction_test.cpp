@@ -11,6 +11,7 @@
 #include "base/utf16.h"
 #include "registry/memory_registry.h"
 #include "registry/root_keys.h"
+#include "registry/value_forms.h"
 #include "registry/string_writer.h"
 #include "registry/undo/replace_transaction.h"
 #include "registry/undo/undo_file.h"
@@ -22,12 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using Ending = ReplaceOutcome::Ending;
 using Bytes = std::vector<std::uint8_t>;
-
-Bytes Sz(const std::wstring& text) {
-    auto bytes = EncodeUtf16Le(text);
-    bytes.insert(bytes.end(), {0, 0});
-    return bytes;
-}
 
 class ReplaceTransactionTest : public ::testing::Test {
 protected:
@@ -50,7 +45,7 @@ protected:
             undo.For(faulty).CaptureValue({kCurrentUser, L"Software\\App", L"v" + std::to_wstring(i)});
         };
         steps.write = [this](std::size_t i) {
-            MRegistry::WriteValue(faulty, {kCurrentUser, L"Software\\App", L"v" + std::to_wstring(i)}, 1, Sz(L"new"));
+            MRegistry::WriteValue(faulty, {kCurrentUser, L"Software\\App", L"v" + std::to_wstring(i)}, 1, StringData(L"new"));
         };
         steps.written = [this](std::size_t i) { reported.push_back(i); };
         return steps;
