@@ -423,5 +423,19 @@ TEST_F(HiveLogsTest, AReplaceOverADirtyHiveThatStopsOrCannotKeepItsOriginalsLeav
     EXPECT_EQ(ReadAll(path), before);
 }
 
+TEST_F(HiveLogsTest, AnUndoOverADirtyHiveKeepsTheOriginalsBesideItsFile) {
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(9)}));
+    folder.Write(L"fix.reg", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\App]\r\n"
+                                  "\"v\"=\"undone\"\r\n");
+    const CliRun run = RunCli({L"undo", L"--hive", FromUtf8(path), folder.Path(L"fix.reg"), L"--accept-unterminated"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::size_t said = run.err.find("originals: ");
+    ASSERT_NE(said, std::string::npos) << run.err;
+    const std::string kept = run.err.substr(said + 11, run.err.find('\n', said) - said - 11);
+    EXPECT_EQ(kept.rfind(ToUtf8(folder.Path(L"SOFTWARE originals")), 0), 0u) << "beside the undo file: " << kept;
+    EXPECT_EQ(ReadAll(kept + "/SOFTWARE"), before) << "kept once committed";
+    EXPECT_EQ(Records(Search(L"undone").out, "hit").size(), 1u);
+}
+
 }  // namespace
 }  // namespace keyscour
