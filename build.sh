@@ -24,7 +24,7 @@ packages=(cmake make g++ googletest g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86
           binutils-mingw-w64-x86-64 wine wine64 xvfb xauth x11-apps imagemagick
           libcli11-dev nlohmann-json3-dev libboost1.81-dev libhivex-dev libhivex-bin libwin-hivex-perl
           clang libfuzzer-14-dev libclang-rt-14-dev
-          nsis zip unzip lintian dpkg-dev)
+          nsis zip unzip lintian dpkg-dev xz-utils)
 
 say() { printf '%s\n' "$*" >&2; }
 

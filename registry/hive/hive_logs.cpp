@@ -285,66 +285,79 @@ private:
         return true;
     }
 
-    // Windows' rule: entries from the primary's sequence number on,
-    // LOG1's then LOG2's, in ascending order with no gap, each checked.
+    // Windows' rules for logs of the new format. A log whose base block is
+    // numbered below the hive's secondary number was written before the
+    // hive was last whole: stale, and passed over. Of the others, the log
+    // numbered lower goes first, from its first entry, which must bear its
+    // number; entries then go on N+1, N+2, ... across into the other log,
+    // and recovery stops at the first that does not check out or does not
+    // follow. A hive whose own base block is bad takes the base block of
+    // the log holding the latest entries, and only that log's entries.
     void NewFormat(bool primarySound) {
-        const Log* baseSource = nullptr;
-        if (!primarySound) {
-            for (const Log& log : logs_)
-                if (log.type == kLogNewFormat && log.baseBlockSound && (!baseSource || log.rank < baseSource->rank))
-                    baseSource = &log;
-            if (!baseSource) return Fail(L"its base block does not check out, nor does that of any log beside it");
+        std::vector<const Log*> order;
+        for (const Log& log : logs_)
+            if (log.type == kLogNewFormat && log.baseBlockSound && !log.entries.empty()) order.push_back(&log);
+        const auto number = [](const Log* log) { return Read32(log->bytes, 0x04); };
+        std::stable_sort(order.begin(), order.end(), [&](const Log* a, const Log* b) {
+            return number(a) != number(b) ? number(a) < number(b) : a->rank < b->rank;
+        });
+        if (primarySound) {
+            const std::uint32_t floor = Read32(base_, 0x08);
+            std::erase_if(order, [&](const Log* log) { return number(log) < floor; });
+            if (order.empty())
+                return Fail(L"none of its logs holds entries from its sequence number " + std::to_wstring(floor) + L" on");
+        } else {
+            if (order.empty()) return Fail(L"its base block does not check out, nor does that of any log beside it");
+            order.erase(order.begin(), order.end() - 1);
         }
-        const std::uint8_t* base = baseSource ? baseSource->bytes.data() : base_.data();
-        const std::uint32_t start = Read32(baseSource ? baseSource->bytes : View(base_), 0x04);
-        std::map<std::uint32_t, Entry> bySequence;
-        for (const Log& log : logs_) {
-            if (log.type != kLogNewFormat) continue;
-            for (const Entry& entry : log.entries) {
-                if (entry.sequence < start && entry.fault.empty()) continue;
-                // Where both hold a number: the one that checks out, else LOG1's.
-                const auto it = bySequence.find(entry.sequence);
-                const bool better = it == bySequence.end() ||
-                                    (entry.fault.empty() && (!it->second.fault.empty() || it->second.log->rank > log.rank));
-                if (better) bySequence.insert_or_assign(entry.sequence, entry);
+        const Log& first = *order.front();
+        const std::uint32_t start = number(&first);
+        std::uint32_t expected = start, binsSize = Read32(base_, 0x28), flags = 0;
+        for (const Log* log : order) {
+            const std::uint32_t from = expected;
+            bool stopped = false;
+            for (const Entry& entry : log->entries) {
+                if (entry.sequence != expected || !entry.fault.empty()) {
+                    if (expected == start)
+                        return Fail(log->name + L": " +
+                                    (entry.fault.empty() ? L"its first entry, " + std::to_wstring(entry.sequence) +
+                                                               L", does not bear its sequence number " +
+                                                               std::to_wstring(start)
+                                                         : entry.fault));
+                    stopped = !entry.fault.empty();  // the other log cannot follow a bad entry
+                    break;
+                }
+                if (expected == start && !Start(primarySound ? base_.data() : first.bytes.data())) return;
+                if (!Apply(entry)) return;
+                binsSize = entry.binsSize;
+                flags = Read32(log->bytes, entry.at + 8);
+                ++expected;
             }
+            if (expected != from) {
+                const std::uint32_t last = expected - 1;
+                state_.applied.push_back(log->name + L": " + std::to_wstring(expected - from) +
+                                         (last == from ? L" entry (" + std::to_wstring(from) + L")"
+                                                       : L" entries (" + std::to_wstring(from) + L" to " +
+                                                             std::to_wstring(last) + L")"));
+            }
+            if (stopped || expected == from) break;
         }
-        std::uint32_t expected = start, binsSize = Read32(base_, 0x28);
-        std::map<const Log*, std::pair<std::uint32_t, std::uint32_t>> taken;  // first and last applied
-        for (auto it = bySequence.lower_bound(start); it != bySequence.end(); ++it) {
-            const Entry& entry = it->second;
-            if (entry.sequence != expected || !entry.fault.empty()) {
-                if (expected == start)
-                    return Fail(entry.log->name + L": " +
-                                (entry.fault.empty() ? L"its first entry, " + std::to_wstring(entry.sequence) +
-                                                           L", does not follow the hive's sequence number " +
-                                                           std::to_wstring(start)
-                                                     : entry.fault));
-                break;  // recovery stops at the first that does not check out
-            }
-            if (expected == start && !Start(base)) return;
-            const View bytes = entry.log->bytes;
-            const std::uint32_t pages = Read32(bytes, entry.at + 20);
-            std::size_t data = entry.at + kEntryHeader + 8 * std::size_t{pages};
-            for (std::uint32_t i = 0; i < pages; ++i) {
-                const std::uint32_t offset = Read32(bytes, entry.at + kEntryHeader + 8 * i);
-                const std::uint32_t length = Read32(bytes, entry.at + kEntryHeader + 8 * i + 4);
-                if (!Write(bytes.data() + data, length, kBaseBlock + offset)) return;
-                data += length;
-            }
-            binsSize = entry.binsSize;
-            auto& range = taken.try_emplace(entry.log, entry.sequence, entry.sequence).first->second;
-            range.second = entry.sequence;
-            ++expected;
-        }
-        if (expected == start)
-            return Fail(L"no log entry continues its sequence number " + std::to_wstring(start));
-        for (const auto& [log, range] : taken)
-            state_.applied.push_back(log->name + L": " + std::to_wstring(range.second - range.first + 1) +
-                                     (range.second == range.first ? L" entry (" : L" entries (") +
-                                     std::to_wstring(range.first) +
-                                     (range.second == range.first ? L")" : L" to " + std::to_wstring(range.second) + L")"));
+        // Bit 0 of the base block's flags is the last entry's.
+        Put32(recovered_ + 0x90, (Read32(View(recovered_, kSector), 0x90) & ~1u) | (flags & 1u));
         Finish(expected - 1, binsSize);
+    }
+
+    bool Apply(const Entry& entry) {
+        const View bytes = entry.log->bytes;
+        const std::uint32_t pages = Read32(bytes, entry.at + 20);
+        std::size_t data = entry.at + kEntryHeader + 8 * std::size_t{pages};
+        for (std::uint32_t i = 0; i < pages; ++i) {
+            const std::uint32_t offset = Read32(bytes, entry.at + kEntryHeader + 8 * i);
+            const std::uint32_t length = Read32(bytes, entry.at + kEntryHeader + 8 * i + 4);
+            if (!Write(bytes.data() + data, length, kBaseBlock + offset)) return false;
+            data += length;
+        }
+        return true;
     }
 
     // The one applicable log: a sound base block at equal numbers whose time

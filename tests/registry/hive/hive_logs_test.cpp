@@ -193,25 +193,29 @@ TEST_F(HiveLogsTest, ANewFormatLogIsReplayedForASearchAndTheFilesStayAsTheyAre) 
     EXPECT_EQ(ReadAll(path), before);
 }
 
-TEST_F(HiveLogsTest, EntriesOfTwoLogsInterleaveAndStopAtABadHashOrAGap) {
-    // Three entries, LOG1 and LOG2 in turn, as a writer makes them: the
-    // pages of the bins there were first, then the new bins in two.
+TEST_F(HiveLogsTest, EntriesGoOnFromOneLogIntoTheOtherAndStopAtABadHashOrAGap) {
+    // Three entries as Windows writes them: 9 and 10 in LOG1, then the
+    // switch to LOG2, numbered 11; the pages of the bins there were first,
+    // then the new bins in two.
     const std::uint32_t oldBins = Get32(before, 0x28);
     std::vector<Entry> parts{{9, oldBins, {}}, {10, Get32(after, 0x28), {}}, {11, Get32(after, 0x28), {}}};
     std::vector<Page> added;
     for (const Page& page : pages) (page.offset < oldBins ? parts[0].pages : added).push_back(page);
     for (std::size_t i = 0; i < added.size(); ++i) parts[1 + (2 * i >= added.size())].pages.push_back(added[i]);
-    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {parts[0], parts[2]}));
-    Log(L"SOFTWARE.log2", NewFormatLog(after, 9, {parts[1]}));  // any case, as on a case-sensitive mount
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {parts[0], parts[1]}));
+    Log(L"SOFTWARE.log2", NewFormatLog(after, 11, {parts[2]}));  // any case, as on a case-sensitive mount
     const HiveLogState whole = CheckTransactionLogs(path);
     ExpectRecoveredAsWritten(whole, 11);
-    EXPECT_EQ(whole.applied.size(), 2u);
+    ASSERT_EQ(whole.applied.size(), 2u);
+    EXPECT_EQ(ToUtf8(whole.applied[0]), "SOFTWARE.LOG1: 2 entries (9 to 10)");
+    EXPECT_EQ(ToUtf8(whole.applied[1]), "SOFTWARE.log2: 1 entry (11)");
     EXPECT_EQ(whole.commitSequence, 12u);
 
-    // A bad hash in the second: only the first applies, as the document says.
+    // A bad hash in the second: only the first applies, as the document
+    // says, and LOG2 cannot follow.
     Entry bad = parts[1];
     bad.badHash = true;
-    Log(L"SOFTWARE.log2", NewFormatLog(after, 9, {bad}));
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {parts[0], bad}));
     const HiveLogState first = CheckTransactionLogs(path);
     ASSERT_TRUE(first.recovered) << ToUtf8(first.failure);
     const Bytes image = ImageOf(first);
@@ -221,14 +225,92 @@ TEST_F(HiveLogsTest, EntriesOfTwoLogsInterleaveAndStopAtABadHashOrAGap) {
     for (const Page& page : parts[2].pages)
         EXPECT_FALSE(std::equal(page.bytes.begin(), page.bytes.end(), image.begin() + kBase + page.offset))
             << "nothing past the bad entry";
+    // Nor from the other log, even where it holds the number that failed.
+    Log(L"SOFTWARE.log2", NewFormatLog(after, 10, {parts[1], parts[2]}));
+    const HiveLogState stopped = CheckTransactionLogs(path);
+    ASSERT_EQ(stopped.applied.size(), 1u);
+    EXPECT_EQ(ToUtf8(stopped.applied[0]), "SOFTWARE.LOG1: 1 entry (9)");
+    Log(L"SOFTWARE.log2", NewFormatLog(after, 11, {parts[2]}));
 
     // A gap: 9, then 11.
-    std::remove((path + ".log2").c_str());
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {parts[0]}));
     const HiveLogState gap = CheckTransactionLogs(path);
     ASSERT_TRUE(gap.recovered);
     EXPECT_EQ(Get32(ImageOf(gap), 4), 9u);
     ASSERT_EQ(gap.applied.size(), 1u);
-    EXPECT_NE(gap.applied[0].find(L"1 entry (9)"), std::wstring::npos);
+    EXPECT_EQ(ToUtf8(gap.applied[0]), "SOFTWARE.LOG1: 1 entry (9)");
+}
+
+// Where Windows starts: the log numbered lower among those not older than
+// the hive's secondary number, from that number, whatever the hive's
+// primary number is.
+TEST_F(HiveLogsTest, ReplayStartsWhereTheLogsBaseBlocksSayAsWindowsStartsIt) {
+    struct Case {
+        const char* what;
+        std::uint32_t primary, secondary;
+        std::vector<std::pair<const wchar_t*, Bytes>> logs;
+        std::uint32_t last;
+        std::vector<std::string> applied;
+    };
+    Entry garbage = Whole(5);
+    for (Page& page : garbage.pages) std::fill(page.bytes.begin(), page.bytes.end(), 0x5A);
+    Entry garbage9 = garbage;
+    garbage9.sequence = 9;
+    const std::vector<Case> cases{
+        {"the first entry at the hive's secondary number", 9, 8,
+         {{L"SOFTWARE.LOG1", NewFormatLog(after, 8, {Whole(8)})}}, 8, {"SOFTWARE.LOG1: 1 entry (8)"}},
+        {"logs far above the hive's numbers", 9, 8,
+         {{L"SOFTWARE.LOG1", NewFormatLog(after, 40, {Whole(40), Whole(41)})},
+          {L"SOFTWARE.LOG2", NewFormatLog(after, 42, {Whole(42)})}},
+         42, {"SOFTWARE.LOG1: 2 entries (40 to 41)", "SOFTWARE.LOG2: 1 entry (42)"}},
+        {"a stale LOG2, below the hive's secondary number, passed over", 9, 8,
+         {{L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(9)})}, {L"SOFTWARE.LOG2", NewFormatLog(after, 5, {garbage})}},
+         9, {"SOFTWARE.LOG1: 1 entry (9)"}},
+        {"LOG2 numbered lower goes first", 9, 8,
+         {{L"SOFTWARE.LOG1", NewFormatLog(after, 11, {Whole(11)})},
+          {L"SOFTWARE.LOG2", NewFormatLog(after, 9, {garbage9, Whole(10)})}},
+         11, {"SOFTWARE.LOG2: 2 entries (9 to 10)", "SOFTWARE.LOG1: 1 entry (11)"}},
+    };
+    for (const Case& item : cases) {
+        SCOPED_TRACE(item.what);
+        MarkDirty(before, item.primary, item.secondary);
+        std::remove((path + ".LOG1").c_str());
+        std::remove((path + ".LOG2").c_str());
+        for (const auto& [name, bytes] : item.logs) Log(name, bytes);
+        const HiveLogState state = CheckTransactionLogs(path);
+        ExpectRecoveredAsWritten(state, item.last);
+        std::vector<std::string> applied;
+        for (const auto& line : state.applied) applied.push_back(ToUtf8(line));
+        EXPECT_EQ(applied, item.applied);
+    }
+}
+
+TEST_F(HiveLogsTest, ABadBaseBlockTakesOnlyTheLogHoldingTheLatestEntries) {
+    Bytes broken = before;
+    broken[0x30] ^= 0x55;
+    WriteFileBytes(path, broken);
+    Entry bad = Whole(9);
+    bad.badHash = true;  // would stop everything, were LOG1 taken first
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {bad}));
+    Log(L"SOFTWARE.LOG2", NewFormatLog(after, 10, {Whole(10)}));
+    const HiveLogState state = CheckTransactionLogs(path);
+    ExpectRecoveredAsWritten(state, 10);
+    ASSERT_EQ(state.applied.size(), 1u);
+    EXPECT_EQ(ToUtf8(state.applied[0]), "SOFTWARE.LOG2: 1 entry (10)");
+    EXPECT_EQ(Get32(ImageOf(state), 0x1C), 0u) << "a primary file's type, not the log's";
+}
+
+TEST_F(HiveLogsTest, TheBaseBlocksFlagBitComesFromTheLastEntryApplied) {
+    Bytes flagged = before;
+    Put32(flagged, 0x90, 0x3);
+    MarkDirty(flagged, 9, 8);
+    Entry first = Whole(9), last = Whole(10);
+    first.flags = 1;
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {first, last}));
+    EXPECT_EQ(Get32(ImageOf(CheckTransactionLogs(path)), 0x90), 0x2u);
+    last.flags = 1;
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(9), last}));
+    EXPECT_EQ(Get32(ImageOf(CheckTransactionLogs(path)), 0x90), 0x3u);
 }
 
 TEST_F(HiveLogsTest, AnOldFormatLogIsReplayed) {
