@@ -24,6 +24,7 @@ struct SearchOptions {
     bool quiet = false;
     double waitSeconds = 0;  // for the hives' lock (replace)
     bool ignoreLogs = false;  // hives as they are on disk (search only)
+    bool strict = false;      // a .reg file's skipped line refuses it
 };
 
 struct ReplaceOptions {
@@ -40,6 +41,7 @@ struct UndoOptions {
     bool acceptUnterminated = false;
     double waitSeconds = 0;
     bool ignoreLogs = false;  // refused: an undo replays a dirty hive's logs
+    bool strict = false;
 };
 
 int RunSearch(const SearchOptions& options);

@@ -25,7 +25,7 @@ namespace {
 struct Arguments {
     std::string text, root, key, format, output, regFile, types, with, undoDir, undoFile, encoding;
     std::vector<std::string> hives;
-    bool whole = false, names = false, keysOnly = false, regex = false, quiet = false, ignoreLogs = false;
+    bool whole = false, names = false, keysOnly = false, regex = false, quiet = false, ignoreLogs = false, strict = false;
     bool wholeValue = false, dryRun = false, yes = false, acceptUnterminated = false;
     bool typesGiven = false;
     double waitSeconds = 0;
@@ -50,6 +50,7 @@ void AddSearchOptions(CLI::App& command, Arguments& a) {
     command.add_option("--hive", a.hives, "search this offline hive file, FILE[=MOUNT] (Linux build; may be repeated)")
         ->allow_extra_args(false);
     command.add_flag("--quiet", a.quiet, "no progress line and no summary line");
+    command.add_flag("--strict", a.strict, "refuse a .reg file in which Windows would skip a line (exit 2)");
     command.add_flag("--ignore-logs", a.ignoreLogs,
                      "read a dirty hive as it is on disk, its transaction logs not replayed (search only)");
 }
@@ -100,6 +101,7 @@ SearchOptions SearchOptionsOf(const Arguments& a) {
     options.hives = a.hives;
     options.quiet = a.quiet;
     options.ignoreLogs = a.ignoreLogs;
+    options.strict = a.strict;
     if (a.ignoreLogs && a.hives.empty()) throw BadInput{L"--ignore-logs is for --hive"};
     return options;
 }
@@ -133,6 +135,7 @@ int Main(int argc, char** argv) {
     undo->add_flag("--accept-unterminated", a.acceptUnterminated,
                    "apply an undo file without its closing line (one written before it had one)");
     AddWaitOption(*undo, a);
+    undo->add_flag("--strict", a.strict, "refuse an undo file in which Windows would skip a line (exit 2)");
     undo->add_flag("--ignore-logs", a.ignoreLogs, "refused: a dirty hive's logs are replayed before it is written");
 
     try {
@@ -151,6 +154,7 @@ int Main(int argc, char** argv) {
             undoing.acceptUnterminated = a.acceptUnterminated;
             undoing.waitSeconds = a.waitSeconds;
             undoing.ignoreLogs = a.ignoreLogs;
+            undoing.strict = a.strict;
             return RunUndo(undoing);
         }
         const SearchOptions options = SearchOptionsOf(a);

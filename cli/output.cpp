@@ -29,7 +29,10 @@ public:
                       static_cast<unsigned long long>(totals.skipped), static_cast<unsigned long long>(totals.leftOut),
                       static_cast<unsigned long long>(totals.unreadable), static_cast<unsigned long long>(totals.keys),
                       totals.ms, totals.interrupted ? L" (interrupted)" : L"");
-        errors_.Text(line);
+        std::wstring said = line;
+        if (totals.skippedLines)
+            said.insert(said.size() - 1, L", " + std::to_wstring(totals.skippedLines) + L" lines of the .reg file skipped");
+        errors_.Text(said);
     }
 
 private:

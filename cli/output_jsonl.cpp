@@ -90,6 +90,7 @@ public:
         object["unreadable"] = totals.unreadable;
         object["changed"] = totals.changed;
         object["left_out"] = totals.leftOut;
+        object["skipped_lines"] = totals.skippedLines;
         object["ms"] = static_cast<std::uint64_t>(totals.ms + 0.5);
         object["interrupted"] = totals.interrupted;
         Write(Line(), object);

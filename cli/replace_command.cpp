@@ -290,6 +290,7 @@ private:
     int Finish(int code) {
         totals_.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
         totals_.leftOut = leftOut_ + session_.output->LeftOut() + (newValues_ ? newValues_->LeftOut() : 0);
+        totals_.skippedLines = session_.source->skippedLines;
         session_.output->Summary(totals_);
         if (newValues_) newValues_->Summary(totals_);
         if (!session_.FinishOutputs({newFile_.get()})) {

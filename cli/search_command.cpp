@@ -26,6 +26,7 @@ int RunSearch(const SearchOptions& options) {
     totals.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     if (const std::wstring warning = session.rule->SkippedWarning(); !warning.empty()) session.Say(warning);
     totals.leftOut = session.output->LeftOut();
+    totals.skippedLines = session.source->skippedLines;
     session.output->Summary(totals);
     if (!session.FinishOutputs()) return exit_code::kWriteFailed;
     if (totals.interrupted) return exit_code::kInterrupted;

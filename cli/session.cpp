@@ -24,7 +24,7 @@ Session::Session(const SearchOptions& options, const std::string& recordsPath, b
         if (!options.regFile.empty()) throw BadInput{L"--reg-file cannot be given with --hive"};
         source = HiveSource(options.hives, options.key, writable, options.waitSeconds, options.ignoreLogs);
     } else if (!options.regFile.empty()) {
-        source = RegFileSource(options.regFile, root, options.key, options.encoding);
+        source = RegFileSource(options.regFile, root, options.key, options.encoding, options.strict);
     } else {
         source = LiveRegistry(root, options.key);
     }

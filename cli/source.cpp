@@ -81,12 +81,15 @@ std::wstring RegScriptPlace(const std::string& utf8Path, const RegScriptError& e
     return FromUtf8(utf8Path) + (error.line ? L":" + std::to_wstring(error.line) : L"") + L": " + error.message;
 }
 
-// What precedes an undo file's closing line, as closing asks of it.
+// What precedes an undo file's closing line, as closing asks of it; own
+// tells whether that line matches, which makes the file Keyscour's own.
 std::wstring_view ScriptBody(const std::string& utf8Path, std::wstring_view text, ClosingLine closing,
-                             const std::wstring& refusal) {
-    if (closing == ClosingLine::kNone) return text;
+                             const std::wstring& refusal, bool& own) {
     std::wstring_view body;
-    switch (undo_file::CheckEnding(text, body)) {
+    const undo_file::Ending ending = undo_file::CheckEnding(text, body);
+    own = ending == undo_file::Ending::kWhole;
+    if (closing == ClosingLine::kNone) return own ? body : text;
+    switch (ending) {
     case undo_file::Ending::kWhole: break;
     case undo_file::Ending::kMismatch:
         throw BadInput{FromUtf8(utf8Path) + L": its closing line does not match what precedes it: the file may be "
@@ -105,15 +108,26 @@ std::wstring_view ScriptBody(const std::string& utf8Path, std::wstring_view text
 
 }  // namespace
 
-void LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Registry& registry, const KeyPlacer& place,
-                   const std::wstring& refusal, ClosingLine closing) {
+std::uint64_t LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Registry& registry,
+                            const KeyPlacer& place, const std::wstring& refusal, ClosingLine closing, bool strict) {
     try {
         const DecodedRegFile decoded = DecodeRegFile(ReadInputFile(utf8Path), encoding);
         if (Interrupted()) throw InterruptedBeforeChange{utf8Path};
         RegScriptReading reading;
         reading.ansiCodePage = decoded.ansiCodePage;
         reading.stop = [] { return Interrupted(); };
-        ApplyRegScript(ScriptBody(utf8Path, decoded.text, closing, refusal), registry, place, reading);
+        std::uint64_t skipped = 0;
+        const auto errors = StandardSink(Stream::kError);
+        reading.skipped = [&](std::size_t line, const std::wstring& why) {
+            ++skipped;
+            errors->Text(L"skipped: " + RegScriptPlace(utf8Path, RegScriptError{line, why}) + L"\n");
+        };
+        const std::wstring_view body = ScriptBody(utf8Path, decoded.text, closing, refusal, reading.exact);
+        ApplyRegScript(body, registry, place, reading);
+        if (strict && skipped)
+            throw BadInput{FromUtf8(utf8Path) + L": " + std::to_wstring(skipped) +
+                           (skipped == 1 ? L" line" : L" lines") + L" that Windows would skip (--strict)" + refusal};
+        return skipped;
     } catch (const RegScriptError& error) {
         throw BadInput{RegScriptPlace(utf8Path, error) + refusal};
     } catch (const RegScriptStopped&) {
@@ -122,11 +136,12 @@ void LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Regist
 }
 
 std::unique_ptr<Source> RegFileSource(const std::string& utf8Path, const std::wstring& root, const std::wstring& key,
-                                      RegFileEncoding encoding) {
+                                      RegFileEncoding encoding, bool strict) {
     auto source = std::make_unique<MemorySource>();
     source->inputFiles.push_back(utf8Path);
-    LoadRegScript(utf8Path, encoding, source->memory,
-                  [](const std::wstring& fullKey) { return SplitFullKeyName(fullKey); }, {});
+    source->skippedLines = LoadRegScript(utf8Path, encoding, source->memory,
+                                         [](const std::wstring& fullKey) { return SplitFullKeyName(fullKey); }, {},
+                                         ClosingLine::kNone, strict);
     AddWalks(*source, source->memory, RootsOf(root, {kClassesRoot, kCurrentUser, kLocalMachine, kUsers, kCurrentConfig}),
              key);
     return source;

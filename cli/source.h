@@ -61,6 +61,8 @@ public:
     virtual void DropOriginals() {}
     // The files read (UTF-8), which no output may overwrite.
     std::vector<std::string> inputFiles;
+    // Lines of a .reg file skipped as Windows skips them.
+    std::uint64_t skippedLines = 0;
     std::vector<Walk> walks;
 };
 
@@ -79,16 +81,19 @@ struct InterruptedBeforeChange {
 // those, and every root in a .reg file.
 std::unique_ptr<Source> LiveRegistry(const std::wstring& root, const std::wstring& key);
 std::unique_ptr<Source> RegFileSource(const std::string& utf8Path, const std::wstring& root, const std::wstring& key,
-                                      RegFileEncoding encoding = {});
+                                      RegFileEncoding encoding = {}, bool strict = false);
 // Whether a file must end in an undo file's closing line: kOptional takes
 // one without it (written before undo files had it), after a warning.
 enum class ClosingLine { kNone, kRequired, kOptional };
-// Reads a .reg file into registry, each key placed by place; BadInput
-// naming the file and line (with refusal after it) for what cannot be
-// read or an undo file that may be cut short, InterruptedBeforeChange
-// for Ctrl+C.
-void LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Registry& registry, const KeyPlacer& place,
-                   const std::wstring& refusal, ClosingLine closing = ClosingLine::kNone);
+// Reads a .reg file into registry, each key placed by place: an undo file
+// whose closing line matches exactly, any other as Windows reads it, each
+// line it skips said on standard error. BadInput naming the file and line
+// (with refusal after it) for what cannot be read, an undo file that may
+// be cut short, or (strict) any line skipped; InterruptedBeforeChange for
+// Ctrl+C. Returns how many lines were skipped.
+std::uint64_t LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Registry& registry,
+                            const KeyPlacer& place, const std::wstring& refusal,
+                            ClosingLine closing = ClosingLine::kNone, bool strict = false);
 // FILE[=MOUNT] each; MOUNT defaults by the file's name (SOFTWARE is
 // HKLM\\SOFTWARE, NTUSER.DAT is HKCU, ...). key is a path inside each hive.
 // For writing, every hive is locked first, waiting up to waitSeconds.

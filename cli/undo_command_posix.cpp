@@ -30,7 +30,7 @@ int RunUndo(const UndoOptions& options) {
         errors->Text(L"originals: " + path + L"\n");
     LoadRegScript(options.undoFile, {}, hives.Mounted(), hives.Placer(),
                   L" (the hives are mounted at " + hives.Mounts() + L"); nothing was changed",
-                  options.acceptUnterminated ? ClosingLine::kOptional : ClosingLine::kRequired);
+                  options.acceptUnterminated ? ClosingLine::kOptional : ClosingLine::kRequired, options.strict);
     // Ctrl+C is heard until the first rename.
     try {
         if (!source.FinishWrites([] { return Interrupted(); })) throw InterruptedBeforeChange{options.undoFile};

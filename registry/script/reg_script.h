@@ -87,13 +87,29 @@ struct RegScriptReading {
     // Asked now and then; when it answers true the read stops with
     // RegScriptStopped.
     std::function<bool()> stop;
+    // A script of Keyscour's own (an undo file whose closing line matches):
+    // every line must read, or the script is refused (RegScriptError), and
+    // data is taken exactly as written.
+    bool exact = false;
+    // Told of each line skipped, with why, in a script read as Windows
+    // reads it.
+    std::function<void(std::size_t line, const std::wstring& why)> skipped;
 };
 struct RegScriptStopped {};
 
-// Reads both headers ("Windows Registry Editor Version 5.00" and
-// "REGEDIT4"), comments, line continuations of value lines, [key] and
-// [-key] lines, and values as "strings", dword:, hex: and every hex(N):,
-// and "name"=-. Throws RegScriptError at the first line it cannot read.
+// Reads a script as Windows' importer reads it. The first line must be
+// "Windows Registry Editor Version 5.00" or "REGEDIT4" (blanks before it
+// allowed); any other line starting "REGEDIT" is the Windows 3.1 form,
+// whose "HKEY_CLASSES_ROOT\path = text" lines set default values; any
+// other file is refused whole (RegScriptError). After the header, a line
+// Windows cannot use is skipped alone and a value whose data does not read
+// is dropped, each told to skipped: keys whose root is unknown or whose
+// path holds an empty or overlong name, values after them or after
+// [-key], comments (';' or '#') after a value's data, hex data continued
+// without a comma before the backslash, and lines that continued hex data
+// runs into. Hex data continues over lines ending in ",\", comment and
+// blank lines among them; non-empty hex(1), hex(2) and hex(7) data gets
+// the terminator it lacks, as Windows stores it.
 void ReadRegScript(std::wstring_view text, RegScriptVisitor& visitor, const RegScriptReading& reading = {});
 
 }  // namespace keyscour

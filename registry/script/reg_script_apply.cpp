@@ -12,18 +12,12 @@ public:
     explicit Checker(const KeyPlacer& place) : place_(place) {}
     void Key(const std::wstring& fullKey, bool, std::size_t line) override {
         if (!place_(fullKey)) throw RegScriptError{line, L"the key lies outside what may be changed: " + fullKey};
-        inKey_ = true;
     }
-    void Value(const std::wstring&, std::uint32_t, std::vector<std::uint8_t>, std::size_t line) override {
-        if (!inKey_) throw RegScriptError{line, L"a value before any key"};
-    }
-    void RemovedValue(const std::wstring&, std::size_t line) override {
-        if (!inKey_) throw RegScriptError{line, L"a value before any key"};
-    }
+    void Value(const std::wstring&, std::uint32_t, std::vector<std::uint8_t>, std::size_t) override {}
+    void RemovedValue(const std::wstring&, std::size_t) override {}
 
 private:
     const KeyPlacer& place_;
-    bool inKey_ = false;
 };
 
 class Applier final : public RegScriptVisitor {
@@ -69,8 +63,11 @@ void ApplyRegScript(std::wstring_view text, Registry& registry, const KeyPlacer&
                     const RegScriptReading& reading) {
     Checker checker(place);
     ReadRegScript(text, checker, reading);
+    // Skipped lines were told on the first pass.
+    RegScriptReading again = reading;
+    again.skipped = nullptr;
     Applier applier(registry, place);
-    ReadRegScript(text, applier, reading);
+    ReadRegScript(text, applier, again);
 }
 
 }  // namespace keyscour

@@ -15,9 +15,10 @@ namespace keyscour {
 // Where a script's full key name leads; nothing for a key it may not touch.
 using KeyPlacer = std::function<std::optional<KeyPlace>(const std::wstring& fullKey)>;
 
-// Reads the whole script first and refuses it (RegScriptError) when a line
-// cannot be read or names a key that place refuses, so that a refused
-// script changes nothing. Then applies it: [key] creates the key, [-key]
+// Reads the whole script first and refuses it (RegScriptError) when it is
+// not a script, when a line of an exact script cannot be read, or when a
+// key names one that place refuses, so that a refused script changes
+// nothing; lines Windows skips are told to reading.skipped, once. Then applies it: [key] creates the key, [-key]
 // removes it with everything below it, "name"=-" removes a value. A call
 // that fails throws RegScriptError with its line.
 void ApplyRegScript(std::wstring_view text, Registry& registry, const KeyPlacer& place,

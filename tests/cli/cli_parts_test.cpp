@@ -279,7 +279,8 @@ TEST(JsonLines, FieldsEscapesAndLoneSurrogates) {
         "\"matched\":[\"key\"]}",
         "{\"kind\":\"hit\",\"root\":\"HKEY_LOCAL_MACHINE\",\"key\":\"K\",\"name\":\"n\\u0000x\",\"type\":\"REG_SZ\","
         "\"data\":\"a\\uD83Db\",\"matched\":[\"data\"]}",
-        "{\"kind\":\"summary\",\"keys\":10,\"hits\":6,\"skipped\":0,\"unreadable\":0,\"changed\":0,\"left_out\":0,\"ms\":0,"
+        "{\"kind\":\"summary\",\"keys\":10,\"hits\":6,\"skipped\":0,\"unreadable\":0,\"changed\":0,\"left_out\":0,\"skipped_lines\":0,"
+        "\"ms\":0,"
         "\"interrupted\":false}",
     };
     std::string all;

@@ -69,16 +69,20 @@ TEST_F(CliRulesTest, UpperCaseHexDigitsReadAsLowerCaseOnes) {
 
 TEST_F(CliRulesTest, EscapesInQuotedStringsGiveTheirCharacters) {
     const std::wstring file = Script(L"escapes.reg", "[HKEY_CURRENT_USER\\Software\\Esc]\r\n"
-                                                     "\"a\\\"q\\\\b\"=\"1\\n2\\r3\\\\4\\\"5\\06\"\r\n");
+                                                     "\"a\\\"q\\\\b\"=\"1\\n2\\r3\\\\4\\\"5\"\r\n"
+                                                     "\"nul\"=\"5\\06\"\r\n");
     const CliRun run = Search(file, {L"a\"q\\b", L"--names", L"--keys-only", L"--format", L"jsonl"});
     EXPECT_EQ(run.exitCode, 1) << "no key is named so";
     const CliRun reg = Search(file, {L"q\\b", L"--names", L"--format", L"reg"});
     ASSERT_EQ(reg.exitCode, 0) << reg.err;
-    // The data holds a line break and a NUL: only hex(1) carries it, UTF-16LE.
-    EXPECT_NE(RegText(reg.out).find(L"\"a\\\"q\\\\b\"=hex(1):31,00,0a,00,32,00,0d,00,33,00,5c,00,34,00,22,00,35,00,00,00,"
-                                    L"36,00,00,00"),
+    // The data holds line breaks: only hex(1) carries them, UTF-16LE.
+    EXPECT_NE(RegText(reg.out).find(L"\"a\\\"q\\\\b\"=hex(1):31,00,0a,00,32,00,0d,00,33,00,5c,00,34,00,22,00,35,00,00,00\r\n"),
               std::wstring::npos)
         << ToUtf8(RegText(reg.out));
+    // \0 is not an escape Windows reads: that line is skipped, and said.
+    EXPECT_EQ(Search(file, {L"5", L"--names", L"--keys-only"}).exitCode, 1);
+    EXPECT_NE(reg.err.find("escapes.reg:5: "), std::string::npos) << reg.err;
+    EXPECT_EQ(Search(file, {L"nul", L"--names"}).exitCode, 1) << "no value named nul";
 }
 
 TEST_F(CliRulesTest, ValuesAfterARemovedKeyAreSkippedNeverAppliedToTheKeyBefore) {

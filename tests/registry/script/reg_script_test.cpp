@@ -85,24 +85,37 @@ TEST(RegScriptReader, Regedit4HeaderAndItsEightBitStrings) {
     EXPECT_EQ(tree.GetValue(kUsers, L"S", L"e")->data, (Bytes{'%', 0, 'A', 0, '%', 0, 0, 0}));
 }
 
-TEST(RegScriptReader, BadInputNamesItsLineAndChangesNothing) {
-    auto lineOf = [](const std::wstring& text) -> std::size_t {
+TEST(RegScriptReader, OnlyAFileThatIsNoScriptIsRefusedWholeAndExactScriptsRefuseAnyLine) {
+    auto lineOf = [](const std::wstring& text, bool exact) -> std::size_t {
         MemoryRegistry tree;
+        RegScriptReading reading;
+        reading.exact = exact;
         try {
-            Apply(tree, text);
+            ApplyRegScript(text, tree, [](const std::wstring& key) { return SplitFullKeyName(key); }, reading);
         } catch (const RegScriptError& error) {
             EXPECT_FALSE(tree.KeyExists(kLocalMachine, L"A")) << "refused before any change";
             return error.line;
         }
         return 999;
     };
-    EXPECT_EQ(lineOf(L"not a script\r\n"), 1u);
-    EXPECT_EQ(lineOf(L""), 0u);
-    EXPECT_EQ(lineOf(L"Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n\"v\"=dword:xyz\r\n"), 3u);
-    EXPECT_EQ(lineOf(L"Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n\"v=\"x\"\r\n"), 3u);
-    EXPECT_EQ(lineOf(L"Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n[HKEY_NOWHERE\\B]\r\n"), 3u);
-    EXPECT_EQ(lineOf(L"Windows Registry Editor Version 5.00\r\n\"v\"=\"x\"\r\n"), 2u) << "a value before any key";
-    EXPECT_EQ(lineOf(L"Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n\"v\"=hex:0g\r\n"), 3u);
+    for (const bool exact : {false, true}) {
+        EXPECT_EQ(lineOf(L"not a script\r\n", exact), 1u);
+        EXPECT_EQ(lineOf(L"", exact), 0u);
+        EXPECT_EQ(lineOf(L"\r\nWindows Registry Editor Version 5.00\r\n", exact), 1u) << "a blank first line";
+        EXPECT_EQ(lineOf(L"regedit4\r\n", exact), 1u);
+    }
+    const std::vector<std::pair<std::wstring, std::size_t>> lines{
+        {L"Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n\"v\"=dword:xyz\r\n", 3},
+        {L"Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n\"v=\"x\"\r\n", 3},
+        {L"Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n[HKEY_NOWHERE\\B]\r\n", 3},
+        {L"Windows Registry Editor Version 5.00\r\n\"v\"=\"x\"\r\n", 2},
+        {L"Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n\"v\"=hex:0g\r\n", 3},
+        {L"REGEDIT\r\nHKEY_CLASSES_ROOT\\A = x\r\n", 1},
+    };
+    for (const auto& [text, line] : lines) {
+        EXPECT_EQ(lineOf(text, true), line) << ToUtf8(text);
+        EXPECT_EQ(lineOf(text, false), 999u) << "read as Windows reads it: " << ToUtf8(text);
+    }
 }
 
 TEST(RegScriptWriter, EveryFormItWritesReadsBackTheSame) {
@@ -126,7 +139,9 @@ TEST(RegScriptWriter, EveryFormItWritesReadsBackTheSame) {
     EXPECT_NE(script.find(L"@=dword:04030201\r\n"), std::wstring::npos);
     MemoryRegistry tree;
     tree.PutString(kCurrentUser, L"K \"q\"", L"gone", L"x");
-    Apply(tree, script);
+    RegScriptReading exact;
+    exact.exact = true;  // as an undo file of Keyscour's own is read
+    ApplyRegScript(script, tree, [](const std::wstring& key) { return SplitFullKeyName(key); }, exact);
     for (const auto& [name, value] : values) {
         const auto read = tree.GetValue(kCurrentUser, L"K \"q\"", name);
         ASSERT_TRUE(read) << std::string(name.begin(), name.end());
