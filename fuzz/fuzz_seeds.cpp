@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "base/utf16.h"
+#include "base/utf8.h"
 #include "tests/support/blank_hive.h"
 #include "base/file_util.h"
 #include "registry/hive/hive_registry.h"
 #include "tests/support/hive_log_writer.h"
+#include "tests/support/reg_script_generator.h"
 #include "registry/script/reg_script.h"
 
 namespace {
@@ -50,6 +52,10 @@ int main(int argc, char** argv) {
     Write(dir / "reg_reader" / "utf16.reg", EncodeUtf16Le(text));
     const std::string utf8 = "Windows Registry Editor Version 5.00\r\n\r\n[HKCU\\A]\r\n\"b\"=hex:01,\\\r\n  02\r\n@=\"x\"\r\n";
     Write(dir / "reg_reader" / "utf8.reg", Bytes(utf8.begin(), utf8.end()));
+    // Scripts made from the rules Windows reads them by, the ones the
+    // importer test compares with reg.exe.
+    for (const auto& script : testing::GenerateRegScripts(1, 60, L"Software\\Fuzz"))
+        Write(dir / "reg_reader" / ToUtf8(script.name), script.bytes);
 
     for (std::uint32_t minor : {3u, 5u}) {
         const fs::path hive = dir / "hive" / ("blank-1." + std::to_string(minor));

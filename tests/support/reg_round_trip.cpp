@@ -78,7 +78,10 @@ RoundTrip ReadAndWriteBack(std::span<const std::uint8_t> bytes) {
     const Contents contents = ContentsOf(first);
     MemoryRegistry second;
     try {
-        ApplyRegScript(Script(contents), second, place);
+        // Read back as an undo file of Keyscour's own is: byte for byte.
+        RegScriptReading exact;
+        exact.exact = true;
+        ApplyRegScript(Script(contents), second, place, exact);
     } catch (const RegScriptError&) {
         return RoundTrip::kWrittenButRefused;
     }

@@ -14,6 +14,8 @@
 #include "registry/root_keys.h"
 #include "registry/script/reg_script.h"
 #include "registry/script/reg_script_apply.h"
+#include "tests/support/reg_round_trip.h"
+#include "tests/support/reg_script_generator.h"
 
 namespace keyscour {
 namespace {
@@ -190,6 +192,25 @@ TEST(RegScriptAsWindowsReadsIt, AnExactScriptKeepsItsBytesAndRefusesWhatWindowsW
     EXPECT_THROW(ApplyRegScript(std::wstring(kHead) + L"\"e\"=hex(2):41,00 #x\r\n", tree,
                                 [](const std::wstring& key) { return SplitFullKeyName(key); }, exact),
                  RegScriptError);
+}
+
+// What the importer test feeds reg.exe, natively: every file is a script,
+// and what it gives is written back and read again alike.
+TEST(RegScriptAsWindowsReadsIt, EveryGeneratedScriptReadsAndWritesBackAlike) {
+    const auto scripts = testing::GenerateRegScripts(20261210, 540, L"Software\\T");
+    std::size_t skippedSomewhere = 0;
+    for (const auto& script : scripts) {
+        EXPECT_EQ(fuzz::ReadAndWriteBack(script.bytes), fuzz::RoundTrip::kSame) << ToUtf8(script.text);
+        std::size_t skipped = 0;
+        MemoryRegistry tree;
+        RegScriptReading reading;
+        reading.skipped = [&](std::size_t, const std::wstring&) { ++skipped; };
+        ApplyRegScript(DecodeRegFile(script.bytes).text, tree, [](const std::wstring& key) { return SplitFullKeyName(key); },
+                       reading);
+        skippedSomewhere += skipped > 0;
+    }
+    EXPECT_GT(skippedSomewhere, scripts.size() / 4) << "the scripts try what Windows skips";
+    EXPECT_LT(skippedSomewhere, scripts.size()) << "and what it reads";
 }
 
 }  // namespace
