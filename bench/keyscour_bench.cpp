@@ -27,6 +27,7 @@
 #include "registry/win32_registry.h"
 #else
 #include "bench/hive_bench.h"
+#include "bench/reg_file_bench.h"
 #endif
 
 namespace keyscour::bench {
@@ -45,6 +46,7 @@ struct Options {
     int dirtyPercent = 0;
     bool roundsGiven = false;
     std::string hiveFile;  // kept between runs when given
+    std::string regFile;   // the .reg reader's, written there when missing
     std::vector<std::uint64_t> rows{20000};
     int rounds = 2;
 };
@@ -59,6 +61,7 @@ void Usage() {
                  "keyscour-bench --hive [--keys N] [--values V] [--hive-file FILE]   (native)\n"
                  "keyscour-bench --hive --growth [--keys N] [--values V]             (native)\n"
                  "keyscour-bench --hive --dirty PERCENT [--keys N] [--values V]      (native)\n"
+                 "keyscour-bench --reg-file FILE [--rounds R]\n"
                  "  --registry   build the tree below a scratch key of HKCU (Windows only)\n"
                  "  --gui        time the search through the real window (Windows only)\n"
                  "  --replace    time Replace All through the real window over N rows, and M (Windows only)\n"
@@ -66,7 +69,8 @@ void Usage() {
                  "  --cli        time keyscour-cli search against reg query /s (Windows only)\n"
                  "  --hive-file  search this hive, built there first if it is missing, and keep it\n"
                  "  --growth     replace and undo in 1% of the hive's keys five times: the hive's growth\n"
-                 "  --dirty      search the hive left dirty, PERCENT of its pages in its log, against it clean\n");
+                 "  --dirty      search the hive left dirty, PERCENT of its pages in its log, against it clean\n"
+                 "  --reg-file   read this .reg file (a 100 MB export written there first if missing), best of R (5)\n");
 }
 
 bool Parse(int argc, char** argv, Options& options) {
@@ -83,6 +87,7 @@ bool Parse(int argc, char** argv, Options& options) {
         else if (arg == "--growth") options.growth = true;
         else if (arg == "--dirty" && (value = next())) options.dirtyPercent = std::atoi(value);
         else if (arg == "--hive-file" && (value = next())) options.hiveFile = value;
+        else if (arg == "--reg-file" && (value = next())) options.regFile = value;
         else if (arg == "--rows" && (value = next())) {
             options.rows.clear();
             for (const char* at = value; *at;) {
@@ -130,6 +135,7 @@ double TimeMs(F&& work) {
 }
 
 int Run(const Options& options) {
+    if (!options.regFile.empty()) return RunRegFileBench(options.regFile, options.roundsGiven ? options.rounds : 5);
 #ifndef _WIN32
     if (options.hive && options.growth) return RunHiveGrowthBench(options.shape, 5);
     if (options.hive && options.dirtyPercent > 0)

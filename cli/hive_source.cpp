@@ -378,20 +378,35 @@ std::wstring UndoHives::Mounts() const {
 
 KeyPlacer UndoHives::Placer() const {
     // A key below none refuses the whole file before anything changes.
-    return [&hives = opened_->source->hives](const std::wstring& fullKey) -> std::optional<KeyPlace> {
+    return [&hives = opened_->source->hives, &mounted = opened_->mounted](const std::wstring& fullKey)
+               -> std::optional<KeyPlace> {
         const auto split = SplitFullKeyName(fullKey);
         if (!split) return std::nullopt;
-        std::optional<KeyPlace> best;
-        std::size_t depth = 0;
-        for (std::size_t i = 0; i < hives.size(); ++i) {
-            const HiveMount& mount = hives[i].mount;
-            std::wstring rest;
-            if (split->root != mount.root || !Below(split->path, mount.path, rest)) continue;
-            if (best && mount.path.size() < depth) continue;
-            best = KeyPlace{MountedHives::RootOf(i), rest};
-            depth = mount.path.size();
+        const auto deepest = [&](KeyHandle root, const std::wstring& path) {
+            std::optional<KeyPlace> best;
+            std::size_t depth = 0;
+            for (std::size_t i = 0; i < hives.size(); ++i) {
+                const HiveMount& mount = hives[i].mount;
+                std::wstring rest;
+                if (root != mount.root || !Below(path, mount.path, rest)) continue;
+                if (best && mount.path.size() < depth) continue;
+                best = KeyPlace{MountedHives::RootOf(i), rest};
+                depth = mount.path.size();
+            }
+            return best;
+        };
+        if (split->root != kClassesRoot) return deepest(split->root, split->path);
+        // HKEY_CLASSES_ROOT is the user's classes over the machine's: a key
+        // is written where the user's hive holds it, else the machine's.
+        const std::wstring classes = L"Software\\Classes" + (split->path.empty() ? L"" : L"\\" + split->path);
+        if (const auto user = deepest(kCurrentUser, classes)) {
+            KeyHandle key = 0;
+            if (mounted.OpenKey(user->root, user->path, key) == status::kSuccess) {
+                mounted.CloseKey(key);
+                return user;
+            }
         }
-        return best;
+        return deepest(kLocalMachine, classes);
     };
 }
 

@@ -152,6 +152,36 @@ TEST_F(HiveCliTest, UndoRefusesKeysOutsideTheMountBeforeChangingAnything) {
     EXPECT_EQ(ReadBytes(ToUtf8(hive)), before);
 }
 
+// HKEY_CLASSES_ROOT writes go where Windows sends them: the user's
+// classes where the key is there, else the machine's; a Windows 3.1
+// script names nothing else.
+TEST_F(HiveCliTest, ClassesRootKeysGoToTheUsersClassesWhereTheyAreThereElseTheMachines) {
+    const std::string classes = ToUtf8(folder.Path(L"UsrClass.dat"));
+    WriteFileBytes(classes, BlankHive());
+    {
+        HiveRegistry registry(classes, true);
+        KeyHandle key = 0;
+        ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L".user", key), 0u);
+        registry.CloseKey(key);
+        registry.Commit();
+    }
+    folder.Write(L"win31.reg", "REGEDIT\r\nHKEY_CLASSES_ROOT\\.user = mine\r\nHKEY_CLASSES_ROOT\\.machine = ours\r\n");
+    const CliRun run = RunCli({L"undo", L"--hive", hive, L"--hive", FromUtf8(classes), folder.Path(L"win31.reg"),
+                               L"--accept-unterminated"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Read(L"Classes\\.machine", L"")->second, StringData(L"ours"));
+    EXPECT_FALSE(Read(L"Classes\\.user", L""));
+    HiveRegistry user(classes, false);
+    KeyHandle key = 0;
+    ASSERT_EQ(user.OpenKey(HiveRegistry::kRoot, L".user", key), 0u);
+    std::uint32_t type = 0;
+    Bytes data;
+    EXPECT_EQ(user.QueryValue(key, L"", type, data), 0u);
+    EXPECT_EQ(data, StringData(L"mine"));
+    user.CloseKey(key);
+    EXPECT_EQ(user.OpenKey(HiveRegistry::kRoot, L".machine", key), status::kNotFound);
+}
+
 TEST_F(HiveCliTest, AFailingCommitLeavesTheHiveAsItWas) {
     const std::string before = ReadBytes(ToUtf8(hive));
     {
