@@ -19,6 +19,7 @@
 #include "engine/keyscour.h"
 #include "registry/memory_registry.h"
 #include "registry/root_keys.h"
+#include "bench/reg_file_bench.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -27,7 +28,6 @@
 #include "registry/win32_registry.h"
 #else
 #include "bench/hive_bench.h"
-#include "bench/reg_file_bench.h"
 #endif
 
 namespace keyscour::bench {

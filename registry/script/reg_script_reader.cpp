@@ -122,14 +122,17 @@ public:
     explicit Lines(std::wstring_view text) : text_(text) {}
     bool Next(std::wstring_view& line) {
         if (done_) return false;
-        const std::size_t end = text_.find_first_of(L"\r\n");
-        line = text_.substr(0, end);
+        const wchar_t* const begin = text_.data();
+        const wchar_t* const end = begin + text_.size();
+        const wchar_t* at = begin;
+        while (at != end && *at != L'\n' && *at != L'\r') ++at;
+        line = std::wstring_view(begin, static_cast<std::size_t>(at - begin));
         ++number_;
-        if (end == std::wstring_view::npos) {
+        if (at == end) {
             done_ = true;
         } else {
-            const std::size_t skip = text_[end] == L'\r' && end + 1 < text_.size() && text_[end + 1] == L'\n' ? 2 : 1;
-            text_.remove_prefix(end + skip);
+            const wchar_t* next = at + (*at == L'\r' && at + 1 != end && at[1] == L'\n' ? 2 : 1);
+            text_ = std::wstring_view(next, static_cast<std::size_t>(end - next));
             done_ = text_.empty();
         }
         return true;
@@ -177,6 +180,13 @@ struct HexNumber {
 };
 HexNumber ReadHexNumber(std::wstring_view text) {
     HexNumber number;
+    // The usual byte, two digits and a comma or the end, read at once.
+    if (text.size() >= 2 && IsHexDigit(text[0]) && IsHexDigit(text[1]) && (text.size() == 2 || !IsHexDigit(text[2]))) {
+        number.read = true;
+        number.end = 2;
+        number.value = HexValue(text[0]) * 16 + HexValue(text[1]);
+        return number;
+    }
     std::size_t at = 0;
     while (at < text.size() && std::iswspace(static_cast<wint_t>(text[at]))) ++at;
     bool negative = false;
