@@ -54,7 +54,8 @@ bool TextRule::Matches(std::wstring_view text) {
         return outcome == Regex::Outcome::kMatch;
     }
     if (options_.whole) return EqualsUpperCased(text, upperText_, scratch_);
-    return !text.empty() && ContainsUpperCased(text, upperText_, scratch_);
+    // An empty text is in every text, the empty one too.
+    return upperText_.empty() || (!text.empty() && ContainsUpperCased(text, upperText_, scratch_));
 }
 
 bool TextRule::NameMatches(std::wstring_view name) {
@@ -72,7 +73,9 @@ int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span
     // The texts ComparedTexts gives, made in reused storage: a walk
     // compares every value it meets.
     bool matched = false;
-    if (type == value_type::kString || type == value_type::kExpandString || type == value_type::kMultiString) {
+    if (upperText_.empty() && !options_.whole && !regex_) {
+        matched = true;  // in every value, whatever its type, empty ones too
+    } else if (type == value_type::kString || type == value_type::kExpandString || type == value_type::kMultiString) {
         const bool list = type == value_type::kMultiString;
         // ASCII text, as nearly all is, is searched as it is stored.
         std::optional<bool> found;

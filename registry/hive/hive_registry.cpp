@@ -3,11 +3,15 @@
 #include "registry/hive/hive_registry.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "registry/hive/hive_internal.h"
+#include "base/posix_handles.h"
+#include "registry/hive/base_block.h"
 #include "registry/hive/hive_lock.h"
 
 namespace keyscour {
@@ -18,6 +22,7 @@ HiveRegistry::HiveRegistry(const std::string& path, bool writable, CommitFunctio
     : path_(path), file_(ResolvedHivePath(path)), readFrom_(std::move(readFrom)), writable_(writable),
       commit_(std::move(commit)) {
     if (!commit_) commit_ = [](hive_h* hive, const char* to) { return hivex_commit(hive, to, 0); };
+    RefuseIfCutShort();
     errno = 0;
     hive_ = hivex_open(Source().c_str(), 0);
     if (!hive_) {
@@ -36,6 +41,27 @@ HiveRegistry::HiveRegistry(const std::string& path, bool writable, CommitFunctio
         if (ascii && hivex_node_name_len(hive_, root_) == name.size() &&
             hivex_node_struct_length(hive_, root_) == kNameRecordHeader + name.size())
             nameRecordHeader_ = kNameRecordHeader;
+    }
+}
+
+void HiveRegistry::RefuseIfCutShort() const {
+    // A file shorter than its base block says is cut short: hivex would
+    // read the bins that are there, and a walk meet the rest as damage.
+    // Both the hive and what is read of it, its logs replayed.
+    for (const std::string* path : {&file_, &Source()}) {
+        const unique_fd file(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        std::uint8_t base[512] = {};
+        struct stat info {};
+        if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) continue;  // hivex says why
+        if (::pread(file.get(), base, sizeof base, 0) < 0x2C || std::memcmp(base, "regf", 4) != 0) continue;
+        // A dirty hive's own base block may be the part Windows was writing.
+        if (path == &file_ && !readFrom_.empty() && !BaseBlockChecksOut(base)) continue;
+        const std::uint64_t bins =
+            base[0x28] | base[0x29] << 8 | base[0x2A] << 16 | static_cast<std::uint64_t>(base[0x2B]) << 24;
+        const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+        if (size < 4096 + bins)
+            throw HiveError{FromUtf8(path_) + L": cut short: its base block says " + std::to_wstring(4096 + bins) +
+                            L" bytes, the file holds " + std::to_wstring(size)};
     }
 }
 

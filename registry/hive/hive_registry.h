@@ -218,6 +218,8 @@ private:
     // The vk record's flags, read from the file hivex reads.
     std::uint16_t ValueFlags(std::size_t value);
     const std::string& Source() const { return readFrom_.empty() ? file_ : readFrom_; }
+    // HiveError when the file holds fewer bytes than its base block says.
+    void RefuseIfCutShort() const;
 
     std::string path_;
     std::string file_;

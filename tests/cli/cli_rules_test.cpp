@@ -126,6 +126,28 @@ TEST_F(CliRulesTest, EmptyNumbersAndBinariesHoldNoBytesToFind) {
     EXPECT_EQ(Search(file, {L"0", L"--format", L"jsonl"}).exitCode, 1);
 }
 
+// An empty TEXT is in every text: every key and every value is a hit,
+// whatever its type, empty data and the unnamed default value included.
+TEST_F(CliRulesTest, AnEmptyTextMatchesEveryKeyAndEveryValueOfEveryType) {
+    const std::wstring file =
+        Script(L"every.reg", "[HKEY_USERS\\S]\r\n@=\"\"\r\n\"sz\"=\"\"\r\n\"x\"=\"text\"\r\n\"e\"=hex(2):\r\n\"b\"=hex:\r\n"
+                             "\"n\"=hex(0):\r\n\"d\"=dword:00000000\r\n\"q\"=hex(b):00,00,00,00,00,00,00,00\r\n"
+                             "\"m\"=hex(7):00,00\r\n\"o\"=hex(12345):\r\n[HKEY_USERS\\S\\Empty]\r\n"
+                             "[HKEY_USERS\\S\\Default]\r\n@=hex(1):\r\n");
+    const CliRun run = Search(file, {L"", L"--format", L"jsonl"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto hits = RecordsOfKind(run.out, "hit");
+    std::size_t keys = 0, values = 0;
+    for (const auto& hit : hits) (hit["name"].is_null() ? keys : values) += 1;
+    EXPECT_EQ(keys, 3u) << run.out;
+    EXPECT_EQ(values, 11u) << run.out;
+    const auto named = RecordsOfKind(Search(file, {L"", L"--names", L"--format", L"jsonl"}).out, "hit");
+    ASSERT_EQ(named.size(), hits.size());
+    for (const auto& hit : named)
+        if (!hit["name"].is_null()) EXPECT_EQ(hit["matched"], Json::parse("[\"name\",\"data\"]")) << hit.dump();
+    EXPECT_EQ(RecordsOfKind(Search(file, {L"", L"--keys-only", L"--format", L"jsonl"}).out, "hit").size(), 3u);
+}
+
 TEST_F(CliRulesTest, ALoneCarriageReturnOrLineFeedIsQuotedInCsv) {
     const std::wstring file = Script(L"breaks.reg", "[HKEY_CURRENT_USER\\Software\\Breaks]\r\n"
                                                     "\"cr\"=hex(1):78,00,0d,00,79,00,00,00\r\n"

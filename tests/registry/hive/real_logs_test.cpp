@@ -223,5 +223,52 @@ TEST_F(RealDirtyHive, AReplaceCommitsTheRecoveredDataWithTheChangeAndItsUndoGive
     EXPECT_TRUE(RowsOf(path) == before) << "the recovered data, as it was";
 }
 
+// An empty TEXT is in every text: each key and each value of a real hive
+// is a hit, the default values with no data among them.
+TEST_F(RealDirtyHive, AnEmptyTextListsEveryKeyAndEveryValue) {
+    const std::string recovered = ToUtf8(folder.Path(L"recovered"));
+    folder.Write(L"recovered", std::string(this->recovered.begin(), this->recovered.end()));
+    const CliRun run = RunCli({L"search", L"--hive", FromUtf8(recovered) + L"=HKCU\\Software\\Classes", L"", L"--names",
+                               L"--format", L"jsonl", L"--quiet"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::size_t keys = 0, values = 0, emptyDefaults = 0;
+    for (const auto& line : testing::Lines(run.out)) {
+        if (line.find("\"kind\":\"hit\"") == std::string::npos) continue;
+        (line.find("\"name\":null") != std::string::npos ? keys : values) += 1;
+        emptyDefaults += line.find("\"name\":\"\",\"type\":\"REG_SZ\",\"data\":\"\"") != std::string::npos;
+    }
+    EXPECT_EQ(keys, 6238u - 1) << "every key below the mount";
+    EXPECT_EQ(values, 12531u);
+    EXPECT_GT(emptyDefaults, 0u);
+}
+
+// A hive shorter than its base block says is refused before it is read,
+// by search, replace and undo alike, and left as it is.
+TEST_F(RealDirtyHive, AHiveCutShortIsRefusedBySearchReplaceAndUndo) {
+    const std::uint32_t bins = Get32(recovered, 0x28);
+    // The start of the hive bin nearest the middle.
+    std::size_t middle = kBase;
+    while (middle < kBase + bins / 2) middle += Get32(recovered, middle + 8);
+    folder.Write(L"undo.reg", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Classes\\x]\r\n"
+                              "\"v\"=\"1\"\r\n");
+    for (const std::size_t cut : {std::size_t{2000}, kBase + 100, middle, kBase + bins - 4096}) {
+        SCOPED_TRACE(cut);
+        const std::string cutPath = ToUtf8(folder.Path(L"cut.dat"));
+        folder.Write(L"cut.dat", std::string(recovered.begin(), recovered.begin() + static_cast<std::ptrdiff_t>(cut)));
+        const std::wstring mount = FromUtf8(cutPath) + L"=HKCU\\Software\\Classes";
+        const std::vector<std::vector<std::wstring>> commands{
+            {L"search", L"--hive", mount, L"microsoft"},
+            {L"replace", L"--hive", mount, L"microsoft", L"--with", L"x", L"--yes", L"--undo-dir", folder.Path(L"u")},
+            {L"undo", L"--hive", mount, folder.Path(L"undo.reg"), L"--accept-unterminated"},
+        };
+        for (const auto& command : commands) {
+            const CliRun run = RunCli(command);
+            EXPECT_EQ(run.exitCode, 2) << ToUtf8(command[0]) << ": " << run.err;
+            if (cut > kBase) EXPECT_NE(run.err.find("cut short"), std::string::npos) << run.err;
+            EXPECT_EQ(ReadAll(cutPath).size(), cut);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace keyscour
