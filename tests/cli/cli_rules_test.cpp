@@ -200,6 +200,52 @@ TEST_F(CliRulesTest, DoubleBytePagesDecodeWhole) {
     const CliRun run = Search(folder.Path(L"sjis.reg"), {L"x\u65E5\u672C\u8A9Ey", L"--encoding", L"932", L"--format", L"jsonl"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(RecordsOfKind(run.out, "hit")[0]["data"], "x\u65E5\u672C\u8A9Ey");
+    // A double-byte character last in the file, and hex(2) bytes ending in
+    // one: nothing of either is lost, the terminator included.
+    folder.Write(L"last.reg", std::string("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\J]\r\n"
+                                          "\"e\"=hex(2):93,fa,96,7b,00\r\n\"t\"=\"\x93\xFA\x96\x7B\""));
+    const CliRun last = Search(folder.Path(L"last.reg"), {L"\u65E5\u672C", L"--encoding", L"932", L"--format", L"reg"});
+    ASSERT_EQ(last.exitCode, 0) << last.err;
+    EXPECT_NE(RegText(last.out).find(L"\"e\"=hex(2):e5,65,2c,67,00,00\r\n"), std::wstring::npos) << ToUtf8(RegText(last.out));
+    EXPECT_NE(RegText(last.out).find(L"\"t\"=\"\u65E5\u672C\"\r\n"), std::wstring::npos) << ToUtf8(RegText(last.out));
+}
+
+// REGEDIT4's multi-strings stand in ANSI bytes too, each string and the
+// list's end kept.
+TEST_F(CliRulesTest, Regedit4MultiStringsAreWidenedWhole) {
+    folder.Write(L"multi.reg", "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\M]\r\n\"m\"=hex(7):61,62,00,e9,00,00\r\n");
+    const CliRun run = Search(folder.Path(L"multi.reg"), {L"ab", L"--format", L"jsonl"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(RecordsOfKind(run.out, "hit")[0]["data"], Json::parse("[\"ab\",\"\u00e9\"]"));
+}
+
+// A value name holding a NUL, escaped or raw, would name another value in
+// every registry function: its line is skipped.
+TEST_F(CliRulesTest, AValueNameHoldingANulIsSkipped) {
+    folder.Write(L"nul.reg", std::string(kHeader) + "[HKEY_CURRENT_USER\\Software\\N]\r\n\"v\"=\"kept\"\r\n"
+                                                    "\"v\\0x\"=\"shadow\"\r\n\"v" + std::string(1, '\0') + "y\"=\"shadow\"\r\n");
+    const CliRun run = Search(folder.Path(L"nul.reg"), {L"", L"--format", L"jsonl"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::vector<Json> values;
+    for (const auto& hit : RecordsOfKind(run.out, "hit"))
+        if (!hit["name"].is_null()) values.push_back(hit);
+    ASSERT_EQ(values.size(), 1u) << run.out;
+    EXPECT_EQ(values[0]["name"], "v");
+    EXPECT_EQ(values[0]["data"], "kept");
+    EXPECT_NE(run.err.find("nul.reg:5: "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("nul.reg:6: "), std::string::npos) << run.err;
+}
+
+// UTF-8 that encodes a surrogate is no UTF-8: refused when the file is said
+// to be UTF-8, read as ANSI otherwise; never a U+FFFD in its place.
+TEST_F(CliRulesTest, EncodedSurrogatesAreNoUtf8) {
+    folder.Write(L"sur.reg", std::string(kHeader) + "[HKEY_CURRENT_USER\\Software\\S]\r\n\"v\"=\"a\xED\xA0\x80z\"\r\n");
+    const CliRun told = Search(folder.Path(L"sur.reg"), {L"a", L"--encoding", L"utf-8"});
+    EXPECT_EQ(told.exitCode, 2) << told.err;
+    EXPECT_NE(told.err.find("sur.reg:4: "), std::string::npos) << told.err;
+    const CliRun guessed = Search(folder.Path(L"sur.reg"), {L"z", L"--format", L"jsonl"});
+    ASSERT_EQ(guessed.exitCode, 0) << guessed.err;
+    EXPECT_EQ(RecordsOfKind(guessed.out, "hit")[0]["data"], "a\u00ED\u00A0\u20ACz") << "code page 1252";
 }
 
 }  // namespace

@@ -182,6 +182,105 @@ TEST_F(HiveCliTest, ClassesRootKeysGoToTheUsersClassesWhereTheyAreThereElseTheMa
     EXPECT_EQ(user.OpenKey(HiveRegistry::kRoot, L".machine", key), status::kNotFound);
 }
 
+// The key record of a key as the hive holds it, read afresh: hivex's
+// handle is the cell's offset in the file, its fields after the size.
+struct KeyRecord {
+    std::uint64_t written = 0;
+    std::uint32_t longestValueName = 0;  // bytes
+    std::uint32_t largestValueData = 0;
+};
+KeyRecord RecordOf(const std::wstring& hivePath, const std::string& key) {
+    KeyRecord record;
+    hive_h* h = hivex_open(ToUtf8(hivePath).c_str(), 0);
+    EXPECT_NE(h, nullptr);
+    if (!h) return record;
+    hive_node_h node = hivex_root(h);
+    for (std::size_t at = 0; node && at <= key.size();) {
+        const std::size_t slash = std::min(key.find('\\', at), key.size());
+        node = hivex_node_get_child(h, node, key.substr(at, slash - at).c_str());
+        at = slash + 1;
+    }
+    hivex_close(h);
+    const std::string bytes = ReadBytes(ToUtf8(hivePath));
+    const auto get32 = [&](std::size_t at) {
+        return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8 |
+                                          static_cast<unsigned char>(bytes[at + 2]) << 16 |
+                                          static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 3])) << 24);
+    };
+    EXPECT_NE(node, 0u) << key;
+    if (!node) return record;
+    record.written = get32(node + 8) | static_cast<std::uint64_t>(get32(node + 12)) << 32;
+    record.longestValueName = get32(node + 4 + 60);
+    record.largestValueData = get32(node + 4 + 64);
+    return record;
+}
+
+// What RegQueryInfoKey gives as buffer sizes must hold every value after a
+// replace, and the key's last-write time must move.
+TEST_F(HiveCliTest, AReplaceKeepsTheKeysLimitsAboveItsValuesAndMovesItsLastWriteTime) {
+    const KeyRecord before = RecordOf(hive, "Fabrikam\\App"), other = RecordOf(hive, "Other");
+    const std::wstring longer(400, L'x');
+    const CliRun run = RunCli({L"replace", L"--hive", hive, L"Fabrikam", L"--with", longer, L"--yes", L"--undo-dir",
+                               folder.Path(L"undo")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const KeyRecord after = RecordOf(hive, "Fabrikam\\App");
+    std::uint32_t largest = 0, longest = 0;
+    for (const wchar_t* name : {L"Path", L"Exp", L"List", L"Count", L"Raw", L""}) {
+        const auto value = Read(L"Fabrikam\\App", name);
+        ASSERT_TRUE(value);
+        largest = std::max(largest, static_cast<std::uint32_t>(value->second.size()));
+        longest = std::max(longest, static_cast<std::uint32_t>(std::wcslen(name) * 2));
+    }
+    EXPECT_GT(largest, 800u);
+    EXPECT_GE(after.largestValueData, largest);
+    EXPECT_GE(after.longestValueName, longest);
+    EXPECT_GT(after.written, before.written) << "the key was written";
+    EXPECT_EQ(RecordOf(hive, "Other").written, other.written) << "a key with no change keeps its time";
+}
+
+// An undo of created keys sets what it keeps and then removes the key: a
+// value changed and its key removed after it.
+TEST_F(HiveCliTest, AnUndoThatChangesAValueAndThenRemovesItsKeyIsApplied) {
+    folder.Write(L"created.reg", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fabrikam\\App\\Deep]\r\n"
+                                 "\"Note\"=\"changed\"\r\n\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Fabrikam\\App\\Deep]\r\n");
+    const CliRun run = RunCli({L"undo", L"--hive", hive, folder.Path(L"created.reg"), L"--accept-unterminated"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    HiveRegistry reread(ToUtf8(hive), false);
+    KeyHandle key = 0;
+    EXPECT_EQ(reread.OpenKey(HiveRegistry::kRoot, L"Fabrikam\\App\\Deep", key), status::kNotFound);
+    EXPECT_TRUE(Read(L"Fabrikam\\App", L"Path"));
+}
+
+// A key below a name that only starts as the mount's does is not below
+// the mount: HKLM\SOFTWARE_Backup is no key of the SOFTWARE hive.
+TEST_F(HiveCliTest, AKeyWhoseNameOnlyBeginsAsTheMountIsRefused) {
+    folder.Write(L"backup.reg", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE_Backup\\App]\r\n"
+                                "\"v\"=\"1\"\r\n");
+    const std::string before = ReadBytes(ToUtf8(hive));
+    const CliRun run = RunCli({L"undo", L"--hive", hive, folder.Path(L"backup.reg"), L"--accept-unterminated"});
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_NE(run.err.find("SOFTWARE_Backup"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadBytes(ToUtf8(hive)), before);
+}
+
+// NTUSER.DAT at HKCU and UsrClass.dat at HKCU\Software\Classes: a class
+// key goes into the inner hive, the deepest mount above it.
+TEST_F(HiveCliTest, AnUndoOverAUsersTwoHivesPutsClassKeysInTheInnerOne) {
+    const std::string user = ToUtf8(folder.Path(L"NTUSER.DAT")), classes = ToUtf8(folder.Path(L"UsrClass.dat"));
+    WriteFileBytes(user, BlankHive());
+    WriteFileBytes(classes, BlankHive());
+    folder.Write(L"user.reg", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Classes\\.x]\r\n"
+                              "@=\"class\"\r\n\r\n[HKEY_CURRENT_USER\\Software\\App]\r\n\"v\"=\"user\"\r\n");
+    const CliRun run = RunCli({L"undo", L"--hive", FromUtf8(user), L"--hive", FromUtf8(classes), folder.Path(L"user.reg"),
+                               L"--accept-unterminated"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    HiveRegistry inner(classes, false), outer(user, false);
+    KeyHandle key = 0;
+    EXPECT_EQ(inner.OpenKey(HiveRegistry::kRoot, L".x", key), 0u);
+    EXPECT_EQ(outer.OpenKey(HiveRegistry::kRoot, L"Software\\Classes", key), status::kNotFound);
+    EXPECT_EQ(outer.OpenKey(HiveRegistry::kRoot, L"Software\\App", key), 0u);
+}
+
 TEST_F(HiveCliTest, AFailingCommitLeavesTheHiveAsItWas) {
     const std::string before = ReadBytes(ToUtf8(hive));
     {

@@ -143,6 +143,46 @@ TEST_F(HiveCommitTest, LinksPlantedBesideTheHiveAreNeverFollowedAndAHiveGivenByA
     EXPECT_EQ(ReadBytes(hive), before);
 }
 
+// One hive named by two paths takes one lock, the one beside the hive
+// itself: a run through a link waits for a run that names the file.
+TEST_F(HiveCommitTest, AHiveNamedThroughALinkIsLockedBesideTheHiveItself) {
+    fs::create_directory(ToUtf8(folder.Path(L"elsewhere")));
+    const std::string link = ToUtf8(folder.Path(L"elsewhere/SOFTWARE"));
+    fs::create_symlink(hive, link);
+    const int lock = ::open((hive + ".keyscour-lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+    const std::string before = ReadBytes(hive);
+    const CliRun run = RunCli({L"replace", L"--hive", FromUtf8(link), L"Old", L"--with", L"New", L"--yes", L"--undo-dir",
+                               folder.Path(L"undo")});
+    ::close(lock);
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_NE(run.err.find("is being changed by another keyscour-cli"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadBytes(hive), before);
+    EXPECT_FALSE(fs::exists(link + ".keyscour-lock")) << "no lock beside the link";
+}
+
+// Where the undo file went is said, and is where the file is.
+TEST_F(HiveCommitTest, AReplaceSaysWhereItsUndoFileIs) {
+    const CliRun run = Replace(L"Old", L"New");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto files = UndoFiles();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NE(run.err.find("undo file: " + ToUtf8(files[0]) + "\n"), std::string::npos) << run.err;
+}
+
+// A relative XDG_STATE_HOME is ignored, as the XDG rule says: the undo
+// file goes below HOME, never below the current folder.
+TEST_F(HiveCommitTest, ARelativeStateHomeIsIgnored) {
+    const std::string home = ToUtf8(folder.Path(L"home"));
+    fs::create_directory(home);
+    const CliRun run = RunCli({L"replace", L"--hive", FromUtf8(hive), L"Old", L"--with", L"New", L"--yes"},
+                              {"XDG_STATE_HOME=relative/state", "HOME=" + home});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("undo file: " + home + "/.local/state/quillon-keyscour/undo/"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists("relative"));
+}
+
 TEST_F(HiveCommitTest, ModeOwnerAndExtendedAttributesAreKept) {
     ::chmod(hive.c_str(), 0600);
     const bool root = ::geteuid() == 0;

@@ -327,6 +327,76 @@ TEST_F(HiveLogsTest, AnOldFormatLogIsReplayed) {
     EXPECT_FALSE(CheckTransactionLogs(path).recovered);
 }
 
+// An old-format log that Windows was writing when it stopped (its own two
+// numbers differ) or that is cut short in its pages is no log to apply.
+TEST_F(HiveLogsTest, AnOldFormatLogTornOrCutShortIsRefused) {
+    Bytes torn = OldFormatLog(before, after);
+    Put32(torn, 8, Get32(torn, 4) - 1);
+    Seal(torn);
+    Log(L"SOFTWARE.LOG", torn);
+    const HiveLogState tornState = CheckTransactionLogs(path);
+    EXPECT_FALSE(tornState.recovered);
+    EXPECT_EQ(Replace().exitCode, 2);
+    EXPECT_EQ(ReadAll(path), before);
+
+    Bytes cut = OldFormatLog(before, after);
+    cut.resize(cut.size() - 512);
+    Log(L"SOFTWARE.LOG", cut);
+    const HiveLogState cutState = CheckTransactionLogs(path);
+    EXPECT_FALSE(cutState.recovered);
+    EXPECT_NE(cutState.failure.find(L"cut short"), std::wstring::npos) << ToUtf8(cutState.failure);
+    EXPECT_EQ(Replace().exitCode, 2);
+    EXPECT_EQ(ReadAll(path), before);
+}
+
+// An entry whose pages run past its own size names bytes that are not its:
+// it does not check out, whatever its hashes say.
+TEST_F(HiveLogsTest, AnEntryWhosePagesRunPastItsSizeIsRefused) {
+    Bytes log = NewFormatLog(after, 9, {Whole(9)});
+    const std::uint32_t size = Get32(log, 512 + 4);
+    // The first page's length grown by a page: past the entry's end, yet
+    // inside the hive's bins; the hashes made again.
+    const std::uint32_t offset = Get32(log, 512 + 40), length = Get32(log, 512 + 44) + 4096;
+    ASSERT_LE(offset + length, Get32(after, 0x28));
+    Put32(log, 512 + 44, length);
+    Bytes entry(log.begin() + 512, log.begin() + 512 + size);
+    const std::uint64_t first = Marvin32(std::span(entry).subspan(40), kLogEntrySeed);
+    for (int i = 0; i < 8; ++i) entry[24 + i] = static_cast<std::uint8_t>(first >> (8 * i));
+    const std::uint64_t second = Marvin32(std::span(entry).first(32), kLogEntrySeed);
+    for (int i = 0; i < 8; ++i) entry[32 + i] = static_cast<std::uint8_t>(second >> (8 * i));
+    std::copy(entry.begin(), entry.end(), log.begin() + 512);
+    log.resize(log.size() + 3 * size, 0x77);  // bytes past the entry that must never be written
+    Log(L"SOFTWARE.LOG1", log);
+    const HiveLogState state = CheckTransactionLogs(path);
+    EXPECT_FALSE(state.recovered);
+    EXPECT_NE(state.failure.find(L"outside"), std::wstring::npos) << ToUtf8(state.failure);
+}
+
+// A commit beside an old-format log numbered above the hive goes past it.
+TEST_F(HiveLogsTest, ACommitGoesPastAnOldFormatLogNumberedAboveTheHive) {
+    MarkDirty(before, 9, 9);
+    Bytes log = OldFormatLog(before, after);
+    Put32(log, 4, 40);
+    Put32(log, 8, 40);
+    Seal(log);
+    Log(L"SOFTWARE.LOG", log);
+    EXPECT_EQ(CheckTransactionLogs(path).commitSequence, 41u);
+    ASSERT_EQ(Replace().exitCode, 0);
+    EXPECT_EQ(Get32(ReadAll(path), 4), 41u);
+    EXPECT_EQ(Get32(ReadAll(path), 8), 41u);
+}
+
+// A dirty hive's only log is an input: an output over it is refused and
+// the logged change kept.
+TEST_F(HiveLogsTest, AnOutputOverADirtyHivesOnlyLogIsRefused) {
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(9)}));
+    const Bytes log = ReadAll(path + ".LOG1");
+    const CliRun run = Search(L"old", {L"--output", FromUtf8(path + ".LOG1")});
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_EQ(ReadAll(path + ".LOG1"), log);
+    EXPECT_EQ(Records(Search(L"logged").out, "hit").size(), 1u) << "the logged change is still there";
+}
+
 TEST_F(HiveLogsTest, ABaseBlockThatDoesNotCheckOutIsTakenFromTheLog) {
     Bytes broken = before;
     broken[0x30] ^= 0x55;  // its file name, the checksum left as it was
