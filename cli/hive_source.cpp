@@ -42,6 +42,9 @@ std::wstring Joined(const std::vector<std::wstring>& reasons) {
 // A dirty hive whose logs cannot be applied is never written: what
 // Windows replays from them next would mix with, or undo, what was written.
 void RefuseUnrecovered(const HiveLogState& logs) {
+    if (logs.dirty && !logs.recovered && logs.copyFailed)
+        throw BadInput{L"--hive: " + Joined(logs.reasons) + L"; " + logs.failure +
+                       L": nothing was written; give TMPDIR a folder with room for a copy of the hive"};
     if (logs.dirty && !logs.recovered)
         throw BadInput{L"--hive: " + Joined(logs.reasons) + L"; " + logs.failure + L": " + kLogsAdvice};
 }
@@ -102,8 +105,13 @@ public:
         for (auto& hive : hives) {
             try {
                 // Once one hive is committed, the rest follow: a stop then
-                // would leave the change half made.
-                const bool done = hive.registry->Commit(committed.empty() ? stop : std::function<bool()>{});
+                // would leave the change half made. Just before each rename
+                // the locks must still be the ones at their names.
+                const auto beforeRename = [&]() {
+                    if (locks) locks->Verify();
+                    return committed.empty() && stop && stop();
+                };
+                const bool done = hive.registry->Commit(beforeRename);
                 if (!done && committed.empty() && stop && stop()) return false;
                 if (done) committed += (committed.empty() ? L"" : L", ") + FromUtf8(hive.mount.file);
             } catch (const HiveError& error) {
@@ -127,6 +135,9 @@ public:
                 lines.push_back(dirty + L"; its transaction logs were applied to what is read, as Windows applies "
                                         L"them at its next boot, the files left as they are: " +
                                 Joined(hive.logs.applied));
+            else if (hive.logs.copyFailed)
+                lines.push_back(dirty + L" and its logs could not be replayed (" + hive.logs.failure +
+                                L"): read as it is on disk, recent changes may be missing from what is searched");
             else
                 lines.push_back(dirty + L" and its transaction logs cannot be applied (" + hive.logs.failure +
                                 L"): recent changes may be missing from what is searched");

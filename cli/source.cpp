@@ -172,6 +172,8 @@ HiveMount ParseHiveArgument(const std::string& argument) {
         throw BadInput{L"--hive: " + FromUtf8(mount.file) + L": no such file"};
     if (kind == std::filesystem::file_type::directory)
         throw BadInput{L"--hive: " + FromUtf8(mount.file) + L": a folder, not a hive file"};
+    if (kind != std::filesystem::file_type::regular)
+        throw BadInput{L"--hive: " + FromUtf8(mount.file) + L": not a regular file"};
     if (place.empty()) {
         const std::size_t slash = mount.file.find_last_of("/\\");
         std::wstring name = FromUtf8(slash == std::string::npos ? mount.file : mount.file.substr(slash + 1));

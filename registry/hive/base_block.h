@@ -14,4 +14,10 @@ std::uint32_t BaseBlockChecksum(const std::uint8_t* baseBlock);
 // XOR checksum.
 bool BaseBlockChecksOut(std::span<const std::uint8_t> baseBlock);
 
+// Of two sequence numbers, the later, as numbers that wrap past
+// 0xFFFFFFFF to 0 are compared: the one less than half the range ahead.
+inline std::uint32_t LaterSequence(std::uint32_t a, std::uint32_t b) {
+    return static_cast<std::int32_t>(a - b) > 0 ? a : b;
+}
+
 }  // namespace keyscour

@@ -27,10 +27,15 @@ public:
     HiveLocks(const HiveLocks&) = delete;
     HiveLocks& operator=(const HiveLocks&) = delete;
 
+    // HiveError when a lock file is no longer the one locked (removed or
+    // replaced by someone tidying up): asked just before a commit's rename.
+    void Verify() const;
+
 private:
     struct Target;
     void Lock(const std::vector<Target>& targets, double waitSeconds);
     std::vector<int> descriptors_;
+    std::vector<std::string> paths_;  // the lock files, as descriptors_ hold them
 };
 
 // The file a path names, links followed; the path itself when it cannot be

@@ -71,7 +71,8 @@ std::wstring Upper(std::string name) {
 class MappedFile {
 public:
     explicit MappedFile(const std::string& path, int flags = 0) {
-        const unique_fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        // Never waiting on a FIFO or a device planted under a log's name.
+        const unique_fd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         struct stat info {};
         if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return;
         void* at = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE | flags, file.get(), 0);
@@ -151,12 +152,17 @@ std::vector<Entry> EntriesOf(const Log& log, bool hashed) {
 // A file of this process's own, for the recovered hive: an unnamed file in
 // the temporary folder, mode 0600, that no name ever reaches (the kernel
 // copies into a disk's page cache faster than into a memfd), else a memfd.
-std::shared_ptr<unique_fd> PrivateFile(std::wstring& failure) {
+std::string TemporaryFolder() {
     const char* folder = std::getenv("TMPDIR");
-    int descriptor = ::open(folder && *folder ? folder : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    return folder && *folder ? folder : "/tmp";
+}
+
+std::shared_ptr<unique_fd> PrivateFile(std::wstring& failure) {
+    int descriptor = ::open(TemporaryFolder().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (descriptor < 0) descriptor = ::memfd_create("keyscour-recovered-hive", MFD_CLOEXEC);
     if (descriptor < 0) {
-        failure = L"no private copy could be made to replay the logs into (" + ErrorText(errno) + L")";
+        failure = L"the private copy to replay the logs into could not be made in " + FromUtf8(TemporaryFolder()) +
+                  L" or in memory (" + ErrorText(errno) + L")";
         return nullptr;
     }
     return std::make_shared<unique_fd>(descriptor);
@@ -237,9 +243,10 @@ private:
         const int error = copy_.Finish();
         state_.image = copy_.File();
         if (!state_.image || error != 0) {
-            Fail(copy_.Failure().empty()
-                     ? L"the hive could not be copied to replay its logs (" + ErrorText(error) + L")"
-                     : copy_.Failure());
+            Fail(copy_.Failure().empty() ? L"the private copy of the hive to replay its logs into could not be written in " +
+                                               FromUtf8(TemporaryFolder()) + L" (" + ErrorText(error) + L")"
+                                         : copy_.Failure());
+            state_.copyFailed = true;
             return false;
         }
         size_ = copy_.Size();
@@ -252,7 +259,9 @@ private:
         if ((at - kBaseBlock) % 4096 == 0 && size >= 32 && std::memcmp(bytes, "hbin", 4) == 0)
             binsWritten_[static_cast<std::uint32_t>(at - kBaseBlock)] = Bytes(bytes, bytes + 32);
         if (!WriteAt(state_.image->get(), bytes, size, at)) {
-            Fail(L"the logs could not be replayed into the private copy (" + ErrorText(errno) + L")");
+            Fail(L"the logs could not be replayed into the private copy of the hive in " + FromUtf8(TemporaryFolder()) +
+                 L" (" + ErrorText(errno) + L")");
+            state_.copyFailed = true;
             return false;
         }
         size_ = std::max(size_, at + size);
@@ -269,7 +278,9 @@ private:
         Put32(recovered_ + 0x1FC, BaseBlockChecksum(recovered_));
         if (!Write(recovered_, kSector, 0)) return false;
         if (size_ < kBaseBlock + binsSize && ::ftruncate(state_.image->get(), static_cast<off_t>(kBaseBlock + binsSize)) != 0) {
-            Fail(L"the private copy could not grow (" + ErrorText(errno) + L")");
+            Fail(L"the private copy of the hive in " + FromUtf8(TemporaryFolder()) + L" could not grow (" +
+                 ErrorText(errno) + L")");
+            state_.copyFailed = true;
             return false;
         }
         // The bins the logs wrote must be bins where they lie; hivex checks
@@ -298,12 +309,15 @@ private:
         for (const Log& log : logs_)
             if (log.type == kLogNewFormat && log.baseBlockSound && !log.entries.empty()) order.push_back(&log);
         const auto number = [](const Log* log) { return Read32(log->bytes, 0x04); };
+        // Ordered as numbers that wrap are: by how far each is past the hive's.
+        const std::uint32_t floor = Read32(base_, 0x08);
         std::stable_sort(order.begin(), order.end(), [&](const Log* a, const Log* b) {
-            return number(a) != number(b) ? number(a) < number(b) : a->rank < b->rank;
+            const std::int32_t aheadA = static_cast<std::int32_t>(number(a) - floor);
+            const std::int32_t aheadB = static_cast<std::int32_t>(number(b) - floor);
+            return aheadA != aheadB ? aheadA < aheadB : a->rank < b->rank;
         });
         if (primarySound) {
-            const std::uint32_t floor = Read32(base_, 0x08);
-            std::erase_if(order, [&](const Log* log) { return number(log) < floor; });
+            std::erase_if(order, [&](const Log* log) { return static_cast<std::int32_t>(number(log) - floor) < 0; });
             if (order.empty())
                 return Fail(L"none of its logs holds entries from its sequence number " + std::to_wstring(floor) + L" on");
         } else {
@@ -435,7 +449,8 @@ HiveLogState CheckTransactionLogs(const std::string& hivePath, bool replay) {
     state.logs = TransactionLogPaths(hivePath);
     std::vector<Log> logs;
     logs.reserve(state.logs.size());  // entries point at their log: never moved
-    std::uint32_t highest = std::max(primary, secondary);
+    // The numbers wrap past 0xFFFFFFFF: the latest is the one furthest ahead.
+    std::uint32_t highest = LaterSequence(primary, secondary);
     const std::wstring hiveName = Upper(hivePath.substr(hivePath.rfind('/') + 1));
     for (const auto& path : state.logs) {
         Log log;
@@ -448,11 +463,12 @@ HiveLogState CheckTransactionLogs(const std::string& hivePath, bool replay) {
         log.rank = suffix == L".LOG1" ? 0 : suffix == L".LOG2" ? 1 : 2;
         log.type = Read32(log.bytes, 0x1C);
         log.baseBlockSound = BaseBlockChecksOut(log.bytes);
-        if (log.baseBlockSound) highest = std::max({highest, Read32(log.bytes, 4), Read32(log.bytes, 8)});
+        if (log.baseBlockSound)
+            highest = LaterSequence(LaterSequence(highest, Read32(log.bytes, 4)), Read32(log.bytes, 8));
         logs.push_back(std::move(log));
         if (logs.back().type == kLogNewFormat) {
             logs.back().entries = EntriesOf(logs.back(), copy.has_value());  // its own address from now on
-            for (const Entry& entry : logs.back().entries) highest = std::max(highest, entry.sequence);
+            for (const Entry& entry : logs.back().entries) highest = LaterSequence(highest, entry.sequence);
         }
     }
     state.commitSequence = highest + 1;
@@ -481,8 +497,12 @@ std::vector<std::string> TransactionLogPaths(const std::string& hivePath) {
         const std::string name = upper(entry->d_name);
         if (name.size() <= wanted.size() || name.compare(0, wanted.size(), wanted) != 0) continue;
         const std::string suffix = name.substr(wanted.size());
-        if (suffix == ".LOG" || suffix == ".LOG1" || suffix == ".LOG2")
-            logs.push_back((slash == std::string::npos ? "" : folder + "/") + entry->d_name);
+        if (suffix != ".LOG" && suffix != ".LOG1" && suffix != ".LOG2") continue;
+        // Only regular files are logs: a FIFO under the name would hold
+        // every reader up.
+        const std::string path = (slash == std::string::npos ? "" : folder + "/") + entry->d_name;
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) logs.push_back(path);
     }
     ::closedir(directory);
     std::sort(logs.begin(), logs.end());

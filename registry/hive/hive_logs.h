@@ -28,6 +28,9 @@ struct HiveLogState {
     bool recovered = false;
     std::vector<std::wstring> applied;  // what was taken from each log
     std::wstring failure;               // why the logs could not be applied, naming the log
+    // The logs may be sound: it was the private copy that could not be made
+    // or written (a full temporary folder, say), as failure says.
+    bool copyFailed = false;
     // The recovered hive, in a file of this process only (a memfd).
     std::shared_ptr<unique_fd> image;
     std::string ImagePath() const;  // /proc/self/fd/N, for hivex

@@ -12,6 +12,7 @@
 // and drop what it does not know of the others (a tombstone's flag).
 
 #include <cstdint>
+#include <optional>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -225,7 +226,7 @@ private:
     std::string file_;
     std::string readFrom_;
     int sourceFile_ = -1;  // Source(), for the few bytes hivex does not give
-    std::uint32_t commitSequence_ = 0;
+    std::optional<std::uint32_t> commitSequence_;
     std::string newPath_;
     int newFile_ = -1;
     hive_h* hive_ = nullptr;

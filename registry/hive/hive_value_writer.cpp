@@ -453,10 +453,11 @@ void HiveValueWriter::Remove(std::uint32_t nk, std::uint32_t vk) {
     Touch(nk);
 }
 
-void HiveValueWriter::Finish(bool bumpSequence, std::uint32_t leastSequence) {
+void HiveValueWriter::Finish(bool bumpSequence, std::optional<std::uint32_t> leastSequence) {
     std::uint8_t base[512];
     ReadBytes(0, base, sizeof base);
-    const std::uint32_t sequence = std::max(Get32(base + 4) + (bumpSequence ? 1 : 0), leastSequence);
+    const std::uint32_t own = Get32(base + 4) + (bumpSequence ? 1 : 0);
+    const std::uint32_t sequence = leastSequence ? LaterSequence(own, *leastSequence) : own;
     Put32(base + 4, sequence);
     Put32(base + 8, sequence);
     for (int i = 0; i < 8; ++i) base[0x0C + i] = static_cast<std::uint8_t>(now_ >> (8 * i));

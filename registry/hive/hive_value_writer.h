@@ -12,6 +12,7 @@
 // data (file offset 4096); hivex's handles are file offsets.
 
 #include <cstdint>
+#include <optional>
 #include <map>
 #include <set>
 #include <span>
@@ -37,7 +38,7 @@ public:
     // sequence numbers: one past the primary's when bumpSequence (hivex did
     // not commit first), and at least leastSequence. Throws HiveError when
     // the write fails.
-    void Finish(bool bumpSequence, std::uint32_t leastSequence = 0);
+    void Finish(bool bumpSequence, std::optional<std::uint32_t> leastSequence = std::nullopt);
 
     // The largest data one cell holds in a hive of minor version 4 or
     // more; larger data goes into a big data record of such segments.

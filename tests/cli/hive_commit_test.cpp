@@ -113,6 +113,54 @@ TEST_F(HiveCommitTest, TwoReplacesAtOnceBothLastAndASecondRunWithoutWaitIsRefuse
     EXPECT_TRUE(Leftovers().empty());
 }
 
+// An admin tidies the lock file away, or replaces it, while a run holds
+// it: a second run may then lock and commit, and the first must not
+// commit over it; its change is refused, never lost unsaid.
+TEST_F(HiveCommitTest, ALockFileRemovedOrReplacedWhileHeldCommitsNothingOverTheNextRun) {
+    for (const bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced ? "replaced" : "removed");
+        Make(hive);
+        auto first = std::async(std::launch::async, [&] {
+            return Replace(L"Old\\First", L"New\\First", {"KEYSCOUR_TEST_PAUSE_AT=commit:1500"});
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ASSERT_EQ(::unlink((hive + ".keyscour-lock").c_str()), 0);
+        if (replaced) folder.Write(FromUtf8(fs::path(hive).filename().string()) + L".keyscour-lock", "tidy\n");
+        const CliRun second = Replace(L"Old\\Second", L"New\\Second");
+        const CliRun done = first.get();
+        EXPECT_EQ(second.exitCode, 0) << second.err;
+        EXPECT_EQ(done.exitCode, 3) << done.err;
+        EXPECT_NE(done.err.find("lock file was removed or replaced"), std::string::npos) << done.err;
+        EXPECT_EQ(Value(hive, L"Second"), L"C:\\New\\Second") << "the second run's change stays";
+        EXPECT_EQ(Value(hive, L"First"), L"C:\\Old\\First") << "the first committed nothing";
+        EXPECT_TRUE(Leftovers().empty());
+    }
+}
+
+// Our names cannot be hijacked: a hard link planted at the lock's name is
+// refused and left as it was, a FIFO at a log's name is no log.
+TEST_F(HiveCommitTest, AHardLinkAtTheLockNameIsRefusedAndAFifoAtALogsNameIsPassedOver) {
+    folder.Write(L"victim", "precious, and longer than a pid");
+    ASSERT_EQ(::link(ToUtf8(folder.Path(L"victim")).c_str(), (hive + ".keyscour-lock").c_str()), 0);
+    const std::string before = ReadBytes(hive);
+    const CliRun refused = Replace(L"Old", L"New");
+    EXPECT_EQ(refused.exitCode, 2) << refused.err;
+    EXPECT_NE(refused.err.find("not a lock file"), std::string::npos) << refused.err;
+    EXPECT_EQ(folder.Read(L"victim"), "precious, and longer than a pid");
+    EXPECT_EQ(ReadBytes(hive), before);
+    ASSERT_EQ(::unlink((hive + ".keyscour-lock").c_str()), 0);
+
+    ASSERT_EQ(::mkfifo((hive + ".LOG1").c_str(), 0600), 0);
+    const std::string cli = KEYSCOUR_CLI_PATH;
+    const auto run = [&](const std::string& arguments) {
+        const int status = std::system(("timeout 20 \"" + cli + "\" " + arguments + " >/dev/null 2>&1").c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(run("search --hive \"" + hive + "\" Old"), 0) << "never waits on the FIFO";
+    EXPECT_EQ(run("replace --hive \"" + hive + "\" Old --with New --yes --undo-dir \"" + ToUtf8(folder.Path(L"undo")) + "\""), 0);
+    EXPECT_EQ(Value(hive, L"First"), L"C:\\New\\First");
+}
+
 TEST_F(HiveCommitTest, LinksPlantedBesideTheHiveAreNeverFollowedAndAHiveGivenByALinkIsChangedWhereItIs) {
     folder.Write(L"victim", "precious");
     fs::create_symlink(ToUtf8(folder.Path(L"victim")), hive + ".keyscour-new");

@@ -397,6 +397,52 @@ TEST_F(HiveLogsTest, AnOutputOverADirtyHivesOnlyLogIsRefused) {
     EXPECT_EQ(Records(Search(L"logged").out, "hit").size(), 1u) << "the logged change is still there";
 }
 
+// Sequence numbers wrap past 0xFFFFFFFF: a commit goes past every entry
+// as wrapping numbers are ordered, never back below the hive's own.
+TEST_F(HiveLogsTest, ACommitGoesPastEntriesNearTheTopOfTheNumbers) {
+    struct Case {
+        std::uint32_t hive;
+        std::uint32_t first;  // of two entries in LOG1
+        std::uint32_t commit;
+    };
+    for (const Case& item : {Case{0xFFFFFFF0u, 0xFFFFFFFEu, 0u}, Case{3, 0xFFFFFFFEu, 4}, Case{0xFFFFFFFFu, 0xFFFFFFFFu, 1}}) {
+        SCOPED_TRACE(item.hive);
+        MarkDirty(before, item.hive, item.hive);
+        Log(L"SOFTWARE.LOG1", NewFormatLog(after, item.first, {Whole(item.first), Whole(item.first + 1)}));
+        EXPECT_EQ(CheckTransactionLogs(path).commitSequence, item.commit);
+        std::remove((path + ".keyscour-lock").c_str());
+        ASSERT_EQ(Replace().exitCode, 0);
+        EXPECT_EQ(Get32(ReadAll(path), 4), item.commit);
+        EXPECT_EQ(Get32(ReadAll(path), 8), item.commit);
+        std::filesystem::remove_all(ToUtf8(folder.Path(L"undo")));
+    }
+    // And a dirty hive's entries that wrap are replayed in their order.
+    MarkDirty(before, 0xFFFFFFFFu, 0xFFFFFFFEu);
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 0xFFFFFFFFu, {Whole(0xFFFFFFFFu), Whole(0)}));
+    const HiveLogState state = CheckTransactionLogs(path);
+    ExpectRecoveredAsWritten(state, 0);
+    EXPECT_EQ(state.commitSequence, 1u);
+}
+
+// A full temporary folder is not the logs' fault: the message says what
+// failed, and where.
+TEST_F(HiveLogsTest, APrivateCopyThatCannotBeWrittenIsSaidAsSuch) {
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(9)}));
+    const std::string temp = ToUtf8(folder.Path(L"tmp"));
+    std::filesystem::create_directory(temp);
+    // A file size limit below the hive's: the copy's write fails.
+    const std::string command = "ulimit -f 8; TMPDIR='" + temp + "' '" + std::string(KEYSCOUR_CLI_PATH) +
+                                "' replace --hive '" + path + "' old --with new --yes --undo-dir '" +
+                                ToUtf8(folder.Path(L"undo")) + "' 2>'" + temp + "/err'";
+    const int status = std::system(("bash -c \"" + command + "\"").c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    const std::string err = testing::ReadFileBytes(FromUtf8(temp + "/err"));
+    EXPECT_NE(err.find("private copy"), std::string::npos) << err;
+    EXPECT_NE(err.find(temp), std::string::npos) << err;
+    EXPECT_EQ(err.find("boot Windows once"), std::string::npos) << err;
+    EXPECT_EQ(ReadAll(path), before);
+}
+
 TEST_F(HiveLogsTest, ABaseBlockThatDoesNotCheckOutIsTakenFromTheLog) {
     Bytes broken = before;
     broken[0x30] ^= 0x55;  // its file name, the checksum left as it was
