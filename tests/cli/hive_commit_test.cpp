@@ -165,13 +165,19 @@ TEST_F(HiveCommitTest, LinksPlantedBesideTheHiveAreNeverFollowedAndAHiveGivenByA
     folder.Write(L"victim", "precious");
     fs::create_symlink(ToUtf8(folder.Path(L"victim")), hive + ".keyscour-new");
     fs::create_symlink(ToUtf8(folder.Path(L"victim")), hive + ".keyscour-new.1.planted");
-    folder.Write(L"SOFTWARE.keyscour-new.2.stale", "left by a killed run");
+    // A pid no system gives is a run that is gone; this test's own is one
+    // still at work, whose new file may be its commit under way.
+    folder.Write(L"SOFTWARE.keyscour-new.99999999.stale", "left by a killed run");
+    const std::wstring live = L"SOFTWARE.keyscour-new." + std::to_wstring(::getpid()) + L".live";
+    folder.Write(live, "a live run's");
     const CliRun run = Replace(L"Old\\First", L"New\\First");
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.out.find("\"kind\":\"change\""), std::string::npos) << "reported once committed: " << run.out;
     EXPECT_NE(run.out.find("\"changed\":1"), std::string::npos) << run.out;
     EXPECT_EQ(folder.Read(L"victim"), "precious");
-    EXPECT_FALSE(fs::exists(hive + ".keyscour-new.2.stale")) << "removed under the lock";
+    EXPECT_FALSE(fs::exists(hive + ".keyscour-new.99999999.stale")) << "removed under the lock";
+    EXPECT_EQ(folder.Read(live), "a live run's");
+    fs::remove(ToUtf8(folder.Path(live)));
 
     fs::create_directory(ToUtf8(folder.Path(L"links")));
     const std::string link = ToUtf8(folder.Path(L"links/SOFTWARE"));
