@@ -1,7 +1,11 @@
 #include "tests/support/hive_log_writer.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <span>
 
 #include "base/marvin32.h"
@@ -30,6 +34,19 @@ Bytes LogBase(const Bytes& hive, std::uint32_t type, std::uint32_t sequence) {
 }
 
 }  // namespace
+
+Bytes ReadAllBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes RecoveredImage(const HiveLogState& state) {
+    Bytes bytes;
+    if (!state.image) return bytes;
+    bytes.resize(static_cast<std::size_t>(::lseek(state.image->get(), 0, SEEK_END)));
+    if (::pread(state.image->get(), bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) bytes.clear();
+    return bytes;
+}
 
 std::uint32_t Get32(const Bytes& bytes, std::size_t at) {
     return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<std::uint32_t>(bytes[at + 3]) << 24;

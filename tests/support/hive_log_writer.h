@@ -4,7 +4,12 @@
 // stopped.
 
 #include <cstdint>
+#include <string>
 #include <vector>
+
+namespace keyscour {
+struct HiveLogState;
+}
 
 namespace keyscour::testing {
 
@@ -39,6 +44,11 @@ Bytes WithLogEntries(Bytes baseSector, const std::vector<LogEntry>& entries);
 // at primary's sequence number and time, the dirty vector of the 512-byte
 // pages in which after differs from primary, and those pages.
 Bytes OldFormatLog(const Bytes& primary, const Bytes& after);
+
+// A file's bytes, all of them; empty when it cannot be read.
+Bytes ReadAllBytes(const std::string& path);
+// The recovered hive a replay made, as its private file holds it.
+Bytes RecoveredImage(const HiveLogState& state);
 
 std::uint32_t Get32(const Bytes& bytes, std::size_t at);
 void Put32(Bytes& bytes, std::size_t at, std::uint32_t value);

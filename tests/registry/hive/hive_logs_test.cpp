@@ -44,19 +44,8 @@ using Page = testing::LogPage;
 using Json = nlohmann::json;
 constexpr std::size_t kBase = 4096;
 
-Bytes ReadAll(const std::string& path) {
-    const std::string bytes = testing::ReadFileBytes(FromUtf8(path));
-    return Bytes(bytes.begin(), bytes.end());
-}
-
-Bytes ImageOf(const HiveLogState& state) {
-    Bytes bytes;
-    if (!state.image) return bytes;
-    const off_t size = ::lseek(state.image->get(), 0, SEEK_END);
-    bytes.resize(static_cast<std::size_t>(size));
-    EXPECT_EQ(::pread(state.image->get(), bytes.data(), bytes.size(), 0), size);
-    return bytes;
-}
+Bytes ReadAll(const std::string& path) { return testing::ReadAllBytes(path); }
+Bytes ImageOf(const HiveLogState& state) { return testing::RecoveredImage(state); }
 
 std::vector<Json> Records(const std::string& out, const std::string& kind) {
     std::vector<Json> records;

@@ -30,18 +30,8 @@ constexpr std::size_t kBase = 4096;
 
 std::string Real(const std::string& name) { return std::string(KEYSCOUR_REAL_HIVES_DIR) + "/dirty-usrclass/" + name; }
 
-Bytes ReadAll(const std::string& path) {
-    const std::string bytes = testing::ReadFileBytes(FromUtf8(path));
-    return Bytes(bytes.begin(), bytes.end());
-}
-
-Bytes ImageOf(const HiveLogState& state) {
-    Bytes bytes;
-    if (!state.image) return bytes;
-    bytes.resize(static_cast<std::size_t>(::lseek(state.image->get(), 0, SEEK_END)));
-    EXPECT_EQ(::pread(state.image->get(), bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
-    return bytes;
-}
+Bytes ReadAll(const std::string& path) { return testing::ReadAllBytes(path); }
+Bytes ImageOf(const HiveLogState& state) { return testing::RecoveredImage(state); }
 
 // Every key and value of a hive as hivex reads it: (key path, value name)
 // to (type, data); a key's own row has the name "\x01key".
