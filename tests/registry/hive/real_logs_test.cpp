@@ -159,7 +159,7 @@ TEST_F(RealDirtyHive, TheTestsLogWriterWritesTheRealLogsByteForByte) {
 // compute it: UTF-16 units compared ignoring ASCII case.
 Bytes Replaced(const Bytes& data, const std::u16string& text, const std::u16string& with) {
     std::u16string units(data.size() / 2, u'\0');
-    std::memcpy(units.data(), data.data(), units.size() * 2);
+    for (std::size_t i = 0; i < units.size(); ++i) units[i] = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
     const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
     std::u16string result;
     for (std::size_t i = 0; i < units.size();) {
@@ -173,8 +173,8 @@ Bytes Replaced(const Bytes& data, const std::u16string& text, const std::u16stri
             result += units[i++];
         }
     }
-    Bytes bytes(result.size() * 2);
-    std::memcpy(bytes.data(), result.data(), bytes.size());
+    Bytes bytes;
+    for (char16_t unit : result) bytes.insert(bytes.end(), {static_cast<std::uint8_t>(unit), static_cast<std::uint8_t>(unit >> 8)});
     if (data.size() % 2) bytes.push_back(data.back());
     return bytes;
 }
