@@ -230,11 +230,16 @@ TEST_F(HiveCommitTest, AReplaceSaysWhereItsUndoFileIs) {
 TEST_F(HiveCommitTest, ARelativeStateHomeIsIgnored) {
     const std::string home = ToUtf8(folder.Path(L"home"));
     fs::create_directory(home);
+    // A name of this run's own, below the folder the child starts in.
+    const std::string relative = "keyscour-relative-state-" + std::to_string(::getpid());
     const CliRun run = RunCli({L"replace", L"--hive", FromUtf8(hive), L"Old", L"--with", L"New", L"--yes"},
-                              {"XDG_STATE_HOME=relative/state", "HOME=" + home});
+                              {"XDG_STATE_HOME=" + relative, "HOME=" + home});
+    const bool madeThere = fs::exists(relative);
+    std::error_code ignored;
+    fs::remove_all(relative, ignored);
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.err.find("undo file: " + home + "/.local/state/quillon-keyscour/undo/"), std::string::npos) << run.err;
-    EXPECT_FALSE(fs::exists("relative"));
+    EXPECT_FALSE(madeThere);
 }
 
 TEST_F(HiveCommitTest, ModeOwnerAndExtendedAttributesAreKept) {
