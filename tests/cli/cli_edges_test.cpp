@@ -107,6 +107,18 @@ TEST_F(CliEdgeTest, AnOutputFileIsWrittenWholeBesideItKeepingItsModeAndLinks) {
     EXPECT_TRUE(fs::is_symlink(ToUtf8(folder.Path(L"via-link.jsonl")))) << "the link stays a link";
     EXPECT_EQ(fs::status(ToUtf8(folder.Path(L"old.jsonl"))).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    // As long a chain of links as the kernel follows: written at its end,
+    // every link left a link.
+    std::string previous = "old.jsonl";
+    for (int i = 1; i <= 40; ++i) {
+        const std::string link = "chain" + std::to_string(i);
+        fs::create_symlink(previous, ToUtf8(folder.Path(FromUtf8(link))));
+        previous = link;
+    }
+    const CliRun chained = RunCli({L"search", L"--reg-file", In(), L"o", L"--output", folder.Path(FromUtf8(previous))});
+    ASSERT_EQ(chained.exitCode, 0) << chained.err;
+    EXPECT_EQ(Summary(folder.Read(L"old.jsonl"))["hits"], 2);
+    for (int i = 1; i <= 40; ++i) EXPECT_TRUE(fs::is_symlink(ToUtf8(folder.Path(L"chain" + std::to_wstring(i))))) << i;
 #endif
     for (const auto& name : folder.Files()) EXPECT_EQ(name.find(L"keyscour-new"), std::wstring::npos) << ToUtf8(name);
     // A run stopped by Ctrl+C still puts what it wrote in place, marked so.
