@@ -222,9 +222,9 @@ TEST_F(CliRulesTest, Regedit4MultiStringsAreWidenedWhole) {
 // A value name holding a NUL, escaped or raw, would name another value in
 // every registry function: its line is skipped.
 TEST_F(CliRulesTest, AValueNameHoldingANulIsSkipped) {
-    folder.Write(L"nul.reg", std::string(kHeader) + "[HKEY_CURRENT_USER\\Software\\N]\r\n\"v\"=\"kept\"\r\n"
+    folder.Write(L"holds-a-nul.reg", std::string(kHeader) + "[HKEY_CURRENT_USER\\Software\\N]\r\n\"v\"=\"kept\"\r\n"
                                                     "\"v\\0x\"=\"shadow\"\r\n\"v" + std::string(1, '\0') + "y\"=\"shadow\"\r\n");
-    const CliRun run = Search(folder.Path(L"nul.reg"), {L"", L"--format", L"jsonl"});
+    const CliRun run = Search(folder.Path(L"holds-a-nul.reg"), {L"", L"--format", L"jsonl"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     std::vector<Json> values;
     for (const auto& hit : RecordsOfKind(run.out, "hit"))
@@ -232,8 +232,8 @@ TEST_F(CliRulesTest, AValueNameHoldingANulIsSkipped) {
     ASSERT_EQ(values.size(), 1u) << run.out;
     EXPECT_EQ(values[0]["name"], "v");
     EXPECT_EQ(values[0]["data"], "kept");
-    EXPECT_NE(run.err.find("nul.reg:5: "), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("nul.reg:6: "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("holds-a-nul.reg:5: "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("holds-a-nul.reg:6: "), std::string::npos) << run.err;
 }
 
 // UTF-8 that encodes a surrogate is no UTF-8: refused when the file is said
