@@ -281,6 +281,28 @@ TEST_F(HiveCliTest, AnUndoOverAUsersTwoHivesPutsClassKeysInTheInnerOne) {
     EXPECT_EQ(outer.OpenKey(HiveRegistry::kRoot, L"Software\\App", key), 0u);
 }
 
+// Text stored without its terminator comes back exactly from an undo file
+// of Keyscour's own, where Windows' reading would add one.
+TEST_F(HiveCliTest, AnUndoFileOfOurOwnRestoresUnterminatedTextByteForByte) {
+    const Bytes bare = EncodeUtf16Le(L"%Fabrikam%");
+    {
+        HiveRegistry registry(ToUtf8(hive), true);
+        KeyHandle key = 0;
+        ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"Bare", key), 0u);
+        registry.SetValue(key, L"Exp", 2, bare.data(), static_cast<std::uint32_t>(bare.size()));
+        registry.CloseKey(key);
+        registry.Commit();
+    }
+    const CliRun run = RunCli({L"replace", L"--hive", hive, L"Fabrikam", L"--with", L"Contoso", L"--key", L"Bare",
+                               L"--yes", L"--undo-dir", folder.Path(L"undo")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ASSERT_NE(Read(L"Bare", L"Exp")->second, bare);
+    ASSERT_EQ(UndoFiles().size(), 1u);
+    const CliRun undo = RunCli({L"undo", L"--hive", hive, UndoFiles()[0]});
+    ASSERT_EQ(undo.exitCode, 0) << undo.err;
+    EXPECT_EQ(Read(L"Bare", L"Exp")->second, bare) << "no terminator added";
+}
+
 TEST_F(HiveCliTest, AFailingCommitLeavesTheHiveAsItWas) {
     const std::string before = ReadBytes(ToUtf8(hive));
     {

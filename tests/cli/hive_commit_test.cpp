@@ -289,6 +289,16 @@ TEST_F(HiveCommitTest, HivesThatMayNotBeReplacedAreRefusedBeforeTheUndoFile) {
         }
     }
     ::close(file);
+    // A folder marked append-only takes no rename, root's included.
+    const int directory = ::open(fs::path(hive).parent_path().c_str(), O_RDONLY | O_DIRECTORY);
+    if (::ioctl(directory, FS_IOC_GETFLAGS, &flags) == 0) {
+        int appendOnly = flags | FS_APPEND_FL;
+        if (::ioctl(directory, FS_IOC_SETFLAGS, &appendOnly) == 0) {
+            refusedWith("its folder");
+            ::ioctl(directory, FS_IOC_SETFLAGS, &flags);
+        }
+    }
+    ::close(directory);
     if (::geteuid() != 0) GTEST_SKIP() << "another user's hive needs root to make";
     // Another user may write the folder and the hive, but could not give it back its owner.
     ::chmod(fs::path(hive).parent_path().c_str(), 0777);
