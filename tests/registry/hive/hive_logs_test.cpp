@@ -413,6 +413,15 @@ TEST_F(HiveLogsTest, ACommitGoesPastEntriesNearTheTopOfTheNumbers) {
     EXPECT_EQ(state.commitSequence, 1u);
 }
 
+// A temporary folder where no file can be made: the copy goes to memory.
+TEST_F(HiveLogsTest, WithNoTemporaryFolderTheCopyIsMadeInMemory) {
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(9)}));
+    const CliRun run = RunCli({L"search", L"--hive", FromUtf8(path), L"logged", L"--format", L"jsonl"},
+                              {"TMPDIR=" + ToUtf8(folder.Path(L"no-such-folder"))});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Records(run.out, "hit").size(), 1u) << "the logs were replayed";
+}
+
 // A full temporary folder is not the logs' fault: the message says what
 // failed, and where.
 TEST_F(HiveLogsTest, APrivateCopyThatCannotBeWrittenIsSaidAsSuch) {
