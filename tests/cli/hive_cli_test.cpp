@@ -251,6 +251,23 @@ TEST_F(HiveCliTest, AnUndoThatChangesAValueAndThenRemovesItsKeyIsApplied) {
     EXPECT_TRUE(Read(L"Fabrikam\\App", L"Path"));
 }
 
+// A key removed and made again in one script: what was looked up of the
+// old one is forgotten, and the new one holds only its own values.
+TEST_F(HiveCliTest, AKeyRemovedAndMadeAgainInOneUndoHoldsOnlyItsNewValues) {
+    folder.Write(L"again.reg", "Windows Registry Editor Version 5.00\r\n\r\n"
+                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fabrikam\\App\\Deep]\r\n\"Note\"=\"first\"\r\n\r\n"
+                               "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Fabrikam\\App]\r\n\r\n"
+                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fabrikam\\App\\Deep]\r\n\"New\"=\"second\"\r\n");
+    const CliRun run = RunCli({L"undo", L"--hive", hive, folder.Path(L"again.reg"), L"--accept-unterminated"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_FALSE(Read(L"Fabrikam\\App\\Deep", L"Note"));
+    EXPECT_FALSE(Read(L"Fabrikam\\App", L"Path"));
+    ASSERT_TRUE(Read(L"Fabrikam\\App\\Deep", L"New"));
+    EXPECT_EQ(Read(L"Fabrikam\\App\\Deep", L"New")->second, StringData(L"second"));
+    const std::string check = Output("hivexregedit --export " + Quoted(ToUtf8(hive)) + " '\\' 2>&1");
+    EXPECT_NE(check.find("\"New\"=hex(1)"), std::string::npos) << check;
+}
+
 // A key below a name that only starts as the mount's does is not below
 // the mount: HKLM\SOFTWARE_Backup is no key of the SOFTWARE hive.
 TEST_F(HiveCliTest, AKeyWhoseNameOnlyBeginsAsTheMountIsRefused) {
