@@ -259,7 +259,8 @@ TEST(JsonLines, FieldsEscapesAndLoneSurrogates) {
     keyHit.key = L"S-1-5";
     keyHit.isKey = true;
     output->Hit(keyHit);
-    const Bytes lone{'a', 0, 0x3d, 0xd8, 'b', 0, 0, 0};  // a high surrogate alone
+    // A high surrogate alone, then a pair that must stay whole beside it.
+    const Bytes lone{'a', 0, 0x3d, 0xd8, 'b', 0, 0x3d, 0xd8, 0x00, 0xde, 0, 0};
     output->Hit(ValueRecord(L"K", std::wstring(L"n\0x", 3), 1, lone));
     Totals totals;
     totals.keys = 10;
@@ -278,7 +279,7 @@ TEST(JsonLines, FieldsEscapesAndLoneSurrogates) {
         "{\"kind\":\"hit\",\"root\":\"HKEY_USERS\",\"key\":\"S-1-5\",\"name\":null,\"type\":null,\"data\":null,"
         "\"matched\":[\"key\"]}",
         "{\"kind\":\"hit\",\"root\":\"HKEY_LOCAL_MACHINE\",\"key\":\"K\",\"name\":\"n\\u0000x\",\"type\":\"REG_SZ\","
-        "\"data\":\"a\\uD83Db\",\"matched\":[\"data\"]}",
+        "\"data\":\"a\\uD83Db\xF0\x9F\x98\x80\",\"matched\":[\"data\"]}",
         "{\"kind\":\"summary\",\"keys\":10,\"hits\":6,\"skipped\":0,\"unreadable\":0,\"changed\":0,\"left_out\":0,\"skipped_lines\":0,"
         "\"ms\":0,"
         "\"interrupted\":false}",
