@@ -259,6 +259,27 @@ TEST_F(LiveTest, SearchReplaceAndTheUndoFileThroughRegImport) {
     EXPECT_EQ(Get(L"App", L"List"), listBefore);
 }
 
+// An empty TEXT over the live registry: every key and every value, empty
+// defaults and empty data of every type included.
+TEST_F(LiveTest, AnEmptyTextMatchesEveryKeyAndValue) {
+    Put(L"", L"", REG_SZ, {});
+    Put(L"", L"sz", REG_SZ, {0, 0});
+    Put(L"", L"b", REG_BINARY, {});
+    Put(L"", L"n", REG_NONE, {});
+    Put(L"", L"d", REG_DWORD, {0, 0, 0, 0});
+    Put(L"Sub", L"", REG_EXPAND_SZ, {});
+    Put(L"Sub", L"m", REG_MULTI_SZ, {0, 0});
+    const CliRun run = RunCli({L"search", L"", L"--root", L"HKCU", L"--key", path_, L"--format", L"jsonl"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::size_t keys = 0, values = 0;
+    for (const auto& line : Lines(run.out)) {
+        if (line.find("\"kind\":\"hit\"") == std::string::npos) continue;
+        (line.find("\"name\":null") != std::string::npos ? keys : values) += 1;
+    }
+    EXPECT_EQ(keys, 1u) << "Sub; the start key itself is where the walk begins" << run.out;
+    EXPECT_EQ(values, 7u) << run.out;
+}
+
 TEST_F(LiveTest, ExitCodesAndAMissingStartKey) {
     Put(L"", L"v", REG_SZ, Text(L"here"));
     EXPECT_EQ(RunCli({L"search", L"here", L"--root", L"HKCU", L"--key", path_}).exitCode, 0);
