@@ -137,6 +137,30 @@ TEST_F(HiveCommitTest, ALockFileRemovedOrReplacedWhileHeldCommitsNothingOverTheN
     }
 }
 
+// A run waiting on a lock file that is tidied away meanwhile must not
+// take that file's lock once it is free: it locks the file now at the
+// name, and so waits for the run that holds that one.
+TEST_F(HiveCommitTest, ARunWaitingOnALockFileTidiedAwayWaitsForTheRunHoldingTheNewOne) {
+    auto first = std::async(std::launch::async, [&] {
+        return Replace(L"Old\\First", L"Held\\First", {"KEYSCOUR_TEST_PAUSE_AT=commit:1500"});
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto waiting = std::async(std::launch::async, [&] {
+        return Replace(L"Old\\Second", L"Waited\\Second", {}, {L"--wait", L"20"});
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(::unlink((hive + ".keyscour-lock").c_str()), 0);
+    auto third = std::async(std::launch::async, [&] {
+        return Replace(L"Old\\First", L"Third\\First", {"KEYSCOUR_TEST_PAUSE_AT=commit:2500"});
+    });
+    const CliRun held = first.get(), waited = waiting.get(), last = third.get();
+    EXPECT_EQ(held.exitCode, 3) << held.err;
+    EXPECT_EQ(last.exitCode, 0) << last.err;
+    EXPECT_EQ(waited.exitCode, 0) << waited.err;
+    EXPECT_EQ(Value(hive, L"First"), L"C:\\Third\\First");
+    EXPECT_EQ(Value(hive, L"Second"), L"C:\\Waited\\Second") << "the waiting run's change is not lost";
+}
+
 // Our names cannot be hijacked: a hard link planted at the lock's name is
 // refused and left as it was, a FIFO at a log's name is no log.
 TEST_F(HiveCommitTest, AHardLinkAtTheLockNameIsRefusedAndAFifoAtALogsNameIsPassedOver) {

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -411,6 +412,18 @@ TEST_F(HiveLogsTest, ACommitGoesPastEntriesNearTheTopOfTheNumbers) {
     const HiveLogState state = CheckTransactionLogs(path);
     ExpectRecoveredAsWritten(state, 0);
     EXPECT_EQ(state.commitSequence, 1u);
+}
+
+// A FIFO under a log's name beside a dirty hive is no log: it is neither
+// waited on nor copied with the originals.
+TEST_F(HiveLogsTest, AFifoUnderALogsNameBesideADirtyHiveIsPassedOver) {
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(9)}));
+    ASSERT_EQ(::mkfifo((path + ".LOG2").c_str(), 0600), 0);
+    const std::string command = "timeout 20 '" + std::string(KEYSCOUR_CLI_PATH) + "' replace --hive '" + path +
+                                "' old --with new --yes --undo-dir '" + ToUtf8(folder.Path(L"undo")) + "' >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(Records(Search(L"new added").out, "hit").size(), 1u) << "replayed and committed";
 }
 
 // A temporary folder where no file can be made: the copy goes to memory.
