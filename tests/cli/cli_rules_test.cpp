@@ -144,7 +144,9 @@ TEST_F(CliRulesTest, AnEmptyTextMatchesEveryKeyAndEveryValueOfEveryType) {
     const auto named = RecordsOfKind(Search(file, {L"", L"--names", L"--format", L"jsonl"}).out, "hit");
     ASSERT_EQ(named.size(), hits.size());
     for (const auto& hit : named)
-        if (!hit["name"].is_null()) EXPECT_EQ(hit["matched"], Json::parse("[\"name\",\"data\"]")) << hit.dump();
+        if (!hit["name"].is_null()) {
+            EXPECT_EQ(hit["matched"], Json::parse("[\"name\",\"data\"]")) << hit.dump();
+        }
     EXPECT_EQ(RecordsOfKind(Search(file, {L"", L"--keys-only", L"--format", L"jsonl"}).out, "hit").size(), 3u);
 }
 

@@ -254,7 +254,9 @@ TEST_F(RealDirtyHive, AHiveCutShortIsRefusedBySearchReplaceAndUndo) {
         for (const auto& command : commands) {
             const CliRun run = RunCli(command);
             EXPECT_EQ(run.exitCode, 2) << ToUtf8(command[0]) << ": " << run.err;
-            if (cut > kBase) EXPECT_NE(run.err.find("cut short"), std::string::npos) << run.err;
+            if (cut > kBase) {
+                EXPECT_NE(run.err.find("cut short"), std::string::npos) << run.err;
+            }
             EXPECT_EQ(ReadAll(cutPath).size(), cut);
         }
     }
