@@ -303,26 +303,23 @@ TEST_F(HiveCommitTest, HivesThatMayNotBeReplacedAreRefusedBeforeTheUndoFile) {
     ::chmod(hive.c_str(), 0444);
     refusedWith(::geteuid() == 0 ? "read-only" : "may not be written");
     ::chmod(hive.c_str(), 0644);
-    const int file = ::open(hive.c_str(), O_RDONLY);
-    int flags = 0;
-    if (::ioctl(file, FS_IOC_GETFLAGS, &flags) == 0) {
-        int immutable = flags | FS_IMMUTABLE_FL;
-        if (::ioctl(file, FS_IOC_SETFLAGS, &immutable) == 0) {
-            refusedWith("immutable");
-            ::ioctl(file, FS_IOC_SETFLAGS, &flags);
+    // A file system flag set for one refusal, where the mount takes it:
+    // an immutable hive, and a folder marked append-only, which takes no
+    // rename, root's included.
+    const auto refusedWithFlag = [&](const std::string& path, int flag, const char* why) {
+        const int file = ::open(path.c_str(), O_RDONLY);
+        int flags = 0;
+        if (::ioctl(file, FS_IOC_GETFLAGS, &flags) == 0) {
+            int marked = flags | flag;
+            if (::ioctl(file, FS_IOC_SETFLAGS, &marked) == 0) {
+                refusedWith(why);
+                ::ioctl(file, FS_IOC_SETFLAGS, &flags);
+            }
         }
-    }
-    ::close(file);
-    // A folder marked append-only takes no rename, root's included.
-    const int directory = ::open(fs::path(hive).parent_path().c_str(), O_RDONLY | O_DIRECTORY);
-    if (::ioctl(directory, FS_IOC_GETFLAGS, &flags) == 0) {
-        int appendOnly = flags | FS_APPEND_FL;
-        if (::ioctl(directory, FS_IOC_SETFLAGS, &appendOnly) == 0) {
-            refusedWith("its folder");
-            ::ioctl(directory, FS_IOC_SETFLAGS, &flags);
-        }
-    }
-    ::close(directory);
+        ::close(file);
+    };
+    refusedWithFlag(hive, FS_IMMUTABLE_FL, "immutable");
+    refusedWithFlag(fs::path(hive).parent_path().string(), FS_APPEND_FL, "its folder");
     if (::geteuid() != 0) GTEST_SKIP() << "another user's hive needs root to make";
     // Another user may write the folder and the hive, but could not give it back its owner.
     ::chmod(fs::path(hive).parent_path().c_str(), 0777);
