@@ -236,6 +236,11 @@ public:
 
 private:
     void Fail(const std::wstring& why) { state_.failure = why; }
+    // The private copy, not the logs, failed: said with its folder.
+    void FailCopy(const std::wstring& what, int error) {
+        Fail(L"the private copy of the hive " + what + L" in " + FromUtf8(TemporaryFolder()) + L" (" + ErrorText(error) + L")");
+        state_.copyFailed = true;
+    }
 
     // The primary's bytes into the private file, whose base block is then
     // made from base, a sector at most.
@@ -243,10 +248,12 @@ private:
         const int error = copy_.Finish();
         state_.image = copy_.File();
         if (!state_.image || error != 0) {
-            Fail(copy_.Failure().empty() ? L"the private copy of the hive to replay its logs into could not be written in " +
-                                               FromUtf8(TemporaryFolder()) + L" (" + ErrorText(error) + L")"
-                                         : copy_.Failure());
-            state_.copyFailed = true;
+            if (copy_.Failure().empty()) {
+                FailCopy(L"to replay its logs into could not be written", error);
+            } else {
+                Fail(copy_.Failure());
+                state_.copyFailed = true;
+            }
             return false;
         }
         size_ = copy_.Size();
@@ -259,9 +266,7 @@ private:
         if ((at - kBaseBlock) % 4096 == 0 && size >= 32 && std::memcmp(bytes, "hbin", 4) == 0)
             binsWritten_[static_cast<std::uint32_t>(at - kBaseBlock)] = Bytes(bytes, bytes + 32);
         if (!WriteAt(state_.image->get(), bytes, size, at)) {
-            Fail(L"the logs could not be replayed into the private copy of the hive in " + FromUtf8(TemporaryFolder()) +
-                 L" (" + ErrorText(errno) + L")");
-            state_.copyFailed = true;
+            FailCopy(L"could not take what the logs hold", errno);
             return false;
         }
         size_ = std::max(size_, at + size);
@@ -278,9 +283,7 @@ private:
         Put32(recovered_ + 0x1FC, BaseBlockChecksum(recovered_));
         if (!Write(recovered_, kSector, 0)) return false;
         if (size_ < kBaseBlock + binsSize && ::ftruncate(state_.image->get(), static_cast<off_t>(kBaseBlock + binsSize)) != 0) {
-            Fail(L"the private copy of the hive in " + FromUtf8(TemporaryFolder()) + L" could not grow (" +
-                 ErrorText(errno) + L")");
-            state_.copyFailed = true;
+            FailCopy(L"could not grow", errno);
             return false;
         }
         // The bins the logs wrote must be bins where they lie; hivex checks

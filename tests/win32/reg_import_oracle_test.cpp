@@ -24,6 +24,7 @@
 #include "registry/script/reg_script_apply.h"
 #include "registry/win32_registry.h"
 #include "scratch_key.h"
+#include "tests/support/child_process_win32.h"
 #include "tests/support/reg_script_generator.h"
 
 namespace keyscour {
@@ -83,27 +84,9 @@ constexpr DWORD kCrashed = 0xC0000005, kHung = 0xFFFFFFFE;
 
 // reg.exe import FILE; its exit code, kHung when it had to be stopped.
 DWORD RegImport(const std::wstring& file) {
-    std::wstring command = L"reg.exe import \"" + file + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-    const unique_hfile nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                       &inherited, OPEN_EXISTING, 0, nullptr));
-    startup.hStdInput = startup.hStdOutput = startup.hStdError = nul.get();
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                        &process))
-        return ~0u;
-    const unique_handle<Win32HandleTraits<HANDLE, &CloseHandle>> child(process.hProcess), thread(process.hThread);
-    if (WaitForSingleObject(child.get(), 30000) != WAIT_OBJECT_0) {
-        TerminateProcess(child.get(), kHung);
-        WaitForSingleObject(child.get(), 5000);
-        return kHung;
-    }
-    DWORD code = ~0u;
-    GetExitCodeProcess(child.get(), &code);
-    return code;
+    const testing::ChildRun run = testing::RunChild(L"reg.exe import \"" + file + L"\"", L"", L"", 30000);
+    if (!run.started) return ~0u;
+    return run.timedOut ? kHung : static_cast<DWORD>(run.exitCode);
 }
 
 TEST(RegImportOracle, GeneratedScriptsReadAsWindowsImportsThem) {
