@@ -426,6 +426,27 @@ TEST_F(HiveLogsTest, AFifoUnderALogsNameBesideADirtyHiveIsPassedOver) {
     EXPECT_EQ(Records(Search(L"new added").out, "hit").size(), 1u) << "replayed and committed";
 }
 
+// Logs written on a disk of 4 KiB sectors (clustering factor 8) hold
+// their first entry at 4096, not 512.
+TEST_F(HiveLogsTest, ALogOfFourKilobyteSectorsIsReplayedFromItsSecondSector) {
+    Bytes base = NewFormatLog(after, 9, {});
+    Put32(base, 0x2C, 8);
+    Seal(base);
+    base.resize(4096, 0);
+    Log(L"SOFTWARE.LOG1", testing::WithLogEntries(base, {Whole(9)}));
+    ExpectRecoveredAsWritten(CheckTransactionLogs(path), 9);
+}
+
+// A log one number behind the hive, as the write before leaves it: a
+// commit still goes past the hive's own number.
+TEST_F(HiveLogsTest, ACommitGoesPastTheHiveBesideALogOneBehindIt) {
+    MarkDirty(before, 9, 9);
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 8, {Whole(8)}));
+    EXPECT_EQ(CheckTransactionLogs(path).commitSequence, 10u);
+    ASSERT_EQ(Replace().exitCode, 0);
+    EXPECT_EQ(Get32(ReadAll(path), 4), 10u);
+}
+
 // A temporary folder where no file can be made: the copy goes to memory.
 TEST_F(HiveLogsTest, WithNoTemporaryFolderTheCopyIsMadeInMemory) {
     Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(9)}));
