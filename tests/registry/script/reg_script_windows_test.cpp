@@ -145,6 +145,9 @@ TEST(RegScriptAsWindowsReadsIt, LinesItSkipsAreSkippedAloneAndTheRestImported) {
         {"a key path with an empty name inside", L"[HKEY_CURRENT_USER\\T\\\\Empty]\r\n\"x\"=\"1\"\r\n", {}, {L"x"}, {4, 5}},
         {"a line that is no key, value or comment", L"garbage\r\n\"kept\"=\"1\"\r\n", {{L"T", L"kept", 1, Text(L"1")}}, {}, {4}},
         {"dword: of nine digits", L"\"d\"=dword:000000001\r\n", {}, {L"d"}, {4}},
+        {"a byte over ff", L"\"x\"=hex:01,100\r\n\"kept\"=\"1\"\r\n", {{L"T", L"kept", 1, Text(L"1")}}, {L"x"}, {4}},
+        {"a value right after [-key] is said and dropped",
+         L"[-HKEY_CURRENT_USER\\T\\Gone]\r\n\"y\"=\"2\"\r\n", {}, {L"y"}, {5}},
     };
     for (const Case& item : cases) Check(item);
 }
