@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <memory>
 
 #include "base/file_util.h"
+#include "base/numbered_error.h"
 #include "base/posix_handles.h"
 #include "base/unicode_case.h"
 #include "base/utf8.h"
@@ -22,6 +24,7 @@
 #include "registry/hive/hive_logs.h"
 #include "registry/hive/hive_registry.h"
 #include "registry/script/reg_script_apply.h"
+#include "registry/undo/undo_file.h"
 
 namespace keyscour::cli {
 
@@ -86,9 +89,90 @@ int CopyWhole(const std::string& from, const std::string& to) {
     return ::fsync(target.get()) == 0 ? 0 : errno;
 }
 
+// Whether path is a file or folder a killed run of this tool made, by its
+// name and kind, never through a link: a lock file's record is text anyone
+// with the folder's rights could have written.
+bool IsUndoTemporary(const std::string& path) {
+    struct stat info {};
+    const std::string name = path.substr(path.rfind('/') + 1);
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           name.starts_with(ToUtf8(std::wstring(undo_file::kTemporaryPrefix)));
+}
+bool IsOriginalsFolder(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           path.substr(path.rfind('/') + 1).find(" originals ") != std::string::npos;
+}
+
 // Hives opened for writing were refused when dirty, under their locks.
+//
+// Until a write's commit is settled, what a kill would leave is recorded in
+// the lock files (hive_lock.h), one line each: "undo PATH" (the undo file's
+// temporary name), "originals PATH" (a folder of copies), "commit DEVICE
+// INODE HIVE" (the new file that becomes HIVE at the rename). The next run
+// under a lock settles it: where a hive is that new file, the commit was
+// made and the undo file is published; where none is, the undo file would
+// "restore" what was never changed, and it and the copies are removed.
 class Hives final : public Source {
 public:
+    ~Hives() override {
+        // Alive to get here, this run settled what it made.
+        if (locks) locks->Record(Lines(unsettled_));
+    }
+    void SettleLeftovers() {
+        std::vector<std::string> undoFiles, originals;
+        bool committed = false;
+        for (const auto& line : locks->Leftovers()) {
+            unsigned long long device = 0, inode = 0;
+            int consumed = 0;
+            if (line.starts_with("undo ")) {
+                undoFiles.push_back(line.substr(5));
+            } else if (line.starts_with("originals ")) {
+                originals.push_back(line.substr(10));
+            } else if (std::sscanf(line.c_str(), "commit %llu %llu %n", &device, &inode, &consumed) == 2 &&
+                       consumed > 0) {
+                committed |= FileIdOf(line.substr(static_cast<std::size_t>(consumed))) == FileId{device, inode};
+            } else {
+                unsettled_.push_back(line);  // not this version's to settle
+            }
+        }
+        for (const auto& temporary : undoFiles) {
+            if (!IsUndoTemporary(temporary)) continue;  // settled by a run on another of its hives
+            if (!committed) {
+                ::unlink(temporary.c_str());
+                settled.push_back(L"removed " + FromUtf8(temporary) + L", the undo file of a run killed before its "
+                                  L"commit: that run changed nothing");
+                continue;
+            }
+            try {
+                settled.push_back(L"the undo file of a run killed after its commit was published: " +
+                                  undo_file::Publish(FromUtf8(temporary)));
+            } catch (const NumberedError& error) {
+                settled.push_back(L"the undo file of a run killed after its commit is " + FromUtf8(temporary) +
+                                  L": " + error.Description());
+            }
+        }
+        for (const auto& folder : originals) {
+            if (!IsOriginalsFolder(folder)) continue;
+            if (committed) {
+                settled.push_back(L"the files as they were before a run killed after its commit stay in " +
+                                  FromUtf8(folder));
+                continue;
+            }
+            std::error_code failed;
+            std::filesystem::remove_all(folder, failed);
+            settled.push_back(failed ? L"could not remove " + FromUtf8(folder) + L" (" + ErrorText(failed.value()) +
+                                           L"), left by a run killed before its commit"
+                                     : L"removed " + FromUtf8(folder) + L", copies made by a run killed before its "
+                                                                        L"commit: that run changed nothing");
+            if (failed) unsettled_.push_back("originals " + folder);
+        }
+        locks->Record(Lines(unsettled_));
+    }
+    void HoldUndoFile(const std::wstring& temporary) override {
+        undoTemporary_ = ToUtf8(temporary);
+        RecordPending();
+    }
     // Each hive's commit made ready before anything is written; BadInput,
     // with nothingDone after the reason, when one cannot be.
     void PrepareCommits(const std::wstring& nothingDone) {
@@ -123,7 +207,7 @@ public:
     }
     bool WritesAreDeferred() const override { return true; }
     std::vector<std::wstring> Warnings() const override {
-        std::vector<std::wstring> lines;
+        std::vector<std::wstring> lines = settled;
         for (const auto& hive : hives) {
             if (!hive.logs.dirty) continue;
             const std::wstring dirty = L"the hive " + FromUtf8(hive.mount.file) + L" was left dirty (" +
@@ -154,7 +238,10 @@ public:
             const std::string name = file.substr(file.rfind('/') + 1);
             const std::string copies = made ? std::string() : NewOriginalsFolder(directory, name);
             int error = copies.empty() ? (made ? made.value() : errno) : 0;
-            if (!copies.empty()) kept_.push_back(copies);
+            if (!copies.empty()) {
+                kept_.push_back(copies);
+                RecordPending();
+            }
             std::vector<std::string> files{file};
             files.insert(files.end(), hive.logs.logs.begin(), hive.logs.logs.end());
             for (std::size_t i = 0; i < files.size() && error == 0; ++i)
@@ -187,9 +274,31 @@ public:
     std::unique_ptr<HiveLocks> locks;
     std::vector<OpenHive> hives;
     bool ignoreLogs = false;
+    std::vector<std::wstring> settled;  // what SettleLeftovers did, to be said
 
 private:
+    static std::string Lines(const std::vector<std::string>& lines) {
+        std::string text;
+        for (const auto& line : lines) text += line + "\n";
+        return text;
+    }
+    // This run's own record, made before each thing a kill would leave.
+    void RecordPending() {
+        if (!locks) return;
+        std::vector<std::string> lines = unsettled_;
+        if (!undoTemporary_.empty()) lines.push_back("undo " + undoTemporary_);
+        for (const auto& folder : kept_) lines.push_back("originals " + folder);
+        for (const auto& hive : hives) {
+            const auto made = FileIdOf(hive.registry->NewFilePath());
+            if (!hive.registry->NewFilePath().empty() && made)
+                lines.push_back("commit " + std::to_string(made->volume) + " " + std::to_string(made->index) + " " +
+                                hive.registry->File());
+        }
+        locks->Record(Lines(lines));
+    }
     std::vector<std::string> kept_;  // folders of originals this run made
+    std::vector<std::string> unsettled_;  // leftovers of earlier runs this one could not settle
+    std::string undoTemporary_;
 };
 
 // Whether path lies at or below prefix, names compared without case;
@@ -341,7 +450,9 @@ std::unique_ptr<Hives> OpenHives(const std::vector<std::string>& arguments, cons
                        L"hive's logs before it writes"};
     auto source = std::make_unique<Hives>();
     source->ignoreLogs = ignoreLogs;
-    for (auto& mount : MountsOf(arguments, writable, waitSeconds, source->locks)) {
+    auto mounts = MountsOf(arguments, writable, waitSeconds, source->locks);
+    if (source->locks) source->SettleLeftovers();
+    for (auto& mount : mounts) {
         // Logs beside the file the path names, links followed; read under
         // the lock when writing, as they are when searching.
         HiveLogState logs = CheckTransactionLogs(ResolvedHivePath(mount.file), !ignoreLogs);
@@ -377,6 +488,7 @@ UndoHives::UndoHives(const UndoOptions& options)
 UndoHives::~UndoHives() = default;
 
 Source& UndoHives::AsSource() { return *opened_->source; }
+const std::vector<std::wstring>& UndoHives::Settled() const { return opened_->source->settled; }
 Registry& UndoHives::Mounted() { return opened_->mounted; }
 
 std::wstring UndoHives::Mounts() const {

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/source.h"
@@ -25,6 +26,8 @@ public:
     Registry& Mounted();
     KeyPlacer Placer() const;
     std::wstring Mounts() const;  // "HKEY_LOCAL_MACHINE\\SOFTWARE, ...", for messages
+    // What killed runs left beside the hives and this one settled, to be said.
+    const std::vector<std::wstring>& Settled() const;
 
 private:
     struct Opened;

@@ -201,6 +201,7 @@ private:
             undoPath_ = path;
             session_.Say(L"undo file: " + path);
         };
+        steps.undoFileHeld = [this](const std::wstring& temporary) { session_.source->HoldUndoFile(temporary); };
         steps.beforeWrite = [](std::size_t) { TestSeam("write"); };
         steps.write = [this](std::size_t i) {
             // The hit's own key and name, exactly: the same write for the
@@ -219,6 +220,7 @@ private:
                 try {
                     // Ctrl+C is heard until the rename; a failed output no longer stops it.
                     commit.committed = session_.source->FinishWrites([] { return Interrupted(); });
+                    if (commit.committed) TestSeam("committed");
                 } catch (const HiveError& error) {
                     commit.error = error.message;
                     commit.partly = error.partlyCommitted;
@@ -273,6 +275,11 @@ private:
             // Only now is each change true: the records follow the commit.
             for (const auto& change : pending_) Report(change);
             totals_.changed = pending_.size();
+        }
+        if (!outcome.publishError.empty()) {
+            session_.Say(L"keyscour-cli: the replace was committed, but " + outcome.publishError +
+                         L"; that file is its undo file");
+            return Finish(exit_code::kWriteFailed);
         }
         return Finish(exit_code::kFound);
     }

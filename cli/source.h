@@ -59,6 +59,9 @@ public:
     }
     // The copies removed again: nothing was committed.
     virtual void DropOriginals() {}
+    // The temporary name of the undo file of writes still to be committed,
+    // kept where the next run finds it if this one is killed.
+    virtual void HoldUndoFile(const std::wstring& temporary) { (void)temporary; }
     // The files read (UTF-8), which no output may overwrite.
     std::vector<std::string> inputFiles;
     // Lines of a .reg file skipped as Windows skips them.

@@ -26,6 +26,7 @@ int RunUndo(const UndoOptions& options) {
         }
     } originals{source};
     const auto errors = StandardSink(Stream::kError);
+    for (const auto& line : hives.Settled()) errors->Text(L"keyscour-cli: " + line + L"\n");
     for (const auto& path : source.KeepOriginals(FromUtf8(FolderOf(ResolvedHivePath(options.undoFile)))))
         errors->Text(L"originals: " + path + L"\n");
     LoadRegScript(options.undoFile, {}, hives.Mounted(), hives.Placer(),

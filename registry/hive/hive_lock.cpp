@@ -122,12 +122,41 @@ void HiveLocks::Lock(const std::vector<Target>& targets, double waitSeconds) {
             descriptors_.pop_back();
         }
         paths_.push_back(lockPath);
-        const int descriptor = descriptors_.back();
-        const std::string pid = std::to_string(::getpid()) + "\n";
-        if (::ftruncate(descriptor, 0) == 0) {
-            [[maybe_unused]] const ssize_t written = ::pwrite(descriptor, pid.data(), pid.size(), 0);
-        }
+        KeepLeftovers(descriptors_.back());
         RemoveStaleNewFiles(target.file);
+    }
+    // The pid for a run that waits, the records until they are settled.
+    std::string kept;
+    for (const auto& line : leftovers_) kept += line + "\n";
+    Record(kept);
+}
+
+void HiveLocks::KeepLeftovers(int descriptor) {
+    struct stat info {};
+    if (::fstat(descriptor, &info) != 0 || (info.st_uid != ::geteuid() && info.st_uid != 0)) return;
+    std::string text(std::min<off_t>(info.st_size, 1 << 20), '\0');
+    const ssize_t read = ::pread(descriptor, text.data(), text.size(), 0);
+    text.resize(read > 0 ? static_cast<std::size_t>(read) : 0);
+    // The first line is the pid of the run that wrote it.
+    std::size_t start = text.find('\n');
+    while (start != std::string::npos && start + 1 < text.size()) {
+        const std::size_t end = text.find('\n', start + 1);
+        if (end == std::string::npos) break;  // cut short: a kill mid-write
+        const std::string line = text.substr(start + 1, end - start - 1);
+        if (!line.empty() && std::find(leftovers_.begin(), leftovers_.end(), line) == leftovers_.end())
+            leftovers_.push_back(line);
+        start = end;
+    }
+}
+
+void HiveLocks::Record(const std::string& lines) {
+    const std::string text = std::to_string(::getpid()) + "\n" + lines;
+    for (const int descriptor : descriptors_) {
+        // Written over the old text, then cut: a file some other process
+        // shares is never emptied first.
+        if (::pwrite(descriptor, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) continue;
+        [[maybe_unused]] const int cut = ::ftruncate(descriptor, static_cast<off_t>(text.size()));
+        if (!lines.empty() || !leftovers_.empty()) ::fdatasync(descriptor);
     }
 }
 

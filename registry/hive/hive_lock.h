@@ -31,11 +31,24 @@ public:
     // replaced by someone tidying up): asked just before a commit's rename.
     void Verify() const;
 
+    // What a run leaves until its commit is settled (its undo file's
+    // temporary name, the copies it made, the new files' identities),
+    // written into every lock file after the pid and flushed, so that the
+    // next run under a lock finds it if this one is killed. Lines of text,
+    // each ending in a newline; empty once settled.
+    void Record(const std::string& lines);
+    // What the runs before left recorded in the lock files, each line
+    // once: kept in the files until a Record replaces it. Only from lock
+    // files of this user's or root's, since a record names files to remove.
+    const std::vector<std::string>& Leftovers() const { return leftovers_; }
+
 private:
     struct Target;
     void Lock(const std::vector<Target>& targets, double waitSeconds);
+    void KeepLeftovers(int descriptor);
     std::vector<int> descriptors_;
     std::vector<std::string> paths_;  // the lock files, as descriptors_ hold them
+    std::vector<std::string> leftovers_;
 };
 
 // The file a path names, links followed; the path itself when it cannot be

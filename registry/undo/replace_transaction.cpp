@@ -35,8 +35,7 @@ using Ending = ReplaceOutcome::Ending;
 
 void Remove(std::wstring& undoFile) {
     if (undoFile.empty()) return;
-    std::error_code ignored;
-    std::filesystem::remove(std::filesystem::path(undoFile), ignored);
+    undo_file::Discard(undoFile);
     undoFile.clear();
 }
 
@@ -66,17 +65,21 @@ ReplaceOutcome RunReplaceTransaction(const ReplaceSteps& steps) {
         return outcome;
     }
     if (steps.prepare) steps.prepare();
+    const bool deferred = static_cast<bool>(steps.commit);
     if (steps.undoFileWhenEmpty || !undo.Empty()) {
+        const std::wstring folder = steps.undoFolder.empty() ? undo_file::DefaultFolder() : steps.undoFolder;
         try {
-            outcome.undoFile = undo_file::Write(steps.undoFolder.empty() ? undo_file::DefaultFolder() : steps.undoFolder,
-                                                undo.Script());
+            if (deferred) {
+                outcome.undoFile = undo_file::WriteTemporary(folder, undo.Script(), steps.undoFileHeld);
+            } else {
+                outcome.undoFile = undo_file::Write(folder, undo.Script());
+                if (steps.undoFileWritten) steps.undoFileWritten(outcome.undoFile);
+            }
         } catch (const NumberedError& error) {
             return failed(Ending::kUndoFileFailed, error, 0);
         }
-        if (steps.undoFileWritten) steps.undoFileWritten(outcome.undoFile);
     }
 
-    const bool deferred = static_cast<bool>(steps.commit);
     for (std::size_t i = 0; i < steps.count; ++i) {
         // Each write that lasts at once may be the last: stop is heard first.
         if ((!deferred || i == 0) && stopped()) break;
@@ -101,19 +104,24 @@ ReplaceOutcome RunReplaceTransaction(const ReplaceSteps& steps) {
     if (!deferred) return outcome;
 
     const ReplaceSteps::Commit commit = steps.commit(steps.stop ? steps.stop : std::function<bool()>{});
-    if (!commit.error.empty()) {
+    if (!commit.error.empty() || !commit.committed) {
         outcome.error = commit.error;
-        outcome.ending = commit.partly ? Ending::kPartlyCommitted : Ending::kCommitFailed;
-        if (!commit.partly) {
+        outcome.ending = !commit.error.empty() ? (commit.partly ? Ending::kPartlyCommitted : Ending::kCommitFailed)
+                                               : Ending::kStopped;
+        if (outcome.ending != Ending::kPartlyCommitted) {
             outcome.written = 0;
             Remove(outcome.undoFile);
+            return outcome;
         }
-        return outcome;
     }
-    if (!commit.committed) {
-        outcome.written = 0;
-        Remove(outcome.undoFile);
-        outcome.ending = Ending::kStopped;
+    // What was committed stays: its undo file must be there to say so.
+    if (!outcome.undoFile.empty()) {
+        try {
+            outcome.undoFile = undo_file::Publish(outcome.undoFile);
+        } catch (const NumberedError& error) {
+            outcome.publishError = error.Description();
+        }
+        if (steps.undoFileWritten) steps.undoFileWritten(outcome.undoFile);
     }
     return outcome;
 }

@@ -5,9 +5,12 @@
 //      to carry each (a name with a line break refuses the whole replace);
 //   2. the writes made ready (a hive's commit prepared, the locks having
 //      been taken when its source opened, before its first read);
-//   3. the undo file written, flushed and published;
+//   3. the undo file written and flushed, and published (given its name)
+//      at once where each write lasts at once;
 //   4. each value written;
-//   5. what makes the writes last (a hive's commit, the only rename);
+//   5. what makes the writes last (a hive's commit, the only rename), and
+//      only then the undo file published: one a kill left before it would
+//      "restore" what was never changed;
 //   6. the undo file removed again when nothing was written.
 // stop (Ctrl+C, a failed output) is heard between the stages, before each
 // write that lasts at once, and, through the commit, until its rename.
@@ -50,7 +53,11 @@ struct ReplaceSteps {
     // Stage 2; may throw what the front end raises for a refusal.
     std::function<void()> prepare;
     std::function<bool()> stop;
-    std::function<void(const std::wstring& path)> undoFileWritten;  // said before the first write
+    // Said before the first write that lasts: at once, or after a commit.
+    std::function<void(const std::wstring& path)> undoFileWritten;
+    // With a commit: the undo file's temporary name, told before its first
+    // byte, so that what a kill leaves can be found (undo_file.h).
+    std::function<void(const std::wstring& temporary)> undoFileHeld;
     std::function<void(std::size_t i)> beforeWrite;  // the window marks the row red
     std::function<void(std::size_t i)> written;      // a write that lasted at once
     // Stage 5, for writes that last only then.
@@ -81,6 +88,7 @@ struct ReplaceOutcome {
     std::int32_t number = 0;  // the error's number, for the window's report
     std::wstring error;       // its description
     std::wstring undoFile;    // the undo file kept, if any
+    std::wstring publishError;  // a committed change's undo file kept under its temporary name, and why
 };
 
 // Runs the stages; writes last at once unless steps.commit is given.

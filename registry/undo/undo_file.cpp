@@ -40,6 +40,16 @@ std::wstring LineOf(const Measure& measure) {
 
 }  // namespace
 
+std::wstring Write(const std::wstring& folder, const std::wstring& script) {
+    const std::wstring temporary = WriteTemporary(folder, script);
+    try {
+        return Publish(temporary);
+    } catch (...) {
+        Discard(temporary);
+        throw;
+    }
+}
+
 std::wstring ClosingLine(std::wstring_view script) { return LineOf(MeasureOf(script)) + L"\r\n"; }
 
 Ending CheckEnding(std::wstring_view text, std::wstring_view& body) {

@@ -4,6 +4,7 @@
 
 #include "base/error_numbers.h"
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,21 @@ std::wstring DefaultFolder();
 // file's path; throws NumberedError when the file cannot be written whole,
 // and then leaves no file behind.
 std::wstring Write(const std::wstring& folder, const std::wstring& script);
+
+// Write in two steps, for writes that last only at a commit: an undo file
+// published before it would "restore" what a run killed before its commit
+// never changed. WriteTemporary writes the whole file, flushed, under a
+// name starting with kTemporaryPrefix in folder, telling made that name
+// before the first byte, so that what a kill leaves can be found; it
+// leaves no file behind when it throws. Publish gives a temporary its
+// dated name, as Write does, and returns it; NumberedError when it cannot,
+// the temporary kept.
+inline constexpr std::wstring_view kTemporaryPrefix = L".keyscour-undo";
+std::wstring WriteTemporary(const std::wstring& folder, const std::wstring& script,
+                            const std::function<void(const std::wstring& temporary)>& made = {});
+std::wstring Publish(const std::wstring& temporary);
+// Removes a temporary that is not to be published.
+void Discard(const std::wstring& temporary);
 
 // The comment line that ends an undo file: the count of its value lines,
 // and the length and a hash of the bytes before it. regedit and reg import

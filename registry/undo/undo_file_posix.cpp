@@ -49,22 +49,30 @@ std::wstring DefaultFolder() {
     return FromUtf8(base + "/quillon-keyscour/undo");
 }
 
-std::wstring Write(const std::wstring& folder, const std::wstring& script) {
+std::wstring WriteTemporary(const std::wstring& folder, const std::wstring& script,
+                            const std::function<void(const std::wstring& temporary)>& made) {
     const std::string directory = ToUtf8(folder);
-    std::error_code made;
-    std::filesystem::create_directories(directory, made);
-    if (made) Fail(made.value(), directory);
+    std::error_code madeFolder;
+    std::filesystem::create_directories(directory, madeFolder);
+    if (madeFolder) Fail(madeFolder.value(), directory);
 
     // Written whole under a name of its own first: a kill or a full disk
     // never leaves a file under an undo file's name that is cut short.
     std::string partial;
-    const int file = CreateUniqueFile(directory + "/", ".keyscour-undo", partial);
+    const int file = CreateUniqueFile(directory + "/", ToUtf8(std::wstring(kTemporaryPrefix)).c_str(), partial);
     if (file < 0) Fail(errno, directory);
+    int error = 0;
+    try {
+        if (made) made(FromUtf8(partial));
+    } catch (...) {
+        ::close(file);
+        ::unlink(partial.c_str());
+        throw;
+    }
     std::vector<std::uint8_t> bytes{0xFF, 0xFE};
     const auto text = EncodeUtf16Le(script + ClosingLine(script));
     bytes.insert(bytes.end(), text.begin(), text.end());
     std::size_t done = 0;
-    int error = 0;
     while (done < bytes.size() && error == 0) {
         const ssize_t written = ::write(file, bytes.data() + done, bytes.size() - done);
         if (written > 0) done += static_cast<std::size_t>(written);
@@ -77,6 +85,13 @@ std::wstring Write(const std::wstring& folder, const std::wstring& script) {
         ::unlink(partial.c_str());  // half an undo file would mislead
         Fail(error, partial);
     }
+    SyncFolderOf(partial);
+    return FromUtf8(partial);
+}
+
+std::wstring Publish(const std::wstring& temporary) {
+    const std::string partial = ToUtf8(temporary);
+    const std::string directory = FolderOf(partial);
     // link() gives the name only where none is: two replaces in one second
     // never overwrite each other's file.
     std::string path;
@@ -86,15 +101,15 @@ std::wstring Write(const std::wstring& folder, const std::wstring& script) {
         // A file system without hard links: a rename that never replaces.
         if (errno != EEXIST && ::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
             break;
-        if (errno != EEXIST || attempt == 100) {
-            const int linkError = errno;
-            ::unlink(partial.c_str());
-            Fail(linkError, path);
-        }
+        if (errno != EEXIST || attempt == 100)
+            throw NumberedError(kErrorNotWritten + errno, L"the undo file " + temporary + L" could not be named " +
+                                                              FromUtf8(path) + L" (" + ErrorText(errno) + L")");
     }
     ::unlink(partial.c_str());
     SyncFolderOf(path);
     return FromUtf8(path);
 }
+
+void Discard(const std::wstring& temporary) { ::unlink(ToUtf8(temporary).c_str()); }
 
 }  // namespace keyscour::undo_file

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "base/file_util.h"
 #include "base/numbered_error.h"
 #include "base/unique_handle.h"
 
@@ -53,18 +54,30 @@ std::wstring DefaultFolder() {
     return std::wstring(base) + L"\\Quillon Keyscour\\Undo";
 }
 
-std::wstring Write(const std::wstring& folder, const std::wstring& script) {
+std::wstring WriteTemporary(const std::wstring& folder, const std::wstring& script,
+                            const std::function<void(const std::wstring& temporary)>& made) {
     MakeFolders(folder);
 
-    std::wstring path;
     // Written whole under a name of its own first: a kill or a full disk
     // never leaves a file under an undo file's name that is cut short.
     wchar_t part[64];
-    std::swprintf(part, 64, L"\\.keyscour-undo.%lu.%lu.part", GetCurrentProcessId(), GetTickCount());
+    std::swprintf(part, 64, L"\\%ls.%lu.%lu.part", std::wstring(kTemporaryPrefix).c_str(), GetCurrentProcessId(),
+                  GetTickCount());
     const std::wstring partial = folder + part;
     unique_file file(CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) Fail(GetLastError(), partial);
-    path = partial;
+    const auto failed = [&](DWORD error) {
+        file.reset();
+        DeleteFileW(partial.c_str());  // half an undo file would mislead
+        Fail(error, partial);
+    };
+    try {
+        if (made) made(partial);
+    } catch (...) {
+        file.reset();
+        DeleteFileW(partial.c_str());
+        throw;
+    }
 
     std::wstring content = L"\xFEFF" + script + ClosingLine(script);
     const auto* bytes = reinterpret_cast<const char*>(content.data());
@@ -72,34 +85,29 @@ std::wstring Write(const std::wstring& folder, const std::wstring& script) {
     while (left > 0) {
         DWORD written = 0;
         const DWORD chunk = left > 0x100000 ? 0x100000 : static_cast<DWORD>(left);
-        if (!WriteFile(file.get(), bytes, chunk, &written, nullptr) || written == 0) {
-            const DWORD error = GetLastError();
-            file.reset();
-            DeleteFileW(path.c_str());  // half an undo file would mislead
-            Fail(error, path);
-        }
+        if (!WriteFile(file.get(), bytes, chunk, &written, nullptr) || written == 0) failed(GetLastError());
         bytes += written;
         left -= written;
     }
-    if (!FlushFileBuffers(file.get())) {
-        const DWORD error = GetLastError();
-        file.reset();
-        DeleteFileW(path.c_str());
-        Fail(error, path);
-    }
-    file.reset();
+    if (!FlushFileBuffers(file.get())) failed(GetLastError());
+    return partial;
+}
+
+std::wstring Publish(const std::wstring& temporary) {
+    const std::wstring folder = temporary.substr(0, temporary.rfind(L'\\'));
     // Without MOVEFILE_REPLACE_EXISTING: a name already taken is never
     // overwritten, and the next one is tried.
     for (int attempt = 1;; ++attempt) {
-        path = folder + L"\\" + NameNow(attempt);
-        if (MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) break;
+        const std::wstring path = folder + L"\\" + NameNow(attempt);
+        if (MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) return path;
         const DWORD error = GetLastError();
-        if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || attempt == 100) {
-            DeleteFileW(partial.c_str());
-            Fail(error, path);
-        }
+        if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || attempt == 100)
+            throw NumberedError(kErrorNotWritten + static_cast<std::int32_t>(error),
+                                L"the undo file " + temporary + L" could not be named " + path + L" (" +
+                                    ErrorText(static_cast<int>(error)) + L")");
     }
-    return path;
 }
+
+void Discard(const std::wstring& temporary) { DeleteFileW(temporary.c_str()); }
 
 }  // namespace keyscour::undo_file

@@ -159,6 +159,8 @@ ScratchFolder::~ScratchFolder() {
 std::wstring ScratchFolder::Path(const std::wstring& name) const { return (fs::path(folder_) / name).wstring(); }
 
 void ScratchFolder::Write(const std::wstring& name, const std::string& bytes) const {
+    std::error_code ignored;
+    fs::create_directories(fs::path(Path(name)).parent_path(), ignored);
     std::ofstream(fs::path(Path(name)), std::ios::binary) << bytes;
 }
 

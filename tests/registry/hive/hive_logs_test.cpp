@@ -16,7 +16,9 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <csignal>
 #include <functional>
+#include <map>
 
 #include "base/marvin32.h"
 #include "base/utf16.h"
@@ -651,6 +653,96 @@ TEST_F(HiveLogsTest, AReplaceOverADirtyHiveThatStopsOrCannotKeepItsOriginalsLeav
     EXPECT_EQ(refused.exitCode, 2) << refused.err;
     EXPECT_NE(refused.err.find("could not be kept"), std::string::npos) << refused.err;
     EXPECT_EQ(ReadAll(path), before);
+}
+
+// A run killed (SIGKILL) mid-replace leaves its undo file's temporary, the
+// copies of the dirty hive's files and its new file. The next run under
+// the lock settles them by where the kill came: before the rename nothing
+// changed, and an undo file would "restore" what never was; after it, the
+// undo file is the only way back and is published.
+TEST_F(HiveLogsTest, WhatARunKilledBeforeOrAfterItsCommitLeftIsSettledByTheNextRunUnderTheLock) {
+    Log(L"SOFTWARE.LOG1", NewFormatLog(after, 9, {Whole(9)}));
+    const auto inUndo = [&] {
+        std::vector<std::string> names;
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator(ToUtf8(folder.Path(L"undo")), ignored))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const auto kindOf = [](const std::string& name) -> std::string {
+        return name.starts_with(".keyscour-undo")                ? "temporary"
+               : name.find(" originals ") != std::string::npos ? "originals"
+               : name.ends_with(".reg")                       ? "undo"
+                                                              : "other:" + name;
+    };
+    const auto kinds = [&](const std::vector<std::string>& names) {
+        std::vector<std::string> found;
+        for (const auto& name : names) found.push_back(kindOf(name));
+        std::sort(found.begin(), found.end());
+        std::string kinds;
+        for (const auto& kind : found) kinds += kind + " ";
+        return kinds;
+    };
+    const auto replaceKilledAt = [&](const char* stage) {
+        return RunCli({L"replace", L"--hive", FromUtf8(path), L"old", L"--with", L"new", L"--yes", L"--undo-dir",
+                       folder.Path(L"undo"), L"--format", L"jsonl"},
+                      {std::string("KEYSCOUR_TEST_SIGNAL_AT=") + stage + ":9"});
+    };
+
+    // Killed before the rename.
+    EXPECT_EQ(replaceKilledAt("commit").exitCode, 128 + SIGKILL);
+    EXPECT_EQ(ReadAll(path), before);
+    const auto leftBefore = inUndo();
+    EXPECT_EQ(kinds(leftBefore), "originals temporary ") << "what the kill leaves, which the next run must settle";
+    EXPECT_EQ(Search(L"zzz").err.find("removed"), std::string::npos) << "a search takes no lock and settles nothing";
+    const CliRun next = RunCli({L"replace", L"--hive", FromUtf8(path), L"stays", L"--with", L"kept", L"--yes",
+                                L"--undo-dir", folder.Path(L"undo"), L"--format", L"jsonl"});
+    ASSERT_EQ(next.exitCode, 0) << next.err;
+    for (const auto& name : leftBefore)
+        EXPECT_NE(next.err.find("removed " + ToUtf8(folder.Path(L"undo/")) + name), std::string::npos)
+            << name << " said as removed in: " << next.err;
+    EXPECT_EQ(kinds(inUndo()), "originals undo ") << "only the next run's own";
+    EXPECT_EQ(Records(Search(L"old added").out, "hit").size(), 1u) << "the killed run's change was never made";
+
+    // Killed after the rename: the change stands, and its undo file with it.
+    WriteFileBytes(path, before);
+    std::filesystem::remove_all(ToUtf8(folder.Path(L"undo")));
+    EXPECT_EQ(replaceKilledAt("committed").exitCode, 128 + SIGKILL);
+    EXPECT_EQ(Records(Search(L"new added").out, "hit").size(), 1u);
+    EXPECT_EQ(kinds(inUndo()), "originals temporary ");
+    const CliRun settles = RunCli({L"replace", L"--hive", FromUtf8(path), L"zzz", L"--with", L"y", L"--yes",
+                                   L"--undo-dir", folder.Path(L"undo"), L"--format", L"jsonl"});
+    EXPECT_EQ(settles.exitCode, 1) << settles.err;
+    EXPECT_NE(settles.err.find("was published: "), std::string::npos) << settles.err;
+    EXPECT_NE(settles.err.find("stay in "), std::string::npos) << settles.err;
+    ASSERT_EQ(kinds(inUndo()), "originals undo ");
+    std::map<std::string, std::string> named;
+    for (const auto& name : inUndo()) named[kindOf(name)] = ToUtf8(folder.Path(L"undo/")) + name;
+    EXPECT_EQ(ReadAll(named["originals"] + "/SOFTWARE"), before);
+    ASSERT_EQ(RunCli({L"undo", L"--hive", FromUtf8(path), FromUtf8(named["undo"])}).exitCode, 0);
+    EXPECT_EQ(Records(Search(L"old added").out, "hit").size(), 1u) << "the published file undoes the change";
+    const std::string lock = testing::ReadFileBytes(FromUtf8(path + ".keyscour-lock"));
+    EXPECT_EQ(lock.find('\n'), lock.size() - 1) << "settled, the lock file holds only a pid: " << lock;
+}
+
+// A record in a lock file is text anyone with the folder's rights may have
+// written: only this tool's own kinds of files are removed by it.
+TEST_F(HiveLogsTest, ALockFilesRecordRemovesNothingButThisToolsOwnLeftovers) {
+    MarkDirty(before, 9, 9);
+    folder.Write(L"keep/important.txt", "mine");
+    folder.Write(L"keep/SOFTWARE originals 2026/file", "a link's target");
+    std::filesystem::create_directory_symlink(ToUtf8(folder.Path(L"keep/SOFTWARE originals 2026")),
+                                              ToUtf8(folder.Path(L"SOFTWARE originals link")));
+    folder.Write(L"SOFTWARE.keyscour-lock", "1\nundo " + ToUtf8(folder.Path(L"keep/important.txt")) +
+                                                "\noriginals " + ToUtf8(folder.Path(L"keep")) + "\noriginals " +
+                                                ToUtf8(folder.Path(L"SOFTWARE originals link")) + "\n");
+    const CliRun run = RunCli({L"replace", L"--hive", FromUtf8(path), L"zzz", L"--with", L"y", L"--yes",
+                               L"--undo-dir", folder.Path(L"undo")});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(testing::ReadFileBytes(folder.Path(L"keep/important.txt")), "mine");
+    EXPECT_EQ(testing::ReadFileBytes(folder.Path(L"keep/SOFTWARE originals 2026/file")), "a link's target");
+    EXPECT_TRUE(std::filesystem::is_symlink(ToUtf8(folder.Path(L"SOFTWARE originals link"))));
 }
 
 TEST_F(HiveLogsTest, AnUndoOverADirtyHiveKeepsTheOriginalsBesideItsFile) {

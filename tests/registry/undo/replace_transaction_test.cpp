@@ -179,6 +179,35 @@ TEST_F(ReplaceTransactionTest, StopIsHeardBeforeEachLiveWriteAndUntilTheCommit) 
     }
 }
 
+// With a commit, the undo file waits under its temporary name, told before
+// its first byte, and takes its dated name only once the commit is made.
+TEST_F(ReplaceTransactionTest, ADeferredUndoFileIsPublishedOnlyAfterItsCommit) {
+    ReplaceSteps steps = Steps();
+    std::wstring held, said;
+    bool existedWhenHeld = false;
+    steps.undoFileHeld = [&](const std::wstring& temporary) {
+        held = temporary;
+        existedWhenHeld = fs::exists(temporary) && fs::file_size(temporary) == 0;
+    };
+    steps.undoFileWritten = [&](const std::wstring& path) { said = path; };
+    steps.commit = [&](const std::function<bool()>&) {
+        EXPECT_TRUE(said.empty()) << "not said before the commit";
+        EXPECT_EQ(UndoFiles(), 1u);
+        EXPECT_TRUE(fs::exists(held)) << "the flushed temporary is all there is until the commit";
+        ReplaceSteps::Commit commit;
+        commit.committed = true;
+        return commit;
+    };
+    const ReplaceOutcome outcome = RunReplaceTransaction(steps);
+    EXPECT_EQ(outcome.ending, Ending::kDone);
+    EXPECT_TRUE(existedWhenHeld) << "told once made, before a byte is written";
+    EXPECT_EQ(fs::path(held).filename().wstring().rfind(undo_file::kTemporaryPrefix, 0), 0u);
+    EXPECT_FALSE(fs::exists(held));
+    EXPECT_EQ(said, outcome.undoFile);
+    EXPECT_EQ(fs::path(outcome.undoFile).extension(), ".reg");
+    EXPECT_EQ(UndoFiles(), 1u);
+}
+
 TEST_F(ReplaceTransactionTest, TheWindowsRulesNoUndoFileForNothingAndEachRowMarkedBeforeItsWrite) {
     ReplaceSteps steps = Steps();
     steps.undoFileWhenEmpty = false;
