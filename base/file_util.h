@@ -4,6 +4,7 @@
 // name), and a write that replaces a file only once it is complete.
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <span>
 #include <string>
@@ -41,6 +42,11 @@ int CreateUniqueFile(const std::string& path, const char* tag, std::string& made
 // Returns 0 or the errno of what failed.
 int CopyFileContents(int from, int to);
 #endif
+
+// An anonymous temporary file, gone when closed, for reading and writing:
+// in $TMPDIR (or /tmp) natively, in the user's temporary folder on
+// Windows. nullptr when none can be made.
+std::FILE* OpenScratchFile();
 
 // What tells two names of one file apart from two files: device and inode
 // natively, volume serial and file index on Windows. Links are followed.

@@ -126,6 +126,22 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& utf8Path) {
     return bytes;
 }
 
+std::FILE* OpenScratchFile() {
+    const char* variable = std::getenv("TMPDIR");
+    const std::string folder = variable && *variable == '/' ? variable : "/tmp";
+    int descriptor = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (descriptor < 0) {
+        // A file system without O_TMPFILE: a name of its own, gone at once.
+        std::string made;
+        descriptor = CreateUniqueFile(folder + "/", ".keyscour-scratch", made);
+        if (descriptor >= 0) ::unlink(made.c_str());
+    }
+    if (descriptor < 0) return nullptr;
+    std::FILE* file = ::fdopen(descriptor, "w+b");
+    if (!file) ::close(descriptor);
+    return file;
+}
+
 std::optional<FileId> FileIdOf(const std::string& utf8Path) {
     struct stat info {};
     if (::stat(utf8Path.c_str(), &info) != 0) return std::nullopt;

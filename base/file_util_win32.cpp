@@ -1,6 +1,8 @@
 #include "base/file_util.h"
 
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 
@@ -57,6 +59,26 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& utf8Path) {
         bytes.insert(bytes.end(), buffer, buffer + read);
     }
     return bytes;
+}
+
+std::FILE* OpenScratchFile() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    wchar_t path[MAX_PATH + 1] = {};
+    if (GetTempPathW(MAX_PATH + 1, folder) == 0 || GetTempFileNameW(folder, L"ksc", 0, path) == 0) return nullptr;
+    const HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DeleteFileW(path);
+        return nullptr;
+    }
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
+    if (descriptor < 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    std::FILE* stream = _fdopen(descriptor, "w+b");
+    if (!stream) _close(descriptor);
+    return stream;
 }
 
 std::optional<FileId> FileIdOf(const std::string& utf8Path) {

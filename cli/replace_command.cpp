@@ -3,6 +3,7 @@
 #include <cwctype>
 
 #include "base/numbered_error.h"
+#include "base/spill_file.h"
 #include "base/utf8.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
@@ -44,6 +45,55 @@ struct Pending {
     std::wstring Place() const {
         return walk->rootName + (rowKey.empty() ? L"" : L"\\" + rowKey) + L"\\" + where.valueName;
     }
+};
+
+// The values a replace will write, in the order met: on disk, since a
+// replace of every value of a hive has as many as the hive holds. Read
+// back in order, for the undo file, the writes and the records.
+class PendingChanges {
+public:
+    explicit PendingChanges(const std::vector<Walk>& walks) : walks_(walks) {}
+    void Add(const Pending& change) {
+        RecordWriter record;
+        record.U64(static_cast<std::uint64_t>(change.walk - walks_.data()));
+        record.U32(change.where.root);
+        record.Text(change.where.keyPath);
+        record.Text(change.where.valueName);
+        record.Text(change.rowKey);
+        record.U32(change.type);
+        record.U32(change.newType);
+        record.Bytes(change.data);
+        record.Bytes(change.newData);
+        record.U32(static_cast<std::uint32_t>(change.matched));
+        offsets_.push_back(spill_.Append(record.Record()));
+    }
+    std::size_t size() const { return offsets_.size(); }
+    bool empty() const { return offsets_.empty(); }
+    // Valid until the next call.
+    const Pending& operator[](std::size_t i) {
+        if (i == current_) return change_;
+        std::uint64_t next = 0;
+        RecordReader record(spill_.Read(offsets_[i], next));
+        change_.walk = &walks_[static_cast<std::size_t>(record.U64())];
+        change_.where.root = record.U32();
+        change_.where.keyPath = record.Text();
+        change_.where.valueName = record.Text();
+        change_.rowKey = record.Text();
+        change_.type = record.U32();
+        change_.newType = record.U32();
+        change_.data = record.Bytes();
+        change_.newData = record.Bytes();
+        change_.matched = static_cast<int>(record.U32());
+        current_ = i;
+        return change_;
+    }
+
+private:
+    const std::vector<Walk>& walks_;
+    SpillFile spill_;
+    std::vector<std::uint64_t> offsets_;
+    Pending change_{};
+    std::size_t current_ = SIZE_MAX;
 };
 
 std::wstring UndoFolder(const ReplaceOptions& replace) {
@@ -121,7 +171,7 @@ private:
                     return;
                 }
             }
-            pending_.push_back(std::move(change));
+            pending_.Add(change);
             if (!session_.out->Failure().empty()) walker.Stop();
         });
         totals_ = walker.totals;
@@ -140,7 +190,7 @@ private:
     }
 
     int Dry() {
-        for (const auto& change : pending_) Report(change);
+        for (std::size_t i = 0; i < pending_.size(); ++i) Report(pending_[i]);
         totals_.changed = pending_.size();
         return Finish(pending_.empty() ? exit_code::kNothing : exit_code::kFound);
     }
@@ -273,7 +323,7 @@ private:
         if (deferred) {
             committed_ = true;
             // Only now is each change true: the records follow the commit.
-            for (const auto& change : pending_) Report(change);
+            for (std::size_t i = 0; i < pending_.size(); ++i) Report(pending_[i]);
             totals_.changed = pending_.size();
         }
         if (!outcome.publishError.empty()) {
@@ -324,7 +374,7 @@ private:
     Session session_;
     std::unique_ptr<Sink> newFile_;
     std::unique_ptr<Output> newValues_;
-    std::vector<Pending> pending_;
+    PendingChanges pending_{session_.source->walks};
     Totals totals_;
     std::uint64_t skipped_ = 0, leftOut_ = 0;
     std::wstring undoPath_;

@@ -66,6 +66,12 @@ void HiveValueWriter::Damaged(const std::wstring& what) const {
 }
 
 std::uint8_t* HiveValueWriter::Page(std::uint64_t index) {
+    // A replace of every value touches every page: past the limit, what is
+    // held goes to the new file and the pages are read again when needed.
+    if (pages_.size() >= kCachedPages && !pages_.contains(index)) {
+        Flush();
+        pages_.clear();
+    }
     auto& page = pages_[index];
     if (page.bytes.empty()) {
         page.bytes.assign(kPage, 0);
@@ -105,7 +111,8 @@ void HiveValueWriter::WriteBytes(std::uint64_t fileOffset, const void* from, std
     while (size > 0) {
         const std::size_t within = fileOffset % kPage;
         const std::size_t part = std::min(size, kPage - within);
-        std::memcpy(Page(fileOffset / kPage) + within, bytes, part);
+        std::uint8_t* page = Page(fileOffset / kPage);
+        std::memcpy(page + within, bytes, part);
         pages_[fileOffset / kPage].dirty = true;
         bytes += part;
         fileOffset += part;

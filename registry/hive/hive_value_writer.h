@@ -49,7 +49,8 @@ private:
     std::uint16_t Read16(std::uint32_t at);
     void Write32(std::uint32_t at, std::uint32_t value);
     // The file through the pages this writer touched: read once, written
-    // back together at Finish, so that a write costs no system call.
+    // back together at Finish (or once kCachedPages are held), so that a
+    // write costs no system call.
     std::uint8_t* Page(std::uint64_t index);
     void Flush();
     void ReadBytes(std::uint64_t fileOffset, void* to, std::size_t size);
@@ -77,6 +78,7 @@ private:
     void Touch(std::uint32_t nk);  // the key's last written time
 
     static constexpr std::size_t kPage = 4096;
+    static constexpr std::size_t kCachedPages = 4096;  // 16 MiB
     struct CachedPage {
         std::vector<std::uint8_t> bytes;
         bool dirty = false;

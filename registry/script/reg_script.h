@@ -32,6 +32,8 @@ public:
     // What has been written so far, handed out and forgotten: a long script
     // goes out in pieces, Finish giving the last.
     std::wstring Take();
+    // Characters written and not yet taken.
+    std::size_t Size() const { return text_.size(); }
 
     // Whether a key or value name can stand in a script: a line break in it
     // would end its line, and an import would run the rest as lines of its own.

@@ -24,9 +24,15 @@ bool UndoSnapshots::Empty() const {
 }
 
 std::wstring UndoSnapshots::Script() const {
+    std::wstring text;
+    WriteScript([&text](std::wstring_view piece) { text += piece; });
+    return text;
+}
+
+void UndoSnapshots::WriteScript(const std::function<void(std::wstring_view piece)>& write) const {
     RegScriptWriter script;
-    for (const auto& [registry, snapshot] : snapshots_) snapshot->AppendTo(script);
-    return script.Finish();
+    for (const auto& [registry, snapshot] : snapshots_) snapshot->AppendTo(script, write);
+    write(script.Finish());
 }
 
 namespace {
@@ -68,15 +74,21 @@ ReplaceOutcome RunReplaceTransaction(const ReplaceSteps& steps) {
     const bool deferred = static_cast<bool>(steps.commit);
     if (steps.undoFileWhenEmpty || !undo.Empty()) {
         const std::wstring folder = steps.undoFolder.empty() ? undo_file::DefaultFolder() : steps.undoFolder;
+        const auto script = [&undo](const undo_file::PieceWriter& write) { undo.WriteScript(write); };
         try {
-            if (deferred) {
-                outcome.undoFile = undo_file::WriteTemporary(folder, undo.Script(), steps.undoFileHeld);
-            } else {
-                outcome.undoFile = undo_file::Write(folder, undo.Script());
-                if (steps.undoFileWritten) steps.undoFileWritten(outcome.undoFile);
-            }
+            outcome.undoFile = undo_file::WriteTemporary(folder, script, steps.undoFileHeld);
         } catch (const NumberedError& error) {
             return failed(Ending::kUndoFileFailed, error, 0);
+        }
+        if (!deferred) {
+            try {
+                outcome.undoFile = undo_file::Publish(outcome.undoFile);
+            } catch (const NumberedError& error) {
+                Remove(outcome.undoFile);
+                return failed(Ending::kUndoFileFailed,
+                              NumberedError(error.Number(), error.Description() + L"; nothing was replaced"), 0);
+            }
+            if (steps.undoFileWritten) steps.undoFileWritten(outcome.undoFile);
         }
     }
 

@@ -38,6 +38,8 @@ public:
     UndoSnapshot& For(Registry& registry);
     bool Empty() const;
     std::wstring Script() const;
+    // The same script in pieces, none held whole.
+    void WriteScript(const std::function<void(std::wstring_view piece)>& write) const;
 
 private:
     RootNamer rootName_;

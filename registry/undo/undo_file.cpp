@@ -10,31 +10,11 @@ namespace {
 
 constexpr std::wstring_view kClosingStart = L"; Quillon Keyscour undo file end: ";
 
-struct Measure {
-    std::size_t values = 0;
-    std::size_t bytes = 0;
-    std::uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a, over the UTF-16LE bytes
-};
-
-Measure MeasureOf(std::wstring_view script) {
-    Measure measure;
-    const auto bytes = EncodeUtf16Le(std::wstring(script));
-    measure.bytes = bytes.size();
-    for (std::uint8_t b : bytes) measure.hash = (measure.hash ^ b) * 0x100000001b3ull;
-    // A value line starts with its quoted name or @; continued lines with spaces.
-    bool lineStart = true;
-    for (wchar_t c : script) {
-        if (lineStart && (c == L'"' || c == L'@')) ++measure.values;
-        lineStart = c == L'\n';
-    }
-    return measure;
-}
-
-std::wstring LineOf(const Measure& measure) {
+std::wstring LineOf(std::uint64_t values, std::uint64_t bytes, std::uint64_t hash) {
     wchar_t line[160];
     std::swprintf(line, 160, L"%ls%llu values, %llu bytes, fnv1a64 %016llx", std::wstring(kClosingStart).c_str(),
-                  static_cast<unsigned long long>(measure.values), static_cast<unsigned long long>(measure.bytes),
-                  static_cast<unsigned long long>(measure.hash));
+                  static_cast<unsigned long long>(values), static_cast<unsigned long long>(bytes),
+                  static_cast<unsigned long long>(hash));
     return line;
 }
 
@@ -50,7 +30,39 @@ std::wstring Write(const std::wstring& folder, const std::wstring& script) {
     }
 }
 
-std::wstring ClosingLine(std::wstring_view script) { return LineOf(MeasureOf(script)) + L"\r\n"; }
+void ClosingMeasure::Add(std::wstring_view piece) {
+    for (wchar_t c : piece) {
+        // UTF-16LE, as the file holds it: wchar_t is 32 bits natively.
+        const std::uint32_t unit = static_cast<std::uint32_t>(c);
+        const auto addUnit = [this](std::uint32_t u) {
+            hash_ = (hash_ ^ (u & 0xFF)) * 0x100000001b3ull;
+            hash_ = (hash_ ^ (u >> 8)) * 0x100000001b3ull;
+            bytes_ += 2;
+        };
+        if (unit > 0xFFFF) {
+            addUnit(0xD800 + ((unit - 0x10000) >> 10));
+            addUnit(0xDC00 + ((unit - 0x10000) & 0x3FF));
+        } else {
+            addUnit(unit);
+        }
+        // A value line starts with its quoted name or @; continued lines with spaces.
+        if (lineStart_ && (c == L'"' || c == L'@')) ++values_;
+        lineStart_ = c == L'\n';
+    }
+}
+
+std::wstring ClosingMeasure::Line() const { return LineOf(values_, bytes_, hash_) + L"\r\n"; }
+
+std::wstring ClosingLine(std::wstring_view script) {
+    ClosingMeasure measure;
+    measure.Add(script);
+    return measure.Line();
+}
+
+std::wstring WriteTemporary(const std::wstring& folder, const std::wstring& script,
+                            const std::function<void(const std::wstring& temporary)>& made) {
+    return WriteTemporary(folder, [&script](const PieceWriter& write) { write(script); }, made);
+}
 
 Ending CheckEnding(std::wstring_view text, std::wstring_view& body) {
     // The last line that is not empty.
@@ -62,7 +74,7 @@ Ending CheckEnding(std::wstring_view text, std::wstring_view& body) {
     body = text;
     if (!last.starts_with(kClosingStart)) return Ending::kMissing;
     body = text.substr(0, lineStart);
-    return last == LineOf(MeasureOf(body)) ? Ending::kWhole : Ending::kMismatch;
+    return std::wstring(last) + L"\r\n" == ClosingLine(body) ? Ending::kWhole : Ending::kMismatch;
 }
 
 }  // namespace keyscour::undo_file

@@ -37,6 +37,12 @@ std::wstring Write(const std::wstring& folder, const std::wstring& script);
 inline constexpr std::wstring_view kTemporaryPrefix = L".keyscour-undo";
 std::wstring WriteTemporary(const std::wstring& folder, const std::wstring& script,
                             const std::function<void(const std::wstring& temporary)>& made = {});
+// The same for a script too big to hold whole: script calls its argument
+// with each piece, in order.
+using PieceWriter = std::function<void(std::wstring_view piece)>;
+using ScriptPieces = std::function<void(const PieceWriter& write)>;
+std::wstring WriteTemporary(const std::wstring& folder, const ScriptPieces& script,
+                            const std::function<void(const std::wstring& temporary)>& made = {});
 std::wstring Publish(const std::wstring& temporary);
 // Removes a temporary that is not to be published.
 void Discard(const std::wstring& temporary);
@@ -45,6 +51,17 @@ void Discard(const std::wstring& temporary);
 // and the length and a hash of the bytes before it. regedit and reg import
 // skip comments; undo refuses a file whose line is missing or wrong.
 std::wstring ClosingLine(std::wstring_view script);
+// The closing line of a script given in pieces.
+class ClosingMeasure {
+public:
+    void Add(std::wstring_view piece);
+    std::wstring Line() const;  // with its CR LF
+
+private:
+    std::uint64_t values_ = 0, bytes_ = 0;
+    std::uint64_t hash_ = 0xcbf29ce484222325ull;  // FNV-1a, over the UTF-16LE bytes
+    bool lineStart_ = true;
+};
 enum class Ending { kWhole, kMissing, kMismatch };
 // text: a whole file, decoded. body: what precedes the closing line (the
 // whole text when there is none).

@@ -49,7 +49,7 @@ std::wstring DefaultFolder() {
     return FromUtf8(base + "/quillon-keyscour/undo");
 }
 
-std::wstring WriteTemporary(const std::wstring& folder, const std::wstring& script,
+std::wstring WriteTemporary(const std::wstring& folder, const ScriptPieces& script,
                             const std::function<void(const std::wstring& temporary)>& made) {
     const std::string directory = ToUtf8(folder);
     std::error_code madeFolder;
@@ -62,22 +62,27 @@ std::wstring WriteTemporary(const std::wstring& folder, const std::wstring& scri
     const int file = CreateUniqueFile(directory + "/", ToUtf8(std::wstring(kTemporaryPrefix)).c_str(), partial);
     if (file < 0) Fail(errno, directory);
     int error = 0;
+    const auto put = [&](const std::vector<std::uint8_t>& bytes) {
+        for (std::size_t done = 0; done < bytes.size() && error == 0;) {
+            const ssize_t written = ::write(file, bytes.data() + done, bytes.size() - done);
+            if (written > 0) done += static_cast<std::size_t>(written);
+            else if (written < 0 && errno == EINTR) continue;
+            else error = written < 0 ? errno : ENOSPC;
+        }
+    };
     try {
         if (made) made(FromUtf8(partial));
+        put({0xFF, 0xFE});
+        ClosingMeasure measure;
+        script([&](std::wstring_view piece) {
+            measure.Add(piece);
+            if (error == 0) put(EncodeUtf16Le(std::wstring(piece)));
+        });
+        put(EncodeUtf16Le(measure.Line()));
     } catch (...) {
         ::close(file);
         ::unlink(partial.c_str());
         throw;
-    }
-    std::vector<std::uint8_t> bytes{0xFF, 0xFE};
-    const auto text = EncodeUtf16Le(script + ClosingLine(script));
-    bytes.insert(bytes.end(), text.begin(), text.end());
-    std::size_t done = 0;
-    while (done < bytes.size() && error == 0) {
-        const ssize_t written = ::write(file, bytes.data() + done, bytes.size() - done);
-        if (written > 0) done += static_cast<std::size_t>(written);
-        else if (written < 0 && errno == EINTR) continue;
-        else error = written < 0 ? errno : ENOSPC;
     }
     if (error == 0 && ::fsync(file) != 0) error = errno;
     if (::close(file) != 0 && error == 0) error = errno;

@@ -54,7 +54,7 @@ std::wstring DefaultFolder() {
     return std::wstring(base) + L"\\Quillon Keyscour\\Undo";
 }
 
-std::wstring WriteTemporary(const std::wstring& folder, const std::wstring& script,
+std::wstring WriteTemporary(const std::wstring& folder, const ScriptPieces& script,
                             const std::function<void(const std::wstring& temporary)>& made) {
     MakeFolders(folder);
 
@@ -66,30 +66,41 @@ std::wstring WriteTemporary(const std::wstring& folder, const std::wstring& scri
     const std::wstring partial = folder + part;
     unique_file file(CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) Fail(GetLastError(), partial);
-    const auto failed = [&](DWORD error) {
-        file.reset();
-        DeleteFileW(partial.c_str());  // half an undo file would mislead
-        Fail(error, partial);
+    DWORD error = ERROR_SUCCESS;
+    const auto put = [&](std::wstring_view text) {
+        const auto* bytes = reinterpret_cast<const char*>(text.data());
+        std::size_t left = text.size() * sizeof(wchar_t);
+        while (left > 0 && error == ERROR_SUCCESS) {
+            DWORD written = 0;
+            const DWORD chunk = left > 0x100000 ? 0x100000 : static_cast<DWORD>(left);
+            if (!WriteFile(file.get(), bytes, chunk, &written, nullptr) || written == 0) {
+                error = GetLastError();
+                if (error == ERROR_SUCCESS) error = ERROR_HANDLE_DISK_FULL;
+            }
+            bytes += written;
+            left -= written;
+        }
     };
     try {
         if (made) made(partial);
+        put(L"\xFEFF");
+        ClosingMeasure measure;
+        script([&](std::wstring_view piece) {
+            measure.Add(piece);
+            put(piece);
+        });
+        put(measure.Line());
     } catch (...) {
         file.reset();
         DeleteFileW(partial.c_str());
         throw;
     }
-
-    std::wstring content = L"\xFEFF" + script + ClosingLine(script);
-    const auto* bytes = reinterpret_cast<const char*>(content.data());
-    std::size_t left = content.size() * sizeof(wchar_t);
-    while (left > 0) {
-        DWORD written = 0;
-        const DWORD chunk = left > 0x100000 ? 0x100000 : static_cast<DWORD>(left);
-        if (!WriteFile(file.get(), bytes, chunk, &written, nullptr) || written == 0) failed(GetLastError());
-        bytes += written;
-        left -= written;
+    if (error == ERROR_SUCCESS && !FlushFileBuffers(file.get())) error = GetLastError();
+    if (error != ERROR_SUCCESS) {
+        file.reset();
+        DeleteFileW(partial.c_str());  // half an undo file would mislead
+        Fail(error, partial);
     }
-    if (!FlushFileBuffers(file.get())) failed(GetLastError());
     return partial;
 }
 

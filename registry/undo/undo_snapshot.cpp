@@ -1,7 +1,6 @@
 #include "registry/undo/undo_snapshot.h"
 
 #include <algorithm>
-#include <unordered_map>
 
 #include "base/numbered_error.h"
 #include "registry/script/reg_script.h"
@@ -43,29 +42,38 @@ void UndoSnapshot::CaptureValue(const MRegistry::ValueAddress& where) {
     const std::wstring& valueName = where.valueName;
     const std::wstring rootName = rootName_(root);
     if (rootName.empty()) return;
-    SavedValue saved;
-    saved.key = FullKeyName(rootName, keyPath);
-    saved.name = valueName;
-    if (!RegScriptWriter::Carries(saved.key) || !RegScriptWriter::Carries(saved.name))
+    const std::wstring fullKey = FullKeyName(rootName, keyPath);
+    if (!RegScriptWriter::Carries(fullKey) || !RegScriptWriter::Carries(valueName))
         throw NumberedError(kErrorNotScriptable, L"A name holds a line break, which an undo file cannot carry: " +
-                                                     saved.key + L"\\" + saved.name);
-    if (!seen_.insert(saved.key + L'\0' + saved.name).second) return;
+                                                     fullKey + L"\\" + valueName);
+    if (fullKey != lastKey_) {
+        lastKey_ = fullKey;
+        namesInLastKey_.clear();
+    }
+    if (namesInLastKey_.contains(valueName)) return;
 
     KeyHandle key = 0;
     const Status opened = registry_.OpenKey(root, keyPath, key);
     if (opened == status::kNotFound) return CaptureCreatedKeys(root, keyPath);
     if (opened != status::kSuccess)
         throw NumberedError(kErrorKeyUnreadable + static_cast<std::int32_t>(opened),
-                            L"Could not read the registry key to keep for undo: " + saved.key);
+                            L"Could not read the registry key to keep for undo: " + fullKey);
     const auto owner = AdoptKey(registry_, key);
-    const Status read = registry_.QueryValue(key, saved.name, saved.type, saved.data);
-    if (read == status::kSuccess) {
-        saved.existed = true;
-    } else if (read != status::kNotFound) {
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> data;
+    const Status read = registry_.QueryValue(key, valueName, type, data);
+    if (read != status::kSuccess && read != status::kNotFound)
         throw NumberedError(kErrorUnreadable + static_cast<std::int32_t>(read),
-                            L"Could not read the registry value to keep for undo: " + saved.key + L"\\" + saved.name);
-    }
-    values_.push_back(std::move(saved));
+                            L"Could not read the registry value to keep for undo: " + fullKey + L"\\" + valueName);
+    RecordWriter saved;
+    saved.Text(fullKey);
+    saved.Text(valueName);
+    saved.U32(read == status::kSuccess ? 1 : 0);
+    saved.U32(type);
+    saved.Bytes(data);
+    saved_.Append(saved.Record());
+    ++values_;
+    namesInLastKey_.insert(valueName);
 }
 
 void UndoSnapshot::CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPath) {
@@ -97,23 +105,25 @@ std::wstring UndoSnapshot::Script() const {
     return script.Finish();
 }
 
-void UndoSnapshot::AppendTo(RegScriptWriter& script) const {
-    // Values grouped under their keys, keys in the order first met.
-    std::unordered_map<std::wstring_view, std::size_t> slotOfKey;
-    std::vector<std::vector<const SavedValue*>> groups;
-    for (const auto& value : values_) {
-        const auto [slot, added] = slotOfKey.try_emplace(value.key, groups.size());
-        if (added) groups.emplace_back();
-        groups[slot->second].push_back(&value);
-    }
-    for (const auto& group : groups) {
-        script.Key(group.front()->key);
-        for (const SavedValue* value : group) {
-            if (value->existed)
-                script.Value(value->name, value->type, value->data);
-            else
-                script.RemovedValue(value->name);
-        }
+void UndoSnapshot::AppendTo(RegScriptWriter& script, const Flush& flush) const {
+    // Each key's section holds its values captured one after another.
+    std::wstring section;
+    bool first = true;
+    for (std::uint64_t at = 0, next = 0; at < saved_.End(); at = next) {
+        RecordReader saved(saved_.Read(at, next));
+        const std::wstring key = saved.Text();
+        const std::wstring name = saved.Text();
+        const bool existed = saved.U32() != 0;
+        const std::uint32_t type = saved.U32();
+        const std::vector<std::uint8_t> data = saved.Bytes();
+        if (first || key != section) script.Key(key);
+        first = false;
+        section = key;
+        if (existed)
+            script.Value(name, type, data);
+        else
+            script.RemovedValue(name);
+        if (flush && script.Size() >= (std::size_t{1} << 20)) flush(script.Take());
     }
     // Deeper keys first, so that each removal finds its key still there.
     std::vector<std::pair<std::ptrdiff_t, const std::wstring*>> created;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/error_numbers.h"
+#include "base/spill_file.h"
 #include "registry/script/reg_script.h"
 #include "registry/registry.h"
 #include "registry/string_writer.h"
@@ -45,27 +46,30 @@ public:
     // The value at exactly where, for writes of any type.
     void CaptureValue(const MRegistry::ValueAddress& where);
 
-    bool Empty() const { return values_.empty() && createdKeys_.empty(); }
+    bool Empty() const { return values_ == 0 && createdKeys_.empty(); }
     // The script, lines ending in CR LF.
     std::wstring Script() const;
-    // The script's sections, for one script of several snapshots.
-    void AppendTo(RegScriptWriter& script) const;
+    // The script's sections, for one script of several snapshots; with
+    // flush, what is written goes to it in pieces of about a megabyte, so
+    // that no script of a big replace is ever held whole.
+    using Flush = std::function<void(std::wstring_view piece)>;
+    void AppendTo(RegScriptWriter& script, const Flush& flush = {}) const;
 
 private:
     void CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPath);
 
-    struct SavedValue {
-        std::wstring key;  // full key name, root included
-        std::wstring name;
-        bool existed = false;
-        std::uint32_t type = 0;
-        std::vector<std::uint8_t> data;
-    };
-
     Registry& registry_;
     RootNamer rootName_;
-    std::vector<SavedValue> values_;
-    std::unordered_set<std::wstring> seen_;  // full key name, NUL, value name
+    // Each value as it was (full key name, name, whether it existed, type,
+    // data), in the order captured: on disk, since a replace of every value
+    // of a hive keeps as much as the hive holds.
+    mutable SpillFile saved_;
+    std::size_t values_ = 0;
+    // A value captured twice is kept once: its key's names, while captures
+    // stay in that key (a walk's do). One met again in a later key's turn
+    // is kept again, with the same bytes, since captures precede every write.
+    std::wstring lastKey_;
+    std::unordered_set<std::wstring> namesInLastKey_;
     std::vector<std::wstring> createdKeys_;  // full names, in the order met
     std::unordered_set<std::wstring> created_;
 };

@@ -366,6 +366,51 @@ INSTANTIATE_TEST_SUITE_P(Versions, HiveValueWriterTest, ::testing::Values(3u, 5u
 
 // Replace and undo over and over: the hive's size stays where the first
 // cycle left it.
+// A commit touching more pages than the writer holds at once (16 MiB)
+// sends what it holds to the new file and reads pages again as needed:
+// every write must reach the file, whichever page it fell on.
+TEST(HiveGrowth, ACommitPastThePagesHeldAtOnceKeepsEveryWrite) {
+    testing::ScratchFolder folder;
+    const std::string path = ToUtf8(folder.Path(L"SOFTWARE"));
+    WriteFileBytes(path, BlankHive());
+    std::mt19937 random(4711);
+    const auto dataOf = [&](int i, int round) {
+        Bytes data(9000 + (i * 37 + round * 11) % 200);  // one cell each, of varied sizes
+        for (auto& b : data) b = static_cast<std::uint8_t>(random());
+        return data;
+    };
+    std::map<int, Bytes> expected;
+    for (int round = 0; round < 2; ++round) {
+        // The second round rewrites every value, most into new cells, some
+        // into their freed ones, all in one commit of about 20 MiB.
+        HiveRegistry hive(path, true);
+        for (int i = 0; i < 2200; ++i) {
+            KeyHandle key = 0;
+            ASSERT_EQ(hive.CreateKey(HiveRegistry::kRoot, L"K" + std::to_wstring(i % 300), key), 0u);
+            expected[i] = dataOf(i, round);
+            ASSERT_EQ(hive.SetValue(key, L"v" + std::to_wstring(i), 3, expected[i].data(),
+                                    static_cast<std::uint32_t>(expected[i].size())),
+                      0u);
+            hive.CloseKey(key);
+        }
+        ASSERT_TRUE(hive.Commit());
+    }
+    std::string fault;
+    CellsOf(ReadHive(path), fault);
+    ASSERT_EQ(fault, "");
+    ASSERT_TRUE(HivexReadsItAll(path));
+    HiveRegistry reread(path, false);
+    for (int i = 0; i < 2200; ++i) {
+        KeyHandle key = 0;
+        ASSERT_EQ(reread.OpenKey(HiveRegistry::kRoot, L"K" + std::to_wstring(i % 300), key), 0u);
+        std::uint32_t type = 0;
+        Bytes data;
+        ASSERT_EQ(reread.QueryValue(key, L"v" + std::to_wstring(i), type, data), 0u);
+        ASSERT_EQ(data, expected[i]) << "value " << i;
+        reread.CloseKey(key);
+    }
+}
+
 TEST(HiveGrowth, ReplaceAndUndoCyclesDoNotGrowTheHive) {
     testing::ScratchFolder folder;
     const std::string path = ToUtf8(folder.Path(L"SOFTWARE"));

@@ -158,18 +158,42 @@ TEST(UndoSnapshot, ANameWithABackslashIsKeptWhereTheRowSaysItsKeyEnds) {
                              L"\r\n");
 }
 
-TEST(UndoSnapshot, ManyKeysGroupInTheOrderFirstMet) {
+// Captures share a section while they stay in one key, as a walk's do;
+// one that comes back to an earlier key starts a section of its own, its
+// value still under its own key.
+TEST(UndoSnapshot, CapturesShareASectionWhileTheyStayInOneKey) {
     MemoryRegistry tree;
-    UndoSnapshot undo(tree);
+    UndoSnapshot walked(tree), interleaved(tree);
     for (int i = 0; i < 3000; ++i) {
         const std::wstring key = L"K" + std::to_wstring(i % 1000);
         tree.PutString(kCurrentUser, key, L"v" + std::to_wstring(i), L"x");
-        undo.Capture(kCurrentUser, key + L"\\v" + std::to_wstring(i));
     }
+    for (int k = 0; k < 1000; ++k)
+        for (int v = k; v < 3000; v += 1000)
+            walked.Capture(kCurrentUser, L"K" + std::to_wstring(k) + L"\\v" + std::to_wstring(v));
+    for (int i = 0; i < 3000; ++i)
+        interleaved.Capture(kCurrentUser, L"K" + std::to_wstring(i % 1000) + L"\\v" + std::to_wstring(i));
+    const std::wstring grouped = walked.Script();
+    EXPECT_EQ(std::count(grouped.begin(), grouped.end(), L'['), 1000);
+    EXPECT_LT(grouped.find(L"[HKEY_CURRENT_USER\\K0]\r\n\"v0\"=\"x\"\r\n\"v1000\"=\"x\"\r\n\"v2000\"=\"x\"\r\n"),
+              grouped.find(L"[HKEY_CURRENT_USER\\K1]"));
+    const std::wstring script = interleaved.Script();
+    for (int i = 0; i < 3000; ++i)
+        EXPECT_NE(script.find(L"[HKEY_CURRENT_USER\\K" + std::to_wstring(i % 1000) + L"]\r\n\"v" + std::to_wstring(i) +
+                              L"\"=\"x\"\r\n"),
+                  std::wstring::npos)
+            << i;
+}
+
+// A value captured twice is written once.
+TEST(UndoSnapshot, AValueCapturedTwiceIsKeptOnce) {
+    MemoryRegistry tree;
+    tree.PutString(kCurrentUser, L"K", L"v", L"old");
+    UndoSnapshot undo(tree);
+    undo.Capture(kCurrentUser, L"K\\v");
+    undo.Capture(kCurrentUser, L"K\\v");
     const std::wstring script = undo.Script();
-    EXPECT_EQ(std::count(script.begin(), script.end(), L'['), 1000);
-    EXPECT_LT(script.find(L"[HKEY_CURRENT_USER\\K0]\r\n\"v0\"=\"x\"\r\n\"v1000\"=\"x\"\r\n\"v2000\"=\"x\"\r\n"),
-              script.find(L"[HKEY_CURRENT_USER\\K1]"));
+    EXPECT_EQ(script, L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\K]\r\n\"v\"=\"old\"\r\n\r\n");
 }
 
 }  // namespace
