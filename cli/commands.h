@@ -6,11 +6,34 @@
 #include <string>
 #include <vector>
 
-#include "cli/output.h"
-#include "cli/text_rule.h"
+#include "output/output.h"
+#include "search/text_rule.h"
 #include "registry/script/reg_script.h"
+#include "sources/source.h"
 
 namespace keyscour::cli {
+
+// The libraries the commands wire together, by the names the commands use.
+using output::FileSink;
+using output::ParseFormat;
+using output::Format;
+using output::MakeOutput;
+using output::Output;
+using output::Sink;
+using output::StandardSink;
+using output::Stream;
+using search::Record;
+using search::RegexError;
+using search::RuleOptions;
+using search::TextRule;
+using search::Totals;
+using search::Walk;
+using sources::BadInput;
+using sources::HiveSource;
+using sources::InterruptedBeforeChange;
+using sources::LiveRegistry;
+using sources::RegFileSource;
+using sources::Source;
 
 struct SearchOptions {
     RuleOptions rule;

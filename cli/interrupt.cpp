@@ -59,6 +59,8 @@ void CatchInterrupts() {
 
 bool Interrupted() { return interrupted.load(std::memory_order_relaxed); }
 
+const std::atomic<bool>& InterruptFlag() { return interrupted; }
+
 void TestSeam(const char* stage) {
     if (const long ms = SeamNumber("KEYSCOUR_TEST_PAUSE_AT", stage, 0); ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));

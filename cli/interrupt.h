@@ -4,10 +4,15 @@
 // replace at each of its stages. SIGPIPE and SIGXFSZ are ignored, so that
 // a closed pipe or a file over its size limit is a failed write to report.
 
+#include <atomic>
+
 namespace keyscour::cli {
 
 void CatchInterrupts();
 bool Interrupted();
+// The flag the handler sets, passed down to what stops at it: the walk,
+// the rule, the reading of a file.
+const std::atomic<bool>& InterruptFlag();
 
 // For tests: KEYSCOUR_TEST_SIGNAL_AT=STAGE[:SIGNAL] raises SIGNAL (SIGINT
 // by default) at that stage, and KEYSCOUR_TEST_PAUSE_AT=STAGE:MS waits

@@ -13,8 +13,8 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
-#include "cli/sink.h"
-#include "cli/source.h"
+#include "output/sink.h"
+#include "sources/source.h"
 #include "registry/value_forms.h"
 #include "registry/hive/hive_error.h"
 

@@ -2,9 +2,11 @@
 
 #include "base/file_util.h"
 #include "base/utf8.h"
-#include "cli/source.h"
+#include "sources/source.h"
 
 namespace keyscour::cli {
+
+using sources::BadInput;
 
 void RefuseOutputsOverInputs(const std::vector<std::string>& outputs, const std::vector<std::string>& inputs) {
     for (const auto& input : inputs) {

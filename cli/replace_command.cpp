@@ -10,8 +10,8 @@
 #include "cli/interrupt.h"
 #include "cli/session.h"
 #include "registry/value_forms.h"
-#include "cli/value_replace.h"
-#include "cli/walker.h"
+#include "search/value_replace.h"
+#include "search/walker.h"
 #include "registry/script/reg_script.h"
 #include "registry/string_writer.h"
 #include "registry/undo/undo_file.h"
@@ -19,6 +19,12 @@
 #include "registry/hive/hive_error.h"
 
 namespace keyscour::cli {
+
+using output::InputIsTerminal;
+using output::ReadInputLine;
+using output::RegScriptRefusal;
+using search::ReplaceInValue;
+using search::ValueChange;
 
 namespace {
 
@@ -137,8 +143,8 @@ private:
     // must be whole on the disk before the first write, and the question
     // names the count.
     void WalkForChanges() {
-        Walker walker(*session_.source, session_.rule, *session_.progress);
-        const bool started = walker.Run([&](const Record& record, const SearchHit& hit, const Walk& walk) {
+        search::Walker walker = session_.NewWalker();
+        const bool started = session_.Walk(walker, [&](const Record& record, const SearchHit& hit, const Walk& walk) {
             // Keys are never renamed; a tombstone written or kept for undo
             // would bring back the value it hides.
             if (record.isKey || record.tombstone) return;

@@ -3,15 +3,15 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/session.h"
-#include "cli/walker.h"
+#include "search/walker.h"
 
 namespace keyscour::cli {
 
 int RunSearch(const SearchOptions& options) {
     const auto start = std::chrono::steady_clock::now();
     Session session(options, options.output);
-    Walker walker(*session.source, session.rule, *session.progress);
-    const bool started = walker.Run([&](const Record& record, const SearchHit&, const Walk&) {
+    search::Walker walker = session.NewWalker();
+    const bool started = session.Walk(walker, [&](const search::Record& record, const SearchHit&, const search::Walk&) {
         session.output->Hit(record);
         // Nothing more can reach a full disk or a closed pipe.
         if (!session.out->Failure().empty()) walker.Stop();
@@ -19,7 +19,7 @@ int RunSearch(const SearchOptions& options) {
     if (!started && !walker.totals.interrupted)
         throw BadInput{L"--key: " + options.key + L" was not found under any root searched"};
 
-    Totals totals = walker.totals;
+    search::Totals totals = walker.totals;
     totals.skipped = session.rule->Skipped();
     const auto damage = session.source->Damage();
     for (const auto& line : damage) session.Say(L"damaged: " + line);

@@ -3,7 +3,8 @@
 #include "base/file_util.h"
 #include "base/utf8.h"
 #include "cli/output_checks.h"
-#include "cli/regex.h"
+#include "cli/interrupt.h"
+#include "search/regex.h"
 
 namespace keyscour::cli {
 
@@ -24,12 +25,13 @@ Session::Session(const SearchOptions& options, const std::string& recordsPath, b
         if (!options.regFile.empty()) throw BadInput{L"--reg-file cannot be given with --hive"};
         source = HiveSource(options.hives, options.key, writable, options.waitSeconds, options.ignoreLogs);
     } else if (!options.regFile.empty()) {
-        source = RegFileSource(options.regFile, root, options.key, options.encoding, options.strict);
+        const sources::Reading reading{&InterruptFlag(), [this](const std::wstring& line) { errors->Text(line + L"\n"); }};
+        source = RegFileSource(options.regFile, root, options.key, reading, options.encoding, options.strict);
     } else {
         source = LiveRegistry(root, options.key);
     }
     try {
-        rule = std::make_shared<TextRule>(options.rule);
+        rule = std::make_shared<TextRule>(options.rule, &InterruptFlag());
     } catch (const RegexError& error) {
         throw BadInput{L"--regex: not a regular expression: " + options.rule.text + L" (" + error.message + L")"};
     }
@@ -45,6 +47,23 @@ Session::Session(const SearchOptions& options, const std::string& recordsPath, b
         if (format == Format::kJsonl) Say(L"warning: " + warning);
         output->Warning(warning);
     }
+}
+
+search::Walker Session::NewWalker() {
+    search::Walker walker(source->walks, rule, InterruptFlag());
+    walker.OnEachKey([this](std::wstring_view fullKey, const search::Totals& totals) {
+        progress->Key(fullKey, totals.keys, totals.hits);
+    });
+    return walker;
+}
+
+bool Session::Walk(search::Walker& walker, const search::Walker::OnHit& onHit) {
+    const bool started = walker.Run([&onHit](const search::Record& record, const SearchHit& hit, const search::Walk& walk) {
+        onHit(record, hit, walk);
+        TestSeam("hit");
+    });
+    progress->Clear();
+    return started;
 }
 
 void Session::Say(const std::wstring& message) {

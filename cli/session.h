@@ -7,13 +7,16 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "cli/output.h"
-#include "cli/progress.h"
-#include "cli/sink.h"
-#include "cli/source.h"
-#include "cli/text_rule.h"
+#include "output/output.h"
+#include "output/progress.h"
+#include "output/sink.h"
+#include "sources/source.h"
+#include "search/text_rule.h"
+#include "search/walker.h"
 
 namespace keyscour::cli {
+
+using output::Progress;
 
 struct Session {
     // Throws BadInput for options the source or rule cannot take, and for
@@ -32,6 +35,11 @@ struct Session {
     std::shared_ptr<TextRule> rule;
     std::unique_ptr<Progress> progress;
 
+    // A walk over the source with the rule, Ctrl+C and the progress line.
+    search::Walker NewWalker();
+    // Runs it, each hit to onHit; the progress line cleared at its end.
+    // False when the start key is missing under every root walked.
+    bool Walk(search::Walker& walker, const search::Walker::OnHit& onHit);
     // One line for people on standard error, after the progress line is cleared.
     void Say(const std::wstring& message);
     // Finishes out and then each of more (a file is put in place). False,

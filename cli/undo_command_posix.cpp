@@ -5,16 +5,21 @@
 #include "base/utf8.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
-#include "cli/hive_source.h"
 #include "cli/interrupt.h"
-#include "cli/sink.h"
+#include "output/sink.h"
 #include "registry/hive/hive_error.h"
 #include "registry/hive/hive_lock.h"
+#include "sources/hive_source.h"
 
 namespace keyscour::cli {
 
+using sources::ClosingLine;
+using sources::InterruptedBeforeChange;
+using sources::Source;
+using sources::UndoHives;
+
 int RunUndo(const UndoOptions& options) {
-    UndoHives hives(options);
+    UndoHives hives(options.hives, options.waitSeconds, options.ignoreLogs);
     Source& source = hives.AsSource();
     // The files of a dirty hive as they were, beside the undo file applied,
     // until the commit; removed when nothing is committed.
@@ -25,13 +30,14 @@ int RunUndo(const UndoOptions& options) {
             if (!keep) source.DropOriginals();
         }
     } originals{source};
-    const auto errors = StandardSink(Stream::kError);
+    const auto errors = output::StandardSink(output::Stream::kError);
     for (const auto& line : hives.Settled()) errors->Text(L"keyscour-cli: " + line + L"\n");
     for (const auto& path : source.KeepOriginals(FromUtf8(FolderOf(ResolvedHivePath(options.undoFile)))))
         errors->Text(L"originals: " + path + L"\n");
-    LoadRegScript(options.undoFile, {}, hives.Mounted(), hives.Placer(),
-                  L" (the hives are mounted at " + hives.Mounts() + L"); nothing was changed",
-                  options.acceptUnterminated ? ClosingLine::kOptional : ClosingLine::kRequired, options.strict);
+    const sources::Reading reading{&InterruptFlag(), [&errors](const std::wstring& line) { errors->Text(line + L"\n"); }};
+    sources::LoadRegScript(options.undoFile, {}, hives.Mounted(), hives.Placer(),
+                           L" (the hives are mounted at " + hives.Mounts() + L"); nothing was changed", reading,
+                           options.acceptUnterminated ? ClosingLine::kOptional : ClosingLine::kRequired, options.strict);
     // Ctrl+C is heard until the first rename.
     try {
         if (!source.FinishWrites([] { return Interrupted(); })) throw InterruptedBeforeChange{options.undoFile};

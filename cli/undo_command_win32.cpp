@@ -1,5 +1,5 @@
 #include "cli/commands.h"
-#include "cli/source.h"
+#include "sources/source.h"
 
 namespace keyscour::cli {
 

@@ -1,6 +1,8 @@
 #pragma once
 // The search engine: walks one key tree, or the same tree under every root,
 // and reports each hit the moment it is found. It keeps no list of hits.
+// Its built-in compare (search string and flags) is the window's; the
+// command line brings its own through MatchRule.
 
 #include <cstdint>
 #include <functional>

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "base/utf16.h"
-#include "cli/text_rule.h"
-#include "cli/value_replace.h"
+#include "search/text_rule.h"
+#include "search/value_replace.h"
 #include "engine/keyscour.h"
 #include "registry/memory_registry.h"
 #include "registry/value_forms.h"
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const std::wstring shown = cKeyscour::FormatValueData(type, data.empty() ? std::span<const std::uint8_t>() : data);
     engine->IsMatch(shown);
 
-    cli::RuleOptions options;
+    search::RuleOptions options;
     options.text = text;
     options.whole = flags & 8;
     options.names = flags & 16;
@@ -41,11 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const std::wstring with = (flags & 64) ? DecodeUtf16Le(data.data(), std::min<std::size_t>(data.size(), 16) & ~1u)
                                            : std::wstring(L"x\u00FC$1$&$$");
     try {
-        cli::TextRule rule(options);
+        search::TextRule rule(options);
         rule.ValueMatches(text, type, data);
         DataText(type, data);
-        cli::ReplaceInValue(rule, with, type, data);
-    } catch (const cli::RegexError&) {
+        search::ReplaceInValue(rule, with, type, data);
+    } catch (const search::RegexError&) {
         // Not a pattern: refused, as the command line refuses it.
     }
     return 0;

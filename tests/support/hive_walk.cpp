@@ -1,6 +1,6 @@
 #include "tests/support/hive_walk.h"
 
-#include "cli/text_rule.h"
+#include "search/text_rule.h"
 #include "engine/keyscour.h"
 #include "registry/hive/hive_logs.h"
 #include "registry/hive/hive_registry.h"
@@ -27,10 +27,10 @@ HiveWalk WalkHive(const std::string& path) {
         events.walk.opened = true;
         auto engine = cKeyscour::Create(hive);
         engine->Advise(&events);
-        cli::RuleOptions options;
+        search::RuleOptions options;
         options.text = L"a";
         options.names = true;
-        engine->Rule(std::make_shared<cli::TextRule>(options));
+        engine->Rule(std::make_shared<search::TextRule>(options));
         engine->RootKey(HiveRegistry::kRoot);
         engine->SubKey(L"");
         engine->DoSearch();

@@ -1,0 +1,21 @@
+#pragma once
+// The search the command line makes of nearly every value: plain ASCII
+// text for an ASCII needle, ignoring case, read as the value stores it
+// (UTF-16LE) eight characters at a time, never decoded.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace keyscour::search {
+
+// Whether the text holds upperNeedle (ASCII upper case, not empty) in any
+// case: a REG_SZ or REG_EXPAND_SZ to its NUL, a REG_MULTI_SZ (list) to
+// the empty string that ends it. None when the text holds a character
+// beyond ASCII before its end: the full rule decides such text.
+std::optional<bool> FindAsciiIgnoringCase(std::span<const std::uint8_t> data, bool list, std::u16string_view upperNeedle);
+// The same for a name, decoded already; none when it is not all ASCII.
+std::optional<bool> FindAsciiIgnoringCase(std::wstring_view name, std::u16string_view upperNeedle);
+
+}  // namespace keyscour::search

@@ -1,0 +1,39 @@
+#pragma once
+// What a search hands on for each hit, and what it counts: all that the
+// printers know of the search.
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace keyscour::search {
+
+// What of a value matched, in Record::matched: its name, its data, or both.
+inline constexpr int kMatchedName = 1;
+inline constexpr int kMatchedData = 2;
+
+// One hit, or one value of a replace.
+struct Record {
+    std::wstring_view root;  // long name, "HKEY_LOCAL_MACHINE"
+    std::wstring_view key;   // path below the root
+    bool isKey = false;      // a key whose name matched
+    std::wstring_view name;  // the value's name, "" for the default value
+    std::uint32_t type = 0;
+    std::span<const std::uint8_t> data;
+    int matched = 0;  // kMatchedName | kMatchedData for values
+    bool tombstone = false;  // a hive's mark of a value deleted in its layer
+};
+
+struct Totals {
+    std::uint64_t keys = 0;        // keys walked
+    std::uint64_t hits = 0;
+    std::uint64_t skipped = 0;     // values a replace left alone, texts too long for a regex
+    std::uint64_t unreadable = 0;  // keys that could not be opened
+    std::uint64_t changed = 0;     // values a replace wrote (or would write)
+    std::uint64_t leftOut = 0;     // rows a .reg output could not carry (a line break in a name)
+    std::uint64_t skippedLines = 0;  // lines of a .reg source that Windows skips too
+    double ms = 0;
+    bool interrupted = false;
+};
+
+}  // namespace keyscour::search

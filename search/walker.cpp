@@ -1,0 +1,73 @@
+#include "search/walker.h"
+
+#include "engine/internal_error.h"
+
+namespace keyscour::search {
+
+// Records carry the engine's own flags.
+static_assert(kMatchedName == keyscour::kMatchedName && kMatchedData == keyscour::kMatchedData);
+
+namespace {
+
+bool Exists(Registry& registry, KeyHandle root, const std::wstring& path) {
+    KeyHandle key = 0;
+    const Status status = registry.OpenKey(root, path, key);
+    if (status == status::kSuccess) AdoptKey(registry, key).reset();
+    return status != status::kNotFound;
+}
+
+}  // namespace
+
+Walker::Walker(const std::vector<Walk>& walks, std::shared_ptr<TextRule> rule, const std::atomic<bool>& stop)
+    : walks_(walks), rule_(std::move(rule)), stop_(stop) {}
+
+bool Walker::Run(const OnHit& onHit) {
+    onHit_ = &onHit;
+    bool anyStart = false;
+    for (const Walk& walk : walks_) {
+        if (Stopping()) break;
+        Registry& registry = *walk.registry;
+        if (!Exists(registry, walk.root, walk.start)) continue;
+        anyStart = true;
+        walk_ = &walk;
+        ++totals.keys;  // the start key itself
+        cKeyscour* running = nullptr;
+        auto engine = cKeyscour::Create(registry, [this, &running] {
+            if (Stopping() && running) running->StopSearch();
+        });
+        running = engine.get();
+        engine->Advise(this);
+        engine->Rule(rule_);
+        engine->RootKey(walk.root);
+        engine->SubKey(walk.start);
+        engine->DoSearch();
+        engine->Unadvise();
+        totals.unreadable += engine->UnreadableKeys() + engine->UnreadableValues();
+        if (reason_ != ReasonCompleted && reason_ != ReasonStopped)
+            throw NumberedError(reason_, L"the search ended with an internal error");
+    }
+    totals.interrupted = stop_.load(std::memory_order_relaxed);
+    return anyStart;
+}
+
+void Walker::SearchKeyChanged(const std::wstring& sFullKeyName) {
+    ++totals.keys;
+    if (onKey_) onKey_(sFullKeyName, totals);
+}
+
+void Walker::SearchHitFound(const SearchHit& hit) {
+    ++totals.hits;
+    Record record;
+    record.root = walk_->rootName;
+    rowKey_ = walk_->RowKey(hit.keyPath);
+    record.key = rowKey_;
+    record.isKey = hit.lFound == FoundKeyName;
+    if (!record.isKey) record.name = hit.valueName;
+    record.type = hit.type;
+    record.data = hit.data;
+    record.matched = hit.matched;
+    record.tombstone = hit.tombstone;
+    (*onHit_)(record, hit, *walk_);
+}
+
+}  // namespace keyscour::search

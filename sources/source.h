@@ -1,0 +1,124 @@
+#pragma once
+// What a command searches: the live registry (Windows), a .reg file read
+// into memory, or offline hive files; and the walks it makes there, each a
+// registry, a root and a start key.
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "registry/script/reg_script.h"
+#include "registry/script/reg_script_apply.h"
+#include "registry/registry.h"
+#include "search/walk.h"
+
+namespace keyscour::sources {
+
+using search::Walk;
+
+class Source {
+public:
+    virtual ~Source() = default;
+    // Before the undo file: makes sure that the writes can be finished.
+    virtual void PrepareWrites() {}
+    // After the last write: what makes them last (a hive's commit). stop is
+    // asked before that begins; false when it said stop and nothing was
+    // made to last. Throws HiveError for a commit that failed.
+    virtual bool FinishWrites(const std::function<bool()>& stop) {
+        (void)stop;
+        return true;
+    }
+    // Damage met while reading, one line each; a walk with any ends in 3.
+    virtual std::vector<std::wstring> Damage() const { return {}; }
+    // A line for the start: a hive whose logs are not applied, say.
+    virtual std::vector<std::wstring> Warnings() const { return {}; }
+    // Whether a write lasts only once FinishWrites is done (a hive): what
+    // a replace reports is then held until then.
+    virtual bool WritesAreDeferred() const { return false; }
+    // Before anything is written, for each hive whose logs were replayed:
+    // the hive and its logs copied as they are into a folder of their own in
+    // folder, mode 0600. Returns those folders; throws BadInput when a copy
+    // cannot be made, with nothing kept.
+    virtual std::vector<std::wstring> KeepOriginals(const std::wstring& folder) {
+        (void)folder;
+        return {};
+    }
+    // The copies removed again: nothing was committed.
+    virtual void DropOriginals() {}
+    // The temporary name of the undo file of writes still to be committed,
+    // kept where the next run finds it if this one is killed.
+    virtual void HoldUndoFile(const std::wstring& temporary) { (void)temporary; }
+    // The files read (UTF-8), which no output may overwrite.
+    std::vector<std::string> inputFiles;
+    // Lines of a .reg file skipped as Windows skips them.
+    std::uint64_t skippedLines = 0;
+    std::vector<Walk> walks;
+};
+
+// What reading a source hears and says: the stop flag, which the command
+// line's signal handler sets, and a line for people (a line of a .reg
+// file skipped, a warning).
+struct Reading {
+    const std::atomic<bool>* stop = nullptr;
+    std::function<void(const std::wstring& line)> say;
+    bool Stopped() const { return stop && stop->load(std::memory_order_relaxed); }
+    void Say(const std::wstring& line) const {
+        if (say) say(line);
+    }
+};
+
+// Raised for input the command cannot use: exit 2 with this message.
+struct BadInput {
+    std::wstring message;
+};
+// Raised when Ctrl+C stops a command before it changed anything (the
+// reading of a file, an undo before its commit): exit 130.
+struct InterruptedBeforeChange {
+    std::string path;
+};
+
+// ROOT is HKCR, HKCU, HKLM, HKU, HKCC, their long names, or ALL. ALL is
+// HKLM, HKU and HKCC in the live registry, whose HKCR and HKCU are views of
+// those, and every root in a .reg file.
+std::unique_ptr<Source> LiveRegistry(const std::wstring& root, const std::wstring& key);
+std::unique_ptr<Source> RegFileSource(const std::string& utf8Path, const std::wstring& root, const std::wstring& key,
+                                      const Reading& reading, RegFileEncoding encoding = {}, bool strict = false);
+// Whether a file must end in an undo file's closing line: kOptional takes
+// one without it (written before undo files had it), after a warning.
+enum class ClosingLine { kNone, kRequired, kOptional };
+// Reads a .reg file into registry, each key placed by place: an undo file
+// whose closing line matches exactly, any other as Windows reads it, each
+// line it skips said through reading. BadInput naming the file and line
+// (with refusal after it) for what cannot be read, an undo file that may
+// be cut short, or (strict) any line skipped; InterruptedBeforeChange for
+// the stop. Returns how many lines were skipped.
+std::uint64_t LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Registry& registry,
+                            const KeyPlacer& place, const std::wstring& refusal, const Reading& reading,
+                            ClosingLine closing = ClosingLine::kNone, bool strict = false);
+// FILE[=MOUNT] each; MOUNT defaults by the file's name (SOFTWARE is
+// HKLM\\SOFTWARE, NTUSER.DAT is HKCU, ...). key is a path inside each hive.
+// For writing, every hive is locked first, waiting up to waitSeconds.
+// ignoreLogs reads each hive as it is on disk, its logs not replayed; only
+// for reading.
+std::unique_ptr<Source> HiveSource(const std::vector<std::string>& hives, const std::wstring& key, bool writable,
+                                   double waitSeconds = 0, bool ignoreLogs = false);
+
+// A hive named on the command line: its file and where it is mounted.
+struct HiveMount {
+    std::string file;
+    KeyHandle root;
+    std::wstring rootName;  // "HKEY_LOCAL_MACHINE"
+    std::wstring path;      // "SOFTWARE", or empty for a whole root (NTUSER.DAT is HKCU)
+};
+HiveMount ParseHiveArgument(const std::string& argument);
+
+// A start key as walks take it: without leading or trailing backslashes.
+std::wstring TrimmedKeyPath(std::wstring key);
+
+// The whole of a file, or BadInput naming it.
+std::vector<std::uint8_t> ReadInputFile(const std::string& utf8Path);
+
+}  // namespace keyscour::sources
