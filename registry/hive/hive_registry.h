@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -235,6 +236,7 @@ private:
     Node root_ = 0;
     bool changed_ = false;
     bool keysChanged_ = false;  // hivex holds key changes: it commits first
+    std::set<Node> addedUnder_;  // keys hivex added a sub key to
     bool hivexWritable_ = false;
     std::unordered_map<Node, EditedKey> edited_;
     // Open keys by handle: handle h is slot (h - kFirstHandle) / 4; freed

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "base/file_util.h"
+#include "base/unicode_case.h"
 #include "registry/hive/base_block.h"
 #include "registry/hive/hive_error.h"
 
@@ -24,8 +25,10 @@ constexpr std::uint32_t kInline = 0x80000000u;
 constexpr std::uint16_t kCompressedName = 0x0001;
 
 // Key node fields, from the cell's start (its 4-byte size first).
-constexpr std::uint32_t kNkWritten = 4 + 4, kNkValueCount = 4 + 36, kNkValueList = 4 + 40, kNkLongestName = 4 + 60,
-                        kNkLargestData = 4 + 64, kNkHeader = 4 + 76;
+constexpr std::uint32_t kNkWritten = 4 + 4, kNkSubKeyCount = 4 + 20, kNkSubKeyList = 4 + 28, kNkValueCount = 4 + 36,
+                        kNkValueList = 4 + 40, kNkLongestName = 4 + 60, kNkLargestData = 4 + 64,
+                        kNkNameLength = 4 + 72, kNkHeader = 4 + 76;
+constexpr std::uint16_t kNkCompressedName = 0x0020;
 // Key value fields.
 constexpr std::uint32_t kVkNameLength = 4 + 2, kVkDataSize = 4 + 4, kVkDataOffset = 4 + 8, kVkType = 4 + 12,
                         kVkFlags = 4 + 16, kVkHeader = 4 + 20;
@@ -458,6 +461,76 @@ void HiveValueWriter::Remove(std::uint32_t nk, std::uint32_t vk) {
     }
     Write32(nk + kNkValueCount, count - 1);
     Touch(nk);
+}
+
+void HiveValueWriter::SortSubKeys(std::uint32_t nk) {
+    CheckRecord(nk, "nk", kNkHeader);
+    const std::uint32_t count = Read32(nk + kNkSubKeyCount);
+    if (count == 0) return;
+    const auto signatureOf = [this](std::uint32_t cell) {
+        char signature[2];
+        ReadBytes(kBaseBlock + cell + 4, signature, 2);
+        return std::string(signature, 2);
+    };
+    const std::uint32_t list = Read32(nk + kNkSubKeyList);
+    std::vector<std::uint32_t> leaves;
+    if (AllocatedSize(list) >= 8 && signatureOf(list) == "ri") {
+        const std::uint16_t indexed = Read16(list + 6);
+        CheckRecord(list, "ri", 8 + 4u * indexed);
+        for (std::uint16_t i = 0; i < indexed; ++i) leaves.push_back(Read32(list + 8 + 4u * i));
+    } else {
+        leaves.push_back(list);
+    }
+    struct Element {
+        std::uint32_t nk;
+        std::u16string name, upper;
+    };
+    std::vector<Element> elements;
+    std::vector<std::pair<std::string, std::uint16_t>> kinds;  // each leaf's signature and count
+    for (const std::uint32_t leaf : leaves) {
+        const std::string kind = AllocatedSize(leaf) >= 8 ? signatureOf(leaf) : std::string();
+        if (kind != "lf" && kind != "lh" && kind != "li") Damaged(L"a sub key list is none the format knows");
+        const std::uint16_t n = Read16(leaf + 6);
+        const std::uint32_t width = kind == "li" ? 4 : 8;
+        CheckRecord(leaf, kind.c_str(), 8 + width * n);
+        kinds.emplace_back(kind, n);
+        for (std::uint16_t i = 0; i < n; ++i) {
+            Element element{Read32(leaf + 8 + width * i), {}, {}};
+            CheckRecord(element.nk, "nk", kNkHeader);
+            const std::uint16_t length = Read16(element.nk + kNkNameLength);
+            const bool compressed = (Read16(element.nk + 6) & kNkCompressedName) != 0;
+            std::vector<std::uint8_t> bytes(length);
+            if (AllocatedSize(element.nk) < kNkHeader + length) Damaged(L"a key's name runs out of its cell");
+            ReadBytes(kBaseBlock + element.nk + kNkHeader, bytes.data(), length);
+            for (std::size_t at = 0; at < length; at += compressed ? 1 : 2)
+                element.name += static_cast<char16_t>(compressed ? bytes[at] : bytes[at] | (at + 1 < length ? bytes[at + 1] << 8 : 0));
+            for (const char16_t unit : element.name)
+                element.upper += static_cast<char16_t>(UpperCaseOf(static_cast<wchar_t>(unit)));
+            elements.push_back(std::move(element));
+        }
+    }
+    std::stable_sort(elements.begin(), elements.end(),
+                     [](const Element& a, const Element& b) { return a.upper < b.upper; });
+    std::size_t next = 0;
+    for (std::size_t l = 0; l < leaves.size(); ++l) {
+        const auto& [kind, n] = kinds[l];
+        const std::uint32_t width = kind == "li" ? 4 : 8;
+        for (std::uint16_t i = 0; i < n; ++i, ++next) {
+            const Element& element = elements[next];
+            const std::uint32_t at = leaves[l] + 8 + width * i;
+            Write32(at, element.nk);
+            if (kind == "lh") {
+                std::uint32_t hash = 0;
+                for (const char16_t unit : element.upper) hash = hash * 37 + unit;
+                Write32(at + 4, hash);
+            } else if (kind == "lf") {
+                std::uint8_t hint[4] = {};
+                for (std::size_t c = 0; c < 4 && c < element.name.size(); ++c)
+                    hint[c] = static_cast<std::uint8_t>(element.name[c]);
+                WriteBytes(kBaseBlock + at + 4, hint, 4);
+            }
+        }
+    }
 }
 
 void HiveValueWriter::Finish(bool bumpSequence, std::optional<std::uint32_t> leastSequence) {

@@ -34,6 +34,13 @@ public:
     void Add(std::uint32_t nk, std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data);
     // The value at vk taken out of the key's list and its cells freed.
     void Remove(std::uint32_t nk, std::uint32_t vk);
+    // The sub key list of the key at nk put in Windows' order, in its own
+    // cells: its names compared unit by unit upper-cased, as the kernel
+    // does, each "lh" hash and "lf" hint made anew, an "ri" index's leaves
+    // keeping their counts. hivex adds a key where its own comparison of
+    // UTF-8 puts it, hashed with ASCII upper-casing alone: a name beyond
+    // ASCII would be sorted and hashed where Windows' lookups never look.
+    void SortSubKeys(std::uint32_t nk);
     // The base block: the bins' size, the time, the checksum, and both
     // sequence numbers: one past the primary's when bumpSequence (hivex did
     // not commit first), and at least leastSequence. Throws HiveError when

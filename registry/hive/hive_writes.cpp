@@ -35,6 +35,7 @@ Status HiveRegistry::CreateKey(KeyHandle base, const std::wstring& path, KeyHand
         if (!added) return StatusOfErrno(errno);
         changed_ = keysChanged_ = true;
         Forget(node);
+        addedUnder_.insert(node);
         node = added;
     }
     key = NewHandle(node, true);
@@ -72,10 +73,11 @@ Status HiveRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
     if (node == root_) return status::kAccessDenied;
     if (const Status refused = WritableHive()) return refused;
     // Value changes kept for the key or any below it would go into cells
-    // that hivex frees now.
+    // that hivex frees now, and so would a sort of their lists.
     std::vector<Node> below{node};
-    for (std::size_t i = 0; i < below.size() && !edited_.empty(); ++i) {
+    for (std::size_t i = 0; i < below.size() && (!edited_.empty() || !addedUnder_.empty()); ++i) {
         edited_.erase(below[i]);
+        addedUnder_.erase(below[i]);
         if (const malloced<hive_node_h> children{hivex_node_children(hive_, below[i])})
             for (const hive_node_h* child = children.get(); *child; ++child) below.push_back(*child);
     }
@@ -128,6 +130,9 @@ void HiveRegistry::WriteEditedValues(bool bumpSequence) {
                 writer.Add(nk, FromUtf8(value.name8), value.type, value.data);
         }
     }
+    // Lists hivex added to, in Windows' order (hivex_node_add_child's
+    // handles are those of the image it commits).
+    for (const Node parent : addedUnder_) writer.SortSubKeys(cell(parent));
     writer.Finish(bumpSequence, commitSequence_);
 }
 

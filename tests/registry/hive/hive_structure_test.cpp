@@ -1,0 +1,196 @@
+// The structure checker of the tests, proven on hives Windows wrote before
+// it judges any hive of ours: every list of the real hive and of what an
+// independent parser recovered from it keeps the rules; each rule broken
+// on purpose is found; and the hives this project's writers make keep them.
+
+#include <gtest/gtest.h>
+
+#include <hivex.h>
+
+#include <cstring>
+
+#include "base/utf8.h"
+#include "registry/hive/hive_registry.h"
+#include "registry/value_forms.h"
+#include "tests/cli/cli_runner.h"
+#include "tests/support/blank_hive.h"
+#include "tests/support/hive_structure.h"
+
+namespace keyscour {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using testing::HiveStructureFaults;
+constexpr std::size_t kBase = 4096;
+
+Bytes ReadAll(const std::string& path) {
+    const std::string bytes = testing::ReadFileBytes(FromUtf8(path));
+    return Bytes(bytes.begin(), bytes.end());
+}
+std::string Real(const std::string& name) { return std::string(KEYSCOUR_REAL_HIVES_DIR) + "/dirty-usrclass/" + name; }
+std::uint32_t Get32(const Bytes& bytes, std::size_t at) {
+    std::uint32_t value = 0;
+    std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+}
+void Put32(Bytes& bytes, std::size_t at, std::uint32_t value) { std::memcpy(bytes.data() + at, &value, 4); }
+
+std::string Joined(const std::vector<std::string>& faults) {
+    std::string text;
+    for (const auto& fault : faults) text += fault + "\n";
+    return text;
+}
+
+TEST(HiveStructure, TheHashIsTheDocumentsOverUpperCasedUnits) {
+    EXPECT_EQ(testing::HashLeafHash(u""), 0u);
+    EXPECT_EQ(testing::HashLeafHash(u"a"), static_cast<std::uint32_t>('A'));
+    EXPECT_EQ(testing::HashLeafHash(u"ab"), 37u * 'A' + 'B');
+    EXPECT_EQ(testing::HashLeafHash(u"Software"), testing::HashLeafHash(u"SOFTWARE"));
+}
+
+TEST(HiveStructure, EveryListOfTheHivesWindowsWroteKeepsTheRules) {
+    for (const char* name : {"UsrClass.dat", "recovered-by-an-independent-parser"}) {
+        SCOPED_TRACE(name);
+        const Bytes hive = ReadAll(Real(name));
+        EXPECT_EQ(Joined(HiveStructureFaults(hive)), "");
+    }
+}
+
+// Each rule broken in a copy of the real hive is found.
+class BrokenHive : public ::testing::Test {
+protected:
+    BrokenHive() : hive(ReadAll(Real("recovered-by-an-independent-parser"))) {
+        // A key with at least two sub keys in one leaf, found with hivex.
+        hive_h* h = hivex_open(Real("recovered-by-an-independent-parser").c_str(), 0);
+        std::vector<hive_node_h> stack{hivex_root(h)};
+        while (!stack.empty() && !parent) {
+            const hive_node_h node = stack.back();
+            stack.pop_back();
+            hive_node_h* children = hivex_node_children(h, node);
+            std::size_t count = 0;
+            while (children && children[count]) stack.push_back(children[count++]);
+            std::free(children);
+            const std::uint32_t nk = static_cast<std::uint32_t>(node - kBase);
+            const std::uint32_t list = Get32(hive, kBase + 4 + nk + 0x1C);
+            // Windows wrote this hive's lists as "lf" (hints, no hashes).
+            if (count >= 2 && std::memcmp(hive.data() + kBase + 4 + list, "lf", 2) == 0) {
+                parent = nk;
+                leaf = list;
+            }
+        }
+        hivex_close(h);
+    }
+    std::size_t Element(int i) const { return kBase + 4 + leaf + 4 + 8 * static_cast<std::size_t>(i); }
+    std::uint32_t Child(int i) const { return Get32(hive, Element(i)); }
+    std::u16string NameOf(std::uint32_t nk) const {
+        const std::uint8_t* data = hive.data() + kBase + 4 + nk;
+        const std::size_t length = data[0x48] | data[0x49] << 8;
+        const bool compressed = (data[2] & 0x20) != 0;
+        std::u16string name;
+        for (std::size_t at = 0; at < length; at += compressed ? 1 : 2)
+            name += static_cast<char16_t>(compressed ? data[0x4C + at] : data[0x4C + at] | data[0x4D + at] << 8);
+        return name;
+    }
+    // The leaf made an "lh" list, each hash as the document computes it.
+    void AsHashLeaf() {
+        std::memcpy(hive.data() + kBase + 4 + leaf, "lh", 2);
+        const std::uint16_t count = static_cast<std::uint16_t>(hive[kBase + 4 + leaf + 2] | hive[kBase + 4 + leaf + 3] << 8);
+        for (int i = 0; i < count; ++i) Put32(hive, Element(i) + 4, testing::HashLeafHash(NameOf(Child(i))));
+    }
+    bool Finds(const char* what) const {
+        for (const auto& fault : HiveStructureFaults(hive))
+            if (fault.find(what) != std::string::npos) return true;
+        ADD_FAILURE() << "no fault says \"" << what << "\" in:\n" << Joined(HiveStructureFaults(hive));
+        return false;
+    }
+    Bytes hive;
+    std::uint32_t parent = 0, leaf = 0;
+};
+
+TEST_F(BrokenHive, TwoElementsSwappedAreOutOfOrder) {
+    ASSERT_NE(leaf, 0u);
+    std::uint8_t first[8], second[8];
+    std::memcpy(first, hive.data() + Element(0), 8);
+    std::memcpy(second, hive.data() + Element(1), 8);
+    std::memcpy(hive.data() + Element(0), second, 8);
+    std::memcpy(hive.data() + Element(1), first, 8);
+    EXPECT_TRUE(Finds("out of order"));
+}
+
+TEST_F(BrokenHive, AWrongHashParentCountOrLengthField) {
+    ASSERT_NE(leaf, 0u);
+    const Bytes whole = hive;
+    AsHashLeaf();
+    EXPECT_EQ(Joined(HiveStructureFaults(hive)), "") << "an lh list with the document's hashes keeps the rules";
+    Put32(hive, Element(0) + 4, Get32(hive, Element(0) + 4) + 1);
+    EXPECT_TRUE(Finds("\"lh\" hash"));
+    hive = whole;
+    Put32(hive, kBase + 4 + Child(1) + 0x10, Child(0));
+    EXPECT_TRUE(Finds("Parent field"));
+    hive = whole;
+    Put32(hive, kBase + 4 + parent + 0x14, Get32(hive, kBase + 4 + parent + 0x14) + 1);
+    EXPECT_TRUE(Finds("sub keys, its lists hold"));
+    hive = whole;
+    // The high 16 bits are flags: they do not make up for a low length.
+    Put32(hive, kBase + 4 + parent + 0x34, 0xFFFF0002u);
+    EXPECT_TRUE(Finds("longest sub key name field 2"));
+    hive = whole;
+    const std::uint32_t sk = Get32(hive, kBase + 4 + parent + 0x2C);
+    Put32(hive, kBase + 4 + sk + 0x0C, Get32(hive, kBase + 4 + sk + 0x0C) + 1);
+    EXPECT_TRUE(Finds("references, the keys make"));
+}
+
+TEST_F(BrokenHive, AnLfHintOtherThanTheFirstFourCharactersInTheirCase) {
+    ASSERT_NE(leaf, 0u);
+    hive[Element(1) + 4] ^= 0x20;  // the first character's hint in the other case
+    EXPECT_TRUE(Finds("\"lf\" hint"));
+    hive[Element(1) + 4] ^= 0x20;
+    AsHashLeaf();
+    std::memcpy(hive.data() + kBase + 4 + leaf, "lf", 2);
+    EXPECT_TRUE(Finds("\"lf\" hint")) << "a hash where a hint belongs";
+}
+
+TEST(HiveStructure, HivesThisProjectWritesKeepTheRules) {
+    testing::ScratchFolder folder;
+    const std::string path = ToUtf8(folder.Path(L"SOFTWARE"));
+    WriteFileBytes(path, BlankHive());
+    {
+        HiveRegistry registry(path, true);
+        for (const wchar_t* key : {L"b", L"A", L"\u00e9t\u00e9", L"C\\d", L"C\\E", L"_x", L"\u0416"}) {
+            KeyHandle opened = 0;
+            ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, key, opened), 0u);
+            const Bytes data = StringData(L"C:\\Old\\" + std::wstring(key));
+            registry.SetValue(opened, L"Path \u00fc", 1, data.data(), static_cast<std::uint32_t>(data.size()));
+            registry.CloseKey(opened);
+        }
+        ASSERT_TRUE(registry.Commit());
+    }
+    EXPECT_EQ(Joined(HiveStructureFaults(ReadAll(path))), "");
+    {
+        // Many names beyond ASCII under one key, added in a scrambled order,
+        // and a key added under and then removed with its parent.
+        HiveRegistry registry(path, true);
+        const std::wstring letters = L"aZ_9\u00e9\u00c9\u00fc\u0416\u0436\u03a9\u00df~";
+        for (int i = 0; i < 300; ++i) {
+            std::wstring name = L"Many\\";
+            for (int k = i * 7919 % 1000; name.size() < 9; k /= 3) name += letters[static_cast<std::size_t>(k) % letters.size()];
+            name += std::to_wstring(i);
+            KeyHandle opened = 0;
+            ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, name, opened), 0u) << ToUtf8(name);
+            registry.CloseKey(opened);
+        }
+        KeyHandle doomed = 0;
+        ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"Gone\\Below\\\u00e9", doomed), 0u);
+        registry.CloseKey(doomed);
+        ASSERT_EQ(registry.DeleteKey(HiveRegistry::kRoot, L"Gone"), 0u);
+        ASSERT_TRUE(registry.Commit());
+    }
+    EXPECT_EQ(Joined(HiveStructureFaults(ReadAll(path))), "");
+    const auto replaced = testing::RunCli({L"replace", L"--hive", FromUtf8(path), L"Old", L"--with",
+                                           L"A much longer folder name", L"--yes", L"--undo-dir", folder.Path(L"undo")});
+    ASSERT_EQ(replaced.exitCode, 0) << replaced.err;
+    EXPECT_EQ(Joined(HiveStructureFaults(ReadAll(path))), "");
+}
+
+}  // namespace
+}  // namespace keyscour
