@@ -106,6 +106,13 @@ TEST(Csv, QuotingAsRfc4180Says) {
     EXPECT_TRUE(errors.text_.empty()) << "quiet";
 }
 
+TEST(Csv, AHeaderEvenWithNoRows) {
+    Captured out, errors;
+    auto output = MakeOutput(Format::kCsv, out, errors, true);
+    output->Summary({});
+    EXPECT_EQ(out.text_, L"root,key,name,type,data,matched\r\n") << "a script reading the file finds its columns";
+}
+
 TEST(RegOutput, AScriptInUtf16WithItsMarkAndEscapes) {
     Captured out, errors;
     auto output = MakeOutput(Format::kReg, out, errors, true);

@@ -163,6 +163,21 @@ TEST_P(RegistryBehaviour, ValuesComeWithTheirLengthsAndTooSmallBuffersAreTold) {
     registry->CloseKey(key);
 }
 
+// What a walk sizes its buffers by: never below the key's longest name and
+// largest data, as RegQueryInfoKey's answers are.
+TEST_P(RegistryBehaviour, AKeysValueLimitsAreNeverBelowItsValues) {
+    Put(L"L", L"short", value_type::kBinary, {1});
+    Put(L"L", L"a much longer value name", value_type::kBinary, Bytes(7000, 1));
+    Put(L"L", L"mid", value_type::kBinary, Bytes(30, 2));
+    KeyHandle key = 0;
+    ASSERT_EQ(registry->OpenKey(root, L"L", key), 0u);
+    std::uint32_t longestName = 0, largestData = 0;
+    ASSERT_EQ(registry->QueryValueLimits(key, longestName, largestData), 0u);
+    registry->CloseKey(key);
+    EXPECT_GE(longestName, 24u);
+    EXPECT_GE(largestData, 7000u);
+}
+
 TEST_P(RegistryBehaviour, StatusesOfThePlatform) {
     KeyHandle key = 0;
     EXPECT_EQ(registry->OpenKey(root, L"Missing", key), status::kNotFound);

@@ -364,6 +364,34 @@ TEST_F(HiveLogsTest, AnEntryWhosePagesRunPastItsSizeIsRefused) {
     EXPECT_NE(state.failure.find(L"outside"), std::wstring::npos) << ToUtf8(state.failure);
 }
 
+// The page table counts 8 bytes a page: an entry whose table and pages
+// overrun its size by less than a byte a page is refused all the same.
+TEST_F(HiveLogsTest, AnEntryWhosePageTableRunsPastItsSizeByAFewBytesIsRefused) {
+    Bytes log = NewFormatLog(after, 9, {});
+    log.resize(512);
+    constexpr std::uint32_t kPages = 60;  // a table of 480 bytes: 520 with the header
+    const std::uint32_t size = 512 + kPages * 4096;  // 8 bytes short of 520 + the pages
+    Bytes entry(size, 0);
+    std::memcpy(entry.data(), "HvLE", 4);
+    Put32(entry, 4, size);
+    Put32(entry, 12, 9);
+    Put32(entry, 16, Get32(after, 0x28));
+    Put32(entry, 20, kPages);
+    for (std::uint32_t i = 0; i < kPages; ++i) {
+        Put32(entry, 40 + 8 * i, 0);
+        Put32(entry, 44 + 8 * i, 4096);
+    }
+    const std::uint64_t first = Marvin32(std::span(entry).subspan(40), kLogEntrySeed);
+    for (int i = 0; i < 8; ++i) entry[24 + i] = static_cast<std::uint8_t>(first >> (8 * i));
+    const std::uint64_t second = Marvin32(std::span(entry).first(32), kLogEntrySeed);
+    for (int i = 0; i < 8; ++i) entry[32 + i] = static_cast<std::uint8_t>(second >> (8 * i));
+    log.insert(log.end(), entry.begin(), entry.end());
+    Log(L"SOFTWARE.LOG1", log);
+    const HiveLogState state = CheckTransactionLogs(path);
+    EXPECT_FALSE(state.recovered);
+    EXPECT_NE(state.failure.find(L"outside"), std::wstring::npos) << ToUtf8(state.failure);
+}
+
 // A commit beside an old-format log numbered above the hive goes past it.
 TEST_F(HiveLogsTest, ACommitGoesPastAnOldFormatLogNumberedAboveTheHive) {
     MarkDirty(before, 9, 9);

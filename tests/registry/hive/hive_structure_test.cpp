@@ -150,6 +150,43 @@ TEST_F(BrokenHive, AnLfHintOtherThanTheFirstFourCharactersInTheirCase) {
     EXPECT_TRUE(Finds("\"lf\" hint")) << "a hash where a hint belongs";
 }
 
+// A list out of Windows' order (a damaged hive, another tool's writes) is
+// still searched whole: a lookup by name finds every key in it.
+TEST(HiveStructure, AKeyInAListOutOfOrderIsStillFoundByName) {
+    testing::ScratchFolder folder;
+    const std::string path = ToUtf8(folder.Path(L"SOFTWARE"));
+    WriteFileBytes(path, BlankHive());
+    const std::vector<std::wstring> names{L"Alpha", L"Bravo", L"Charlie", L"Delta", L"Echo"};
+    {
+        HiveRegistry registry(path, true);
+        for (const auto& name : names) {
+            KeyHandle opened = 0;
+            ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"P\\" + name, opened), 0u);
+            registry.CloseKey(opened);
+        }
+        ASSERT_TRUE(registry.Commit());
+    }
+    Bytes hive = ReadAll(path);
+    hive_h* h = hivex_open(path.c_str(), 0);
+    const std::uint32_t nk = static_cast<std::uint32_t>(hivex_node_get_child(h, hivex_root(h), "P") - kBase);
+    hivex_close(h);
+    const std::uint32_t list = Get32(hive, kBase + 4 + nk + 0x1C);
+    // Alpha and Echo change places, hashes and all.
+    std::uint8_t first[8], last[8];
+    std::memcpy(first, hive.data() + kBase + 4 + list + 4, 8);
+    std::memcpy(last, hive.data() + kBase + 4 + list + 4 + 8 * 4, 8);
+    std::memcpy(hive.data() + kBase + 4 + list + 4, last, 8);
+    std::memcpy(hive.data() + kBase + 4 + list + 4 + 8 * 4, first, 8);
+    WriteFileBytes(path, hive);
+    ASSERT_NE(Joined(HiveStructureFaults(ReadAll(path))), "");
+    HiveRegistry registry(path, false);
+    for (const auto& name : {L"Charlie", L"alpha", L"ECHO", L"Bravo", L"delta"}) {
+        KeyHandle key = 0;
+        EXPECT_EQ(registry.OpenKey(HiveRegistry::kRoot, std::wstring(L"P\\") + name, key), 0u) << ToUtf8(name);
+        registry.CloseKey(key);
+    }
+}
+
 TEST(HiveStructure, HivesThisProjectWritesKeepTheRules) {
     testing::ScratchFolder folder;
     const std::string path = ToUtf8(folder.Path(L"SOFTWARE"));

@@ -52,5 +52,37 @@ TEST(UndoFile, TwoInOneSecondAreBothKeptWholeAndEachEndsInItsClosingLine) {
     fs::remove_all(folder);
 }
 
+// The closing line's counts, checked against the file's own bytes by the
+// line's definition (UTF-16LE bytes before it, FNV-1a over them), for a
+// script of characters beyond the basic plane written in pieces.
+TEST(UndoFile, TheClosingLineCountsTheFilesOwnBytesBeyondTheBasicPlaneAndInPieces) {
+    const fs::path folder = fs::temp_directory_path() / ("keyscour-undo-test-" + std::to_string(std::rand()));
+    const std::wstring line = L"\"\U0001F600 \u00e9\"=\"C:\\\\\U00010348\"\r\n";
+    const fs::path path = fs::path(undo_file::Publish(undo_file::WriteTemporary(
+        folder.wstring(), [&](const undo_file::PieceWriter& write) {
+            write(L"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\S]\r\n");
+            for (int i = 0; i < 3; ++i) write(line);
+            write(L"\r\n");
+        })));
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    fs::remove_all(folder);
+    ASSERT_GT(bytes.size(), 2u);
+    // The closing line starts after the last CR LF before the file's end.
+    std::string utf16Start;
+    for (std::uint8_t b : EncodeUtf16Le(L"; Quillon Keyscour undo file end: ")) utf16Start += static_cast<char>(b);
+    const std::size_t closing = bytes.rfind(utf16Start);
+    ASSERT_NE(closing, std::string::npos);
+    const std::string body = bytes.substr(2, closing - 2);
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (unsigned char b : body) hash = (hash ^ b) * 0x100000001b3ull;
+    char expected[128];
+    std::snprintf(expected, sizeof expected, "3 values, %zu bytes, fnv1a64 %016llx", body.size(),
+                  static_cast<unsigned long long>(hash));
+    const std::wstring text = DecodeUtf16Le(reinterpret_cast<const std::uint8_t*>(bytes.data()) + closing,
+                                            bytes.size() - closing);
+    EXPECT_NE(text.find(FromUtf8(expected)), std::wstring::npos) << ToUtf8(text) << " expected " << expected;
+}
+
 }  // namespace
 }  // namespace keyscour
