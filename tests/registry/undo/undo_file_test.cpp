@@ -64,8 +64,11 @@ TEST(UndoFile, TheClosingLineCountsTheFilesOwnBytesBeyondTheBasicPlaneAndInPiece
             for (int i = 0; i < 3; ++i) write(line);
             write(L"\r\n");
         })));
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    std::string bytes;
+    {
+        std::ifstream in(path, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }  // closed: Windows removes no file still open
     fs::remove_all(folder);
     ASSERT_GT(bytes.size(), 2u);
     // The closing line starts after the last CR LF before the file's end.
