@@ -187,6 +187,95 @@ TEST(HiveStructure, AKeyInAListOutOfOrderIsStillFoundByName) {
     }
 }
 
+// A parent whose sub keys lie under an "ri" index of two leaves, made by
+// hand in a free cell (hivex makes none): a key added there by an undo is
+// put in Windows' order across the leaves, each keeping its count.
+TEST(HiveStructure, AKeyAddedUnderAnIndexRootIsSortedAcrossItsLeaves) {
+    testing::ScratchFolder folder;
+    const std::string path = ToUtf8(folder.Path(L"SOFTWARE"));
+    WriteFileBytes(path, BlankHive());
+    const std::vector<std::wstring> names{L"Alpha", L"Bravo", L"Charlie", L"Delta", L"Echo", L"Foxtrot"};
+    {
+        HiveRegistry registry(path, true);
+        for (const auto& name : names) {
+            KeyHandle opened = 0;
+            ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"P\\" + name, opened), 0u);
+            registry.CloseKey(opened);
+        }
+        ASSERT_TRUE(registry.Commit());
+    }
+    Bytes hive = ReadAll(path);
+    hive_h* h = hivex_open(path.c_str(), 0);
+    const std::uint32_t nk = static_cast<std::uint32_t>(hivex_node_get_child(h, hivex_root(h), "P") - kBase);
+    hivex_close(h);
+    const std::uint32_t list = Get32(hive, kBase + 4 + nk + 0x1C);
+    ASSERT_EQ(std::memcmp(hive.data() + kBase + 4 + list, "lh", 2), 0);
+    // A free cell big enough for an ri of two and two lh leaves of three.
+    const std::uint32_t bins = Get32(hive, 0x28);
+    std::uint32_t free = 0, freeSize = 0;
+    for (std::uint32_t bin = 0; bin < bins && !free;) {
+        const std::uint32_t binSize = Get32(hive, kBase + bin + 8);
+        for (std::uint32_t cell = bin + 32; cell < bin + binSize;) {
+            const auto size = static_cast<std::int32_t>(Get32(hive, kBase + cell));
+            if (size > 0 && size >= 16 + 2 * 32 + 16) {
+                free = cell;
+                freeSize = static_cast<std::uint32_t>(size);
+                break;
+            }
+            cell += static_cast<std::uint32_t>(size < 0 ? -size : size);
+        }
+        bin += binSize;
+    }
+    ASSERT_NE(free, 0u) << "the blank hive has room";
+    const std::uint32_t ri = free, first = free + 16, second = free + 48, rest = free + 80;
+    const auto cellAt = [&](std::uint32_t cell, std::uint32_t size) { Put32(hive, kBase + cell, static_cast<std::uint32_t>(-static_cast<std::int32_t>(size))); };
+    cellAt(ri, 16);
+    std::memcpy(hive.data() + kBase + ri + 4, "ri", 2);
+    hive[kBase + ri + 6] = 2;
+    hive[kBase + ri + 7] = 0;
+    Put32(hive, kBase + ri + 8, first);
+    Put32(hive, kBase + ri + 12, second);
+    for (int leafIndex = 0; leafIndex < 2; ++leafIndex) {
+        const std::uint32_t leafCell = leafIndex == 0 ? first : second;
+        cellAt(leafCell, 32);
+        std::memcpy(hive.data() + kBase + leafCell + 4, "lh", 2);
+        hive[kBase + leafCell + 6] = 3;
+        hive[kBase + leafCell + 7] = 0;
+        std::memcpy(hive.data() + kBase + leafCell + 8, hive.data() + kBase + list + 8 + 24 * leafIndex, 24);
+    }
+    Put32(hive, kBase + rest, freeSize - 80);  // what is left stays free
+    Put32(hive, kBase + 4 + nk + 0x1C, ri);
+    WriteFileBytes(path, hive);
+    ASSERT_EQ(Joined(HiveStructureFaults(ReadAll(path))), "") << "the index made by hand keeps the rules";
+    // Then Alpha and Foxtrot change leaves, as a list another tool left
+    // out of order: the sort must move names from leaf to leaf.
+    std::uint8_t alpha[8], foxtrot[8];
+    std::memcpy(alpha, hive.data() + kBase + first + 8, 8);
+    std::memcpy(foxtrot, hive.data() + kBase + second + 8 + 16, 8);
+    std::memcpy(hive.data() + kBase + first + 8, foxtrot, 8);
+    std::memcpy(hive.data() + kBase + second + 8 + 16, alpha, 8);
+    WriteFileBytes(path, hive);
+    ASSERT_NE(Joined(HiveStructureFaults(ReadAll(path))), "");
+
+    {
+        HiveRegistry registry(path, true);
+        // Both last for Windows: upper-cased, '_' and \u00c4 come after the letters.
+        for (const wchar_t* name : {L"P\\\u00c4rger", L"P\\_Zulu"}) {
+            KeyHandle opened = 0;
+            ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, name, opened), 0u);
+            registry.CloseKey(opened);
+        }
+        ASSERT_TRUE(registry.Commit());
+    }
+    EXPECT_EQ(Joined(HiveStructureFaults(ReadAll(path))), "");
+    HiveRegistry reread(path, false);
+    for (const auto& name : {L"alpha", L"\u00e4rger", L"BRAVO", L"Foxtrot", L"echo", L"_zulu"}) {
+        KeyHandle key = 0;
+        EXPECT_EQ(reread.OpenKey(HiveRegistry::kRoot, std::wstring(L"P\\") + name, key), 0u) << ToUtf8(name);
+        reread.CloseKey(key);
+    }
+}
+
 TEST(HiveStructure, HivesThisProjectWritesKeepTheRules) {
     testing::ScratchFolder folder;
     const std::string path = ToUtf8(folder.Path(L"SOFTWARE"));
