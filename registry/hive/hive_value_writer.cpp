@@ -483,7 +483,7 @@ void HiveValueWriter::SortSubKeys(std::uint32_t nk) {
     }
     struct Element {
         std::uint32_t nk;
-        std::u16string name, upper;
+        std::wstring name, upper;
     };
     std::vector<Element> elements;
     std::vector<std::pair<std::string, std::uint16_t>> kinds;  // each leaf's signature and count
@@ -502,10 +502,10 @@ void HiveValueWriter::SortSubKeys(std::uint32_t nk) {
             std::vector<std::uint8_t> bytes(length);
             if (AllocatedSize(element.nk) < kNkHeader + length) Damaged(L"a key's name runs out of its cell");
             ReadBytes(kBaseBlock + element.nk + kNkHeader, bytes.data(), length);
+            // Units, not characters: Windows compares and hashes UTF-16 units.
             for (std::size_t at = 0; at < length; at += compressed ? 1 : 2)
-                element.name += static_cast<char16_t>(compressed ? bytes[at] : bytes[at] | (at + 1 < length ? bytes[at + 1] << 8 : 0));
-            for (const char16_t unit : element.name)
-                element.upper += static_cast<char16_t>(UpperCaseOf(static_cast<wchar_t>(unit)));
+                element.name += static_cast<wchar_t>(compressed ? bytes[at] : bytes[at] | (at + 1 < length ? bytes[at + 1] << 8 : 0));
+            UpperCaseInto(element.name, element.upper);
             elements.push_back(std::move(element));
         }
     }
@@ -521,7 +521,7 @@ void HiveValueWriter::SortSubKeys(std::uint32_t nk) {
             Write32(at, element.nk);
             if (kind == "lh") {
                 std::uint32_t hash = 0;
-                for (const char16_t unit : element.upper) hash = hash * 37 + unit;
+                for (const wchar_t unit : element.upper) hash = hash * 37 + static_cast<std::uint32_t>(unit);
                 Write32(at + 4, hash);
             } else if (kind == "lf") {
                 std::uint8_t hint[4] = {};

@@ -30,25 +30,17 @@ std::wstring Write(const std::wstring& folder, const std::wstring& script) {
     }
 }
 
-void ClosingMeasure::Add(std::wstring_view piece) {
-    for (wchar_t c : piece) {
-        // UTF-16LE, as the file holds it: wchar_t is 32 bits natively.
-        const std::uint32_t unit = static_cast<std::uint32_t>(c);
-        const auto addUnit = [this](std::uint32_t u) {
-            hash_ = (hash_ ^ (u & 0xFF)) * 0x100000001b3ull;
-            hash_ = (hash_ ^ (u >> 8)) * 0x100000001b3ull;
-            bytes_ += 2;
-        };
-        if (unit > 0xFFFF) {
-            addUnit(0xD800 + ((unit - 0x10000) >> 10));
-            addUnit(0xDC00 + ((unit - 0x10000) & 0x3FF));
-        } else {
-            addUnit(unit);
-        }
-        // A value line starts with its quoted name or @; continued lines with spaces.
+std::vector<std::uint8_t> ClosingMeasure::Add(std::wstring_view piece) {
+    // Over the UTF-16LE bytes the file holds: wchar_t is 32 bits natively.
+    std::vector<std::uint8_t> bytes = EncodeUtf16Le(std::wstring(piece));
+    for (const std::uint8_t b : bytes) hash_ = (hash_ ^ b) * 0x100000001b3ull;
+    bytes_ += bytes.size();
+    // A value line starts with its quoted name or @; continued lines with spaces.
+    for (const wchar_t c : piece) {
         if (lineStart_ && (c == L'"' || c == L'@')) ++values_;
         lineStart_ = c == L'\n';
     }
+    return bytes;
 }
 
 std::wstring ClosingMeasure::Line() const { return LineOf(values_, bytes_, hash_) + L"\r\n"; }

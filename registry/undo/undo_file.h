@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace keyscour::undo_file {
 
@@ -54,7 +55,8 @@ std::wstring ClosingLine(std::wstring_view script);
 // The closing line of a script given in pieces.
 class ClosingMeasure {
 public:
-    void Add(std::wstring_view piece);
+    // Measures piece; returns its UTF-16LE bytes, as the file holds them.
+    std::vector<std::uint8_t> Add(std::wstring_view piece);
     std::wstring Line() const;  // with its CR LF
 
 private:

@@ -74,10 +74,7 @@ std::wstring WriteTemporary(const std::wstring& folder, const ScriptPieces& scri
         if (made) made(FromUtf8(partial));
         put({0xFF, 0xFE});
         ClosingMeasure measure;
-        script([&](std::wstring_view piece) {
-            measure.Add(piece);
-            if (error == 0) put(EncodeUtf16Le(std::wstring(piece)));
-        });
+        script([&](std::wstring_view piece) { put(measure.Add(piece)); });
         put(EncodeUtf16Le(measure.Line()));
     } catch (...) {
         ::close(file);

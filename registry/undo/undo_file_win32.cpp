@@ -7,6 +7,7 @@
 
 #include "base/file_util.h"
 #include "base/numbered_error.h"
+#include "base/utf16.h"
 #include "base/unique_handle.h"
 
 namespace keyscour::undo_file {
@@ -67,9 +68,9 @@ std::wstring WriteTemporary(const std::wstring& folder, const ScriptPieces& scri
     unique_file file(CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) Fail(GetLastError(), partial);
     DWORD error = ERROR_SUCCESS;
-    const auto put = [&](std::wstring_view text) {
+    const auto put = [&](const std::vector<std::uint8_t>& text) {
         const auto* bytes = reinterpret_cast<const char*>(text.data());
-        std::size_t left = text.size() * sizeof(wchar_t);
+        std::size_t left = text.size();
         while (left > 0 && error == ERROR_SUCCESS) {
             DWORD written = 0;
             const DWORD chunk = left > 0x100000 ? 0x100000 : static_cast<DWORD>(left);
@@ -83,13 +84,10 @@ std::wstring WriteTemporary(const std::wstring& folder, const ScriptPieces& scri
     };
     try {
         if (made) made(partial);
-        put(L"\xFEFF");
+        put({0xFF, 0xFE});
         ClosingMeasure measure;
-        script([&](std::wstring_view piece) {
-            measure.Add(piece);
-            put(piece);
-        });
-        put(measure.Line());
+        script([&](std::wstring_view piece) { put(measure.Add(piece)); });
+        put(EncodeUtf16Le(measure.Line()));
     } catch (...) {
         file.reset();
         DeleteFileW(partial.c_str());

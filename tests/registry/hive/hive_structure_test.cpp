@@ -7,6 +7,7 @@
 
 #include <hivex.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/utf8.h"
@@ -34,6 +35,31 @@ std::uint32_t Get32(const Bytes& bytes, std::size_t at) {
     return value;
 }
 void Put32(Bytes& bytes, std::size_t at, std::uint32_t value) { std::memcpy(bytes.data() + at, &value, 4); }
+
+// Two elements of a sub key list, offset and hash (or hint) each, swapped.
+void SwapElements(Bytes& hive, std::size_t one, std::size_t other) {
+    std::swap_ranges(hive.begin() + static_cast<std::ptrdiff_t>(one), hive.begin() + static_cast<std::ptrdiff_t>(one + 8),
+                     hive.begin() + static_cast<std::ptrdiff_t>(other));
+}
+
+// A new hive at path whose key P holds the keys names; P's key node, as an
+// offset past the base block.
+std::uint32_t HiveWithKeysUnderP(const std::string& path, const std::vector<std::wstring>& names) {
+    WriteFileBytes(path, BlankHive());
+    {
+        HiveRegistry registry(path, true);
+        for (const auto& name : names) {
+            KeyHandle opened = 0;
+            EXPECT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"P\\" + name, opened), 0u);
+            registry.CloseKey(opened);
+        }
+        EXPECT_TRUE(registry.Commit());
+    }
+    hive_h* h = hivex_open(path.c_str(), 0);
+    const std::uint32_t nk = static_cast<std::uint32_t>(hivex_node_get_child(h, hivex_root(h), "P") - kBase);
+    hivex_close(h);
+    return nk;
+}
 
 std::string Joined(const std::vector<std::string>& faults) {
     std::string text;
@@ -109,11 +135,7 @@ protected:
 
 TEST_F(BrokenHive, TwoElementsSwappedAreOutOfOrder) {
     ASSERT_NE(leaf, 0u);
-    std::uint8_t first[8], second[8];
-    std::memcpy(first, hive.data() + Element(0), 8);
-    std::memcpy(second, hive.data() + Element(1), 8);
-    std::memcpy(hive.data() + Element(0), second, 8);
-    std::memcpy(hive.data() + Element(1), first, 8);
+    SwapElements(hive, Element(0), Element(1));
     EXPECT_TRUE(Finds("out of order"));
 }
 
@@ -155,28 +177,11 @@ TEST_F(BrokenHive, AnLfHintOtherThanTheFirstFourCharactersInTheirCase) {
 TEST(HiveStructure, AKeyInAListOutOfOrderIsStillFoundByName) {
     testing::ScratchFolder folder;
     const std::string path = ToUtf8(folder.Path(L"SOFTWARE"));
-    WriteFileBytes(path, BlankHive());
-    const std::vector<std::wstring> names{L"Alpha", L"Bravo", L"Charlie", L"Delta", L"Echo"};
-    {
-        HiveRegistry registry(path, true);
-        for (const auto& name : names) {
-            KeyHandle opened = 0;
-            ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"P\\" + name, opened), 0u);
-            registry.CloseKey(opened);
-        }
-        ASSERT_TRUE(registry.Commit());
-    }
+    const std::uint32_t nk = HiveWithKeysUnderP(path, {L"Alpha", L"Bravo", L"Charlie", L"Delta", L"Echo"});
     Bytes hive = ReadAll(path);
-    hive_h* h = hivex_open(path.c_str(), 0);
-    const std::uint32_t nk = static_cast<std::uint32_t>(hivex_node_get_child(h, hivex_root(h), "P") - kBase);
-    hivex_close(h);
     const std::uint32_t list = Get32(hive, kBase + 4 + nk + 0x1C);
     // Alpha and Echo change places, hashes and all.
-    std::uint8_t first[8], last[8];
-    std::memcpy(first, hive.data() + kBase + 4 + list + 4, 8);
-    std::memcpy(last, hive.data() + kBase + 4 + list + 4 + 8 * 4, 8);
-    std::memcpy(hive.data() + kBase + 4 + list + 4, last, 8);
-    std::memcpy(hive.data() + kBase + 4 + list + 4 + 8 * 4, first, 8);
+    SwapElements(hive, kBase + 4 + list + 4, kBase + 4 + list + 4 + 8 * 4);
     WriteFileBytes(path, hive);
     ASSERT_NE(Joined(HiveStructureFaults(ReadAll(path))), "");
     HiveRegistry registry(path, false);
@@ -193,21 +198,8 @@ TEST(HiveStructure, AKeyInAListOutOfOrderIsStillFoundByName) {
 TEST(HiveStructure, AKeyAddedUnderAnIndexRootIsSortedAcrossItsLeaves) {
     testing::ScratchFolder folder;
     const std::string path = ToUtf8(folder.Path(L"SOFTWARE"));
-    WriteFileBytes(path, BlankHive());
-    const std::vector<std::wstring> names{L"Alpha", L"Bravo", L"Charlie", L"Delta", L"Echo", L"Foxtrot"};
-    {
-        HiveRegistry registry(path, true);
-        for (const auto& name : names) {
-            KeyHandle opened = 0;
-            ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"P\\" + name, opened), 0u);
-            registry.CloseKey(opened);
-        }
-        ASSERT_TRUE(registry.Commit());
-    }
+    const std::uint32_t nk = HiveWithKeysUnderP(path, {L"Alpha", L"Bravo", L"Charlie", L"Delta", L"Echo", L"Foxtrot"});
     Bytes hive = ReadAll(path);
-    hive_h* h = hivex_open(path.c_str(), 0);
-    const std::uint32_t nk = static_cast<std::uint32_t>(hivex_node_get_child(h, hivex_root(h), "P") - kBase);
-    hivex_close(h);
     const std::uint32_t list = Get32(hive, kBase + 4 + nk + 0x1C);
     ASSERT_EQ(std::memcmp(hive.data() + kBase + 4 + list, "lh", 2), 0);
     // A free cell big enough for an ri of two and two lh leaves of three.
@@ -249,11 +241,7 @@ TEST(HiveStructure, AKeyAddedUnderAnIndexRootIsSortedAcrossItsLeaves) {
     ASSERT_EQ(Joined(HiveStructureFaults(ReadAll(path))), "") << "the index made by hand keeps the rules";
     // Then Alpha and Foxtrot change leaves, as a list another tool left
     // out of order: the sort must move names from leaf to leaf.
-    std::uint8_t alpha[8], foxtrot[8];
-    std::memcpy(alpha, hive.data() + kBase + first + 8, 8);
-    std::memcpy(foxtrot, hive.data() + kBase + second + 8 + 16, 8);
-    std::memcpy(hive.data() + kBase + first + 8, foxtrot, 8);
-    std::memcpy(hive.data() + kBase + second + 8 + 16, alpha, 8);
+    SwapElements(hive, kBase + first + 8, kBase + second + 8 + 16);
     WriteFileBytes(path, hive);
     ASSERT_NE(Joined(HiveStructureFaults(ReadAll(path))), "");
 
