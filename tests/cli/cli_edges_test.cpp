@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <nlohmann/json.hpp>
 
 #include <atomic>
@@ -345,6 +347,20 @@ TEST_F(CliEdgeTest, AnEmptyTextIsRefusedForReplaceUnlessWholeAndAnEmptyTypeListI
     ASSERT_EQ(records.size(), 2u) << whole.out;
     EXPECT_EQ(records[0]["name"], "empty");
     EXPECT_EQ(RunCli({L"search", L"--reg-file", In(), L"x", L"--type", L""}).exitCode, 2);
+    // A list of types: each one kept, the others left out.
+    folder.Write(L"t.reg", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\S]\r\n\"s\"=\"x\"\r\n"
+                           "\"n\"=dword:00000000\r\n\"b\"=hex:01\r\n\"e\"=hex(2):00,00\r\n");
+    const CliRun typed = RunCli({L"search", L"--reg-file", folder.Path(L"t.reg"), L"", L"--type",
+                                 L"REG_DWORD,REG_SZ", L"--format", L"jsonl"});
+    ASSERT_EQ(typed.exitCode, 0) << typed.err;
+    std::set<std::string> types;
+    for (const auto& record : Records(typed.out))
+        if (record["kind"] == "hit" && !record["type"].is_null()) types.insert(record["type"].get<std::string>());
+    EXPECT_EQ(types, (std::set<std::string>{"REG_DWORD", "REG_SZ"})) << typed.out;
+    // Root names, ALL among them, in any case.
+    for (const wchar_t* root : {L"all", L"hku", L"hkey_users"})
+        EXPECT_EQ(RunCli({L"search", L"--reg-file", folder.Path(L"t.reg"), L"x", L"--root", root}).exitCode, 0)
+            << ToUtf8(root);
 }
 
 TEST_F(CliEdgeTest, WholeValueWritesAtTheHitsOwnKeyAndNameAsRegSz) {

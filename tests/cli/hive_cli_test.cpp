@@ -131,7 +131,8 @@ TEST_F(HiveCliTest, ReplaceReadBackWithHivexAndUndoneExactly) {
                   .find(L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fabrikam\\App]"),
               std::wstring::npos)
         << "named where the hive is mounted";
-    const CliRun undo = RunCli({L"undo", L"--hive", hive, files[0]});
+    // --wait is an undo's option too: it takes the lock as a replace does.
+    const CliRun undo = RunCli({L"undo", L"--hive", hive, files[0], L"--wait", L"1"});
     ASSERT_EQ(undo.exitCode, 0) << undo.err;
     for (const auto& value : kValues) {
         const auto read = Read(value.key, value.name);
@@ -399,6 +400,7 @@ TEST_F(HiveCliTest, DamagedCellsAreSkippedSaidAndEndIn3) {
     const CliRun replace = RunCli({L"replace", L"--hive", hive, L"fabrikam", L"--with", L"x", L"--yes", L"--undo-dir",
                                    folder.Path(L"undo")});
     EXPECT_EQ(replace.exitCode, 3);
+    EXPECT_NE(replace.err.find("damaged: "), std::string::npos) << "a replace says what it could not read: " << replace.err;
     EXPECT_EQ(ReadBytes(ToUtf8(hive)), bytes) << "a damaged hive is not written";
     EXPECT_TRUE(UndoFiles().empty());
 }

@@ -8,6 +8,7 @@
 #include "base/utf16.h"
 #include "base/utf8.h"
 #include "output/output.h"
+#include "output/progress.h"
 #include "registry/value_forms.h"
 
 namespace keyscour::output {
@@ -104,6 +105,18 @@ TEST(Csv, QuotingAsRfc4180Says) {
                          L"HKEY_LOCAL_MACHINE,\"A,B\",plain,REG_SZ,\"say \"\"hi\"\", then\r\nleave\",data\r\n"
                          L"HKEY_LOCAL_MACHINE,K,m,REG_MULTI_SZ,\"one\ntwo\",data\r\n");
     EXPECT_TRUE(errors.text_.empty()) << "quiet";
+}
+
+// The progress line only on a terminal, and never when asked to be quiet.
+TEST(Progress, OnlyOnATerminalAndNeverQuiet) {
+    for (const bool terminal : {false, true})
+        for (const bool enabled : {false, true}) {
+            Captured errors;
+            errors.terminal = terminal;
+            Progress progress(errors, enabled);
+            for (std::uint64_t keys = 64; keys <= 64 * 20; keys += 64) progress.Key(L"HKEY_USERS\\S", keys, 0);
+            EXPECT_EQ(errors.text_.empty(), !(terminal && enabled)) << "terminal " << terminal << ", enabled " << enabled;
+        }
 }
 
 TEST(Csv, AHeaderEvenWithNoRows) {

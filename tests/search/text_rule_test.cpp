@@ -214,5 +214,14 @@ TEST_F(RuleTest, TypeKeepingReplaceOverEveryType) {
     EXPECT_EQ(ReplaceInValue(regex, L"D:\\$1[$&]", 1, Str(L"C:\\Tools")).data, Str(L"D:\\Tools[C:\\Tools]"));
 }
 
+// Each match after the first is tried knowing what precedes it: an anchor
+// or a word boundary holds only where it holds in the whole text.
+TEST_F(RuleTest, ARegexReplaceSeesTheTextBeforeEachLaterMatch) {
+    TextRule start = Rule(L"^a", false, true);
+    EXPECT_EQ(start.Replace(L"aaa", L"b"), std::optional<std::wstring>(L"baa"));
+    TextRule word = Rule(L"\\bold", false, true);
+    EXPECT_EQ(word.Replace(L"old bold old", L"new"), std::optional<std::wstring>(L"new bold new"));
+}
+
 }  // namespace
 }  // namespace keyscour::search

@@ -392,6 +392,20 @@ TEST_F(HiveLogsTest, AnEntryWhosePageTableRunsPastItsSizeByAFewBytesIsRefused) {
     EXPECT_NE(state.failure.find(L"outside"), std::wstring::npos) << ToUtf8(state.failure);
 }
 
+// Logs are found by name ignoring case, every letter of it (an NTFS disk
+// mounted on Linux keeps the case Windows gave each file).
+TEST(TransactionLogNames, EveryLetterIsMatchedIgnoringCase) {
+    testing::ScratchFolder folder;
+    folder.Write(L"lazy.hve", "hive");
+    folder.Write(L"LAZY.HVE.LOG1", "log");
+    folder.Write(L"Lazy.hve.log2", "log");
+    folder.Write(L"lazz.hve.LOG1", "another hive's");
+    const auto logs = TransactionLogPaths(ToUtf8(folder.Path(L"lazy.hve")));
+    ASSERT_EQ(logs.size(), 2u);
+    EXPECT_NE(logs[0].find("LAZY.HVE.LOG1"), std::string::npos);
+    EXPECT_NE(logs[1].find("Lazy.hve.log2"), std::string::npos);
+}
+
 // A commit beside an old-format log numbered above the hive goes past it.
 TEST_F(HiveLogsTest, ACommitGoesPastAnOldFormatLogNumberedAboveTheHive) {
     MarkDirty(before, 9, 9);

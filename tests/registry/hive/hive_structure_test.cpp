@@ -264,6 +264,54 @@ TEST(HiveStructure, AKeyAddedUnderAnIndexRootIsSortedAcrossItsLeaves) {
     }
 }
 
+// A value rewritten raises its key's longest-name field to exactly its own
+// name's length in UTF-16 bytes, when the field was below it.
+TEST(HiveStructure, ARewrittenValueRaisesItsKeysNameFieldToItsOwnLength) {
+    testing::ScratchFolder folder;
+    const std::string path = ToUtf8(folder.Path(L"SOFTWARE"));
+    const std::uint32_t nk = HiveWithKeysUnderP(path, {L"Child"});
+    {
+        HiveRegistry registry(path, true);
+        KeyHandle key = 0;
+        ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"P", key), 0u);
+        const Bytes data = StringData(L"C:\\Old");
+        ASSERT_EQ(registry.SetValue(key, L"Thirteen char", 1, data.data(), static_cast<std::uint32_t>(data.size())), 0u);
+        registry.CloseKey(key);
+        ASSERT_TRUE(registry.Commit());
+    }
+    Bytes hive = ReadAll(path);
+    Put32(hive, kBase + 4 + nk + 0x3C, 0);
+    WriteFileBytes(path, hive);
+    const auto replaced = testing::RunCli({L"replace", L"--hive", FromUtf8(path), L"Old", L"--with", L"New", L"--yes",
+                                           L"--undo-dir", folder.Path(L"undo")});
+    ASSERT_EQ(replaced.exitCode, 0) << replaced.err;
+    EXPECT_EQ(Get32(ReadAll(path), kBase + 4 + nk + 0x3C), 26u);
+}
+
+// Windows wrote this hive's lists as "lf": a key added to one keeps it an
+// "lf" list in Windows' order, its hint as the format gives it.
+TEST(HiveStructure, AKeyAddedToAListWindowsWroteKeepsItsRules) {
+    testing::ScratchFolder folder;
+    const std::string path = ToUtf8(folder.Path(L"UsrClass.dat"));
+    WriteFileBytes(path, ReadAll(Real("recovered-by-an-independent-parser")));
+    {
+        HiveRegistry registry(path, true);
+        for (const wchar_t* name : {L"\u00c4rger", L"aaa", L"_z"}) {
+            KeyHandle opened = 0;
+            ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, name, opened), 0u) << ToUtf8(name);
+            registry.CloseKey(opened);
+        }
+        ASSERT_TRUE(registry.Commit());
+    }
+    EXPECT_EQ(Joined(HiveStructureFaults(ReadAll(path))), "");
+    HiveRegistry reread(path, false);
+    for (const wchar_t* name : {L"\u00e4RGER", L"AAA", L"_Z"}) {
+        KeyHandle key = 0;
+        EXPECT_EQ(reread.OpenKey(HiveRegistry::kRoot, name, key), 0u) << ToUtf8(name);
+        reread.CloseKey(key);
+    }
+}
+
 TEST(HiveStructure, HivesThisProjectWritesKeepTheRules) {
     testing::ScratchFolder folder;
     const std::string path = ToUtf8(folder.Path(L"SOFTWARE"));
