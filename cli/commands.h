@@ -52,6 +52,10 @@ struct SearchOptions {
 
 struct ReplaceOptions {
     std::wstring with;
+    // What --in names: data is changed, value names and key names renamed.
+    bool changeData = true;
+    bool renameValues = false;
+    bool renameKeys = false;
     bool wholeValue = false;
     bool dryRun = false;
     bool yes = false;
@@ -59,7 +63,7 @@ struct ReplaceOptions {
 };
 
 struct UndoOptions {
-    std::vector<std::string> hives;  // FILE[=MOUNT], UTF-8
+    std::vector<std::string> hives;  // FILE[=MOUNT], UTF-8; none: the live registry (Windows)
     std::string undoFile;
     bool acceptUnterminated = false;
     double waitSeconds = 0;

@@ -23,7 +23,7 @@ namespace keyscour::cli {
 namespace {
 
 struct Arguments {
-    std::string text, root, key, format, output, regFile, types, with, undoDir, undoFile, encoding;
+    std::string text, root, key, format, output, regFile, types, with, undoDir, undoFile, encoding, in;
     std::vector<std::string> hives;
     bool whole = false, names = false, keysOnly = false, regex = false, quiet = false, ignoreLogs = false, strict = false;
     bool wholeValue = false, dryRun = false, yes = false, acceptUnterminated = false;
@@ -38,6 +38,9 @@ void AddSearchOptions(CLI::App& command, Arguments& a) {
     command.add_flag("--whole", a.whole, "the whole text must match");
     command.add_flag("--names", a.names, "compare value names too");
     command.add_flag("--keys-only", a.keysOnly, "compare key names only");
+    command.add_option("--in", a.in,
+                       "what to search and (replace) change, comma-separated: data, names (value names), keys "
+                       "(key names); default for a replace: data");
     command.add_option("--type", a.types, "only values of these types: REG_SZ,REG_EXPAND_SZ,...")
         ->each([&a](const std::string&) { a.typesGiven = true; });
     command.add_flag("--regex", a.regex, "TEXT is an ECMAScript regular expression, ignoring case");
@@ -67,6 +70,25 @@ SearchOptions SearchOptionsOf(const Arguments& a) {
     options.rule.names = a.names;
     options.rule.keysOnly = a.keysOnly;
     options.rule.regex = a.regex;
+    if (!a.in.empty()) {
+        if (a.names) throw BadInput{L"--in: takes the place of --names; use --in names (or --in data,names)"};
+        if (a.keysOnly) throw BadInput{L"--in: takes the place of --keys-only; use --in keys"};
+        options.rule.data = options.rule.names = options.rule.keyNames = false;
+        const std::wstring list = FromUtf8(a.in);
+        for (std::size_t at = 0; at <= list.size();) {
+            const std::size_t comma = std::min(list.find(L',', at), list.size());
+            const std::wstring part = list.substr(at, comma - at);
+            if (part == L"data")
+                options.rule.data = true;
+            else if (part == L"names")
+                options.rule.names = true;
+            else if (part == L"keys")
+                options.rule.keyNames = true;
+            else
+                throw BadInput{L"--in: not data, names or keys: " + part};
+            at = comma + 1;
+        }
+    }
     if (a.typesGiven && a.types.empty()) throw BadInput{L"--type: no value type given"};
     if (!a.types.empty()) {
         std::set<std::uint32_t> types;
@@ -128,9 +150,10 @@ int Main(int argc, char** argv) {
     replace->add_flag("--yes", a.yes, "do not ask before writing");
     replace->add_option("--undo-dir", a.undoDir, "the folder for the undo file");
     AddWaitOption(*replace, a);
-    CLI::App* undo = app.add_subcommand("undo", "apply an undo file to offline hives (Linux build)");
+    CLI::App* undo = app.add_subcommand("undo", "apply an undo file: to offline hives (Linux build) or the live registry (Windows)");
     std::vector<std::string> undoHives;
-    undo->add_option("--hive", undoHives, "a hive, FILE[=MOUNT]; may be repeated")->required()->allow_extra_args(false);
+    undo->add_option("--hive", undoHives, "a hive, FILE[=MOUNT]; may be repeated; none: the live registry (Windows)")
+        ->allow_extra_args(false);
     undo->add_option("UNDO", a.undoFile, "the undo file (.reg) of a replace")->required();
     undo->add_flag("--accept-unterminated", a.acceptUnterminated,
                    "apply an undo file without its closing line (one written before it had one)");
@@ -165,6 +188,13 @@ int Main(int argc, char** argv) {
         ReplaceOptions replacing;
         replacing.with = FromUtf8(a.with);
         replacing.wholeValue = a.wholeValue;
+        if (!a.in.empty()) {
+            replacing.changeData = options.rule.data;
+            replacing.renameValues = options.rule.names;
+            replacing.renameKeys = options.rule.keyNames;
+            if (a.wholeValue && (replacing.renameValues || replacing.renameKeys))
+                throw BadInput{L"--whole-value: writes data as a whole; it renames nothing (--in data)"};
+        }
         replacing.dryRun = a.dryRun;
         replacing.yes = a.yes;
         replacing.undoDir = a.undoDir;

@@ -1,6 +1,7 @@
 #include <chrono>
 #include <filesystem>
 #include <cwctype>
+#include <map>
 
 #include "base/numbered_error.h"
 #include "base/spill_file.h"
@@ -14,6 +15,8 @@
 #include "search/walker.h"
 #include "registry/script/reg_script.h"
 #include "registry/string_writer.h"
+#include "registry/subtree.h"
+#include "base/unicode_case.h"
 #include "registry/undo/undo_file.h"
 #include "registry/undo/replace_transaction.h"
 #include "registry/hive/hive_error.h"
@@ -37,6 +40,8 @@ struct Pending {
     std::uint32_t type, newType;
     std::vector<std::uint8_t> data, newData;
     int matched;
+    bool changesData = true;
+    std::wstring newName;  // empty: the name stays
 
     Record AsRecord() const {
         Record record;
@@ -71,6 +76,8 @@ public:
         record.Bytes(change.data);
         record.Bytes(change.newData);
         record.U32(static_cast<std::uint32_t>(change.matched));
+        record.U32(change.changesData ? 1 : 0);
+        record.Text(change.newName);
         offsets_.push_back(spill_.Append(record.Record()));
     }
     std::size_t size() const { return offsets_.size(); }
@@ -90,6 +97,8 @@ public:
         change_.data = record.Bytes();
         change_.newData = record.Bytes();
         change_.matched = static_cast<int>(record.U32());
+        change_.changesData = record.U32() != 0;
+        change_.newName = record.Text();
         current_ = i;
         return change_;
     }
@@ -101,6 +110,45 @@ private:
     Pending change_{};
     std::size_t current_ = SIZE_MAX;
 };
+
+// A key a replace renames: after every value, the deepest first, so that
+// every path used is still the one found.
+struct KeyRename {
+    const Walk* walk;
+    std::wstring keyPath;  // in the walk's registry, as found
+    std::wstring rowKey;   // as rows name it
+    std::wstring newName;
+    std::wstring finalPath;  // keyPath once every rename of this replace is made
+    std::size_t depth = 0;
+    bool underRenamed = false;  // a key above it is renamed too
+
+    std::wstring ParentRowKey() const {
+        const std::size_t slash = rowKey.rfind(L'\\');
+        return slash == std::wstring::npos ? std::wstring() : rowKey.substr(0, slash);
+    }
+    std::wstring NewRowKey() const {
+        const std::wstring parent = ParentRowKey();
+        return parent.empty() ? newName : parent + L"\\" + newName;
+    }
+    Record AsRecord() const {
+        Record record;
+        record.root = walk->rootName;
+        record.key = rowKey;
+        record.isKey = true;
+        return record;
+    }
+    std::wstring Place() const { return walk->rootName + L"\\" + rowKey; }
+};
+
+std::wstring LastName(const std::wstring& path) {
+    const std::size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::wstring ParentOf(const std::wstring& path) {
+    const std::size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
 
 std::wstring UndoFolder(const ReplaceOptions& replace) {
     return replace.undoDir.empty() ? undo_file::DefaultFolder() : FromUtf8(replace.undoDir);
@@ -129,8 +177,9 @@ public:
         if (const std::wstring warning = session_.rule->SkippedWarning(); !warning.empty()) session_.Say(warning);
         if (totals_.interrupted) return Finish(exit_code::kInterrupted);
         if (Damaged()) return Finish(exit_code::kDamaged);
+        PlanRenames();
         if (replace_.dryRun || toRegFile_) return Dry();
-        if (pending_.empty()) return Finish(exit_code::kNothing);
+        if (Targets() == 0) return Finish(exit_code::kNothing);
         if (!Confirmed()) {
             session_.Say(L"Nothing was replaced.");
             return Finish(exit_code::kNothing);
@@ -145,9 +194,13 @@ private:
     void WalkForChanges() {
         search::Walker walker = session_.NewWalker();
         const bool started = session_.Walk(walker, [&](const Record& record, const SearchHit& hit, const Walk& walk) {
-            // Keys are never renamed; a tombstone written or kept for undo
-            // would bring back the value it hides.
-            if (record.isKey || record.tombstone) return;
+            // A tombstone written or kept for undo would bring back the
+            // value it hides.
+            if (record.tombstone) return;
+            if (record.isKey) {
+                if (replace_.renameKeys) NoteKeyRename(record, hit, walk);
+                return;
+            }
             Pending change{&walk,
                            {walk.root, std::wstring(hit.keyPath), std::wstring(hit.valueName)},
                            std::wstring(record.key),
@@ -156,18 +209,37 @@ private:
                            {record.data.begin(), record.data.end()},
                            {},
                            record.matched};
-            if (replace_.wholeValue) {
-                change.newType = value_type::kString;
-                change.newData = StringData(replace_.with);
-            } else {
-                ValueChange value = ReplaceInValue(*session_.rule, replace_.with, record.type, record.data);
-                if (!value.changed) {
-                    ++skipped_;
-                    session_.output->Skip(record, value.reason);
-                    return;
-                }
-                change.newData = std::move(value.data);
+            const bool renaming = replace_.renameValues && (record.matched & search::kMatchedName);
+            const bool dataHit = replace_.changeData && (!renaming || (record.matched & search::kMatchedData));
+            change.changesData = false;
+            std::wstring reason;
+            if (renaming) {
+                const auto renamed = session_.rule->Replace(change.where.valueName, replace_.with);
+                if (!renamed)
+                    reason = L"the regex gave up on its name: too long for the pattern, or too costly to match";
+                else if (*renamed != change.where.valueName)
+                    change.newName = *renamed;
             }
+            if (dataHit) {
+                if (replace_.wholeValue) {
+                    change.newType = value_type::kString;
+                    change.newData = StringData(replace_.with);
+                    change.changesData = true;
+                } else {
+                    ValueChange value = ReplaceInValue(*session_.rule, replace_.with, record.type, record.data);
+                    change.changesData = value.changed;
+                    if (value.changed)
+                        change.newData = std::move(value.data);
+                    else if (reason.empty())
+                        reason = std::move(value.reason);
+                }
+            }
+            if (!change.changesData && change.newName.empty()) {
+                ++skipped_;
+                session_.output->Skip(record, reason.empty() ? L"its new name is its name" : reason);
+                return;
+            }
+            if (!change.changesData) change.newData = change.data;
             if (toRegFile_) {
                 if (const std::wstring refusal = RegScriptRefusal(record); !refusal.empty()) {
                     // The new .reg file could not carry it: said, counted, never written there.
@@ -178,6 +250,7 @@ private:
                 }
             }
             pending_.Add(change);
+            if (!change.newName.empty()) NoteValueRename(change);
             if (!session_.out->Failure().empty()) walker.Stop();
         });
         totals_ = walker.totals;
@@ -196,9 +269,203 @@ private:
     }
 
     int Dry() {
-        for (std::size_t i = 0; i < pending_.size(); ++i) Report(pending_[i]);
-        totals_.changed = pending_.size();
-        return Finish(pending_.empty() ? exit_code::kNothing : exit_code::kFound);
+        // The new .reg file holds a renamed key's whole subtree as it ends
+        // up: the changes are made in the file's copy in memory first.
+        if (toRegFile_)
+            for (std::size_t i = 0; i < Targets(); ++i) Write(i);
+        for (std::size_t i = 0; i < Targets(); ++i) Report(i);
+        return Finish(Targets() == 0 ? exit_code::kNothing : exit_code::kFound);
+    }
+
+    std::size_t Targets() const { return pending_.size() + keyRenames_.size(); }
+
+    void Write(std::size_t i) {
+        if (i >= pending_.size()) {
+            const KeyRename& key = keyRenames_[i - pending_.size()];
+            MRegistry::RenameKey(*key.walk->registry, key.walk->root, key.keyPath, key.newName);
+            return;
+        }
+        // The hit's own key and name, exactly: the same write for the
+        // whole value (REG_SZ) as for a replace inside it.
+        const Pending& change = pending_[i];
+        if (change.changesData)
+            MRegistry::WriteValue(*change.walk->registry, change.where, change.newType, change.newData);
+        if (!change.newName.empty()) MRegistry::RenameValue(*change.walk->registry, change.where, change.newName);
+    }
+
+    std::wstring PlaceOf(std::size_t i) {
+        return i < pending_.size() ? pending_[i].Place() : keyRenames_[i - pending_.size()].Place();
+    }
+
+    // A key hit to be renamed, when its new name differs.
+    void NoteKeyRename(const Record& record, const SearchHit& hit, const Walk& walk) {
+        KeyRename rename{&walk, std::wstring(hit.keyPath), std::wstring(record.key), {}, {}, 0};
+        const auto renamed = session_.rule->Replace(LastName(rename.keyPath), replace_.with);
+        if (!renamed || *renamed == LastName(rename.keyPath)) {
+            ++skipped_;
+            session_.output->Skip(record, !renamed ? L"the regex gave up on its name: too long for the pattern, or too "
+                                                     L"costly to match"
+                                                   : L"its new name is its name");
+            return;
+        }
+        rename.newName = *renamed;
+        rename.depth = static_cast<std::size_t>(std::count(rename.keyPath.begin(), rename.keyPath.end(), L'\\'));
+        keyRenames_.push_back(std::move(rename));
+    }
+
+    void NoteValueRename(const Pending& change) {
+        valueRenames_[{change.walk, UpperCased(change.where.keyPath)}].push_back(
+            {change.where.keyPath, change.where.valueName, change.newName, change.Place()});
+    }
+
+    // Every rename checked before anything is written; each refusal said,
+    // then the whole replace refused (exit 2). Then the keys put in the
+    // order they are renamed, each knowing where it ends up.
+    void PlanRenames() {
+        std::vector<std::wstring> refusals;
+        const auto refuse = [&](const std::wstring& place, const std::wstring& why) {
+            refusals.push_back(place + L": " + why);
+        };
+        for (const auto& [where, renames] : valueRenames_) {
+            const Walk& walk = *where.first;
+            Registry& registry = *walk.registry;
+            const std::wstring& keyPath = renames.front().keyPath;
+            if (const std::wstring link = LinkOnPath(walk, keyPath); !link.empty())
+                for (const auto& rename : renames) refuse(rename.place, L"its key is reached through the link " + link);
+            KeyHandle opened = 0;
+            unique_registry_key key;
+            if (registry.OpenKey(walk.root, keyPath, opened) == status::kSuccess) key = AdoptKey(registry, opened);
+            std::map<std::wstring, std::wstring> newNames;  // upper-cased new name: the value that gets it
+            for (const auto& rename : renames) {
+                const std::wstring upper = UpperCased(rename.newName);
+                std::uint32_t type = 0;
+                std::vector<std::uint8_t> data;
+                if (rename.newName.empty()) {
+                    refuse(rename.place, L"its name would be empty, which names the key's default value");
+                } else if (rename.newName.size() > 16383) {
+                    refuse(rename.place, L"its new name would be longer than 16383 characters");
+                } else if (!RegScriptWriter::Carries(rename.newName)) {
+                    refuse(rename.place, L"its new name would hold a line break, which an undo file cannot carry");
+                } else if (const auto [other, added] = newNames.emplace(upper, rename.oldName); !added) {
+                    refuse(rename.place, L"it and the value \"" + other->second + L"\" would both be named \"" +
+                                             rename.newName + L"\"");
+                } else if (upper != UpperCased(rename.oldName) && key &&
+                           registry.QueryValue(key.get(), rename.newName, type, data) != status::kNotFound) {
+                    refuse(rename.place, L"its key already holds a value named \"" + rename.newName + L"\"");
+                }
+            }
+        }
+        std::map<std::pair<const Walk*, std::wstring>, std::wstring> siblings;  // parent and new name: the key
+        for (const KeyRename& rename : keyRenames_) {
+            const Walk& walk = *rename.walk;
+            Registry& registry = *walk.registry;
+            const std::wstring place = rename.Place();
+            const std::wstring parent = ParentOf(rename.keyPath);
+            const std::wstring upper = UpperCased(rename.newName);
+            if (rename.newName.size() > 255) {
+                refuse(place, L"its new name would be longer than 255 characters");
+                continue;
+            }
+            if (rename.newName.find(L'\\') != std::wstring::npos) {
+                refuse(place, L"its new name \"" + rename.newName + L"\" would hold a backslash");
+                continue;
+            }
+            if (!RegScriptWriter::Carries(rename.newName)) {
+                refuse(place, L"its new name would hold a line break, which an undo file cannot carry");
+                continue;
+            }
+            if (const auto [other, added] = siblings.emplace(std::make_pair(&walk, UpperCased(parent) + L"\\" + upper), place);
+                !added) {
+                refuse(place, L"it and " + other->second + L" would both be named \"" + rename.newName + L"\"");
+                continue;
+            }
+            if (upper != UpperCased(LastName(rename.keyPath))) {
+                KeyHandle opened = 0;
+                const std::wstring sibling = parent.empty() ? rename.newName : parent + L"\\" + rename.newName;
+                if (const Status found = registry.OpenKey(walk.root, sibling, opened); found != status::kNotFound) {
+                    if (found == status::kSuccess) AdoptKey(registry, opened).reset();
+                    refuse(place, L"its parent already holds a key named \"" + rename.newName + L"\"");
+                    continue;
+                }
+            }
+            if (const std::wstring link = LinkOnPath(walk, rename.keyPath); !link.empty()) {
+                refuse(place, link == walk.rootName + L"\\" + walk.RowKey(rename.keyPath)
+                                  ? L"it is a link"
+                                  : L"it is reached through the link " + link);
+                continue;
+            }
+            if (const std::wstring why = SubtreeRefusal(walk, rename.keyPath); !why.empty()) refuse(place, why);
+        }
+        for (const auto& refusal : refusals) session_.Say(L"keyscour-cli: refused: " + refusal);
+        if (!refusals.empty())
+            throw BadInput{L"nothing was replaced: " + std::to_wstring(refusals.size()) +
+                           (refusals.size() == 1 ? L" rename is" : L" renames are") + L" refused (above)"};
+
+        // Where each key ends up once every rename is made, and the order.
+        std::map<std::pair<const Walk*, std::wstring>, const KeyRename*> byPath;
+        for (const KeyRename& rename : keyRenames_) byPath[{rename.walk, UpperCased(rename.keyPath)}] = &rename;
+        for (KeyRename& rename : keyRenames_) {
+            std::wstring oldPrefix, newPrefix;
+            for (std::size_t at = 0; at <= rename.keyPath.size();) {
+                const std::size_t slash = std::min(rename.keyPath.find(L'\\', at), rename.keyPath.size());
+                const std::wstring part = rename.keyPath.substr(at, slash - at);
+                oldPrefix += (oldPrefix.empty() ? L"" : L"\\") + part;
+                const auto renamed = byPath.find({rename.walk, UpperCased(oldPrefix)});
+                newPrefix += (newPrefix.empty() ? L"" : L"\\") + (renamed != byPath.end() ? renamed->second->newName : part);
+                if (renamed != byPath.end() && renamed->second != &rename) rename.underRenamed = true;
+                at = slash + 1;
+            }
+            rename.finalPath = newPrefix;
+        }
+        std::stable_sort(keyRenames_.begin(), keyRenames_.end(),
+                         [](const KeyRename& a, const KeyRename& b) { return a.depth > b.depth; });
+    }
+
+    // The link met first on the way to path (path itself included), by its
+    // full name; empty when there is none. A rename through a link would
+    // change the key it leads to, which the walk meets again by its own path.
+    std::wstring LinkOnPath(const Walk& walk, const std::wstring& path) {
+        for (std::size_t at = 0; at <= path.size();) {
+            const std::size_t slash = std::min(path.find(L'\\', at), path.size());
+            const std::wstring prefix = path.substr(0, slash);
+            const auto key = std::make_pair(&walk, UpperCased(prefix));
+            auto known = links_.find(key);
+            if (known == links_.end()) {
+                Registry::KeyKind kind;
+                const bool link = !prefix.empty() && walk.registry->QueryKeyKind(walk.root, prefix, kind) == status::kSuccess &&
+                                  kind.link;
+                known = links_.emplace(key, link).first;
+            }
+            if (known->second) return walk.rootName + L"\\" + walk.RowKey(prefix);
+            if (slash == path.size()) break;
+            at = slash + 1;
+        }
+        return {};
+    }
+
+    // Why a key's subtree cannot go into an undo file whole; empty when it can.
+    std::wstring SubtreeRefusal(const Walk& walk, const std::wstring& keyPath) {
+        std::wstring why;
+        std::wstring current;
+        SubtreeVisit visit;
+        visit.key = [&](const std::wstring& path) {
+            current = path;
+            Registry::KeyKind kind;
+            if (!why.empty() || walk.registry->QueryKeyKind(walk.root, path, kind) != status::kSuccess) return;
+            const std::wstring place = walk.rootName + L"\\" + walk.RowKey(path);
+            if (kind.link && path != keyPath) why = L"the key " + place + L" below it is a link";
+            else if (kind.isVolatile) why = L"the key " + place + L" below it is volatile";
+            else if (!RegScriptWriter::Carries(path)) why = L"a key below it has a name with a line break";
+        };
+        visit.value = [&](const std::wstring& name, std::uint32_t, std::span<const std::uint8_t>) {
+            if (why.empty() && !RegScriptWriter::Carries(name))
+                why = L"a value of " + walk.rootName + L"\\" + walk.RowKey(current) + L" has a name with a line break";
+        };
+        std::wstring failedAt;
+        if (const Status status = VisitSubtree(*walk.registry, walk.root, keyPath, visit, failedAt); status != status::kSuccess)
+            return L"the key " + walk.rootName + L"\\" + walk.RowKey(failedAt) + L" below it cannot be read (status " +
+                   std::to_wstring(status) + L")";
+        return why;
     }
 
     bool Confirmed() {
@@ -206,7 +473,9 @@ private:
         if (!InputIsTerminal() || !session_.errors->IsTerminal())
             throw BadInput{L"--yes: not on a terminal, a replace needs --yes (or try --dry-run first)"};
         session_.progress->Clear();
-        session_.errors->Text(L"Replace " + std::to_wstring(pending_.size()) + L" values? [y/N] ");
+        session_.errors->Text(L"Replace in " + std::to_wstring(Targets()) +
+                              (keyRenames_.empty() && valueRenames_.empty() ? L" values" : L" values and keys") +
+                              L"? [y/N] ");
         std::wstring answer = ReadInputLine();
         for (auto& c : answer) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
         return answer == L"y" || answer == L"yes";
@@ -234,7 +503,7 @@ private:
     int Transact() {
         const bool deferred = session_.source->WritesAreDeferred();
         ReplaceSteps steps;
-        steps.count = pending_.size();
+        steps.count = Targets();
         steps.undoFolder = UndoFolder(replace_);
         steps.rootName = [this](Registry& registry, KeyHandle root) {
             for (const Walk& walk : session_.source->walks)
@@ -242,8 +511,16 @@ private:
             return std::wstring();
         };
         steps.capture = [this](std::size_t i, UndoSnapshots& undo) {
+            if (i >= pending_.size()) {
+                const KeyRename& key = keyRenames_[i - pending_.size()];
+                undo.For(*key.walk->registry).CaptureRenamedKey(key.walk->root, key.keyPath, key.newName, key.finalPath);
+                return;
+            }
             const Pending& change = pending_[i];
-            undo.For(*change.walk->registry).CaptureValue(change.where);
+            if (!change.newName.empty())
+                undo.For(*change.walk->registry).CaptureRenamedValue(change.where, change.newName);
+            else
+                undo.For(*change.walk->registry).CaptureValue(change.where);
         };
         steps.prepare = [this] {
             session_.source->PrepareWrites();
@@ -259,16 +536,8 @@ private:
         };
         steps.undoFileHeld = [this](const std::wstring& temporary) { session_.source->HoldUndoFile(temporary); };
         steps.beforeWrite = [](std::size_t) { TestSeam("write"); };
-        steps.write = [this](std::size_t i) {
-            // The hit's own key and name, exactly: the same write for the
-            // whole value (REG_SZ) as for a replace inside it.
-            const Pending& change = pending_[i];
-            MRegistry::WriteValue(*change.walk->registry, change.where, change.newType, change.newData);
-        };
-        steps.written = [this](std::size_t i) {
-            ++totals_.changed;
-            Report(pending_[i]);
-        };
+        steps.write = [this](std::size_t i) { Write(i); };
+        steps.written = [this](std::size_t i) { Report(i); };
         if (deferred)
             steps.commit = [this](const std::function<bool()>&) {
                 TestSeam("commit");
@@ -297,11 +566,11 @@ private:
             return Finish(exit_code::kWriteFailed);
         case Ending::kWriteFailed:
             if (deferred) {
-                session_.Say(L"keyscour-cli: " + pending_[outcome.failedAt].Place() + L": " + outcome.error +
+                session_.Say(L"keyscour-cli: " + PlaceOf(outcome.failedAt) + L": " + outcome.error +
                              L"; nothing was replaced");
             } else {
-                session_.Say(L"keyscour-cli: stopped at " + pending_[outcome.failedAt].Place() + L" after " +
-                             std::to_wstring(outcome.written) + L" of " + std::to_wstring(pending_.size()) +
+                session_.Say(L"keyscour-cli: stopped at " + PlaceOf(outcome.failedAt) + L" after " +
+                             std::to_wstring(outcome.written) + L" of " + std::to_wstring(Targets()) +
                              L" writes: " + outcome.error + WrittenNote(outcome.written));
             }
             return Finish(exit_code::kWriteFailed);
@@ -318,7 +587,7 @@ private:
             {
                 const bool interrupted = Interrupted();
                 session_.Say(L"keyscour-cli: " + std::wstring(interrupted ? L"interrupted" : L"the output failed") +
-                             L" after " + std::to_wstring(outcome.written) + L" of " + std::to_wstring(pending_.size()) +
+                             L" after " + std::to_wstring(outcome.written) + L" of " + std::to_wstring(Targets()) +
                              L" writes" + WrittenNote(outcome.written));
                 totals_.interrupted = interrupted;
                 return Finish(interrupted ? exit_code::kInterrupted : exit_code::kWriteFailed);
@@ -329,8 +598,7 @@ private:
         if (deferred) {
             committed_ = true;
             // Only now is each change true: the records follow the commit.
-            for (std::size_t i = 0; i < pending_.size(); ++i) Report(pending_[i]);
-            totals_.changed = pending_.size();
+            for (std::size_t i = 0; i < Targets(); ++i) Report(i);
         }
         if (!outcome.publishError.empty()) {
             session_.Say(L"keyscour-cli: the replace was committed, but " + outcome.publishError +
@@ -345,9 +613,54 @@ private:
         return L". What was written stays; the undo file " + undoPath_ + L" covers it";
     }
 
-    void Report(const Pending& change) {
-        session_.output->Change(change.AsRecord(), change.newType, change.newData);
-        if (newValues_) newValues_->Change(change.AsRecord(), change.newType, change.newData);
+    void Report(std::size_t i) {
+        if (i >= pending_.size()) return ReportKey(keyRenames_[i - pending_.size()]);
+        const Pending& change = pending_[i];
+        if (change.changesData) {
+            ++totals_.changed;
+            session_.output->Change(change.AsRecord(), change.newType, change.newData);
+            // In the new .reg file a renamed value is written once, under its new name.
+            if (newValues_ && change.newName.empty()) newValues_->Change(change.AsRecord(), change.newType, change.newData);
+        }
+        if (!change.newName.empty()) {
+            ++totals_.renamedValues;
+            Record record = change.AsRecord();
+            record.type = change.newType;
+            record.data = change.newData;
+            session_.output->Rename(record, change.newName);
+            if (newValues_) newValues_->Rename(record, change.newName);
+        }
+    }
+
+    void ReportKey(const KeyRename& key) {
+        ++totals_.renamedKeys;
+        const std::wstring to = key.NewRowKey();
+        session_.output->Rename(key.AsRecord(), to);
+        // A key below one renamed too goes with that one's subtree.
+        if (!newValues_ || key.underRenamed) return;
+        newValues_->Rename(key.AsRecord(), to);
+        const Walk& walk = *key.walk;
+        std::wstring rowKey;
+        SubtreeVisit visit;
+        visit.key = [&](const std::wstring& path) {
+            rowKey = walk.RowKey(path);
+            Record record;
+            record.root = walk.rootName;
+            record.key = rowKey;
+            record.isKey = true;
+            newValues_->Hit(record);
+        };
+        visit.value = [&](const std::wstring& name, std::uint32_t type, std::span<const std::uint8_t> data) {
+            Record record;
+            record.root = walk.rootName;
+            record.key = rowKey;
+            record.name = name;
+            record.type = type;
+            record.data = data;
+            newValues_->Hit(record);
+        };
+        std::wstring failedAt;
+        VisitSubtree(*walk.registry, walk.root, key.finalPath, visit, failedAt);
     }
 
     int Finish(int code) {
@@ -381,6 +694,13 @@ private:
     std::unique_ptr<Sink> newFile_;
     std::unique_ptr<Output> newValues_;
     PendingChanges pending_{session_.source->walks};
+    std::vector<KeyRename> keyRenames_;
+    struct ValueRename {
+        std::wstring keyPath, oldName, newName, place;
+    };
+    // By walk and key path upper-cased: what the refusals are checked over.
+    std::map<std::pair<const Walk*, std::wstring>, std::vector<ValueRename>> valueRenames_;
+    std::map<std::pair<const Walk*, std::wstring>, bool> links_;
     Totals totals_;
     std::uint64_t skipped_ = 0, leftOut_ = 0;
     std::wstring undoPath_;

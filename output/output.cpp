@@ -18,6 +18,7 @@ public:
     void Change(const Record& record, std::uint32_t newType, std::span<const std::uint8_t> newData) override {
         format_->Change(record, newType, newData);
     }
+    void Rename(const Record& record, std::wstring_view to) override { format_->Rename(record, to); }
     void Skip(const Record& record, std::wstring_view reason) override { format_->Skip(record, reason); }
     std::uint64_t LeftOut() const override { return format_->LeftOut(); }
     void Summary(const Totals& totals) override {
@@ -30,6 +31,9 @@ public:
                       static_cast<unsigned long long>(totals.unreadable), static_cast<unsigned long long>(totals.keys),
                       totals.ms, totals.interrupted ? L" (interrupted)" : L"");
         std::wstring said = line;
+        if (totals.renamedValues || totals.renamedKeys)
+            said.insert(said.find(L" changed") + 8, L", " + std::to_wstring(totals.renamedValues) + L" values and " +
+                                                        std::to_wstring(totals.renamedKeys) + L" keys renamed");
         if (totals.skippedLines)
             said.insert(said.size() - 1, L", " + std::to_wstring(totals.skippedLines) + L" lines of the .reg file skipped");
         errors_.Text(said);

@@ -31,6 +31,9 @@ public:
     // A value a replace changes (or, dry, would change) from record's data
     // to newData of newType.
     virtual void Change(const Record& record, std::uint32_t newType, std::span<const std::uint8_t> newData) = 0;
+    // A name a replace renames (or, dry, would rename): for a value, to
+    // the name to; for a key, to the key path to, named as rows name keys.
+    virtual void Rename(const Record& record, std::wstring_view to) = 0;
     virtual void Skip(const Record& record, std::wstring_view reason) = 0;
     virtual void Summary(const Totals& totals) = 0;
     // Where a replace kept a dirty hive's files as they were; the other

@@ -26,6 +26,9 @@ public:
     void Change(const Record& record, std::uint32_t newType, std::span<const std::uint8_t> newData) override {
         Line(record, L"root,key,name,type,data,matched,new,result", L"," + Field(DataText(newType, newData)) + L",changed");
     }
+    void Rename(const Record& record, std::wstring_view to) override {
+        Line(record, L"root,key,name,type,data,matched,new,result", L"," + Field(to) + L",renamed");
+    }
     void Skip(const Record& record, std::wstring_view reason) override {
         Line(record, L"root,key,name,type,data,matched,new,result", L",," + Field(L"skipped: " + std::wstring(reason)));
     }

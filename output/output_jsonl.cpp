@@ -73,6 +73,12 @@ public:
         object["new"] = DataJson(line, newType, newData);
         Write(line, object);
     }
+    void Rename(const Record& record, std::wstring_view to) override {
+        Line line;
+        Json object = Fields(line, "rename", record);
+        object[record.isKey ? "new_key" : "new_name"] = line.Text(to);
+        Write(line, object);
+    }
     void Skip(const Record& record, std::wstring_view reason) override {
         Line line;
         Json object = Fields(line, "skip", record);
@@ -88,6 +94,8 @@ public:
         object["skipped"] = totals.skipped;
         object["unreadable"] = totals.unreadable;
         object["changed"] = totals.changed;
+        object["renamed_values"] = totals.renamedValues;
+        object["renamed_keys"] = totals.renamedKeys;
         object["left_out"] = totals.leftOut;
         object["skipped_lines"] = totals.skippedLines;
         object["ms"] = static_cast<std::uint64_t>(totals.ms + 0.5);

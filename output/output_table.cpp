@@ -57,6 +57,9 @@ public:
     void Change(const Record& record, std::uint32_t newType, std::span<const std::uint8_t> newData) override {
         Line(record, DataText(record.type, record.data) + L" \u2192 " + DataText(newType, newData));
     }
+    void Rename(const Record& record, std::wstring_view to) override {
+        Line(record, L"(renamed \u2192 " + std::wstring(to) + L")");
+    }
     void Skip(const Record& record, std::wstring_view reason) override {
         Line(record, L"(skipped: " + std::wstring(reason) + L")");
     }

@@ -83,6 +83,9 @@ struct MemoryRegistry::Node {
         auto node = std::make_unique<Node>();
         node->name = std::wstring(childName);
         node->folded = UpperCased(childName);
+        return Attach(std::move(node));
+    }
+    Node* Attach(std::unique_ptr<Node> node) {
         Node* added = node.get();
         if (index.empty() && children.size() < kIndexedFrom) {
             children.insert(LowerBound(added->folded), std::move(node));
@@ -95,10 +98,14 @@ struct MemoryRegistry::Node {
         unsorted = true;
         return added;
     }
-    void RemoveChild(Node* child) {
+    void RemoveChild(Node* child) { Detach(child); }
+    std::unique_ptr<Node> Detach(Node* child) {
         Sort();
         index.erase(child->folded);
-        children.erase(LowerBound(child->folded));
+        const auto at = LowerBound(child->folded);
+        std::unique_ptr<Node> detached = std::move(*at);
+        children.erase(at);
+        return detached;
     }
     RegistryValue* Value(std::wstring_view valueName) {
         for (auto& value : values)
@@ -379,6 +386,44 @@ std::optional<RegistryValue> MemoryRegistry::GetValue(KeyHandle root, const std:
     if (!node) return std::nullopt;
     if (const RegistryValue* value = node->Value(name)) return *value;
     return std::nullopt;
+}
+
+Status MemoryRegistry::RenameValue(KeyHandle key, const std::wstring& name, const std::wstring& newName) {
+    bool writable = false;
+    Node* node = Resolve(key, &writable);
+    if (!node) return status::kInvalidHandle;
+    if (!writable || node->unwritable) return status::kAccessDenied;
+    RegistryValue* value = node->Value(name);
+    if (!value) return status::kNotFound;
+    if (RegistryValue* other = node->Value(newName); other && other != value) return status::kAlreadyExists;
+    value->name = newName;
+    return status::kSuccess;
+}
+
+Status MemoryRegistry::RenameKey(KeyHandle base, const std::wstring& path, const std::wstring& newName) {
+    Node* from = Resolve(base);
+    if (!from) return status::kInvalidHandle;
+    if (newName.empty() || newName.size() > kMaxKeyNameChars || newName.find(L'\\') != std::wstring::npos)
+        return status::kBadPathname;
+    std::wstring_view rest(path);
+    while (!rest.empty() && rest.back() == L'\\') rest.remove_suffix(1);
+    const std::size_t slash = rest.rfind(L'\\');
+    const std::wstring parentPath(slash == std::wstring_view::npos ? std::wstring_view{} : rest.substr(0, slash));
+    const std::wstring_view name = slash == std::wstring_view::npos ? rest : rest.substr(slash + 1);
+    if (name.empty()) return status::kAccessDenied;  // a root key keeps its name
+    Status result;
+    Node* parent = Find(from, parentPath, result);
+    if (!parent) return result;
+    std::wstring scratch;
+    Node* node = parent->Child(name, scratch);
+    if (!node) return status::kNotFound;
+    if (node->unwritable || parent->unwritable) return status::kAccessDenied;
+    if (Node* other = parent->Child(newName, scratch); other && other != node) return status::kAlreadyExists;
+    std::unique_ptr<Node> moved = parent->Detach(node);
+    moved->name = newName;
+    moved->folded = UpperCased(newName);
+    parent->Attach(std::move(moved));
+    return status::kSuccess;
 }
 
 }  // namespace keyscour

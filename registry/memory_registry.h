@@ -42,6 +42,8 @@ public:
                       std::vector<std::uint8_t>& data) override;
     Status DeleteKey(KeyHandle base, const std::wstring& path) override;
     Status DeleteValue(KeyHandle key, const std::wstring& name) override;
+    Status RenameValue(KeyHandle key, const std::wstring& name, const std::wstring& newName) override;
+    Status RenameKey(KeyHandle base, const std::wstring& path, const std::wstring& newName) override;
 
     // Building and inspecting a tree, for tests and the benchmark. Paths are
     // relative to a predefined root; missing keys on the way are created.

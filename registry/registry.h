@@ -24,6 +24,7 @@ inline constexpr Status kInvalidHandle = 6;
 inline constexpr Status kBadPathname = 161;
 inline constexpr Status kMoreData = 234;
 inline constexpr Status kNoMoreItems = 259;
+inline constexpr Status kAlreadyExists = 183;
 }  // namespace status
 
 namespace value_type {
@@ -72,6 +73,37 @@ public:
         (void)key;
         longestNameChars = largestDataBytes = 0;
         return status::kNotSupported;
+    }
+    // Gives the value name of a key opened for writing the name newName,
+    // keeping its type, data and (where the store keeps one) its place
+    // among the key's values. A case-only change is a rename too.
+    // kAlreadyExists when another value has newName.
+    virtual Status RenameValue(KeyHandle key, const std::wstring& name, const std::wstring& newName) {
+        (void)key;
+        (void)name;
+        (void)newName;
+        return status::kNotSupported;
+    }
+    // Gives the key at path below base (its last name) the name newName,
+    // keeping everything below it and all the platform keeps with a key.
+    // kAlreadyExists when a sibling has newName.
+    virtual Status RenameKey(KeyHandle base, const std::wstring& path, const std::wstring& newName) {
+        (void)base;
+        (void)path;
+        (void)newName;
+        return status::kNotSupported;
+    }
+    // What no registry script can carry about the key at path below root:
+    // whether it is a link (opened as itself, not followed) or volatile.
+    struct KeyKind {
+        bool link = false;
+        bool isVolatile = false;
+    };
+    virtual Status QueryKeyKind(KeyHandle root, const std::wstring& path, KeyKind& kind) {
+        (void)root;
+        (void)path;
+        kind = {};
+        return status::kSuccess;
     }
     // Whether the value at index of a key marks a value deleted in this
     // layer of a differencing hive (a tombstone): to be listed, never to be

@@ -119,4 +119,27 @@ void WriteValue(Registry& registry, const ValueAddress& where, std::uint32_t typ
     });
 }
 
+void RenameValue(Registry& registry, const ValueAddress& where, const std::wstring& newName) {
+    WithKeyClosed(registry, [&](KeyHandle& key) -> std::optional<NumberedError> {
+        // Opened for writing; a key gone since the walk is not made again.
+        if (const Status s = registry.OpenKey(where.root, where.keyPath, key); s != status::kSuccess) {
+            key = 0;
+            return StatusError(s, L"Could not open registry section");
+        }
+        registry.CloseKey(key);
+        if (const Status s = registry.CreateKey(where.root, where.keyPath, key); s != status::kSuccess) {
+            key = 0;
+            return StatusError(s, L"Could not open registry section");
+        }
+        if (const Status s = registry.RenameValue(key, where.valueName, newName); s != status::kSuccess)
+            return StatusError(s, L"Could not rename the value");
+        return std::nullopt;
+    });
+}
+
+void RenameKey(Registry& registry, KeyHandle root, const std::wstring& keyPath, const std::wstring& newName) {
+    if (const Status s = registry.RenameKey(root, keyPath, newName); s != status::kSuccess)
+        throw StatusError(s, L"Could not rename the key");
+}
+
 }  // namespace keyscour::MRegistry

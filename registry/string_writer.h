@@ -51,5 +51,9 @@ struct ValueAddress {
 // The command line's write: a value of any type with its data as given, in
 // an existing key. Fails as WriteStringValue does, with its errors.
 void WriteValue(Registry& registry, const ValueAddress& where, std::uint32_t type, const std::vector<std::uint8_t>& data);
+// The command line's renames: the value at where given newName, in its
+// existing key; the key at keyPath below root given newName.
+void RenameValue(Registry& registry, const ValueAddress& where, const std::wstring& newName);
+void RenameKey(Registry& registry, KeyHandle root, const std::wstring& keyPath, const std::wstring& newName);
 
 }  // namespace keyscour::MRegistry

@@ -3,7 +3,11 @@
 #include <windows.h>
 
 #include <array>
+#include <functional>
+#include <string>
 #include <cstdint>
+
+#include "base/unicode_case.h"
 
 namespace keyscour {
 
@@ -16,6 +20,34 @@ HKEY ToHkey(KeyHandle key) {
 }
 
 KeyHandle FromHkey(HKEY key) { return static_cast<KeyHandle>(reinterpret_cast<std::uintptr_t>(key)); }
+
+bool SameName(const std::wstring& a, const std::wstring& b) { return UpperCased(a) == UpperCased(b); }
+
+// RegRenameKey is advapi32's since Vista but was long undocumented: found
+// at run time, so that a system without it refuses renames, not the start.
+using RenameKeyFunction = LSTATUS(WINAPI*)(HKEY, LPCWSTR, LPCWSTR);
+RenameKeyFunction RenameKeyOfSystem() {
+    static const auto function = reinterpret_cast<RenameKeyFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "RegRenameKey")));
+    return function;
+}
+
+// A name no sibling holds, for a case-only rename that goes through it.
+std::wstring TemporaryName(const std::wstring& name, const std::function<bool(const std::wstring&)>& taken) {
+    for (unsigned i = 0;; ++i) {
+        std::wstring candidate = name.substr(0, 200) + L".keyscour-rename-" + std::to_wstring(GetCurrentProcessId()) +
+                                 L"-" + std::to_wstring(i);
+        if (!taken(candidate)) return candidate;
+    }
+}
+
+// KEY_FLAGS_INFORMATION of NtQueryKey (Windows 8 on): bit 0 of KeyFlags is volatile.
+struct KeyFlagsInformation {
+    ULONG wow64Flags;
+    ULONG keyFlags;
+    ULONG controlFlags;
+};
+using QueryKeyFunction = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
 
 }  // namespace
 
@@ -102,5 +134,87 @@ Status Win32Registry::DeleteValue(KeyHandle key, const std::wstring& name) {
 }
 
 Status Win32Registry::CloseKey(KeyHandle key) { return static_cast<Status>(RegCloseKey(ToHkey(key))); }
+
+Status Win32Registry::RenameValue(KeyHandle key, const std::wstring& name, const std::wstring& newName) {
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> data;
+    if (const Status read = QueryValue(key, name, type, data); read != ERROR_SUCCESS) return read;
+    const auto exists = [this, key](const std::wstring& candidate) {
+        std::uint32_t otherType = 0;
+        std::vector<std::uint8_t> other;
+        return QueryValue(key, candidate, otherType, other) != ERROR_FILE_NOT_FOUND;
+    };
+    const bool caseOnly = SameName(name, newName);
+    if (!caseOnly && exists(newName)) return ERROR_ALREADY_EXISTS;
+    const auto size = static_cast<std::uint32_t>(data.size());
+    // Setting "Alice" over "alice" keeps "alice", and removing "alice" then
+    // removes the only copy: a case-only rename goes through a name of its own.
+    const std::wstring via = caseOnly ? TemporaryName(name, exists) : newName;
+    if (const Status set = SetValue(key, via, type, data.data(), size); set != ERROR_SUCCESS) return set;
+    if (const Status removed = DeleteValue(key, name); removed != ERROR_SUCCESS) {
+        DeleteValue(key, via);
+        return removed;
+    }
+    if (!caseOnly) return ERROR_SUCCESS;
+    if (const Status set = SetValue(key, newName, type, data.data(), size); set != ERROR_SUCCESS) {
+        // The value stays whole under the name it came through; put its own back.
+        if (SetValue(key, name, type, data.data(), size) == ERROR_SUCCESS) DeleteValue(key, via);
+        return set;
+    }
+    return DeleteValue(key, via);
+}
+
+Status Win32Registry::RenameKey(KeyHandle base, const std::wstring& path, const std::wstring& newName) {
+    const RenameKeyFunction rename = RenameKeyOfSystem();
+    if (!rename) return ERROR_CALL_NOT_IMPLEMENTED;
+    if (path.empty()) return ERROR_ACCESS_DENIED;
+    const std::size_t slash = path.rfind(L'\\');
+    const std::wstring parentPath = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+    const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+    HKEY parent = nullptr;
+    if (const LSTATUS opened = RegOpenKeyExW(ToHkey(base), parentPath.c_str(), 0, KEY_READ | KEY_WRITE, &parent);
+        opened != ERROR_SUCCESS)
+        return static_cast<Status>(opened);
+    const auto exists = [parent](const std::wstring& candidate) {
+        HKEY probe = nullptr;
+        const LSTATUS status = RegOpenKeyExW(parent, candidate.c_str(), REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, &probe);
+        if (status == ERROR_SUCCESS) RegCloseKey(probe);
+        return status != ERROR_FILE_NOT_FOUND;
+    };
+    LSTATUS status = ERROR_SUCCESS;
+    if (!SameName(name, newName)) {
+        status = exists(newName) ? ERROR_ALREADY_EXISTS : rename(parent, name.c_str(), newName.c_str());
+    } else {
+        // A sibling of the same name, as the registry compares, is the key
+        // itself: the case changes through a name of its own.
+        const std::wstring via = TemporaryName(name, exists);
+        status = rename(parent, name.c_str(), via.c_str());
+        if (status == ERROR_SUCCESS) {
+            status = rename(parent, via.c_str(), newName.c_str());
+            if (status != ERROR_SUCCESS) rename(parent, via.c_str(), name.c_str());
+        }
+    }
+    RegCloseKey(parent);
+    return static_cast<Status>(status);
+}
+
+Status Win32Registry::QueryKeyKind(KeyHandle root, const std::wstring& path, KeyKind& kind) {
+    kind = {};
+    HKEY key = nullptr;
+    const LSTATUS opened = RegOpenKeyExW(ToHkey(root), path.c_str(), REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, &key);
+    if (opened != ERROR_SUCCESS) return static_cast<Status>(opened);
+    DWORD type = 0;
+    const LSTATUS link = RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
+    kind.link = link == ERROR_SUCCESS && type == REG_LINK;
+    // Where the system answers (Windows 8 on); elsewhere nothing is known volatile.
+    static const auto query = reinterpret_cast<QueryKeyFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryKey")));
+    constexpr int kKeyFlagsInformation = 8;
+    KeyFlagsInformation flags{};
+    ULONG got = 0;
+    if (query && query(key, kKeyFlagsInformation, &flags, sizeof flags, &got) == 0) kind.isVolatile = flags.keyFlags & 1;
+    RegCloseKey(key);
+    return ERROR_SUCCESS;
+}
 
 }  // namespace keyscour

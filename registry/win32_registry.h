@@ -21,6 +21,9 @@ public:
                       std::vector<std::uint8_t>& data) override;
     Status DeleteKey(KeyHandle base, const std::wstring& path) override;
     Status DeleteValue(KeyHandle key, const std::wstring& name) override;
+    Status RenameValue(KeyHandle key, const std::wstring& name, const std::wstring& newName) override;
+    Status RenameKey(KeyHandle base, const std::wstring& path, const std::wstring& newName) override;
+    Status QueryKeyKind(KeyHandle root, const std::wstring& path, KeyKind& kind) override;
 };
 
 }  // namespace keyscour

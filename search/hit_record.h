@@ -30,6 +30,8 @@ struct Totals {
     std::uint64_t skipped = 0;     // values a replace left alone, texts too long for a regex
     std::uint64_t unreadable = 0;  // keys that could not be opened
     std::uint64_t changed = 0;     // values a replace wrote (or would write)
+    std::uint64_t renamedValues = 0;  // value names a replace renamed (or would rename)
+    std::uint64_t renamedKeys = 0;
     std::uint64_t leftOut = 0;     // rows a .reg output could not carry (a line break in a name)
     std::uint64_t skippedLines = 0;  // lines of a .reg source that Windows skips too
     double ms = 0;

@@ -63,7 +63,7 @@ bool TextRule::NameMatches(std::wstring_view name) {
     return Matches(name);
 }
 
-bool TextRule::KeyNameMatches(std::wstring_view name) { return NameMatches(name); }
+bool TextRule::KeyNameMatches(std::wstring_view name) { return options_.keyNames && NameMatches(name); }
 
 int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
     // A regex may take a moment on each value: Ctrl+C is heard between them.
@@ -72,7 +72,9 @@ int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span
     // The texts ComparedTexts gives, made in reused storage: a walk
     // compares every value it meets.
     bool matched = false;
-    if (upperText_.empty() && !options_.whole && !regex_) {
+    if (!options_.data) {
+        // Names alone (--in names).
+    } else if (upperText_.empty() && !options_.whole && !regex_) {
         matched = true;  // in every value, whatever its type, empty ones too
     } else if (type == value_type::kString || type == value_type::kExpandString || type == value_type::kMultiString) {
         const bool list = type == value_type::kMultiString;

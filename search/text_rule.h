@@ -21,6 +21,9 @@ struct RuleOptions {
     bool whole = false;     // the whole text must match
     bool names = false;     // value names are compared too
     bool keysOnly = false;  // only key names
+    // What --in names: key names, value data and (through names) value names.
+    bool keyNames = true;
+    bool data = true;
     bool regex = false;
     std::optional<std::set<std::uint32_t>> types;  // only values of these types
 };
@@ -32,7 +35,7 @@ public:
     explicit TextRule(RuleOptions options, const std::atomic<bool>* stop = nullptr);
 
     bool KeyNameMatches(std::wstring_view name) override;
-    bool ScansValues() const override { return !options_.keysOnly; }
+    bool ScansValues() const override { return !options_.keysOnly && (options_.data || options_.names); }
     bool ComparesValueNames() const override { return options_.names; }
     int ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) override;
 

@@ -88,6 +88,9 @@ void HiveRegistry::Reopen() {
     if (sourceFile_ >= 0) ::close(sourceFile_);
     sourceFile_ = -1;
     edited_.clear();
+    addedUnder_.clear();
+    renamedKeys_.clear();
+    newKeyNames_.clear();
     changed_ = keysChanged_ = false;
     ForgetAll();
     if (!hive_) {

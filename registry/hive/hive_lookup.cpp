@@ -32,6 +32,11 @@ HiveRegistry::Node HiveRegistry::Children::Find(std::wstring_view part, std::wst
 }
 
 HiveRegistry::NameRead HiveRegistry::AppendNameOf(Node node, std::wstring& names) {
+    if (!newKeyNames_.empty())
+        if (const auto renamed = newKeyNames_.find(node); renamed != newKeyNames_.end()) {
+            names.append(renamed->second);
+            return NameRead::kOther;
+        }
     errno = 0;
     const malloced<char> name8(hivex_node_name(hive_, node));
     if (!name8) {

@@ -63,6 +63,12 @@ public:
                       std::vector<std::uint8_t>& data) override;
     Status DeleteKey(KeyHandle base, const std::wstring& path) override;
     Status DeleteValue(KeyHandle key, const std::wstring& name) override;
+    // Kept until Commit, as value writes are; meanwhile lookups and walks
+    // meet the new names.
+    Status RenameValue(KeyHandle key, const std::wstring& name, const std::wstring& newName) override;
+    Status RenameKey(KeyHandle base, const std::wstring& path, const std::wstring& newName) override;
+    // A link is a key node with flag 0x0010; a hive file holds no volatile key.
+    Status QueryKeyKind(KeyHandle root, const std::wstring& path, KeyKind& kind) override;
     // Upper bounds from the value records: a name's length in UTF-8 bytes.
     Status QueryValueLimits(KeyHandle key, std::uint32_t& longestNameChars, std::uint32_t& largestDataBytes) override;
     // Flag 0x0002 of the value's record: deleted in this layer of a
@@ -137,6 +143,8 @@ private:
         std::size_t original = 0;  // hive_value_h; 0 for a value added
         std::string name8;          // the whole name, UTF-8
         bool changed = false;       // type and data below stand for the hive's
+        bool dataChanged = false;   // and are to be written
+        bool renamed = false;       // name8 is a new name for the original
         std::uint32_t type = 0;
         std::vector<std::uint8_t> data;
     };
@@ -237,6 +245,9 @@ private:
     bool changed_ = false;
     bool keysChanged_ = false;  // hivex holds key changes: it commits first
     std::set<Node> addedUnder_;  // keys hivex added a sub key to
+    // Keys renamed, in the order renamed, and each one's name now.
+    std::vector<std::pair<Node, std::wstring>> renamedKeys_;
+    std::unordered_map<Node, std::wstring> newKeyNames_;
     bool hivexWritable_ = false;
     std::unordered_map<Node, EditedKey> edited_;
     // Open keys by handle: handle h is slot (h - kFirstHandle) / 4; freed

@@ -10,6 +10,7 @@
 
 #include "base/file_util.h"
 #include "base/unicode_case.h"
+#include "base/utf16.h"
 #include "registry/hive/base_block.h"
 #include "registry/hive/hive_error.h"
 
@@ -25,6 +26,8 @@ constexpr std::uint32_t kInline = 0x80000000u;
 constexpr std::uint16_t kCompressedName = 0x0001;
 
 // Key node fields, from the cell's start (its 4-byte size first).
+constexpr std::uint32_t kNkFlags = 4 + 2, kNkParent = 4 + 16, kNkLongestSubKeyName = 4 + 52;
+constexpr std::uint16_t kNkHiveEntry = 0x0004;
 constexpr std::uint32_t kNkWritten = 4 + 4, kNkSubKeyCount = 4 + 20, kNkSubKeyList = 4 + 28, kNkValueCount = 4 + 36,
                         kNkValueList = 4 + 40, kNkLongestName = 4 + 60, kNkLargestData = 4 + 64,
                         kNkNameLength = 4 + 72, kNkHeader = 4 + 76;
@@ -40,6 +43,31 @@ std::uint32_t Get32(const std::uint8_t* at) {
 }
 void Put32(std::uint8_t* at, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+void Put16(std::uint8_t* at, std::uint16_t value) {
+    at[0] = static_cast<std::uint8_t>(value);
+    at[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+// A name as a record stores it: a byte a character when every character
+// is Latin-1 (the record's compressed flag set), else UTF-16LE.
+struct StoredName {
+    bool compressed = true;
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t utf16Bytes = 0;  // what the name-length fields count
+};
+StoredName StoreName(std::wstring_view name) {
+    StoredName stored;
+    stored.compressed = std::all_of(name.begin(), name.end(), [](wchar_t c) { return static_cast<std::uint32_t>(c) < 0x100; });
+    const std::vector<std::uint8_t> utf16 = EncodeUtf16Le(std::wstring(name));
+    stored.utf16Bytes = static_cast<std::uint32_t>(utf16.size());
+    if (!stored.compressed) {
+        stored.bytes = utf16;
+    } else {
+        for (const wchar_t c : name) stored.bytes.push_back(static_cast<std::uint8_t>(c));
+    }
+    return stored;
 }
 
 std::uint64_t FileTimeNow() {
@@ -395,13 +423,9 @@ void HiveValueWriter::Rewrite(std::uint32_t nk, std::uint32_t vk, std::uint32_t 
 
 void HiveValueWriter::Add(std::uint32_t nk, std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
     CheckRecord(nk, "nk", kNkHeader);
-    // A name whose every character fits in a byte is stored a byte each.
-    const bool compressed = std::all_of(name.begin(), name.end(), [](wchar_t c) { return static_cast<std::uint32_t>(c) < 0x100; });
-    std::vector<std::uint8_t> nameBytes;
-    for (const wchar_t c : name) {
-        nameBytes.push_back(static_cast<std::uint8_t>(c));
-        if (!compressed) nameBytes.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(c) >> 8));
-    }
+    const StoredName stored = StoreName(name);
+    const bool compressed = stored.compressed;
+    const std::vector<std::uint8_t>& nameBytes = stored.bytes;
     if (nameBytes.size() > 0xFFFF) Damaged(L"a value name is longer than a hive holds");
     const std::uint32_t vk = Allocate(static_cast<std::uint32_t>(kVkHeader - 4 + nameBytes.size()));
     std::vector<std::uint8_t> record(kVkHeader - 4 + nameBytes.size(), 0);
@@ -433,7 +457,7 @@ void HiveValueWriter::Add(std::uint32_t nk, std::wstring_view name, std::uint32_
         Write32(nk + kNkValueList, grown);
     }
     Write32(nk + kNkValueCount, count + 1);
-    RaiseLimits(nk, static_cast<std::uint32_t>(2 * name.size()), static_cast<std::uint32_t>(data.size()));
+    RaiseLimits(nk, stored.utf16Bytes, static_cast<std::uint32_t>(data.size()));
     Touch(nk);
 }
 
@@ -463,67 +487,77 @@ void HiveValueWriter::Remove(std::uint32_t nk, std::uint32_t vk) {
     Touch(nk);
 }
 
-void HiveValueWriter::SortSubKeys(std::uint32_t nk) {
+std::vector<HiveValueWriter::Leaf> HiveValueWriter::LeavesOf(std::uint32_t nk) {
     CheckRecord(nk, "nk", kNkHeader);
-    const std::uint32_t count = Read32(nk + kNkSubKeyCount);
-    if (count == 0) return;
+    if (Read32(nk + kNkSubKeyCount) == 0) return {};
     const auto signatureOf = [this](std::uint32_t cell) {
         char signature[2];
         ReadBytes(kBaseBlock + cell + 4, signature, 2);
         return std::string(signature, 2);
     };
     const std::uint32_t list = Read32(nk + kNkSubKeyList);
-    std::vector<std::uint32_t> leaves;
+    std::vector<std::uint32_t> cells;
     if (AllocatedSize(list) >= 8 && signatureOf(list) == "ri") {
         const std::uint16_t indexed = Read16(list + 6);
         CheckRecord(list, "ri", 8 + 4u * indexed);
-        for (std::uint16_t i = 0; i < indexed; ++i) leaves.push_back(Read32(list + 8 + 4u * i));
+        for (std::uint16_t i = 0; i < indexed; ++i) cells.push_back(Read32(list + 8 + 4u * i));
     } else {
-        leaves.push_back(list);
+        cells.push_back(list);
     }
+    std::vector<Leaf> leaves;
+    for (const std::uint32_t cell : cells) {
+        const std::string kind = AllocatedSize(cell) >= 8 ? signatureOf(cell) : std::string();
+        if (kind != "lf" && kind != "lh" && kind != "li") Damaged(L"a sub key list is none the format knows");
+        Leaf leaf{cell, kind, Read16(cell + 6), kind == "li" ? 4u : 8u};
+        CheckRecord(cell, kind.c_str(), 8 + leaf.width * leaf.count);
+        leaves.push_back(leaf);
+    }
+    return leaves;
+}
+
+std::wstring HiveValueWriter::KeyNameUnits(std::uint32_t nk) {
+    CheckRecord(nk, "nk", kNkHeader);
+    const std::uint16_t length = Read16(nk + kNkNameLength);
+    const bool compressed = (Read16(nk + kNkFlags) & kNkCompressedName) != 0;
+    if (AllocatedSize(nk) < kNkHeader + length) Damaged(L"a key's name runs out of its cell");
+    std::vector<std::uint8_t> bytes(length);
+    ReadBytes(kBaseBlock + nk + kNkHeader, bytes.data(), length);
+    // Units, not characters: Windows compares and hashes UTF-16 units.
+    std::wstring name;
+    for (std::size_t at = 0; at < length; at += compressed ? 1 : 2)
+        name += static_cast<wchar_t>(compressed ? bytes[at] : bytes[at] | (at + 1 < length ? bytes[at + 1] << 8 : 0));
+    return name;
+}
+
+void HiveValueWriter::SortSubKeys(std::uint32_t nk) {
+    const std::vector<Leaf> leaves = LeavesOf(nk);
     struct Element {
         std::uint32_t nk;
         std::wstring name, upper;
     };
     std::vector<Element> elements;
-    std::vector<std::pair<std::string, std::uint16_t>> kinds;  // each leaf's signature and count
-    for (const std::uint32_t leaf : leaves) {
-        const std::string kind = AllocatedSize(leaf) >= 8 ? signatureOf(leaf) : std::string();
-        if (kind != "lf" && kind != "lh" && kind != "li") Damaged(L"a sub key list is none the format knows");
-        const std::uint16_t n = Read16(leaf + 6);
-        const std::uint32_t width = kind == "li" ? 4 : 8;
-        CheckRecord(leaf, kind.c_str(), 8 + width * n);
-        kinds.emplace_back(kind, n);
-        for (std::uint16_t i = 0; i < n; ++i) {
-            Element element{Read32(leaf + 8 + width * i), {}, {}};
-            CheckRecord(element.nk, "nk", kNkHeader);
-            const std::uint16_t length = Read16(element.nk + kNkNameLength);
-            const bool compressed = (Read16(element.nk + 6) & kNkCompressedName) != 0;
-            std::vector<std::uint8_t> bytes(length);
-            if (AllocatedSize(element.nk) < kNkHeader + length) Damaged(L"a key's name runs out of its cell");
-            ReadBytes(kBaseBlock + element.nk + kNkHeader, bytes.data(), length);
-            // Units, not characters: Windows compares and hashes UTF-16 units.
-            for (std::size_t at = 0; at < length; at += compressed ? 1 : 2)
-                element.name += static_cast<wchar_t>(compressed ? bytes[at] : bytes[at] | (at + 1 < length ? bytes[at + 1] << 8 : 0));
+    for (const Leaf& leaf : leaves)
+        for (std::uint16_t i = 0; i < leaf.count; ++i) {
+            Element element{Read32(leaf.cell + 8 + leaf.width * i), {}, {}};
+            element.name = KeyNameUnits(element.nk);
             UpperCaseInto(element.name, element.upper);
             elements.push_back(std::move(element));
         }
-    }
     std::stable_sort(elements.begin(), elements.end(),
                      [](const Element& a, const Element& b) { return a.upper < b.upper; });
+    // Each leaf keeps its count: a key that sorts elsewhere moves to the
+    // leaf where its place now is, and no leaf outgrows its cell.
     std::size_t next = 0;
-    for (std::size_t l = 0; l < leaves.size(); ++l) {
-        const auto& [kind, n] = kinds[l];
-        const std::uint32_t width = kind == "li" ? 4 : 8;
-        for (std::uint16_t i = 0; i < n; ++i, ++next) {
+    for (const Leaf& leaf : leaves) {
+        for (std::uint16_t i = 0; i < leaf.count; ++i, ++next) {
             const Element& element = elements[next];
-            const std::uint32_t at = leaves[l] + 8 + width * i;
+            const std::uint32_t at = leaf.cell + 8 + leaf.width * i;
             Write32(at, element.nk);
-            if (kind == "lh") {
+            if (leaf.kind == "lh") {
                 std::uint32_t hash = 0;
                 for (const wchar_t unit : element.upper) hash = hash * 37 + static_cast<std::uint32_t>(unit);
                 Write32(at + 4, hash);
-            } else if (kind == "lf") {
+            } else if (leaf.kind == "lf") {
                 std::uint8_t hint[4] = {};
                 for (std::size_t c = 0; c < 4 && c < element.name.size(); ++c)
                     hint[c] = static_cast<std::uint8_t>(element.name[c]);
@@ -531,6 +565,83 @@ void HiveValueWriter::SortSubKeys(std::uint32_t nk) {
             }
         }
     }
+}
+
+std::uint32_t HiveValueWriter::RenameValue(std::uint32_t nk, std::uint32_t vk, std::wstring_view name) {
+    CheckRecord(nk, "nk", kNkHeader);
+    CheckRecord(vk, "vk", kVkHeader);
+    const StoredName stored = StoreName(name);
+    if (stored.bytes.size() > 0xFFFF) Damaged(L"a value name is longer than a hive holds");
+    std::uint8_t header[kVkHeader - 4];
+    ReadBytes(kBaseBlock + vk + 4, header, sizeof header);
+    Put16(header + 2, static_cast<std::uint16_t>(stored.bytes.size()));
+    const std::uint16_t flags = static_cast<std::uint16_t>(header[16] | header[17] << 8);
+    // Only the name's form changes; every other flag (a tombstone's) stays.
+    Put16(header + 16, stored.compressed ? flags | kCompressedName : flags & ~kCompressedName);
+    std::uint32_t at = vk;
+    if (AllocatedSize(vk) < kVkHeader + stored.bytes.size()) {
+        // A cell of its own, the data's cells kept; the key's list follows.
+        const std::uint32_t count = Read32(nk + kNkValueCount);
+        const std::uint32_t list = Read32(nk + kNkValueList);
+        if (count == 0 || AllocatedSize(list) - 4 < 4 * count)
+            Damaged(L"the value list at offset " + std::to_wstring(list) + L" is cut short");
+        std::uint32_t slot = count;
+        for (std::uint32_t i = 0; i < count && slot == count; ++i)
+            if (Read32(list + 4 + 4 * i) == vk) slot = i;
+        if (slot == count) Damaged(L"the value at offset " + std::to_wstring(vk) + L" is not in its key's list");
+        at = Allocate(static_cast<std::uint32_t>(kVkHeader - 4 + stored.bytes.size()));
+        Write32(list + 4 + 4 * slot, at);
+        Free(vk);
+    }
+    WriteBytes(kBaseBlock + at + 4, header, sizeof header);
+    WriteBytes(kBaseBlock + at + kVkHeader, stored.bytes.data(), stored.bytes.size());
+    RaiseLimits(nk, stored.utf16Bytes, 0);
+    Touch(nk);
+    return at;
+}
+
+std::uint32_t HiveValueWriter::RenameKey(std::uint32_t nk, std::wstring_view name) {
+    CheckRecord(nk, "nk", kNkHeader);
+    std::uint8_t header[kNkHeader - 4];
+    ReadBytes(kBaseBlock + nk + 4, header, sizeof header);
+    const std::uint16_t flags = static_cast<std::uint16_t>(header[2] | header[3] << 8);
+    if (flags & kNkHiveEntry) Damaged(L"the root key keeps its name");
+    const std::uint32_t parent = Get32(header + 16);
+    CheckRecord(parent, "nk", kNkHeader);
+    const StoredName stored = StoreName(name);
+    if (stored.bytes.empty() || stored.utf16Bytes > 2 * 255) Damaged(L"a key name must be 1 to 255 characters");
+    Put16(header + 72, static_cast<std::uint16_t>(stored.bytes.size()));
+    Put16(header + 2, stored.compressed ? flags | kNkCompressedName : flags & ~kNkCompressedName);
+    std::uint32_t at = nk;
+    if (AllocatedSize(nk) < kNkHeader + stored.bytes.size()) {
+        // Three things point at a key node: its parent's list, each child's
+        // Parent field and, for the root alone, the base block.
+        at = Allocate(static_cast<std::uint32_t>(kNkHeader - 4 + stored.bytes.size()));
+        bool listed = false;
+        for (const Leaf& leaf : LeavesOf(parent))
+            for (std::uint16_t i = 0; i < leaf.count; ++i)
+                if (Read32(leaf.cell + 8 + leaf.width * i) == nk) {
+                    Write32(leaf.cell + 8 + leaf.width * i, at);
+                    listed = true;
+                }
+        if (!listed) Damaged(L"the key at offset " + std::to_wstring(nk) + L" is not in its parent's list");
+        for (const Leaf& leaf : LeavesOf(nk))
+            for (std::uint16_t i = 0; i < leaf.count; ++i) {
+                const std::uint32_t child = Read32(leaf.cell + 8 + leaf.width * i);
+                CheckRecord(child, "nk", kNkHeader);
+                Write32(child + kNkParent, at);
+            }
+        Free(nk);
+    }
+    WriteBytes(kBaseBlock + at + 4, header, sizeof header);
+    WriteBytes(kBaseBlock + at + kNkHeader, stored.bytes.data(), stored.bytes.size());
+    // Only the low 16 bits are the longest name; the high 16 are flags.
+    const std::uint32_t longest = Read32(parent + kNkLongestSubKeyName);
+    if ((longest & 0xFFFF) < stored.utf16Bytes) Write32(parent + kNkLongestSubKeyName, (longest & 0xFFFF0000u) | stored.utf16Bytes);
+    Touch(at);
+    Touch(parent);
+    SortSubKeys(parent);
+    return at;
 }
 
 void HiveValueWriter::Finish(bool bumpSequence, std::optional<std::uint32_t> leastSequence) {

@@ -41,6 +41,15 @@ public:
     // UTF-8 puts it, hashed with ASCII upper-casing alone: a name beyond
     // ASCII would be sorted and hashed where Windows' lookups never look.
     void SortSubKeys(std::uint32_t nk);
+    // The value at vk of the key at nk given name, its data and every flag
+    // but the name's form kept: in its own cell where the name fits, else
+    // in a new one that the key's list points at. Returns where it is.
+    std::uint32_t RenameValue(std::uint32_t nk, std::uint32_t vk, std::wstring_view name);
+    // The key at nk given name: in its own cell where the name fits, else in
+    // a new one that its parent's list and its children's Parent fields
+    // point at; the parent's longest name raised and its list sorted anew.
+    // Returns where it is.
+    std::uint32_t RenameKey(std::uint32_t nk, std::wstring_view name);
     // The base block: the bins' size, the time, the checksum, and both
     // sequence numbers: one past the primary's when bumpSequence (hivex did
     // not commit first), and at least leastSequence. Throws HiveError when
@@ -81,6 +90,16 @@ private:
     void FreeData(std::uint32_t vk);
     // Stores data and fills the vk's size and offset fields.
     void StoreData(std::uint32_t vk, std::span<const std::uint8_t> data, bool mayReuse);
+    // The leaves of the key's sub key list: itself, or an "ri" index's.
+    struct Leaf {
+        std::uint32_t cell;
+        std::string kind;  // "lf", "lh" or "li"
+        std::uint16_t count;
+        std::uint32_t width;  // bytes an element takes
+    };
+    std::vector<Leaf> LeavesOf(std::uint32_t nk);
+    // A key's name as UTF-16 units, widened.
+    std::wstring KeyNameUnits(std::uint32_t nk);
     void RaiseLimits(std::uint32_t nk, std::uint32_t nameBytes, std::uint32_t dataBytes);
     void Touch(std::uint32_t nk);  // the key's last written time
 

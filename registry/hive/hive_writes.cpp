@@ -5,6 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "registry/hive/hive_internal.h"
 #include "base/unicode_case.h"
@@ -56,7 +60,7 @@ Status HiveRegistry::SetValue(KeyHandle key, const std::wstring& name, std::uint
         edited->values.back().name8 = ToUtf8(name);
     }
     EditedValue& value = at == std::string::npos ? edited->values.back() : edited->values[at];
-    value.changed = true;
+    value.changed = value.dataChanged = true;
     value.type = type;
     value.data.assign(data, data + dataBytes);
     changed_ = true;
@@ -75,9 +79,12 @@ Status HiveRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
     // Value changes kept for the key or any below it would go into cells
     // that hivex frees now, and so would a sort of their lists.
     std::vector<Node> below{node};
-    for (std::size_t i = 0; i < below.size() && (!edited_.empty() || !addedUnder_.empty()); ++i) {
+    for (std::size_t i = 0; i < below.size() && (!edited_.empty() || !addedUnder_.empty() || !newKeyNames_.empty());
+         ++i) {
         edited_.erase(below[i]);
         addedUnder_.erase(below[i]);
+        if (newKeyNames_.erase(below[i]))
+            std::erase_if(renamedKeys_, [&](const auto& renamed) { return renamed.first == below[i]; });
         if (const malloced<hive_node_h> children{hivex_node_children(hive_, below[i])})
             for (const hive_node_h* child = children.get(); *child; ++child) below.push_back(*child);
     }
@@ -123,17 +130,93 @@ void HiveRegistry::WriteEditedValues(bool bumpSequence) {
                              [original](const EditedValue& value) { return value.original == original; }))
                 writer.Remove(nk, cell(original));
         for (const auto& value : key.values) {
-            if (!value.changed) continue;
-            if (value.original)
-                writer.Rewrite(nk, cell(value.original), value.type, value.data);
-            else
+            if (!value.original) {
                 writer.Add(nk, FromUtf8(value.name8), value.type, value.data);
+                continue;
+            }
+            if (value.dataChanged) writer.Rewrite(nk, cell(value.original), value.type, value.data);
+            if (value.renamed) writer.RenameValue(nk, cell(value.original), FromUtf8(value.name8));
         }
     }
     // Lists hivex added to, in Windows' order (hivex_node_add_child's
-    // handles are those of the image it commits).
+    // handles are those of the image it commits), before any key moves.
     for (const Node parent : addedUnder_) writer.SortSubKeys(cell(parent));
+    // In the order renamed (deepest first, as a replace renames): a key
+    // that moves is pointed at anew by its parent's list and its children.
+    for (const auto& [node, name] : renamedKeys_) writer.RenameKey(cell(node), name);
     writer.Finish(bumpSequence, commitSequence_);
+}
+
+Status HiveRegistry::RenameValue(KeyHandle key, const std::wstring& name, const std::wstring& newName) {
+    Node node = 0;
+    if (const Status refused = WritableNode(key, node)) return refused;
+    if (newName.empty()) return status::kBadPathname;  // the default value has no name to give
+    Status found = status::kSuccess;
+    const std::size_t at = FindValue(node, name, found);
+    if (at == std::string::npos) return found;
+    Status other = status::kSuccess;
+    if (const std::size_t taken = FindValue(node, newName, other); taken != std::string::npos && taken != at)
+        return status::kAlreadyExists;
+    if (other != status::kSuccess && other != status::kNotFound) return other;
+    EditedKey* edited = EditedOf(node);
+    if (!edited) return status::kFileCorrupt;
+    EditedValue& value = edited->values[at];
+    if (!value.changed && value.original) {
+        // The entry stands for the value from now on: its type and data as the hive has them.
+        std::unique_ptr<char, void (*)(void*)> data{nullptr, &std::free};
+        std::size_t length = 0;
+        if (!ReadHiveValue(value.original, value.type, data, length)) return status::kFileCorrupt;
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.get());
+        value.data.assign(bytes, bytes + length);
+        value.changed = true;
+    }
+    value.name8 = ToUtf8(newName);
+    value.renamed = value.original != 0;
+    valueNamesOf_ = 0;
+    changed_ = true;
+    return status::kSuccess;
+}
+
+Status HiveRegistry::RenameKey(KeyHandle base, const std::wstring& path, const std::wstring& newName) {
+    const Node from = NodeOf(base);
+    if (!from) return status::kInvalidHandle;
+    if (!writable_) return status::kAccessDenied;
+    if (newName.empty() || newName.size() > kMaxKeyNameChars || newName.find(L'\\') != std::wstring::npos)
+        return status::kBadPathname;
+    Status result;
+    const Node node = Resolve(from, path, result);
+    if (!node) return result;
+    if (node == root_) return status::kAccessDenied;
+    const std::size_t slash = path.rfind(L'\\');
+    const Node parent = slash == std::wstring::npos ? from : Resolve(from, path.substr(0, slash), result);
+    if (!parent) return result;
+    Children* siblings = ChildrenOf(parent);
+    if (!siblings) return status::kFileCorrupt;
+    if (const Node other = siblings->Find(newName, foldedPart_); other && other != node) return status::kAlreadyExists;
+    // A key renamed twice in one run is written once, with its last name.
+    if (newKeyNames_.contains(node))
+        std::erase_if(renamedKeys_, [node](const auto& renamed) { return renamed.first == node; });
+    renamedKeys_.emplace_back(node, newName);
+    newKeyNames_[node] = newName;
+    changed_ = true;
+    // Every path cached through it names it otherwise now.
+    ForgetAll();
+    return status::kSuccess;
+}
+
+Status HiveRegistry::QueryKeyKind(KeyHandle root, const std::wstring& path, KeyKind& kind) {
+    kind = {};
+    const Node from = NodeOf(root);
+    if (!from) return status::kInvalidHandle;
+    Status result;
+    const Node node = Resolve(from, path, result);
+    if (!node) return result;
+    if (sourceFile_ < 0) sourceFile_ = ::open(Source().c_str(), O_RDONLY | O_CLOEXEC);
+    std::uint8_t flags[2] = {};
+    // hivex's handle is the cell's file offset; the flags lie 6 bytes in.
+    if (sourceFile_ < 0 || ::pread(sourceFile_, flags, 2, static_cast<off_t>(node + 6)) != 2) return status::kFileCorrupt;
+    kind.link = (flags[0] & 0x10) != 0;
+    return status::kSuccess;
 }
 
 }  // namespace keyscour

@@ -26,6 +26,8 @@ public:
     void RemovedKey(std::wstring_view fullKey);
     void Value(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data);
     void RemovedValue(std::wstring_view name);
+    // A comment line, which importers skip: text starts with its ';'.
+    void Comment(std::wstring_view text);
 
     // The script, ended by an empty line.
     std::wstring Finish();

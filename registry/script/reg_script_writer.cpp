@@ -67,6 +67,8 @@ void RegScriptWriter::Value(std::wstring_view name, std::uint32_t type, std::spa
     text_.append(RegScriptValueLine(name, type, data)).append(L"\r\n");
 }
 
+void RegScriptWriter::Comment(std::wstring_view text) { text_.append(L"\r\n").append(text).append(L"\r\n"); }
+
 void RegScriptWriter::RemovedValue(std::wstring_view name) { text_.append(ValueNameText(name)).append(L"=-\r\n"); }
 
 std::wstring RegScriptWriter::Finish() { return std::move(text_.append(L"\r\n")); }

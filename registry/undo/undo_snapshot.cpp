@@ -5,6 +5,8 @@
 #include "base/numbered_error.h"
 #include "registry/script/reg_script.h"
 #include "registry/root_keys.h"
+#include "registry/subtree.h"
+#include "registry/undo/rename_marks.h"
 #include "registry/string_writer.h"
 
 namespace keyscour {
@@ -65,15 +67,81 @@ void UndoSnapshot::CaptureValue(const MRegistry::ValueAddress& where) {
     if (read != status::kSuccess && read != status::kNotFound)
         throw NumberedError(kErrorUnreadable + static_cast<std::int32_t>(read),
                             L"Could not read the registry value to keep for undo: " + fullKey + L"\\" + valueName);
+    SaveValue(fullKey, valueName, read == status::kSuccess, type, data);
+    namesInLastKey_.insert(valueName);
+}
+
+void UndoSnapshot::SaveValue(const std::wstring& fullKey, const std::wstring& name, bool existed, std::uint32_t type,
+                             std::span<const std::uint8_t> data) {
     RecordWriter saved;
+    saved.U32(static_cast<std::uint32_t>(Kind::kValue));
     saved.Text(fullKey);
-    saved.Text(valueName);
-    saved.U32(read == status::kSuccess ? 1 : 0);
+    saved.Text(name);
+    saved.U32(existed ? 1 : 0);
     saved.U32(type);
-    saved.Bytes(data);
+    saved.Bytes(std::vector<std::uint8_t>(data.begin(), data.end()));
     saved_.Append(saved.Record());
     ++values_;
-    namesInLastKey_.insert(valueName);
+}
+
+void UndoSnapshot::SaveLine(Kind kind, const std::wstring& text) {
+    RecordWriter saved;
+    saved.U32(static_cast<std::uint32_t>(kind));
+    saved.Text(text);
+    saved_.Append(saved.Record());
+    ++lines_;
+    // A value captured after it starts a section of its own.
+    lastKey_.clear();
+    namesInLastKey_.clear();
+}
+
+void UndoSnapshot::CaptureRenamedValue(const MRegistry::ValueAddress& where, const std::wstring& newName) {
+    const std::wstring rootName = rootName_(where.root);
+    if (rootName.empty()) return;
+    const std::wstring fullKey = FullKeyName(rootName, where.keyPath);
+    if (!RegScriptWriter::Carries(newName))
+        throw NumberedError(kErrorNotScriptable, L"A name holds a line break, which an undo file cannot carry: " +
+                                                     fullKey + L"\\" + newName);
+    SaveLine(Kind::kComment, RenameMarkLine({false, fullKey, newName, where.valueName}));
+    // Removed first: for a change of case alone, "Alice"=- removes the
+    // value that "alice"=... then writes back in its own case.
+    lastKey_ = fullKey;
+    SaveValue(fullKey, newName, false, 0, {});
+    namesInLastKey_.insert(newName);
+    CaptureValue(where);
+}
+
+void UndoSnapshot::CaptureRenamedKey(KeyHandle root, const std::wstring& keyPath, const std::wstring& newName,
+                                     const std::wstring& finalKeyPath) {
+    const std::wstring rootName = rootName_(root);
+    if (rootName.empty()) return;
+    const std::wstring fullKey = FullKeyName(rootName, keyPath);
+    const std::size_t slash = fullKey.rfind(L'\\');
+    const std::wstring parent = fullKey.substr(0, slash);
+    const std::wstring oldName = fullKey.substr(slash + 1);
+    const auto unscriptable = [](const std::wstring& name) {
+        return NumberedError(kErrorNotScriptable,
+                             L"A name holds a line break, which an undo file cannot carry: " + name);
+    };
+    if (!RegScriptWriter::Carries(newName)) throw unscriptable(parent + L"\\" + newName);
+    SaveLine(Kind::kComment, RenameMarkLine({true, parent, newName, oldName}));
+    SaveLine(Kind::kRemovedKey, FullKeyName(rootName, finalKeyPath));
+    std::wstring currentKey;
+    SubtreeVisit visit;
+    visit.key = [&](const std::wstring& path) {
+        currentKey = FullKeyName(rootName, path);
+        if (!RegScriptWriter::Carries(currentKey)) throw unscriptable(currentKey);
+        SaveLine(Kind::kKey, currentKey);
+    };
+    visit.value = [&](const std::wstring& name, std::uint32_t type, std::span<const std::uint8_t> data) {
+        if (!RegScriptWriter::Carries(name)) throw unscriptable(currentKey + L"\\" + name);
+        SaveValue(currentKey, name, true, type, data);
+    };
+    std::wstring failedAt;
+    if (const Status status = VisitSubtree(registry_, root, keyPath, visit, failedAt); status != status::kSuccess)
+        throw NumberedError(kErrorKeyUnreadable + static_cast<std::int32_t>(status),
+                            L"Could not read the registry key to keep for undo: " + FullKeyName(rootName, failedAt));
+    SaveLine(Kind::kComment, std::wstring(kRenamedKeyEnd));
 }
 
 void UndoSnapshot::CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPath) {
@@ -111,6 +179,17 @@ void UndoSnapshot::AppendTo(RegScriptWriter& script, const Flush& flush) const {
     bool first = true;
     for (std::uint64_t at = 0, next = 0; at < saved_.End(); at = next) {
         RecordReader saved(saved_.Read(at, next));
+        const auto kind = static_cast<Kind>(saved.U32());
+        if (kind != Kind::kValue) {
+            const std::wstring text = saved.Text();
+            if (kind == Kind::kComment) script.Comment(text);
+            if (kind == Kind::kRemovedKey) script.RemovedKey(text);
+            if (kind == Kind::kKey) script.Key(text);
+            // A value after it names its key again; one after a key's own line is in it.
+            first = kind != Kind::kKey;
+            section = text;
+            continue;
+        }
         const std::wstring key = saved.Text();
         const std::wstring name = saved.Text();
         const bool existed = saved.U32() != 0;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -45,8 +46,20 @@ public:
     void Capture(KeyHandle root, const std::wstring& sSection, std::size_t keyPathLength);
     // The value at exactly where, for writes of any type.
     void CaptureValue(const MRegistry::ValueAddress& where);
+    // A value to be renamed newName (its data changed too, maybe): the
+    // rename's mark, then newName removed and the value as it is written
+    // back under its own name. newName must be free: only the value itself
+    // may answer to it.
+    void CaptureRenamedValue(const MRegistry::ValueAddress& where, const std::wstring& newName);
+    // A key to be renamed newName: in a marked block, the key at
+    // finalKeyPath removed (where it will be once every rename is made) and
+    // then the key as it is, with every key and value below it. Throws
+    // NumberedError when a key of it cannot be read or a name cannot stand
+    // in a script.
+    void CaptureRenamedKey(KeyHandle root, const std::wstring& keyPath, const std::wstring& newName,
+                           const std::wstring& finalKeyPath);
 
-    bool Empty() const { return values_ == 0 && createdKeys_.empty(); }
+    bool Empty() const { return values_ == 0 && lines_ == 0 && createdKeys_.empty(); }
     // The script, lines ending in CR LF.
     std::wstring Script() const;
     // The script's sections, for one script of several snapshots; with
@@ -57,6 +70,11 @@ public:
 
 private:
     void CaptureCreatedKeys(KeyHandle root, const std::wstring& keyPath);
+    // What the script says at a record's place besides a value's state.
+    enum class Kind : std::uint32_t { kValue, kComment, kKey, kRemovedKey };
+    void SaveLine(Kind kind, const std::wstring& text);
+    void SaveValue(const std::wstring& fullKey, const std::wstring& name, bool existed, std::uint32_t type,
+                   std::span<const std::uint8_t> data);
 
     Registry& registry_;
     RootNamer rootName_;
@@ -65,6 +83,7 @@ private:
     // of a hive keeps as much as the hive holds.
     mutable SpillFile saved_;
     std::size_t values_ = 0;
+    std::size_t lines_ = 0;
     // A value captured twice is kept once: its key's names, while captures
     // stay in that key (a walk's do). One met again in a later key's turn
     // is kept again, with the same bytes, since captures precede every write.

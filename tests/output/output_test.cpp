@@ -83,7 +83,7 @@ TEST(JsonLines, FieldsEscapesAndLoneSurrogates) {
         "\"matched\":[\"key\"]}",
         "{\"kind\":\"hit\",\"root\":\"HKEY_LOCAL_MACHINE\",\"key\":\"K\",\"name\":\"n\\u0000x\",\"type\":\"REG_SZ\","
         "\"data\":\"a\\uD83Db\xF0\x9F\x98\x80\",\"matched\":[\"data\"]}",
-        "{\"kind\":\"summary\",\"keys\":10,\"hits\":6,\"skipped\":0,\"unreadable\":0,\"changed\":0,\"left_out\":0,\"skipped_lines\":0,"
+        "{\"kind\":\"summary\",\"keys\":10,\"hits\":6,\"skipped\":0,\"unreadable\":0,\"changed\":0,\"renamed_values\":0,\"renamed_keys\":0,\"left_out\":0,\"skipped_lines\":0,"
         "\"ms\":0,"
         "\"interrupted\":false}",
     };
