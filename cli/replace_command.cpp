@@ -362,6 +362,10 @@ private:
             const std::wstring place = rename.Place();
             const std::wstring parent = ParentOf(rename.keyPath);
             const std::wstring upper = UpperCased(rename.newName);
+            if (rename.newName.empty()) {
+                refuse(place, L"its new name would be empty");
+                continue;
+            }
             if (rename.newName.size() > 255) {
                 refuse(place, L"its new name would be longer than 255 characters");
                 continue;

@@ -19,6 +19,8 @@ using sources::Source;
 using sources::UndoHives;
 
 int RunUndo(const UndoOptions& options) {
+    if (options.hives.empty())
+        throw BadInput{L"undo: --hive: name the hives the undo file is applied to (the live registry is Windows')"};
     UndoHives hives(options.hives, options.waitSeconds, options.ignoreLogs);
     Source& source = hives.AsSource();
     // The files of a dirty hive as they were, beside the undo file applied,
@@ -37,7 +39,8 @@ int RunUndo(const UndoOptions& options) {
     const sources::Reading reading{&InterruptFlag(), [&errors](const std::wstring& line) { errors->Text(line + L"\n"); }};
     sources::LoadRegScript(options.undoFile, {}, hives.Mounted(), hives.Placer(),
                            L" (the hives are mounted at " + hives.Mounts() + L"); nothing was changed", reading,
-                           options.acceptUnterminated ? ClosingLine::kOptional : ClosingLine::kRequired, options.strict);
+                           options.acceptUnterminated ? ClosingLine::kOptional : ClosingLine::kRequired, options.strict,
+                           true);
     // Ctrl+C is heard until the first rename.
     try {
         if (!source.FinishWrites([] { return Interrupted(); })) throw InterruptedBeforeChange{options.undoFile};

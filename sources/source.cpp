@@ -10,6 +10,7 @@
 #include "registry/memory_registry.h"
 #include "registry/script/reg_script_apply.h"
 #include "registry/root_keys.h"
+#include "registry/undo/rename_marks.h"
 #include "registry/undo/undo_file.h"
 
 #ifdef _WIN32
@@ -107,7 +108,7 @@ std::wstring_view ScriptBody(const std::string& utf8Path, std::wstring_view text
 
 std::uint64_t LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Registry& registry,
                             const KeyPlacer& place, const std::wstring& refusal, const Reading& reading,
-                            ClosingLine closing, bool strict) {
+                            ClosingLine closing, bool strict, bool renamesBack) {
     try {
         const DecodedRegFile decoded = DecodeRegFile(ReadInputFile(utf8Path), encoding);
         if (reading.Stopped()) throw InterruptedBeforeChange{utf8Path};
@@ -120,7 +121,13 @@ std::uint64_t LoadRegScript(const std::string& utf8Path, RegFileEncoding encodin
             reading.Say(L"skipped: " + RegScriptPlace(utf8Path, RegScriptError{line, why}));
         };
         const std::wstring_view body = ScriptBody(utf8Path, decoded.text, closing, refusal, reading, script.exact);
-        ApplyRegScript(body, registry, place, script);
+        if (!renamesBack) {
+            ApplyRegScript(body, registry, place, script);
+        } else {
+            const MarkedScript marked = ReadRenameMarks(body);
+            ApplyRegScript(marked.rest, registry, place, script,
+                           [&] { RenameBack(marked.renames, registry, place); });
+        }
         if (strict && skipped)
             throw BadInput{FromUtf8(utf8Path) + L": " + std::to_wstring(skipped) +
                            (skipped == 1 ? L" line" : L" lines") + L" that Windows would skip (--strict)" + refusal};

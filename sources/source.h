@@ -95,9 +95,12 @@ enum class ClosingLine { kNone, kRequired, kOptional };
 // (with refusal after it) for what cannot be read, an undo file that may
 // be cut short, or (strict) any line skipped; InterruptedBeforeChange for
 // the stop. Returns how many lines were skipped.
+// With renamesBack, an undo file's renames (registry/undo/rename_marks.h)
+// are renamed back before anything else, and each renamed key's own
+// sections left out; a rename that cannot be made back refuses the file.
 std::uint64_t LoadRegScript(const std::string& utf8Path, RegFileEncoding encoding, Registry& registry,
                             const KeyPlacer& place, const std::wstring& refusal, const Reading& reading,
-                            ClosingLine closing = ClosingLine::kNone, bool strict = false);
+                            ClosingLine closing = ClosingLine::kNone, bool strict = false, bool renamesBack = false);
 // FILE[=MOUNT] each; MOUNT defaults by the file's name (SOFTWARE is
 // HKLM\\SOFTWARE, NTUSER.DAT is HKCU, ...). key is a path inside each hive.
 // For writing, every hive is locked first, waiting up to waitSeconds.

@@ -60,9 +60,10 @@ private:
 }  // namespace
 
 void ApplyRegScript(std::wstring_view text, Registry& registry, const KeyPlacer& place,
-                    const RegScriptReading& reading) {
+                    const RegScriptReading& reading, const std::function<void()>& beforeChanges) {
     Checker checker(place);
     ReadRegScript(text, checker, reading);
+    if (beforeChanges) beforeChanges();
     // Skipped lines were told on the first pass.
     RegScriptReading again = reading;
     again.skipped = nullptr;

@@ -21,7 +21,9 @@ using KeyPlacer = std::function<std::optional<KeyPlace>(const std::wstring& full
 // nothing; lines Windows skips are told to reading.skipped, once. Then applies it: [key] creates the key, [-key]
 // removes it with everything below it, "name"=-" removes a value. A call
 // that fails throws RegScriptError with its line.
+// beforeChanges, when given, runs between the check and the first change:
+// what must be done first, once the script is known to read.
 void ApplyRegScript(std::wstring_view text, Registry& registry, const KeyPlacer& place,
-                    const RegScriptReading& reading = {});
+                    const RegScriptReading& reading = {}, const std::function<void()>& beforeChanges = {});
 
 }  // namespace keyscour

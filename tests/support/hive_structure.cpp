@@ -1,6 +1,11 @@
 #include "tests/support/hive_structure.h"
 
+#include <hivex.h>
+
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <string_view>
 
@@ -220,5 +225,113 @@ std::uint32_t HashLeafHash(std::u16string_view name) {
 }
 
 std::vector<std::string> HiveStructureFaults(const std::vector<std::uint8_t>& hive) { return Checker(hive).Run(); }
+
+bool SplitIntoIndexRoot(std::vector<std::uint8_t>& hive, std::uint32_t nk) {
+    const auto get32 = [&hive](std::size_t at) {
+        std::uint32_t value = 0;
+        std::memcpy(&value, hive.data() + at, 4);
+        return value;
+    };
+    const auto put32 = [&hive](std::size_t at, std::uint32_t value) { std::memcpy(hive.data() + at, &value, 4); };
+    const std::uint32_t list = get32(kBase + 4 + nk + 0x1C);
+    if (std::memcmp(hive.data() + kBase + 4 + list, "lh", 2) != 0 || hive[kBase + 4 + list + 2] != 6) return false;
+    // A free cell big enough for an ri of two and two lh leaves of three.
+    const std::uint32_t bins = get32(0x28);
+    std::uint32_t free = 0, freeSize = 0;
+    for (std::uint32_t bin = 0; bin < bins && !free;) {
+        const std::uint32_t binSize = get32(kBase + bin + 8);
+        for (std::uint32_t cell = bin + 32; cell < bin + binSize;) {
+            const auto size = static_cast<std::int32_t>(get32(kBase + cell));
+            if (size > 0 && size >= 16 + 2 * 32 + 16) {
+                free = cell;
+                freeSize = static_cast<std::uint32_t>(size);
+                break;
+            }
+            cell += static_cast<std::uint32_t>(size < 0 ? -size : size);
+        }
+        bin += binSize;
+    }
+    if (!free) return false;
+    const std::uint32_t ri = free, first = free + 16, second = free + 48, rest = free + 80;
+    const auto cellAt = [&](std::uint32_t cell, std::uint32_t size) {
+        put32(kBase + cell, static_cast<std::uint32_t>(-static_cast<std::int32_t>(size)));
+    };
+    cellAt(ri, 16);
+    std::memcpy(hive.data() + kBase + ri + 4, "ri", 2);
+    hive[kBase + ri + 6] = 2;
+    hive[kBase + ri + 7] = 0;
+    put32(kBase + ri + 8, first);
+    put32(kBase + ri + 12, second);
+    for (int leafIndex = 0; leafIndex < 2; ++leafIndex) {
+        const std::uint32_t leafCell = leafIndex == 0 ? first : second;
+        cellAt(leafCell, 32);
+        std::memcpy(hive.data() + kBase + leafCell + 4, "lh", 2);
+        hive[kBase + leafCell + 6] = 3;
+        hive[kBase + leafCell + 7] = 0;
+        std::memcpy(hive.data() + kBase + leafCell + 8, hive.data() + kBase + list + 8 + 24 * leafIndex, 24);
+    }
+    put32(kBase + rest, freeSize - 80);  // what is left stays free
+    put32(kBase + 4 + nk + 0x1C, ri);
+    return true;
+}
+
+namespace {
+std::uint32_t Get32Of(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+    std::uint32_t value = 0;
+    if (at + 4 <= bytes.size()) std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+}
+std::string HexOf(const std::uint8_t* data, std::size_t size) {
+    static const char* digits = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) (text += digits[data[i] >> 4]) += digits[data[i] & 15];
+    return text;
+}
+}  // namespace
+
+// Everything a key holds as hivex and the raw cells show it, key by key in
+// list order: names, values (name, type, data), the security descriptor,
+// the class name, and the key node's flags.
+std::string HiveDump(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    hive_h* h = hivex_open(path.c_str(), 0);
+    if (!h) return "hivex refused it";
+    std::string out;
+    std::function<void(hive_node_h, const std::string&)> dump = [&](hive_node_h node, const std::string& name) {
+        const std::size_t nk = node;  // a file offset
+        const std::uint32_t sk = Get32Of(bytes, nk + 4 + 0x2C);
+        const std::uint32_t skLength = Get32Of(bytes, kBase + sk + 4 + 0x10);
+        const std::uint32_t classCell = Get32Of(bytes, nk + 4 + 0x30);
+        const std::size_t classLength = bytes[nk + 4 + 0x4A] | bytes[nk + 4 + 0x4B] << 8;
+        out += "key " + name + " flags " + std::to_string(bytes[nk + 6] & ~0x20) + " sk " +
+               HexOf(bytes.data() + kBase + sk + 4 + 0x14, skLength) + " class " +
+               (classLength ? HexOf(bytes.data() + kBase + classCell + 4, classLength) : "") + "\n";
+        if (hive_value_h* values = hivex_node_values(h, node)) {
+            for (hive_value_h* value = values; *value; ++value) {
+                char* key = hivex_value_key(h, *value);
+                hive_type type;
+                std::size_t length = 0;
+                char* data = hivex_value_value(h, *value, &type, &length);
+                out += "  value \"" + std::string(key ? key : "?") + "\" " + std::to_string(type) + " " +
+                       HexOf(reinterpret_cast<std::uint8_t*>(data), data ? length : 0) + "\n";
+                std::free(key);
+                std::free(data);
+            }
+            std::free(values);
+        }
+        if (hive_node_h* children = hivex_node_children(h, node)) {
+            for (hive_node_h* child = children; *child; ++child) {
+                char* childName = hivex_node_name(h, *child);
+                dump(*child, name + "\\" + (childName ? childName : "?"));
+                std::free(childName);
+            }
+            std::free(children);
+        }
+    };
+    dump(hivex_root(h), "");
+    hivex_close(h);
+    return out;
+}
 
 }  // namespace keyscour::testing

@@ -18,6 +18,19 @@ namespace keyscour::testing {
 // hive keeps them all.
 std::vector<std::string> HiveStructureFaults(const std::vector<std::uint8_t>& hive);
 
+// The sub key list of the key at nk (an offset past the base block), an
+// "lh" leaf of six, made an "ri" index of two "lh" leaves of three in a
+// free cell of hive, as Windows makes a long list (hivex makes none).
+// False, hive unchanged, when the list is not so or no free cell fits.
+bool SplitIntoIndexRoot(std::vector<std::uint8_t>& hive, std::uint32_t nk);
+
+// Everything the keys of the hive at path hold, one line each, key by key
+// in list order: names, each value's name, type and data (as hivex reads
+// them), the security descriptor, the class name and the key node's flags
+// but the compressed-name bit. Equal for two hives that differ only in
+// where cells lie and when keys were written.
+std::string HiveDump(const std::string& path);
+
 // The "lh" hash of a name: each unit upper-cased, hash = hash * 37 + unit.
 std::uint32_t HashLeafHash(std::u16string_view name);
 

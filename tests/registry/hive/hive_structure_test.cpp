@@ -200,43 +200,9 @@ TEST(HiveStructure, AKeyAddedUnderAnIndexRootIsSortedAcrossItsLeaves) {
     const std::string path = ToUtf8(folder.Path(L"SOFTWARE"));
     const std::uint32_t nk = HiveWithKeysUnderP(path, {L"Alpha", L"Bravo", L"Charlie", L"Delta", L"Echo", L"Foxtrot"});
     Bytes hive = ReadAll(path);
-    const std::uint32_t list = Get32(hive, kBase + 4 + nk + 0x1C);
-    ASSERT_EQ(std::memcmp(hive.data() + kBase + 4 + list, "lh", 2), 0);
-    // A free cell big enough for an ri of two and two lh leaves of three.
-    const std::uint32_t bins = Get32(hive, 0x28);
-    std::uint32_t free = 0, freeSize = 0;
-    for (std::uint32_t bin = 0; bin < bins && !free;) {
-        const std::uint32_t binSize = Get32(hive, kBase + bin + 8);
-        for (std::uint32_t cell = bin + 32; cell < bin + binSize;) {
-            const auto size = static_cast<std::int32_t>(Get32(hive, kBase + cell));
-            if (size > 0 && size >= 16 + 2 * 32 + 16) {
-                free = cell;
-                freeSize = static_cast<std::uint32_t>(size);
-                break;
-            }
-            cell += static_cast<std::uint32_t>(size < 0 ? -size : size);
-        }
-        bin += binSize;
-    }
-    ASSERT_NE(free, 0u) << "the blank hive has room";
-    const std::uint32_t ri = free, first = free + 16, second = free + 48, rest = free + 80;
-    const auto cellAt = [&](std::uint32_t cell, std::uint32_t size) { Put32(hive, kBase + cell, static_cast<std::uint32_t>(-static_cast<std::int32_t>(size))); };
-    cellAt(ri, 16);
-    std::memcpy(hive.data() + kBase + ri + 4, "ri", 2);
-    hive[kBase + ri + 6] = 2;
-    hive[kBase + ri + 7] = 0;
-    Put32(hive, kBase + ri + 8, first);
-    Put32(hive, kBase + ri + 12, second);
-    for (int leafIndex = 0; leafIndex < 2; ++leafIndex) {
-        const std::uint32_t leafCell = leafIndex == 0 ? first : second;
-        cellAt(leafCell, 32);
-        std::memcpy(hive.data() + kBase + leafCell + 4, "lh", 2);
-        hive[kBase + leafCell + 6] = 3;
-        hive[kBase + leafCell + 7] = 0;
-        std::memcpy(hive.data() + kBase + leafCell + 8, hive.data() + kBase + list + 8 + 24 * leafIndex, 24);
-    }
-    Put32(hive, kBase + rest, freeSize - 80);  // what is left stays free
-    Put32(hive, kBase + 4 + nk + 0x1C, ri);
+    ASSERT_TRUE(testing::SplitIntoIndexRoot(hive, nk));
+    const std::uint32_t ri = Get32(hive, kBase + 4 + nk + 0x1C);
+    const std::uint32_t first = Get32(hive, kBase + ri + 8), second = Get32(hive, kBase + ri + 12);
     WriteFileBytes(path, hive);
     ASSERT_EQ(Joined(HiveStructureFaults(ReadAll(path))), "") << "the index made by hand keeps the rules";
     // Then Alpha and Foxtrot change leaves, as a list another tool left
