@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <cwctype>
 #include <map>
+#include <optional>
 
 #include "base/numbered_error.h"
 #include "base/spill_file.h"
@@ -41,7 +42,7 @@ struct Pending {
     std::vector<std::uint8_t> data, newData;
     int matched;
     bool changesData = true;
-    std::wstring newName;  // empty: the name stays
+    std::optional<std::wstring> newName;  // none: the name stays
 
     Record AsRecord() const {
         Record record;
@@ -77,7 +78,8 @@ public:
         record.Bytes(change.newData);
         record.U32(static_cast<std::uint32_t>(change.matched));
         record.U32(change.changesData ? 1 : 0);
-        record.Text(change.newName);
+        record.U32(change.newName ? 1 : 0);
+        record.Text(change.newName.value_or(L""));
         offsets_.push_back(spill_.Append(record.Record()));
     }
     std::size_t size() const { return offsets_.size(); }
@@ -98,7 +100,9 @@ public:
         change_.newData = record.Bytes();
         change_.matched = static_cast<int>(record.U32());
         change_.changesData = record.U32() != 0;
+        const bool renamed = record.U32() != 0;
         change_.newName = record.Text();
+        if (!renamed) change_.newName.reset();
         current_ = i;
         return change_;
     }
@@ -234,7 +238,7 @@ private:
                         reason = std::move(value.reason);
                 }
             }
-            if (!change.changesData && change.newName.empty()) {
+            if (!change.changesData && !change.newName) {
                 ++skipped_;
                 session_.output->Skip(record, reason.empty() ? L"its new name is its name" : reason);
                 return;
@@ -250,7 +254,7 @@ private:
                 }
             }
             pending_.Add(change);
-            if (!change.newName.empty()) NoteValueRename(change);
+            if (change.newName) NoteValueRename(change);
             if (!session_.out->Failure().empty()) walker.Stop();
         });
         totals_ = walker.totals;
@@ -290,7 +294,7 @@ private:
         const Pending& change = pending_[i];
         if (change.changesData)
             MRegistry::WriteValue(*change.walk->registry, change.where, change.newType, change.newData);
-        if (!change.newName.empty()) MRegistry::RenameValue(*change.walk->registry, change.where, change.newName);
+        if (change.newName) MRegistry::RenameValue(*change.walk->registry, change.where, *change.newName);
     }
 
     std::wstring PlaceOf(std::size_t i) {
@@ -315,7 +319,7 @@ private:
 
     void NoteValueRename(const Pending& change) {
         valueRenames_[{change.walk, UpperCased(change.where.keyPath)}].push_back(
-            {change.where.keyPath, change.where.valueName, change.newName, change.Place()});
+            {change.where.keyPath, change.where.valueName, *change.newName, change.Place()});
     }
 
     // Every rename checked before anything is written; each refusal said,
@@ -521,8 +525,8 @@ private:
                 return;
             }
             const Pending& change = pending_[i];
-            if (!change.newName.empty())
-                undo.For(*change.walk->registry).CaptureRenamedValue(change.where, change.newName);
+            if (change.newName)
+                undo.For(*change.walk->registry).CaptureRenamedValue(change.where, *change.newName);
             else
                 undo.For(*change.walk->registry).CaptureValue(change.where);
         };
@@ -624,15 +628,15 @@ private:
             ++totals_.changed;
             session_.output->Change(change.AsRecord(), change.newType, change.newData);
             // In the new .reg file a renamed value is written once, under its new name.
-            if (newValues_ && change.newName.empty()) newValues_->Change(change.AsRecord(), change.newType, change.newData);
+            if (newValues_ && !change.newName) newValues_->Change(change.AsRecord(), change.newType, change.newData);
         }
-        if (!change.newName.empty()) {
+        if (change.newName) {
             ++totals_.renamedValues;
             Record record = change.AsRecord();
             record.type = change.newType;
             record.data = change.newData;
-            session_.output->Rename(record, change.newName);
-            if (newValues_) newValues_->Rename(record, change.newName);
+            session_.output->Rename(record, *change.newName);
+            if (newValues_) newValues_->Rename(record, *change.newName);
         }
     }
 

@@ -392,6 +392,15 @@ public:
             return hive.QueryValueLimits(local, longestNameChars, largestDataBytes);
         });
     }
+    Status RenameValue(KeyHandle key, const std::wstring& name, const std::wstring& newName) override {
+        return OnKey(key, [&](Registry& hive, KeyHandle local) { return hive.RenameValue(local, name, newName); });
+    }
+    Status RenameKey(KeyHandle base, const std::wstring& path, const std::wstring& newName) override {
+        return OnKey(base, [&](Registry& hive, KeyHandle local) { return hive.RenameKey(local, path, newName); });
+    }
+    Status QueryKeyKind(KeyHandle root, const std::wstring& path, KeyKind& kind) override {
+        return OnKey(root, [&](Registry& hive, KeyHandle local) { return hive.QueryKeyKind(local, path, kind); });
+    }
     bool IsTombstone(KeyHandle key, std::uint32_t index) override {
         std::size_t hive = 0;
         const KeyHandle local = Local(key, hive);

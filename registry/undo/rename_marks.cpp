@@ -56,13 +56,14 @@ MarkedScript ReadRenameMarks(std::wstring_view script) {
     std::vector<std::wstring> texts;
     for (std::size_t at = 0; at < script.size();) {
         ++line;
-        std::size_t end = script.find(L'\n', at);
-        end = end == std::wstring_view::npos ? script.size() : end + 1;
-        std::wstring_view text = script.substr(at, end - at);
+        std::size_t lineEnd = script.find(L'\n', at);
+        lineEnd = lineEnd == std::wstring_view::npos ? script.size() : lineEnd + 1;
+        std::wstring_view text = script.substr(at, lineEnd - at);
         std::wstring_view bare = text;
         while (!bare.empty() && (bare.back() == L'\n' || bare.back() == L'\r')) bare.remove_suffix(1);
-        at = end;
-        const bool keyMark = bare.starts_with(kKeyMark);
+        at = lineEnd;
+        const bool end = bare == kRenamedKeyEnd;
+        const bool keyMark = !end && bare.starts_with(kKeyMark);
         if (keyMark || bare.starts_with(kValueMark)) {
             if (inBlock) throw RegScriptError{line, L"a rename mark inside a renamed key's block"};
             if (!ReadQuoted(bare.substr((keyMark ? kKeyMark : kValueMark).size()), texts))
@@ -70,12 +71,12 @@ MarkedScript ReadRenameMarks(std::wstring_view script) {
             marked.renames.push_back({keyMark, texts[0], texts[1], texts[2]});
             inBlock = keyMark;
             blockLine = line;
-        } else if (bare == kRenamedKeyEnd) {
+        } else if (end) {
             if (!inBlock) throw RegScriptError{line, L"the end of a renamed key's block that was not opened"};
             inBlock = false;
         }
         // Lines kept as lines, so that every later line keeps its number.
-        marked.rest.append(inBlock || bare == kRenamedKeyEnd ? std::wstring_view(L"\r\n") : text);
+        marked.rest.append(inBlock || end ? std::wstring_view(L"\r\n") : text);
     }
     if (inBlock) throw RegScriptError{blockLine, L"a renamed key's block that never ends"};
     return marked;

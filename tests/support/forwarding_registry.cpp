@@ -64,6 +64,14 @@ Status ForwardingRegistry::DeleteValue(KeyHandle key, const std::wstring& name) 
     return Forward({RegistryOp::kDeleteValue, key, name}, nullptr, [&] { return inner_.DeleteValue(key, name); });
 }
 
+Status ForwardingRegistry::RenameValue(KeyHandle key, const std::wstring& name, const std::wstring& newName) {
+    return Forward({RegistryOp::kRenameValue, key, name}, nullptr, [&] { return inner_.RenameValue(key, name, newName); });
+}
+
+Status ForwardingRegistry::RenameKey(KeyHandle base, const std::wstring& path, const std::wstring& newName) {
+    return Forward({RegistryOp::kRenameKey, base, path}, nullptr, [&] { return inner_.RenameKey(base, path, newName); });
+}
+
 std::size_t RecordingRegistry::CountOf(RegistryOp op) const {
     std::size_t count = 0;
     for (const auto& call : calls_) count += call.op == op;

@@ -22,13 +22,15 @@ enum class RegistryOp {
     kCloseKey,
     kQueryValue,
     kDeleteKey,
-    kDeleteValue
+    kDeleteValue,
+    kRenameValue,
+    kRenameKey
 };
 
 struct RegistryCall {
     RegistryOp op;
     KeyHandle key = 0;      // root, base or handle the call was given
-    std::wstring text;      // path, or value name for kSetValue, kQueryValue and kDeleteValue
+    std::wstring text;      // path, or value name for kSetValue, kQueryValue, kDeleteValue and kRenameValue
     std::uint32_t index = 0;
     Status status = 0;
     KeyHandle opened = 0;   // handle returned by kOpenKey and kCreateKey
@@ -55,6 +57,11 @@ public:
         return inner_.QueryValueLimits(key, longestNameChars, largestDataBytes);
     }
     bool IsTombstone(KeyHandle key, std::uint32_t index) override { return inner_.IsTombstone(key, index); }
+    Status RenameValue(KeyHandle key, const std::wstring& name, const std::wstring& newName) override;
+    Status RenameKey(KeyHandle base, const std::wstring& path, const std::wstring& newName) override;
+    Status QueryKeyKind(KeyHandle root, const std::wstring& path, KeyKind& kind) override {
+        return inner_.QueryKeyKind(root, path, kind);
+    }
 
 protected:
     Registry& Inner() { return inner_; }
