@@ -212,10 +212,11 @@ private:
                            record.type,
                            {record.data.begin(), record.data.end()},
                            {},
-                           record.matched};
+                           record.matched,
+                           false,
+                           std::nullopt};
             const bool renaming = replace_.renameValues && (record.matched & search::kMatchedName);
             const bool dataHit = replace_.changeData && (!renaming || (record.matched & search::kMatchedData));
-            change.changesData = false;
             std::wstring reason;
             if (renaming) {
                 const auto renamed = session_.rule->Replace(change.where.valueName, replace_.with);

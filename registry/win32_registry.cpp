@@ -165,8 +165,8 @@ Status Win32Registry::RenameValue(KeyHandle key, const std::wstring& name, const
 }
 
 Status Win32Registry::RenameKey(KeyHandle base, const std::wstring& path, const std::wstring& newName) {
-    const RenameKeyFunction rename = RenameKeyOfSystem();
-    if (!rename) return ERROR_CALL_NOT_IMPLEMENTED;
+    const RenameKeyFunction renameKey = RenameKeyOfSystem();
+    if (!renameKey) return ERROR_CALL_NOT_IMPLEMENTED;
     if (path.empty()) return ERROR_ACCESS_DENIED;
     const std::size_t slash = path.rfind(L'\\');
     const std::wstring parentPath = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
@@ -176,10 +176,46 @@ Status Win32Registry::RenameKey(KeyHandle base, const std::wstring& path, const 
         opened != ERROR_SUCCESS)
         return static_cast<Status>(opened);
     const auto exists = [parent](const std::wstring& candidate) {
-        HKEY probe = nullptr;
-        const LSTATUS status = RegOpenKeyExW(parent, candidate.c_str(), REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, &probe);
-        if (status == ERROR_SUCCESS) RegCloseKey(probe);
-        return status != ERROR_FILE_NOT_FOUND;
+        // Followed first (Wine compares a link's own name by its case), then
+        // as itself: a link whose target is gone is there all the same.
+        for (const DWORD options : {DWORD{0}, DWORD{REG_OPTION_OPEN_LINK}}) {
+            HKEY probe = nullptr;
+            const LSTATUS status = RegOpenKeyExW(parent, candidate.c_str(), options, KEY_QUERY_VALUE, &probe);
+            if (status == ERROR_SUCCESS) RegCloseKey(probe);
+            if (status != ERROR_FILE_NOT_FOUND) return true;
+        }
+        return false;
+    };
+    // Wine's RegRenameKey (8.0) leaves its parent's list of sub keys out of
+    // order, with the key listed twice and a sibling lost: there the key is
+    // copied whole under its new name and then removed, class name included.
+    static const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    const auto rename = [&](HKEY under, LPCWSTR from, LPCWSTR to) -> LSTATUS {
+        if (!wine) return renameKey(under, from, to);
+        HKEY source = nullptr;
+        LSTATUS done = RegOpenKeyExW(under, from, 0, KEY_READ, &source);
+        if (done != ERROR_SUCCESS) return done;
+        wchar_t className[256] = L"";
+        DWORD classChars = 256;
+        RegQueryInfoKeyW(source, className, &classChars, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr);
+        HKEY target = nullptr;
+        DWORD disposition = 0;
+        done = RegCreateKeyExW(under, to, 0, className, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &target,
+                               &disposition);
+        if (done == ERROR_SUCCESS && disposition != REG_CREATED_NEW_KEY) {
+            RegCloseKey(target);
+            RegCloseKey(source);
+            return ERROR_ALREADY_EXISTS;
+        }
+        if (done == ERROR_SUCCESS) done = RegCopyTreeW(source, nullptr, target);
+        if (target) RegCloseKey(target);
+        RegCloseKey(source);
+        if (done != ERROR_SUCCESS) {
+            RegDeleteTreeW(under, to);
+            return done;
+        }
+        return RegDeleteTreeW(under, from);
     };
     LSTATUS status = ERROR_SUCCESS;
     if (!SameName(name, newName)) {

@@ -11,6 +11,12 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <sddl.h>
+
+#include <algorithm>
+#include <filesystem>
+namespace fs = std::filesystem;
 #endif
 
 namespace keyscour::testing {
@@ -278,6 +284,114 @@ TEST_F(LiveTest, AnEmptyTextMatchesEveryKeyAndValue) {
     }
     EXPECT_EQ(keys, 1u) << "Sub; the start key itself is where the walk begins" << run.out;
     EXPECT_EQ(values, 7u) << run.out;
+}
+
+// Every key and value below the test's key, names in their stored case,
+// keys in the order listed, values with type and data.
+std::string LiveDump(HKEY root, const std::wstring& path) {
+    std::string out;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "missing " + ToUtf8(path);
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[16384];
+        DWORD nameChars = 16384, type = 0, bytes = 0;
+        if (RegEnumValueW(key, i, name, &nameChars, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS) break;
+        std::vector<BYTE> data(bytes);
+        nameChars = 16384;
+        RegEnumValueW(key, i, name, &nameChars, nullptr, &type, data.data(), &bytes);
+        out += "value " + ToUtf8(name) + " " + std::to_string(type) + " " + std::string(data.begin(), data.end()) + "\n";
+    }
+    std::vector<std::wstring> subKeys;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        if (RegEnumKeyW(key, i, name, 256) != ERROR_SUCCESS) break;
+        subKeys.push_back(name);
+    }
+    RegCloseKey(key);
+    for (const auto& sub : subKeys) out += "key " + ToUtf8(sub) + "\n" + LiveDump(root, path + L"\\" + sub);
+    return out;
+}
+
+// Renames in the live registry: RegRenameKey for keys, a value written
+// under its new name and the old one removed, a change of case through a
+// name of its own; then keyscour-cli undo renames back to what it was.
+TEST_F(LiveTest, RenamesOfValueNamesAndKeyNamesAndTheirUndo) {
+    Put(L"Vendor\\OldApp", L"C:\\OldApp\\a.dll", REG_DWORD, {2, 0, 0, 0});
+    Put(L"Vendor\\OldApp", L"Path", REG_SZ, Text(L"C:\\OldApp"));
+    Put(L"Vendor\\OldApp\\OldApp inner", L"", REG_SZ, Text(L"inner"));
+    Put(L"Vendor\\OldApp\\OldApp inner\\Deeper", L"x", REG_BINARY, {1, 2});
+    Put(L"Users\\alice", L"alice", REG_SZ, Text(L"C:\\Users\\alice"));
+    Put(L"Users\\alice", L"other", REG_SZ, Text(L"kept"));
+    const std::string before = LiveDump(HKEY_CURRENT_USER, path_);
+
+    const CliRun moved = RunCli({L"replace", L"OldApp", L"--with", L"NewApp", L"--in", L"data,names,keys", L"--root",
+                                 L"HKCU", L"--key", path_, L"--yes", L"--format", L"jsonl", L"--undo-dir", undo.Path(L"u")});
+    ASSERT_EQ(moved.exitCode, 0) << moved.err;
+    EXPECT_EQ(Get(L"Vendor\\NewApp", L"C:\\NewApp\\a.dll"), (std::vector<BYTE>{2, 0, 0, 0}));
+    EXPECT_EQ(Get(L"Vendor\\NewApp", L"Path"), Text(L"C:\\NewApp"));
+    EXPECT_EQ(Get(L"Vendor\\NewApp\\NewApp inner\\Deeper", L"x"), (std::vector<BYTE>{1, 2}));
+    EXPECT_TRUE(Get(L"Vendor\\OldApp", L"Path").empty());
+
+    const CliRun cased = RunCli({L"replace", L"alice", L"--with", L"Alice", L"--in", L"data,names,keys", L"--root",
+                                 L"HKCU", L"--key", path_, L"--yes", L"--undo-dir", undo.Path(L"u")});
+    ASSERT_EQ(cased.exitCode, 0) << cased.err;
+    const std::string after = LiveDump(HKEY_CURRENT_USER, path_);
+    EXPECT_NE(after.find("key Alice\nvalue Alice 1"), std::string::npos) << after;
+    EXPECT_EQ(Get(L"Users\\Alice", L"Alice"), Text(L"C:\\Users\\Alice")) << "the value kept through its change of case";
+    EXPECT_EQ(Get(L"Users\\Alice", L"other"), Text(L"kept"));
+
+    // Undone the latest first, each by keyscour-cli undo on the live registry.
+    auto files = undo.Files();
+    ASSERT_EQ(files.size(), 2u);
+    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) {
+        return fs::last_write_time(fs::path(a)) > fs::last_write_time(fs::path(b));
+    });
+    for (const auto& file : files) {
+        const CliRun undone = RunCli({L"undo", file});
+        ASSERT_EQ(undone.exitCode, 0) << undone.err;
+    }
+    EXPECT_EQ(LiveDump(HKEY_CURRENT_USER, path_), before);
+}
+
+// A rename through a link would change the key the link leads to; a link
+// key is never renamed. A link made as Windows makes one (REG_LINK).
+TEST_F(LiveTest, NoRenameReachesThroughALink) {
+    Put(L"Target\\OldSet", L"OldValue", REG_SZ, Text(L"x"));
+    const std::wstring link = path_ + L"\\OldLink";
+    HKEY made = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS,
+                              nullptr, &made, nullptr),
+              ERROR_SUCCESS);
+    // The link's target is a kernel path: \Registry\User\<SID>\<path>.
+    wchar_t sid[256] = L"";
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    BYTE buffer[256];
+    DWORD got = 0;
+    GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &got);
+    CloseHandle(token);
+    LPWSTR text = nullptr;
+    ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text);
+    wcscpy(sid, text);
+    LocalFree(text);
+    const std::wstring target = L"\\Registry\\User\\" + std::wstring(sid) + L"\\" + path_ + L"\\Target";
+    ASSERT_EQ(RegSetValueExW(made, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.c_str()),
+                             static_cast<DWORD>(target.size() * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    RegCloseKey(made);
+    const std::string before = LiveDump(HKEY_CURRENT_USER, path_ + L"\\Target");
+
+    const CliRun run = RunCli({L"replace", L"Old", L"--with", L"New", L"--in", L"names,keys", L"--root", L"HKCU",
+                               L"--key", path_, L"--yes", L"--undo-dir", undo.Path(L"u")});
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_NE(run.err.find("OldLink: it is a link"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("reached through the link"), std::string::npos) << run.err;
+    EXPECT_EQ(LiveDump(HKEY_CURRENT_USER, path_ + L"\\Target"), before);
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, link.c_str(), REG_OPTION_OPEN_LINK, DELETE, &opened) == ERROR_SUCCESS) {
+        RegDeleteKeyW(opened, L"");
+        RegCloseKey(opened);
+    }
 }
 
 TEST_F(LiveTest, ExitCodesAndAMissingStartKey) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "base/utf16.h"
 #include "engine/keyscour.h"
@@ -159,6 +160,63 @@ TEST_F(RealRegistryTest, WriterReportsPlatformStatuses) {
               static_cast<std::int32_t>(0x800403EA));
     EXPECT_FALSE(scratch.KeyExists(L"K"));
     EXPECT_EQ(recorder.OpenHandles(), 0);
+}
+
+// The stored case of each sub key of a key, in the order listed.
+Lines SubKeyNames(const std::wstring& path) {
+    Lines names;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+    wchar_t name[256];
+    for (DWORD i = 0; RegEnumKeyW(key, i, name, 256) == ERROR_SUCCESS; ++i) names.push_back(name);
+    RegCloseKey(key);
+    return names;
+}
+
+// What the system's RegRenameKey does with a change of case alone is
+// probed and said; the registry's renames make it whatever that is, and
+// keep the key's values and sub keys, and a value's type and data.
+TEST_F(RealRegistryTest, RenamesChangeCaseAloneAndKeepWhatTheyHold) {
+    scratch.PutString(L"probe", L"v", L"x");
+    HKEY parent = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, scratch.Path().c_str(), 0, KEY_ALL_ACCESS, &parent), ERROR_SUCCESS);
+    const LSTATUS probed = RegRenameKey(parent, L"probe", L"PROBE");
+    RegCloseKey(parent);
+    RecordProperty("RegRenameKeyToACaseVariant", static_cast<int>(probed));
+    std::printf("RegRenameKey to a case variant: status %ld, the key now listed as %ls\n", static_cast<long>(probed),
+                SubKeyNames(scratch.Path()).at(0).c_str());
+
+    scratch.PutString(L"alice", L"alice", L"C:\\Users\\alice", REG_EXPAND_SZ);
+    scratch.PutString(L"alice", L"other", L"kept");
+    scratch.PutString(L"alice\\sub", L"deep", L"kept too");
+    EXPECT_EQ(registry.RenameKey(kCurrentUser, scratch.Below(L"alice"), L"Alice"), 0u);
+    EXPECT_EQ(SubKeyNames(scratch.Path()).at(0), L"Alice") << "listed in its new case";
+    KeyHandle key = 0;
+    ASSERT_EQ(registry.CreateKey(kCurrentUser, scratch.Below(L"Alice"), key), 0u);
+    EXPECT_EQ(registry.RenameValue(key, L"alice", L"Alice"), 0u);
+    EXPECT_EQ(registry.RenameValue(key, L"other", L"ALICE"), status::kAlreadyExists);
+    EXPECT_EQ(registry.RenameValue(key, L"missing", L"x"), status::kNotFound);
+    wchar_t name[64];
+    std::uint32_t nameChars = 64, type = 0, dataBytes = 256;
+    std::uint8_t data[256];
+    Lines names;
+    for (std::uint32_t i = 0; registry.EnumValue(key, i, name, nameChars, type, data, dataBytes) == 0; ++i) {
+        names.push_back(name);
+        if (std::wstring(name) == L"Alice") {
+            EXPECT_EQ(type, static_cast<std::uint32_t>(REG_EXPAND_SZ));
+            EXPECT_EQ(std::wstring(reinterpret_cast<wchar_t*>(data)), L"C:\\Users\\alice");
+        }
+        nameChars = 64;
+        dataBytes = 256;
+    }
+    EXPECT_EQ(Sorted(names), (Lines{L"Alice", L"other"}));
+    registry.CloseKey(key);
+    EXPECT_EQ(SubKeyNames(scratch.Below(L"Alice")), Lines{L"sub"});
+    EXPECT_EQ(registry.RenameKey(kCurrentUser, scratch.Below(L"Alice"), L"PROBE"), status::kAlreadyExists);
+    // Renamed past a sibling, each sub key is listed once and found.
+    EXPECT_EQ(registry.RenameKey(kCurrentUser, scratch.Below(L"Alice"), L"zulu"), 0u);
+    EXPECT_EQ(Sorted(SubKeyNames(scratch.Path())), (Lines{L"probe", L"zulu"}));
+    EXPECT_EQ(SubKeyNames(scratch.Below(L"zulu")), Lines{L"sub"});
 }
 
 }  // namespace
