@@ -14,6 +14,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -249,6 +251,73 @@ int RunHiveGrowthBench(TreeShape shape, int cycles) {
                 "every_value_peak_mb=%.1f every_value_hive_mb=%.1f tenfold_peak_mb=%.1f tenfold_hive_mb=%.1f\n",
                 static_cast<unsigned long long>(shape.keys), startMb, cycle1Mb, endMb, endMb / cycle1Mb, replaceMs, peakMb,
                 everyMb, everyHiveMb, tenfoldMb, tenfoldHiveMb);
+    return 0;
+}
+
+int RunHiveRenameBench(TreeShape shape, int cycles) {
+    const std::string folder = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
+                               "/keyscour-rename-bench-" + std::to_string(getpid());
+    const std::string hive = folder + "/SOFTWARE", undo = folder + "/undo", output = folder + "/records.out";
+    std::filesystem::create_directories(undo);
+    const std::string cli = CliNextToThisProgram();
+    const std::string needle(kNeedle.begin(), kNeedle.end());
+    // 1% of the keys (leaves) and 1% of the values renamed in one replace;
+    // a data replace touching as many values (2%) to weigh it against.
+    Starter rename({cli, "replace", "--hive", hive, needle, "--with", "needlf", "--in", "names,keys", "--yes",
+                    "--undo-dir", undo, "--quiet", "--format", "jsonl"},
+                   output);
+    Starter data({cli, "replace", "--hive", hive, needle, "--with", "needlf", "--in", "data", "--yes", "--undo-dir",
+                  undo, "--quiet", "--format", "jsonl"},
+                 output);
+    shape.hits = 0.02;
+    shape.leafNameHits = 0.01 * static_cast<double>(shape.keys) /
+                         static_cast<double>(shape.keys - (shape.keys - 1) / shape.fanout);
+    shape.valueNameHits = 0.01;
+    BuildHive(hive, shape);
+    double cycle1Mb = 0, renameMs = 1e300, dataMs = 1e300;
+    unsigned long long renamedKeys = 0, renamedValues = 0, changed = 0;
+    // Alternating, each undone at once, so that both meet the same hive.
+    for (int cycle = 1; cycle <= cycles; ++cycle) {
+        for (Starter* starter : {&rename, &data}) {
+            const ChildRun replaced = starter->Run();
+            const std::string undoFile = OnlyFileIn(undo);
+            if (replaced.ms < 0 || undoFile.empty()) {
+                std::fprintf(stderr, "the replace of cycle %d failed\n", cycle);
+                return 1;
+            }
+            // What the replace's records count, so that a run that found nothing cannot pass.
+            std::ifstream records(output);
+            const std::string text((std::istreambuf_iterator<char>(records)), std::istreambuf_iterator<char>());
+            const auto count = [&text](const std::string& what) {
+                unsigned long long found = 0;
+                for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++found;
+                return found;
+            };
+            if (starter == &rename) {
+                renamedKeys = count("\"new_key\":");
+                renamedValues = count("\"new_name\":");
+            } else {
+                changed = count("\"kind\":\"change\"");
+            }
+            const ChildRun undone = RunToFile({cli, "undo", "--hive", hive, undoFile}, output);
+            unlink(undoFile.c_str());
+            if (undone.ms < 0) {
+                std::fprintf(stderr, "the undo of cycle %d failed\n", cycle);
+                return 1;
+            }
+            (starter == &rename ? renameMs : dataMs) = std::min(starter == &rename ? renameMs : dataMs, replaced.ms);
+            std::fprintf(stderr, "cycle %d: %s %.0f ms, undo %.0f ms, hive %.2f MB\n", cycle,
+                         starter == &rename ? "rename" : "data", replaced.ms, undone.ms, FileMb(hive));
+        }
+        if (cycle == 1) cycle1Mb = FileMb(hive);
+    }
+    const double endMb = FileMb(hive);
+    std::filesystem::remove_all(folder);
+    std::fprintf(stderr, "targets: growth <= 1.01, rename_ms <= 1.5 x data_ms\n");
+    std::printf("keys=%llu renamed_keys=%llu renamed_values=%llu changed=%llu cycle1_mb=%.2f end_mb=%.2f growth=%.4f "
+                "rename_ms=%.0f data_ms=%.0f ratio=%.2f\n",
+                static_cast<unsigned long long>(shape.keys), renamedKeys, renamedValues, changed, cycle1Mb, endMb,
+                endMb / cycle1Mb, renameMs, dataMs, renameMs / dataMs);
     return 0;
 }
 

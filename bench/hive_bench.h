@@ -19,6 +19,14 @@ int RunHiveBench(const TreeShape& shape, int rounds, const std::string& hiveFile
 // G is E / F; P is the replace's peak resident memory.
 int RunHiveGrowthBench(TreeShape shape, int cycles);
 
+// --rename: builds the hive, then renames the needle in the names of 1% of
+// its keys (leaves) and 1% of its values in one replace, and undoes it; and
+// replaces it in the data of as many values (2%), and undoes that; cycles
+// times, alternating:
+//   keys=N renamed_keys=K renamed_values=V changed=C cycle1_mb=F end_mb=E growth=G rename_ms=R
+//   data_ms=D ratio=R/D
+int RunHiveRenameBench(TreeShape shape, int cycles);
+
 // --dirty PERCENT: builds the hive, leaves it dirty with a new-format log
 // whose entries change that share of its pages for real, and times a
 // search of it (its log replayed) against one of the same hive written

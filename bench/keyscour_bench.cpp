@@ -43,6 +43,7 @@ struct Options {
     bool cli = false;
     bool hive = false;
     bool growth = false;
+    bool rename = false;
     int dirtyPercent = 0;
     bool roundsGiven = false;
     std::string hiveFile;  // kept between runs when given
@@ -60,6 +61,7 @@ void Usage() {
                  "keyscour-bench --cli --registry [--keys N]\n"
                  "keyscour-bench --hive [--keys N] [--values V] [--hive-file FILE]   (native)\n"
                  "keyscour-bench --hive --growth [--keys N] [--values V]             (native)\n"
+                 "keyscour-bench --hive --rename [--keys N] [--values V]             (native)\n"
                  "keyscour-bench --hive --dirty PERCENT [--keys N] [--values V]      (native)\n"
                  "keyscour-bench --reg-file FILE [--rounds R]\n"
                  "  --registry   build the tree below a scratch key of HKCU (Windows only)\n"
@@ -69,6 +71,8 @@ void Usage() {
                  "  --cli        time keyscour-cli search against reg query /s (Windows only)\n"
                  "  --hive-file  search this hive, built there first if it is missing, and keep it\n"
                  "  --growth     replace and undo in 1% of the hive's keys five times: the hive's growth\n"
+                 "  --rename     rename 1% of the leaf keys and 1% of the values and undo it, five times,\n"
+                 "               against a data replace of as many values: the growth and the time ratio\n"
                  "  --dirty      search the hive left dirty, PERCENT of its pages in its log, against it clean\n"
                  "  --reg-file   read this .reg file (a 100 MB export written there first if missing), best of R (5)\n");
 }
@@ -85,6 +89,7 @@ bool Parse(int argc, char** argv, Options& options) {
         else if (arg == "--cli") options.cli = true;
         else if (arg == "--hive") options.hive = true;
         else if (arg == "--growth") options.growth = true;
+        else if (arg == "--rename") options.rename = true;
         else if (arg == "--dirty" && (value = next())) options.dirtyPercent = std::atoi(value);
         else if (arg == "--hive-file" && (value = next())) options.hiveFile = value;
         else if (arg == "--reg-file" && (value = next())) options.regFile = value;
@@ -138,6 +143,7 @@ int Run(const Options& options) {
     if (!options.regFile.empty()) return RunRegFileBench(options.regFile, options.roundsGiven ? options.rounds : 5);
 #ifndef _WIN32
     if (options.hive && options.growth) return RunHiveGrowthBench(options.shape, 5);
+    if (options.hive && options.rename) return RunHiveRenameBench(options.shape, 5);
     if (options.hive && options.dirtyPercent > 0)
         // Ten rounds unless told: one search of the two may meet a busy moment.
         return RunHiveDirtyBench(options.shape, options.roundsGiven ? options.rounds : 10,

@@ -26,7 +26,10 @@ void BuildTree(Registry& registry, KeyHandle root, const std::wstring& start, co
     paths.push_back(start);
     for (std::uint64_t i = 1; i <= shape.keys; ++i) {
         const std::wstring& parent = paths[(i - 1) / shape.fanout];
-        paths.push_back((parent.empty() ? L"" : parent + L"\\") + L"Key " + std::to_wstring(i));
+        const bool leaf = i > (shape.keys - 1) / shape.fanout;
+        const bool namedHit = leaf && IsHit(i, shape.leafNameHits);
+        paths.push_back((parent.empty() ? L"" : parent + L"\\") + (namedHit ? kNeedle : L"Key") + L" " +
+                        std::to_wstring(i));
 
         KeyHandle key = 0;
         Check(registry.CreateKey(root, paths.back(), key), "create");
@@ -37,7 +40,8 @@ void BuildTree(Registry& registry, KeyHandle root, const std::wstring& start, co
             auto data = EncodeUtf16Le(L"C:\\Data\\" + std::wstring(hit ? kNeedle : L"nothin") + L"\\" +
                                       std::to_wstring(i) + L"\\file" + std::to_wstring(v) + L".txt");
             data.insert(data.end(), {0, 0});
-            Check(registry.SetValue(key, L"Value " + std::to_wstring(v), 1, data.data(),
+            const bool valueNamed = v == 1 && IsHit(i, shape.valueNameHits);
+            Check(registry.SetValue(key, (valueNamed ? kNeedle : L"Value") + L" " + std::to_wstring(v), 1, data.data(),
                                     static_cast<std::uint32_t>(data.size())),
                   "set value");
         }

@@ -14,6 +14,8 @@ struct TreeShape {
     std::uint32_t fanout = 10;    // sub keys per key
     std::uint32_t values = 3;     // values per key
     double hits = 0.0;            // share of keys whose first value holds the needle
+    double leafNameHits = 0.0;    // share of keys that are leaves and whose name holds it
+    double valueNameHits = 0.0;   // share of keys whose second value's name holds it
 };
 
 inline const std::wstring kNeedle = L"needle";
