@@ -482,9 +482,9 @@ private:
         if (!InputIsTerminal() || !session_.errors->IsTerminal())
             throw BadInput{L"--yes: not on a terminal, a replace needs --yes (or try --dry-run first)"};
         session_.progress->Clear();
-        session_.errors->Text(L"Replace in " + std::to_wstring(Targets()) +
-                              (keyRenames_.empty() && valueRenames_.empty() ? L" values" : L" values and keys") +
-                              L"? [y/N] ");
+        session_.errors->Text(keyRenames_.empty() && valueRenames_.empty()
+                                  ? L"Replace " + std::to_wstring(Targets()) + L" values? [y/N] "
+                                  : L"Change or rename " + std::to_wstring(Targets()) + L" values and keys? [y/N] ");
         std::wstring answer = ReadInputLine();
         for (auto& c : answer) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
         return answer == L"y" || answer == L"yes";
