@@ -250,5 +250,44 @@ TEST_F(CliRulesTest, EncodedSurrogatesAreNoUtf8) {
     EXPECT_EQ(RecordsOfKind(guessed.out, "hit")[0]["data"], "a\u00ED\u00A0\u20ACz") << "code page 1252";
 }
 
+
+// A replace over a .reg file with renames: its new file, imported after the
+// input, leaves what a replace in the registry would: the old names gone,
+// each renamed key whole under its new name with the changed data.
+TEST_F(CliRulesTest, ANewRegFileOfRenamesImportedAfterItsInputGivesTheRenamedTree) {
+    const std::string body =
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OldCo\\OldApp]\r\n\"C:\\\\OldCo\\\\a.dll\"=dword:00000001\r\n"
+        "\"Path\"=\"C:\\\\OldCo\\\\app\"\r\n\"Other\"=hex:01,02\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OldCo\\OldApp\\Deep]\r\n@=\"kept\"\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OldCo\\OldApp\\Deep\\OldCo inner]\r\n\"v\"=\"x\"\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Elsewhere]\r\n\"OldCo\"=\"OldCo\"\r\n";
+    const std::wstring in = Script(L"in.reg", body);
+    const CliRun run = RunCli({L"replace", L"--reg-file", in, L"OldCo", L"--with", L"NewCo", L"--in", L"data,names,keys",
+                               L"--output", folder.Path(L"new.reg"), L"--format", L"jsonl"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // The input and then the new file, as reg import would apply them one after the other.
+    const std::string made = folder.Read(L"new.reg");
+    const std::wstring madeText = DecodeUtf16Le(reinterpret_cast<const std::uint8_t*>(made.data()) + 2, made.size() - 2);
+    const std::string madeBody = ToUtf8(madeText.substr(madeText.find(L"\r\n") + 2));
+    const std::wstring both = Script(L"both.reg", body + "\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Scratch]\r\n" + madeBody);
+    EXPECT_EQ(Search(both, {L"OldCo", L"--in", L"data,names,keys"}).exitCode, 1);
+    const CliRun renamed = Search(both, {L"", L"--key", L"SOFTWARE\\NewCo", L"--root", L"HKLM", L"--format", L"csv",
+                                         L"--quiet"});
+    EXPECT_EQ(renamed.out,
+              "root,key,name,type,data,matched\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp,,,,key\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp,C:\\NewCo\\a.dll,REG_DWORD,1,data\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp,Path,REG_SZ,C:\\NewCo\\app,data\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp,Other,REG_BINARY,01 02,data\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp\\Deep,,,,key\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp\\Deep,,REG_SZ,kept,data\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp\\Deep\\NewCo inner,,,,key\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp\\Deep\\NewCo inner,v,REG_SZ,x,data\r\n")
+        << madeBody;
+    const CliRun elsewhere = Search(both, {L"NewCo", L"--key", L"SOFTWARE\\Elsewhere", L"--root", L"HKLM", L"--in",
+                                           L"names,data", L"--format", L"csv", L"--quiet"});
+    EXPECT_EQ(elsewhere.out, "root,key,name,type,data,matched\r\nHKEY_LOCAL_MACHINE,SOFTWARE\\Elsewhere,NewCo,REG_SZ,NewCo,name data\r\n");
+}
+
 }  // namespace
 }  // namespace keyscour::testing
