@@ -284,7 +284,7 @@ Status MemoryRegistry::QueryValue(KeyHandle key, const std::wstring& name, std::
     return status::kSuccess;
 }
 
-Status MemoryRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
+Status MemoryRegistry::FindForChange(KeyHandle base, const std::wstring& path, Node*& parent, Node*& node) {
     Node* from = Resolve(base);
     if (!from) return status::kInvalidHandle;
     // The parent of the last component, and that component's place in it.
@@ -293,14 +293,21 @@ Status MemoryRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
     const std::size_t slash = rest.rfind(L'\\');
     const std::wstring parentPath(slash == std::wstring_view::npos ? std::wstring_view{} : rest.substr(0, slash));
     const std::wstring_view name = slash == std::wstring_view::npos ? rest : rest.substr(slash + 1);
-    if (name.empty()) return status::kAccessDenied;  // a root key stays
+    if (name.empty()) return status::kAccessDenied;  // a root key stays as it is
     Status result;
-    Node* parent = Find(from, parentPath, result);
+    parent = Find(from, parentPath, result);
     if (!parent) return result;
     std::wstring scratch;
-    Node* node = parent->Child(name, scratch);
+    node = parent->Child(name, scratch);
     if (!node) return status::kNotFound;
     if (node->unwritable || parent->unwritable) return status::kAccessDenied;
+    return status::kSuccess;
+}
+
+Status MemoryRegistry::DeleteKey(KeyHandle base, const std::wstring& path) {
+    Node* parent = nullptr;
+    Node* node = nullptr;
+    if (const Status found = FindForChange(base, path, parent, node)) return found;
     // Handles into the removed tree go stale, as the platform's do.
     std::vector<const Node*> removed{node};
     for (std::size_t i = 0; i < removed.size(); ++i)
@@ -401,23 +408,12 @@ Status MemoryRegistry::RenameValue(KeyHandle key, const std::wstring& name, cons
 }
 
 Status MemoryRegistry::RenameKey(KeyHandle base, const std::wstring& path, const std::wstring& newName) {
-    Node* from = Resolve(base);
-    if (!from) return status::kInvalidHandle;
     if (newName.empty() || newName.size() > kMaxKeyNameChars || newName.find(L'\\') != std::wstring::npos)
         return status::kBadPathname;
-    std::wstring_view rest(path);
-    while (!rest.empty() && rest.back() == L'\\') rest.remove_suffix(1);
-    const std::size_t slash = rest.rfind(L'\\');
-    const std::wstring parentPath(slash == std::wstring_view::npos ? std::wstring_view{} : rest.substr(0, slash));
-    const std::wstring_view name = slash == std::wstring_view::npos ? rest : rest.substr(slash + 1);
-    if (name.empty()) return status::kAccessDenied;  // a root key keeps its name
-    Status result;
-    Node* parent = Find(from, parentPath, result);
-    if (!parent) return result;
+    Node* parent = nullptr;
+    Node* node = nullptr;
+    if (const Status found = FindForChange(base, path, parent, node)) return found;
     std::wstring scratch;
-    Node* node = parent->Child(name, scratch);
-    if (!node) return status::kNotFound;
-    if (node->unwritable || parent->unwritable) return status::kAccessDenied;
     if (Node* other = parent->Child(newName, scratch); other && other != node) return status::kAlreadyExists;
     std::unique_ptr<Node> moved = parent->Detach(node);
     moved->name = newName;

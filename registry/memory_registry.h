@@ -75,6 +75,9 @@ private:
     enum class Access { kChecked, kBuilder };
     Node* Make(Node* from, const std::wstring& path, Status& status, Access access);
     Node& Root(KeyHandle root) const;
+    // The key at path below base and its parent, for a change that
+    // removes or renames it; a root key is refused.
+    Status FindForChange(KeyHandle base, const std::wstring& path, Node*& parent, Node*& node);
     KeyHandle NewHandle(Node* node, bool writable);
 
     std::vector<std::unique_ptr<Node>> roots_;

@@ -77,15 +77,7 @@ protected:
     }
     // The value as the hive holds it, read afresh.
     std::optional<std::pair<std::uint32_t, Bytes>> Read(const std::wstring& key, const std::wstring& name) {
-        HiveRegistry registry(ToUtf8(hive), false);
-        KeyHandle opened = 0;
-        if (registry.OpenKey(HiveRegistry::kRoot, key, opened) != 0) return std::nullopt;
-        std::uint32_t type = 0;
-        Bytes data;
-        const Status status = registry.QueryValue(opened, name, type, data);
-        registry.CloseKey(opened);
-        if (status != 0) return std::nullopt;
-        return std::make_pair(type, data);
+        return ReadHiveValue(ToUtf8(hive), key, name);
     }
     std::vector<std::wstring> UndoFiles() const {
         std::vector<std::wstring> files;

@@ -86,15 +86,7 @@ protected:
         return rows;
     }
     std::optional<std::pair<std::uint32_t, Bytes>> Read(const std::wstring& key, const std::wstring& name) {
-        HiveRegistry registry(ToUtf8(hive), false);
-        KeyHandle opened = 0;
-        if (registry.OpenKey(HiveRegistry::kRoot, key, opened) != 0) return std::nullopt;
-        std::uint32_t type = 0;
-        Bytes data;
-        const Status read = registry.QueryValue(opened, name, type, data);
-        registry.CloseKey(opened);
-        if (read != 0) return std::nullopt;
-        return std::make_pair(type, data);
+        return ReadHiveValue(ToUtf8(hive), key, name);
     }
     testing::ScratchFolder folder;
     std::wstring hive;

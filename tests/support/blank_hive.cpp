@@ -1,5 +1,7 @@
 #include "tests/support/blank_hive.h"
 
+#include "registry/hive/hive_registry.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -86,6 +88,20 @@ bool WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& by
     if (!file) return false;
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     return std::fclose(file) == 0 && written;
+}
+
+std::optional<std::pair<std::uint32_t, std::vector<std::uint8_t>>> ReadHiveValue(const std::string& path,
+                                                                               const std::wstring& key,
+                                                                               const std::wstring& name) {
+    HiveRegistry registry(path, false);
+    KeyHandle opened = 0;
+    if (registry.OpenKey(HiveRegistry::kRoot, key, opened) != 0) return std::nullopt;
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> data;
+    const Status read = registry.QueryValue(opened, name, type, data);
+    registry.CloseKey(opened);
+    if (read != 0) return std::nullopt;
+    return std::make_pair(type, std::move(data));
 }
 
 }  // namespace keyscour

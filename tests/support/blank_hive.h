@@ -4,6 +4,8 @@
 // security cell. hivex opens such a file and grows it as keys are added.
 
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,12 @@ struct BlankHiveOptions {
 };
 
 std::vector<std::uint8_t> BlankHive(const BlankHiveOptions& options = {});
+
+// A value's type and data as the hive at path holds it, read afresh; none
+// when the key or the value is not there.
+std::optional<std::pair<std::uint32_t, std::vector<std::uint8_t>>> ReadHiveValue(const std::string& path,
+                                                                               const std::wstring& key,
+                                                                               const std::wstring& name);
 
 // Writes bytes to path whole; false when that fails.
 bool WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);

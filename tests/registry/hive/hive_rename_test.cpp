@@ -74,15 +74,9 @@ protected:
         ASSERT_TRUE(registry.Commit());
     }
     std::optional<std::wstring> ReadString(const std::wstring& key, const std::wstring& name) {
-        HiveRegistry registry(path, false);
-        KeyHandle opened = 0;
-        if (registry.OpenKey(HiveRegistry::kRoot, key, opened) != 0) return std::nullopt;
-        std::uint32_t type = 0;
-        Bytes data;
-        const Status read = registry.QueryValue(opened, name, type, data);
-        registry.CloseKey(opened);
-        if (read != 0) return std::nullopt;
-        return StringOf(data);
+        const auto read = ReadHiveValue(path, key, name);
+        if (!read) return std::nullopt;
+        return StringOf(read->second);
     }
     testing::ScratchFolder folder;
     std::string path;
