@@ -232,5 +232,23 @@ TEST_F(HiveRenames, TheRegistryRefusesWhatWouldBreakTheHive) {
     EXPECT_EQ(reader.RenameKey(HiveRegistry::kRoot, L"P\\One", L"Three"), status::kAccessDenied);
 }
 
+// A registry that committed renames and is written again commits only what
+// came since: a rename made once is never made twice, at a cell it left.
+TEST_F(HiveRenames, ASecondCommitOfTheSameRegistryRenamesNothingAgain) {
+    Build({{L"P\\Short", L"a"}, {L"P\\Other", L""}});
+    HiveRegistry registry(path, true);
+    ASSERT_EQ(registry.RenameKey(HiveRegistry::kRoot, L"P\\Short", L"Short, now too long for its own cell"), 0u);
+    ASSERT_TRUE(registry.Commit());
+    KeyHandle key = 0;
+    ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, L"P\\Other", key), 0u);
+    const Bytes data = StringData(L"later");
+    ASSERT_EQ(registry.SetValue(key, L"b", 1, data.data(), static_cast<std::uint32_t>(data.size())), 0u);
+    registry.CloseKey(key);
+    ASSERT_TRUE(registry.Commit());
+    EXPECT_EQ(Faults(path), "");
+    EXPECT_EQ(ReadString(L"P\\Short, now too long for its own cell", L"a"), L"data of a");
+    EXPECT_EQ(ReadString(L"P\\Other", L"b"), L"later");
+}
+
 }  // namespace
 }  // namespace keyscour
