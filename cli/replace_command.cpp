@@ -115,6 +115,16 @@ private:
     std::size_t current_ = SIZE_MAX;
 };
 
+std::wstring LastName(const std::wstring& path) {
+    const std::size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::wstring ParentOf(const std::wstring& path) {
+    const std::size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
 // A key a replace renames: after every value, the deepest first, so that
 // every path used is still the one found.
 struct KeyRename {
@@ -123,15 +133,11 @@ struct KeyRename {
     std::wstring rowKey;   // as rows name it
     std::wstring newName;
     std::wstring finalPath;  // keyPath once every rename of this replace is made
-    std::size_t depth = 0;
+    std::size_t depth = 0;      // keyPath's backslashes, kept for the sort
     bool underRenamed = false;  // a key above it is renamed too
 
-    std::wstring ParentRowKey() const {
-        const std::size_t slash = rowKey.rfind(L'\\');
-        return slash == std::wstring::npos ? std::wstring() : rowKey.substr(0, slash);
-    }
     std::wstring NewRowKey() const {
-        const std::wstring parent = ParentRowKey();
+        const std::wstring parent = ParentOf(rowKey);
         return parent.empty() ? newName : parent + L"\\" + newName;
     }
     Record AsRecord() const {
@@ -143,16 +149,6 @@ struct KeyRename {
     }
     std::wstring Place() const { return walk->rootName + L"\\" + rowKey; }
 };
-
-std::wstring LastName(const std::wstring& path) {
-    const std::size_t slash = path.rfind(L'\\');
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
-std::wstring ParentOf(const std::wstring& path) {
-    const std::size_t slash = path.rfind(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
 
 std::wstring UndoFolder(const ReplaceOptions& replace) {
     return replace.undoDir.empty() ? undo_file::DefaultFolder() : FromUtf8(replace.undoDir);

@@ -225,7 +225,10 @@ private:
     // is refused from then on.
     void Reopen();
 
-    // The vk record's flags, read from the file hivex reads.
+    // The 16-bit flags at offset into the cell at a hivex handle, read from
+    // the file hivex reads (hivex gives none); nothing when unreadable.
+    std::optional<std::uint16_t> SourceFlags(std::size_t cell, std::size_t offset);
+    // The vk record's flags.
     std::uint16_t ValueFlags(std::size_t value);
     const std::string& Source() const { return readFrom_.empty() ? file_ : readFrom_; }
     // HiveError when the file holds fewer bytes than its base block says.

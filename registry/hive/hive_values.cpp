@@ -15,13 +15,15 @@ namespace keyscour {
 
 using namespace hive_detail;
 
-std::uint16_t HiveRegistry::ValueFlags(std::size_t value) {
+std::optional<std::uint16_t> HiveRegistry::SourceFlags(std::size_t cell, std::size_t offset) {
     if (sourceFile_ < 0) sourceFile_ = ::open(Source().c_str(), O_RDONLY | O_CLOEXEC);
     std::uint8_t flags[2] = {};
-    // hivex's handle is the cell's file offset; the flags lie 20 bytes in.
-    if (sourceFile_ < 0 || ::pread(sourceFile_, flags, 2, static_cast<off_t>(value + 20)) != 2) return 0;
+    if (sourceFile_ < 0 || ::pread(sourceFile_, flags, 2, static_cast<off_t>(cell + offset)) != 2) return std::nullopt;
     return static_cast<std::uint16_t>(flags[0] | flags[1] << 8);
 }
+
+// hivex's handle is the cell's file offset; a value record's flags lie 20 bytes in.
+std::uint16_t HiveRegistry::ValueFlags(std::size_t value) { return SourceFlags(value, 20).value_or(0); }
 
 bool HiveRegistry::IsTombstone(KeyHandle key, std::uint32_t index) {
     const Node node = NodeOf(key);

@@ -7,9 +7,6 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "registry/hive/hive_internal.h"
 #include "base/unicode_case.h"
 #include "registry/hive/hive_value_writer.h"
@@ -211,11 +208,10 @@ Status HiveRegistry::QueryKeyKind(KeyHandle root, const std::wstring& path, KeyK
     Status result;
     const Node node = Resolve(from, path, result);
     if (!node) return result;
-    if (sourceFile_ < 0) sourceFile_ = ::open(Source().c_str(), O_RDONLY | O_CLOEXEC);
-    std::uint8_t flags[2] = {};
-    // hivex's handle is the cell's file offset; the flags lie 6 bytes in.
-    if (sourceFile_ < 0 || ::pread(sourceFile_, flags, 2, static_cast<off_t>(node + 6)) != 2) return status::kFileCorrupt;
-    kind.link = (flags[0] & 0x10) != 0;
+    // A key node's flags lie 6 bytes into its cell.
+    const auto flags = SourceFlags(node, 6);
+    if (!flags) return status::kFileCorrupt;
+    kind.link = (*flags & 0x10) != 0;
     return status::kSuccess;
 }
 

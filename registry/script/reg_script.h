@@ -45,6 +45,10 @@ private:
     std::wstring text_;
 };
 
+// text in double quotes as a script writes a name: backslashes and quotes
+// escaped with a backslash.
+std::wstring RegScriptQuoted(std::wstring_view text);
+
 // One value's line, without its line end.
 std::wstring RegScriptValueLine(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data);
 

@@ -18,17 +18,9 @@ namespace keyscour {
 namespace {
 
 
-std::wstring Quoted(std::wstring_view text) {
-    std::wstring quoted = L"\"";
-    for (wchar_t c : text) {
-        if (c == L'\\' || c == L'"') quoted += L'\\';
-        quoted += c;
-    }
-    return quoted + L'"';
-}
 
 // "@" names the unnamed default value.
-std::wstring ValueNameText(std::wstring_view name) { return name.empty() ? L"@" : Quoted(name); }
+std::wstring ValueNameText(std::wstring_view name) { return name.empty() ? L"@" : RegScriptQuoted(name); }
 
 // Text that the quoted form carries exactly: whole UTF-16 units, one
 // terminator at the end and none before it, no line breaks.
@@ -75,12 +67,21 @@ std::wstring RegScriptWriter::Finish() { return std::move(text_.append(L"\r\n"))
 
 std::wstring RegScriptWriter::Take() { return std::exchange(text_, std::wstring()); }
 
+std::wstring RegScriptQuoted(std::wstring_view text) {
+    std::wstring quoted = L"\"";
+    for (wchar_t c : text) {
+        if (c == L'\\' || c == L'"') quoted += L'\\';
+        quoted += c;
+    }
+    return quoted + L'"';
+}
+
 bool RegScriptWriter::Carries(std::wstring_view name) { return name.find_first_of(L"\r\n") == std::wstring_view::npos; }
 
 std::wstring RegScriptValueLine(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
     std::wstring line = ValueNameText(name) + L'=';
     std::wstring text;
-    if (type == value_type::kString && QuotableString(data, text)) return line + Quoted(text);
+    if (type == value_type::kString && QuotableString(data, text)) return line + RegScriptQuoted(text);
     if (type == value_type::kDword && data.size() == 4) {
         wchar_t number[16];
         std::swprintf(number, 16, L"dword:%08x",

@@ -7,15 +7,6 @@ namespace {
 constexpr std::wstring_view kKeyMark = L";keyscour-cli renamed key ";
 constexpr std::wstring_view kValueMark = L";keyscour-cli renamed value ";
 
-std::wstring Quoted(std::wstring_view text) {
-    std::wstring quoted = L"\"";
-    for (const wchar_t c : text) {
-        if (c == L'\\' || c == L'"') quoted += L'\\';
-        quoted += c;
-    }
-    return quoted + L'"';
-}
-
 // Three quoted texts, separated by single spaces, and nothing after.
 bool ReadQuoted(std::wstring_view line, std::vector<std::wstring>& texts) {
     texts.clear();
@@ -44,8 +35,8 @@ std::wstring FullName(const RenameMark& mark, const std::wstring& name) { return
 }  // namespace
 
 std::wstring RenameMarkLine(const RenameMark& mark) {
-    return std::wstring(mark.key ? kKeyMark : kValueMark) + Quoted(mark.where) + L" " + Quoted(mark.newName) + L" " +
-           Quoted(mark.oldName);
+    return std::wstring(mark.key ? kKeyMark : kValueMark) + RegScriptQuoted(mark.where) + L" " + RegScriptQuoted(mark.newName) +
+           L" " + RegScriptQuoted(mark.oldName);
 }
 
 MarkedScript ReadRenameMarks(std::wstring_view script) {
