@@ -138,5 +138,17 @@ TEST(MemoryRegistry, CreateWithEmptyPathOpensTheBaseKey) {
     EXPECT_EQ(store.GetValue(kCurrentConfig, L"", L"b")->data, std::vector<std::uint8_t>{7});
 }
 
+// One trailing backslash is taken as the platform takes it: the same key.
+TEST(MemoryRegistry, ATrailingBackslashNamesTheSameKey) {
+    MemoryRegistry store;
+    store.PutString(kUsers, L"Ab\\Cd", L"v", L"x");
+    KeyHandle key = 0;
+    ASSERT_EQ(store.OpenKey(kUsers, L"Ab\\Cd\\", key), status::kSuccess);
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> data;
+    EXPECT_EQ(store.QueryValue(key, L"v", type, data), status::kSuccess);
+    store.CloseKey(key);
+}
+
 }  // namespace
 }  // namespace keyscour
