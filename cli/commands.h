@@ -44,6 +44,8 @@ struct SearchOptions {
     std::string regFile;
     RegFileEncoding encoding;
     std::vector<std::string> hives;  // FILE[=MOUNT], UTF-8
+    std::string windows;             // an offline installation's volume root, UTF-8
+    std::vector<std::wstring> users;  // profile folders of it
     bool quiet = false;
     double waitSeconds = 0;  // for the hives' lock (replace)
     bool ignoreLogs = false;  // hives as they are on disk (search only)
@@ -64,6 +66,7 @@ struct ReplaceOptions {
 
 struct UndoOptions {
     std::vector<std::string> hives;  // FILE[=MOUNT], UTF-8; none: the live registry (Windows)
+    std::string windows;             // an offline installation's volume root, whose hives the file names
     std::string undoFile;
     bool acceptUnterminated = false;
     double waitSeconds = 0;

@@ -23,8 +23,8 @@ namespace keyscour::cli {
 namespace {
 
 struct Arguments {
-    std::string text, root, key, format, output, regFile, types, with, undoDir, undoFile, encoding, in;
-    std::vector<std::string> hives;
+    std::string text, root, key, format, output, regFile, types, with, undoDir, undoFile, encoding, in, windows;
+    std::vector<std::string> hives, users;
     bool whole = false, names = false, keysOnly = false, regex = false, quiet = false, ignoreLogs = false, strict = false;
     bool wholeValue = false, dryRun = false, yes = false, acceptUnterminated = false;
     bool typesGiven = false;
@@ -51,6 +51,12 @@ void AddSearchOptions(CLI::App& command, Arguments& a) {
                        "how the .reg file is written: utf-8, utf-16 or a code page (1252, 1250, 437, 932, ...); "
                        "default: by its byte order mark, else UTF-8 where it is valid UTF-8, else ANSI");
     command.add_option("--hive", a.hives, "search this offline hive file, FILE[=MOUNT] (Linux build; may be repeated)")
+        ->allow_extra_args(false);
+    command.add_option("--windows", a.windows,
+                       "search an offline Windows whole (Linux build): DIR is the root of its volume, the folder "
+                       "with Windows and Users; its hives are mounted where Windows mounts them, every user's too");
+    command.add_option("--user", a.users,
+                       "with --windows, only the hives of this profile folder (as under Users); may be repeated")
         ->allow_extra_args(false);
     command.add_flag("--quiet", a.quiet, "no progress line and no summary line");
     command.add_flag("--strict", a.strict, "refuse a .reg file in which Windows would skip a line (exit 2)");
@@ -121,10 +127,13 @@ SearchOptions SearchOptionsOf(const Arguments& a) {
     }
     options.waitSeconds = a.waitSeconds;
     options.hives = a.hives;
+    options.windows = a.windows;
+    for (const auto& user : a.users) options.users.push_back(FromUtf8(user));
+    if (!a.users.empty() && a.windows.empty()) throw BadInput{L"--user is for --windows"};
     options.quiet = a.quiet;
     options.ignoreLogs = a.ignoreLogs;
     options.strict = a.strict;
-    if (a.ignoreLogs && a.hives.empty()) throw BadInput{L"--ignore-logs is for --hive"};
+    if (a.ignoreLogs && a.hives.empty() && a.windows.empty()) throw BadInput{L"--ignore-logs is for --hive and --windows"};
     return options;
 }
 
@@ -154,6 +163,8 @@ int Main(int argc, char** argv) {
     std::vector<std::string> undoHives;
     undo->add_option("--hive", undoHives, "a hive, FILE[=MOUNT]; may be repeated; none: the live registry (Windows)")
         ->allow_extra_args(false);
+    undo->add_option("--windows", a.windows,
+                     "apply it to the offline Windows whose volume root is DIR, each key to its hive (Linux build)");
     undo->add_option("UNDO", a.undoFile, "the undo file (.reg) of a replace")->required();
     undo->add_flag("--accept-unterminated", a.acceptUnterminated,
                    "apply an undo file without its closing line (one written before it had one)");
@@ -173,6 +184,7 @@ int Main(int argc, char** argv) {
         if (undo->parsed()) {
             UndoOptions undoing;
             undoing.hives = undoHives;
+            undoing.windows = a.windows;
             undoing.undoFile = a.undoFile;
             undoing.acceptUnterminated = a.acceptUnterminated;
             undoing.waitSeconds = a.waitSeconds;

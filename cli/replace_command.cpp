@@ -47,6 +47,7 @@ struct Pending {
     Record AsRecord() const {
         Record record;
         record.root = walk->rootName;
+        record.user = walk->user;
         record.key = rowKey;
         record.name = where.valueName;
         record.type = type;
@@ -143,6 +144,7 @@ struct KeyRename {
     Record AsRecord() const {
         Record record;
         record.root = walk->rootName;
+        record.user = walk->user;
         record.key = rowKey;
         record.isKey = true;
         return record;

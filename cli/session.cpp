@@ -1,5 +1,7 @@
 #include "cli/session.h"
 
+#include <algorithm>
+
 #include "base/file_util.h"
 #include "base/utf8.h"
 #include "cli/output_checks.h"
@@ -20,12 +22,16 @@ Session::Session(const SearchOptions& options, const std::string& recordsPath, b
                  const std::vector<std::string>& otherOutputs) {
     errors = StandardSink(Stream::kError);
     const std::wstring root = options.root.empty() ? L"ALL" : options.root;
-    if (!options.hives.empty()) {
+    const sources::Reading reading{&InterruptFlag(), [this](const std::wstring& line) { errors->Text(line + L"\n"); }};
+    if (!options.windows.empty()) {
+        if (!options.regFile.empty()) throw BadInput{L"--reg-file cannot be given with --windows"};
+        source = sources::InstallationSource({options.windows, options.users, options.root, options.key, options.hives},
+                                             writable, options.waitSeconds, options.ignoreLogs, reading);
+    } else if (!options.hives.empty()) {
         if (!options.root.empty()) throw BadInput{L"--root cannot be given with --hive: a hive's mount is its root"};
         if (!options.regFile.empty()) throw BadInput{L"--reg-file cannot be given with --hive"};
         source = HiveSource(options.hives, options.key, writable, options.waitSeconds, options.ignoreLogs);
     } else if (!options.regFile.empty()) {
-        const sources::Reading reading{&InterruptFlag(), [this](const std::wstring& line) { errors->Text(line + L"\n"); }};
         source = RegFileSource(options.regFile, root, options.key, reading, options.encoding, options.strict);
     } else {
         source = LiveRegistry(root, options.key);
@@ -40,7 +46,9 @@ Session::Session(const SearchOptions& options, const std::string& recordsPath, b
     RefuseOutputsOverInputs(outputs, source->inputFiles);
     out = recordsPath.empty() ? StandardSink(Stream::kOut) : OpenOutputFile(recordsPath);
     format = options.format.value_or(out->IsTerminal() ? Format::kTable : Format::kJsonl);
-    output = MakeOutput(format, *out, *errors, options.quiet);
+    const bool users = std::any_of(source->walks.begin(), source->walks.end(),
+                                   [](const search::Walk& walk) { return !walk.user.empty(); });
+    output = MakeOutput(format, *out, *errors, options.quiet, users);
     progress = std::make_unique<Progress>(*errors, !options.quiet);
     for (const auto& warning : source->Warnings()) {
         // JSON Lines carries warnings as records; people read them here too.

@@ -19,9 +19,15 @@ using sources::Source;
 using sources::UndoHives;
 
 int RunUndo(const UndoOptions& options) {
-    if (options.hives.empty())
-        throw BadInput{L"undo: --hive: name the hives the undo file is applied to (the live registry is Windows')"};
-    UndoHives hives(options.hives, options.waitSeconds, options.ignoreLogs);
+    if (options.hives.empty() && options.windows.empty())
+        throw BadInput{L"undo: --hive or --windows: name the hives the undo file is applied to (the live registry is "
+                       L"Windows')"};
+    const auto errors = output::StandardSink(output::Stream::kError);
+    const sources::Reading reading{&InterruptFlag(), [&errors](const std::wstring& line) { errors->Text(line + L"\n"); }};
+    UndoHives hives = options.windows.empty()
+                          ? UndoHives(options.hives, options.waitSeconds, options.ignoreLogs)
+                          : UndoHives(sources::InstallationHivesFor(options.windows, options.hives, options.undoFile, reading),
+                                      options.waitSeconds, options.ignoreLogs, L"--windows");
     Source& source = hives.AsSource();
     // The files of a dirty hive as they were, beside the undo file applied,
     // until the commit; removed when nothing is committed.
@@ -32,11 +38,9 @@ int RunUndo(const UndoOptions& options) {
             if (!keep) source.DropOriginals();
         }
     } originals{source};
-    const auto errors = output::StandardSink(output::Stream::kError);
     for (const auto& line : hives.Settled()) errors->Text(L"keyscour-cli: " + line + L"\n");
     for (const auto& path : source.KeepOriginals(FromUtf8(FolderOf(ResolvedHivePath(options.undoFile)))))
         errors->Text(L"originals: " + path + L"\n");
-    const sources::Reading reading{&InterruptFlag(), [&errors](const std::wstring& line) { errors->Text(line + L"\n"); }};
     sources::LoadRegScript(options.undoFile, {}, hives.Mounted(), hives.Placer(),
                            L" (the hives are mounted at " + hives.Mounts() + L"); nothing was changed", reading,
                            options.acceptUnterminated ? ClosingLine::kOptional : ClosingLine::kRequired, options.strict,

@@ -16,6 +16,8 @@ namespace keyscour::cli {
 int RunUndo(const UndoOptions& options) {
     if (!options.hives.empty())
         throw BadInput{L"undo: --hive: offline hives are written by the Linux build (keyscour-cli on Debian)"};
+    if (!options.windows.empty())
+        throw BadInput{L"undo: --windows: an offline installation is written by the Linux build (keyscour-cli on Debian)"};
     if (options.ignoreLogs) throw BadInput{L"--ignore-logs is for --hive"};
     const auto errors = output::StandardSink(output::Stream::kError);
     const sources::Reading reading{&InterruptFlag(), [&errors](const std::wstring& line) { errors->Text(line + L"\n"); }};

@@ -50,7 +50,9 @@ public:
 std::wstring RegScriptRefusal(const Record& record);
 
 // out takes the records; messages meant for people go to errors.
-std::unique_ptr<Output> MakeOutput(Format format, Sink& out, Sink& errors, bool quiet);
+// userColumn: the table shows whose hive each row is in (the other
+// formats always carry it).
+std::unique_ptr<Output> MakeOutput(Format format, Sink& out, Sink& errors, bool quiet, bool userColumn = false);
 
 // A JSON string literal of text, quotes included. Lone surrogates, which
 // UTF-8 cannot carry, are written as \uD8xx escapes.

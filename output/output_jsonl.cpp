@@ -131,6 +131,7 @@ private:
             if (record.matched & kMatchedData) matched.push_back("data");
         }
         object["matched"] = matched;
+        object["user"] = record.user.empty() ? Json(nullptr) : line.Text(record.user);
         if (record.tombstone) object["tombstone"] = true;
         return object;
     }

@@ -44,10 +44,11 @@ std::wstring ShortRoot(std::wstring_view root) {
 
 class TableOutput final : public Output {
 public:
-    explicit TableOutput(Sink& out) : out_(out), shorten_(out.IsTerminal()) {
+    TableOutput(Sink& out, bool userColumn) : out_(out), shorten_(out.IsTerminal()) {
         const std::size_t width = static_cast<std::size_t>(std::max(out.Width(), 60));
-        // ROOT and TYPE are narrow; the key gets the most of what is left.
-        const std::size_t rest = width - kRoot - kType - 4;
+        user_ = userColumn ? kUser : 0;
+        // ROOT, USER and TYPE are narrow; the key gets the most of what is left.
+        const std::size_t rest = width - kRoot - kType - 4 - (user_ ? user_ + 1 : 0);
         key_ = rest * 45 / 100;
         name_ = rest * 20 / 100;
         data_ = rest - key_ - name_;
@@ -68,15 +69,19 @@ public:
 private:
     static constexpr std::size_t kRoot = 5;
     static constexpr std::size_t kType = 14;
+    static constexpr std::size_t kUser = 12;
 
     void Line(const Record& record, const std::wstring& data) {
         if (!headed_) {
-            out_.Text(Cell(L"ROOT", kRoot, shorten_) + L" " + Cell(L"KEY", key_, shorten_) + L" " +
+            out_.Text(Cell(L"ROOT", kRoot, shorten_) + L" " + (user_ ? Cell(L"USER", user_, shorten_) + L" " : L"") +
+                      Cell(L"KEY", key_, shorten_) + L" " +
                       Cell(L"NAME", name_, shorten_) + L" " + Cell(L"TYPE", kType, shorten_) + L" DATA\n");
             headed_ = true;
         }
         const std::wstring name = record.isKey ? L"" : record.name.empty() ? L"(default)" : std::wstring(record.name);
-        std::wstring line = Cell(ShortRoot(record.root), kRoot, shorten_) + L" " + Cell(record.key, key_, shorten_, true) +
+        std::wstring line = Cell(ShortRoot(record.root), kRoot, shorten_) + L" " +
+                            (user_ ? Cell(record.user, user_, shorten_) + L" " : L"") +
+                            Cell(record.key, key_, shorten_, true) +
                             L" " + Cell(name, name_, shorten_) + L" " +
                             Cell(record.isKey ? L"(key)" : TypeName(record.type), kType, shorten_) + L" " +
                             Cell(data, data_, shorten_);
@@ -85,12 +90,14 @@ private:
     }
     Sink& out_;
     bool shorten_;
-    std::size_t key_ = 0, name_ = 0, data_ = 0;
+    std::size_t key_ = 0, name_ = 0, data_ = 0, user_ = 0;
     bool headed_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<Output> MakeTableOutput(Sink& out) { return std::make_unique<TableOutput>(out); }
+std::unique_ptr<Output> MakeTableOutput(Sink& out, bool userColumn) {
+    return std::make_unique<TableOutput>(out, userColumn);
+}
 
 }  // namespace keyscour::output

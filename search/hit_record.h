@@ -22,6 +22,7 @@ struct Record {
     std::span<const std::uint8_t> data;
     int matched = 0;  // kMatchedName | kMatchedData for values
     bool tombstone = false;  // a hive's mark of a value deleted in its layer
+    std::wstring_view user;  // the profile folder of the hive it is in; empty for none
 };
 
 struct Totals {

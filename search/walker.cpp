@@ -59,6 +59,7 @@ void Walker::SearchHitFound(const SearchHit& hit) {
     ++totals.hits;
     Record record;
     record.root = walk_->rootName;
+    record.user = walk_->user;
     rowKey_ = walk_->RowKey(hit.keyPath);
     record.key = rowKey_;
     record.isKey = hit.lFound == FoundKeyName;

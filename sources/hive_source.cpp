@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <algorithm>
 #include <memory>
+#include <set>
 
 #include "base/file_util.h"
 #include "base/numbered_error.h"
@@ -19,9 +21,11 @@
 #include "base/utf8.h"
 #include "sources/hive_source.h"
 #include "sources/source.h"
+#include "sources/windows_install.h"
 #include "registry/hive/hive_lock.h"
 #include "registry/hive/hive_logs.h"
 #include "registry/hive/hive_registry.h"
+#include "registry/memory_registry.h"
 #include "registry/script/reg_script_apply.h"
 #include "registry/undo/undo_file.h"
 
@@ -43,24 +47,30 @@ std::wstring Joined(const std::vector<std::wstring>& reasons) {
 
 // A dirty hive whose logs cannot be applied is never written: what
 // Windows replays from them next would mix with, or undo, what was written.
-void RefuseUnrecovered(const HiveLogState& logs) {
+void RefuseUnrecovered(const HiveLogState& logs, const std::wstring& option) {
     if (logs.dirty && !logs.recovered && logs.copyFailed)
-        throw BadInput{L"--hive: " + Joined(logs.reasons) + L"; " + logs.failure +
+        throw BadInput{option + L": " + Joined(logs.reasons) + L"; " + logs.failure +
                        L": nothing was written; give TMPDIR a folder with room for a copy of the hive"};
     if (logs.dirty && !logs.recovered)
-        throw BadInput{L"--hive: " + Joined(logs.reasons) + L"; " + logs.failure + L": " + kLogsAdvice};
+        throw BadInput{option + L": " + Joined(logs.reasons) + L"; " + logs.failure + L": " + kLogsAdvice};
 }
 
-std::unique_ptr<HiveRegistry> Open(const HiveMount& mount, bool writable, const HiveLogState& logs) {
+std::unique_ptr<HiveRegistry> Open(const HiveMount& mount, bool writable, const HiveLogState& logs,
+                                   const std::wstring& option) {
     try {
         auto registry = std::make_unique<HiveRegistry>(mount.file, writable, HiveRegistry::CommitFunction{},
                                                        logs.recovered ? logs.ImagePath() : std::string());
         registry->SetCommitSequence(logs.commitSequence);
         return registry;
     } catch (const HiveError& error) {
-        throw BadInput{L"--hive: " + error.message +
+        throw BadInput{option + L": " + error.message +
                        (logs.failure.empty() ? L"" : L"; its transaction logs cannot be applied: " + logs.failure)};
     }
+}
+
+// A mount as rows name it: "HKEY_USERS\S-1-5-20".
+std::wstring MountName(const HiveMount& mount) {
+    return mount.path.empty() ? mount.rootName : mount.rootName + L"\\" + mount.path;
 }
 
 // A name for the copies of a dirty hive's files: its own, the time, and
@@ -207,6 +217,7 @@ public:
     bool WritesAreDeferred() const override { return true; }
     std::vector<std::wstring> Warnings() const override {
         std::vector<std::wstring> lines = settled;
+        lines.insert(lines.end(), warnings.begin(), warnings.end());
         for (const auto& hive : hives) {
             if (!hive.logs.dirty) continue;
             const std::wstring dirty = L"the hive " + FromUtf8(hive.mount.file) + L" was left dirty (" +
@@ -265,7 +276,7 @@ public:
         kept_.clear();
     }
     std::vector<std::wstring> Damage() const override {
-        std::vector<std::wstring> lines;
+        std::vector<std::wstring> lines = unreadable;
         for (const auto& hive : hives)
             for (const auto& line : hive.registry->Damage()) lines.push_back(FromUtf8(hive.mount.file) + L": " + line);
         return lines;
@@ -274,6 +285,8 @@ public:
     std::vector<OpenHive> hives;
     bool ignoreLogs = false;
     std::vector<std::wstring> settled;  // what SettleLeftovers did, to be said
+    std::vector<std::wstring> unreadable;  // hives a search went on without, one line each
+    std::vector<std::wstring> warnings;    // more lines for the start
 
 private:
     static std::string Lines(const std::vector<std::string>& lines) {
@@ -315,25 +328,22 @@ bool Below(const std::wstring& path, const std::wstring& prefix, std::wstring& r
     return true;
 }
 
-// Parses the mounts, refuses a file named twice, and, for writing, takes
-// every hive's lock before anything of them is read.
-std::vector<HiveMount> MountsOf(const std::vector<std::string>& arguments, bool writable, double waitSeconds,
-                                std::unique_ptr<HiveLocks>& locks) {
+// Refuses a file named twice, and, for writing, takes every hive's lock
+// before anything of them is read.
+void CheckAndLock(const std::vector<HiveMount>& mounts, bool writable, double waitSeconds,
+                  std::unique_ptr<HiveLocks>& locks, const std::wstring& option) {
     // Undo's registry over them keeps a hive's number in a handle's top byte.
-    if (arguments.size() > 200) throw BadInput{L"--hive: at most 200 hives at once"};
-    std::vector<HiveMount> mounts;
+    if (mounts.size() > 200) throw BadInput{option + L": at most 200 hives at once"};
     std::vector<FileId> seen;
     std::vector<std::string> files;
-    for (const auto& argument : arguments) {
-        HiveMount mount = ParseHiveArgument(argument);
+    for (const auto& mount : mounts) {
         const auto id = FileIdOf(mount.file);
         for (std::size_t i = 0; id && i < seen.size(); ++i)
             if (seen[i] == *id)
-                throw BadInput{L"--hive: " + FromUtf8(mount.file) + L" is the same file as " +
+                throw BadInput{option + L": " + FromUtf8(mount.file) + L" is the same file as " +
                                FromUtf8(mounts[i].file) + L"; name each hive once"};
         seen.push_back(id.value_or(FileId{}));
         files.push_back(mount.file);
-        mounts.push_back(std::move(mount));
     }
     if (writable) {
         try {
@@ -343,10 +353,32 @@ std::vector<HiveMount> MountsOf(const std::vector<std::string>& arguments, bool 
                            (busy.pid ? L" (pid " + std::to_wstring(busy.pid) + L")" : L"") +
                            L"; try again, or give --wait SECONDS"};
         } catch (const HiveError& error) {
-            throw BadInput{L"--hive: " + error.message};
+            throw BadInput{option + L": " + error.message};
         }
     }
-    return mounts;
+}
+
+// The mount deepest at or above root\\path of count mounts, mountOf(i)
+// the i-th: its index and the path below it.
+template <typename MountOf>
+std::optional<std::pair<std::size_t, std::wstring>> DeepestMount(std::size_t count, MountOf mountOf, KeyHandle root,
+                                                                 const std::wstring& path) {
+    std::optional<std::pair<std::size_t, std::wstring>> best;
+    std::size_t depth = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const HiveMount& mount = mountOf(i);
+        std::wstring rest;
+        if (root != mount.root || !Below(path, mount.path, rest)) continue;
+        if (best && mount.path.size() < depth) continue;
+        best.emplace(i, std::move(rest));
+        depth = mount.path.size();
+    }
+    return best;
+}
+
+// Where an HKEY_CLASSES_ROOT path is stored, below HKCU or HKLM.
+std::wstring ClassesPath(const std::wstring& path) {
+    return L"Software\\Classes" + (path.empty() ? L"" : L"\\" + path);
 }
 
 // Several hives as one registry for an undo file: the i-th hive's root is
@@ -451,33 +483,166 @@ void AddInputs(Source& source, const HiveRegistry& registry, const HiveLogState&
     source.inputFiles.insert(source.inputFiles.end(), logs.logs.begin(), logs.logs.end());
 }
 
-std::unique_ptr<Hives> OpenHives(const std::vector<std::string>& arguments, const std::wstring& key, bool writable,
-                                 double waitSeconds, bool ignoreLogs) {
+// keepGoing (a search of an installation): a hive that cannot be read is
+// said as damage, and the others are walked. option names the hives in
+// messages: --hive or --windows.
+std::unique_ptr<Hives> OpenHives(std::vector<HiveMount> mounts, bool writable, double waitSeconds, bool ignoreLogs,
+                                 bool keepGoing, const std::wstring& option) {
     if (ignoreLogs && writable)
         throw BadInput{L"--ignore-logs: only a search reads a hive without its logs; a replace or an undo applies a dirty "
                        L"hive's logs before it writes"};
     auto source = std::make_unique<Hives>();
     source->ignoreLogs = ignoreLogs;
-    auto mounts = MountsOf(arguments, writable, waitSeconds, source->locks);
+    CheckAndLock(mounts, writable, waitSeconds, source->locks, option);
     if (source->locks) source->SettleLeftovers();
     for (auto& mount : mounts) {
         // Logs beside the file the path names, links followed; read under
         // the lock when writing, as they are when searching.
-        HiveLogState logs = CheckTransactionLogs(ResolvedHivePath(mount.file), !ignoreLogs);
-        if (writable) RefuseUnrecovered(logs);
-        auto registry = Open(mount, writable, logs);
+        HiveLogState logs;
+        std::unique_ptr<HiveRegistry> registry;
+        try {
+            logs = CheckTransactionLogs(ResolvedHivePath(mount.file), !ignoreLogs);
+            if (writable) RefuseUnrecovered(logs, option);
+            registry = Open(mount, writable, logs, option);
+        } catch (const BadInput& bad) {
+            if (!keepGoing) throw;
+            source->unreadable.push_back(MountName(mount) + L" is not searched: " + bad.message);
+            continue;
+        }
         AddInputs(*source, *registry, logs);
-        source->walks.push_back({registry.get(), HiveRegistry::kRoot, TrimmedKeyPath(key), mount.rootName, mount.path});
+        source->walks.push_back(
+            {registry.get(), HiveRegistry::kRoot, mount.start, mount.rootName, mount.path, mount.user});
         source->hives.push_back({std::move(mount), std::move(registry), std::move(logs)});
     }
     return source;
+}
+
+std::vector<HiveMount> ParsedMounts(const std::vector<std::string>& arguments, const std::wstring& start = {}) {
+    std::vector<HiveMount> mounts;
+    for (const auto& argument : arguments) {
+        mounts.push_back(ParseHiveArgument(argument));
+        mounts.back().start = start;
+    }
+    return mounts;
+}
+
+// A key's place as --root and --key name it over an installation: its
+// root (none for all) and the path below.
+std::pair<std::optional<KeyHandle>, std::wstring> StartOf(const InstallationSearch& search) {
+    const std::wstring key = TrimmedKeyPath(search.key);
+    const auto onlyMachineOrUsers = [](KeyHandle root, const std::wstring& given) {
+        if (root != kLocalMachine && root != kUsers)
+            throw BadInput{L"--root: an installation's hives are under HKLM and HKU, not " + given +
+                           L" (a user's HKCU is HKU\\SID; see --user)"};
+        return root;
+    };
+    if (!search.root.empty() && UpperCased(search.root) != L"ALL") {
+        const auto root = ParseRootName(search.root);
+        if (!root) throw BadInput{L"--root: not a root key: " + search.root + L" (HKLM, HKU or ALL with --windows)"};
+        return {onlyMachineOrUsers(*root, search.root), key};
+    }
+    if (key.empty()) return {std::nullopt, key};
+    const auto split = SplitFullKeyName(key);
+    if (!split)
+        throw BadInput{L"--key: with --windows, a key starts with its root (HKLM\\SOFTWARE\\..., HKU\\S-1-5-...), "
+                       L"or --root names it: " + key};
+    return {onlyMachineOrUsers(split->root, key), TrimmedKeyPath(split->path)};
+}
+
+// SYSTEM\CurrentControlSet... made the control set Select\Current names.
+std::wstring WithControlSet(const std::wstring& path, const std::vector<HiveMount>& mounts, const Reading& reading) {
+    static const std::wstring kLink = L"SYSTEM\\CurrentControlSet";
+    std::wstring rest;
+    if (!Below(path, kLink, rest)) return path;
+    std::optional<std::wstring> current;
+    for (const auto& mount : mounts)
+        if (mount.root == kLocalMachine && UpperCased(mount.path) == L"SYSTEM") try {
+                current = CurrentControlSet(mount.file);
+            } catch (const HiveError& error) {
+                throw BadInput{L"--key: CurrentControlSet cannot be found: " + error.message};
+            }
+    if (!current)
+        throw BadInput{L"--key: CurrentControlSet cannot be found: SYSTEM\\Select\\Current names no control set"};
+    reading.Say(L"--key: CurrentControlSet is " + *current + L" here, as SYSTEM\\Select\\Current says");
+    return L"SYSTEM\\" + *current + (rest.empty() ? L"" : L"\\" + rest);
+}
+
+// The hives of users named; BadInput naming the profiles there are when
+// one is not among them.
+std::vector<HiveMount> OfUsers(std::vector<HiveMount> mounts, const std::vector<std::wstring>& users) {
+    if (users.empty()) return mounts;
+    std::set<std::wstring> known;
+    for (const auto& mount : mounts)
+        if (!mount.user.empty()) known.insert(UpperCased(mount.user));
+    for (const auto& user : users)
+        if (!known.count(UpperCased(user))) {
+            std::wstring list;
+            for (const auto& mount : mounts)
+                if (!mount.user.empty() && list.find(L" " + mount.user + L",") == std::wstring::npos)
+                    list += L" " + mount.user + L",";
+            if (!list.empty()) list.pop_back();
+            throw BadInput{L"--user: no profile folder " + user + L" in this installation" +
+                           (list.empty() ? L"" : L"; its profiles are:" + list)};
+        }
+    std::erase_if(mounts, [&](const HiveMount& mount) {
+        return mount.user.empty() || !std::any_of(users.begin(), users.end(), [&](const std::wstring& user) {
+            return UpperCased(user) == UpperCased(mount.user);
+        });
+    });
+    return mounts;
+}
+
+bool IsRegularFile(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 }  // namespace
 
 std::unique_ptr<Source> HiveSource(const std::vector<std::string>& arguments, const std::wstring& key, bool writable,
                                    double waitSeconds, bool ignoreLogs) {
-    return OpenHives(arguments, key, writable, waitSeconds, ignoreLogs);
+    return OpenHives(ParsedMounts(arguments, TrimmedKeyPath(key)), writable, waitSeconds, ignoreLogs, false, L"--hive");
+}
+
+std::unique_ptr<Source> InstallationSource(const InstallationSearch& search, bool writable, double waitSeconds,
+                                           bool ignoreLogs, const Reading& reading) {
+    const Installation found = FindInstallation(search.folder);
+    if (writable && !found.hibernated.empty()) throw BadInput{L"--windows: " + found.hibernated + L"; nothing was changed"};
+    for (const auto& line : found.leftOut) reading.Say(L"--windows: " + line);
+    std::vector<HiveMount> mounts = found.hives;
+    for (auto& mount : ParsedMounts(search.moreHives)) mounts.push_back(std::move(mount));
+    mounts = OfUsers(std::move(mounts), search.users);
+
+    auto [root, path] = StartOf(search);
+    if (!root || *root == kLocalMachine) path = WithControlSet(path, mounts, reading);
+    std::vector<HiveMount> kept;
+    std::vector<std::wstring> missing;
+    for (auto& mount : mounts) {
+        std::wstring rest;
+        if (root && mount.root != *root) continue;
+        if (Below(path, mount.path, rest))
+            mount.start = rest;
+        else if (Below(mount.path, path, rest))
+            mount.start.clear();  // the key is above the hive: all of it
+        else
+            continue;
+        if (!IsRegularFile(mount.file)) {
+            missing.push_back(MountName(mount) + L" is not searched: " + FromUtf8(mount.file) + L" is not there");
+            continue;
+        }
+        kept.push_back(std::move(mount));
+    }
+    if (kept.empty() && missing.empty())
+        throw BadInput{L"--key: no hive of this installation holds " + (root ? std::wstring(RootKeyNameOf(*root)) : L"") +
+                       (root && !path.empty() ? L"\\" : L"") + path};
+    if (writable && !missing.empty())
+        throw BadInput{L"--windows: " + missing.front() + L"; a change over the installation would leave it out, so "
+                       L"nothing was changed (narrow it with --key or --user)"};
+    auto source = OpenHives(std::move(kept), writable, waitSeconds, ignoreLogs, !writable, L"--windows");
+    source->unreadable.insert(source->unreadable.begin(), missing.begin(), missing.end());
+    if (!found.hibernated.empty())
+        source->warnings.push_back(found.hibernated + L"; until then, nothing here may be changed");
+    return source;
 }
 
 // The hives of an undo, opened for writing; each key of its file goes to
@@ -489,7 +654,10 @@ struct UndoHives::Opened {
 };
 
 UndoHives::UndoHives(const std::vector<std::string>& hives, double waitSeconds, bool ignoreLogs)
-    : opened_(std::make_unique<Opened>(OpenHives(hives, {}, true, waitSeconds, ignoreLogs))) {
+    : UndoHives(ParsedMounts(hives), waitSeconds, ignoreLogs, L"--hive") {}
+
+UndoHives::UndoHives(std::vector<HiveMount> mounts, double waitSeconds, bool ignoreLogs, const std::wstring& option)
+    : opened_(std::make_unique<Opened>(OpenHives(std::move(mounts), true, waitSeconds, ignoreLogs, false, option))) {
     opened_->source->PrepareCommits({});
 }
 
@@ -513,23 +681,16 @@ KeyPlacer UndoHives::Placer() const {
                -> std::optional<KeyPlace> {
         const auto split = SplitFullKeyName(fullKey);
         if (!split) return std::nullopt;
-        const auto deepest = [&](KeyHandle root, const std::wstring& path) {
-            std::optional<KeyPlace> best;
-            std::size_t depth = 0;
-            for (std::size_t i = 0; i < hives.size(); ++i) {
-                const HiveMount& mount = hives[i].mount;
-                std::wstring rest;
-                if (root != mount.root || !Below(path, mount.path, rest)) continue;
-                if (best && mount.path.size() < depth) continue;
-                best = KeyPlace{MountedHives::RootOf(i), rest};
-                depth = mount.path.size();
-            }
-            return best;
+        const auto deepest = [&](KeyHandle root, const std::wstring& path) -> std::optional<KeyPlace> {
+            const auto found = DeepestMount(
+                hives.size(), [&](std::size_t i) -> const HiveMount& { return hives[i].mount; }, root, path);
+            if (!found) return std::nullopt;
+            return KeyPlace{MountedHives::RootOf(found->first), found->second};
         };
         if (split->root != kClassesRoot) return deepest(split->root, split->path);
         // HKEY_CLASSES_ROOT is the user's classes over the machine's: a key
         // is written where the user's hive holds it, else the machine's.
-        const std::wstring classes = L"Software\\Classes" + (split->path.empty() ? L"" : L"\\" + split->path);
+        const std::wstring classes = ClassesPath(split->path);
         if (const auto user = deepest(kCurrentUser, classes)) {
             KeyHandle key = 0;
             if (mounted.OpenKey(user->root, user->path, key) == status::kSuccess) {
@@ -539,6 +700,48 @@ KeyPlacer UndoHives::Placer() const {
         }
         return deepest(kLocalMachine, classes);
     };
+}
+
+std::vector<HiveMount> InstallationHivesFor(const std::string& folder, const std::vector<std::string>& moreHives,
+                                            const std::string& undoFile, const Reading& reading) {
+    const Installation found = FindInstallation(folder);
+    if (!found.hibernated.empty()) throw BadInput{L"--windows: " + found.hibernated + L"; nothing was changed"};
+    for (const auto& line : found.leftOut) reading.Say(L"--windows: " + line);
+    std::vector<HiveMount> mounts = found.hives;
+    for (auto& mount : ParsedMounts(moreHives)) mounts.push_back(std::move(mount));
+    // The file read once into memory, only to learn which hives its keys
+    // are in: the undo then locks and opens those alone.
+    std::vector<bool> needed(mounts.size());
+    const auto need = [&](KeyHandle root, const std::wstring& path) {
+        const auto found = DeepestMount(
+            mounts.size(), [&](std::size_t i) -> const HiveMount& { return mounts[i]; }, root, path);
+        if (found) needed[found->first] = true;
+        return found.has_value();
+    };
+    MemoryRegistry memory;
+    LoadRegScript(undoFile, {}, memory,
+                  [&](const std::wstring& fullKey) -> std::optional<KeyPlace> {
+                      auto split = SplitFullKeyName(fullKey);
+                      if (!split) return std::nullopt;
+                      // Either classes hive may take an HKEY_CLASSES_ROOT key.
+                      const bool placed = split->root == kClassesRoot
+                                              ? need(kCurrentUser, ClassesPath(split->path)) |
+                                                    need(kLocalMachine, ClassesPath(split->path))
+                                              : need(split->root, split->path);
+                      if (!placed) return std::nullopt;
+                      return split;
+                  },
+                  L" (no hive of the installation at " + FromUtf8(folder) + L" holds it); nothing was changed",
+                  Reading{reading.stop, {}});
+    std::vector<HiveMount> used;
+    for (std::size_t i = 0; i < mounts.size(); ++i) {
+        if (!needed[i]) continue;
+        if (!IsRegularFile(mounts[i].file))
+            throw BadInput{L"--windows: the undo file has keys in " + MountName(mounts[i]) + L", whose hive " +
+                           FromUtf8(mounts[i].file) + L" is not there; nothing was changed"};
+        used.push_back(mounts[i]);
+    }
+    return used;
 }
 
 }  // namespace keyscour::sources

@@ -19,6 +19,9 @@ public:
     // BadInput for hives that cannot be opened, locked or committed, and
     // for ignoreLogs, which only a search takes.
     UndoHives(const std::vector<std::string>& hives, double waitSeconds, bool ignoreLogs);
+    // The same for mounts found otherwise (an installation's); option
+    // names them in messages.
+    UndoHives(std::vector<HiveMount> mounts, double waitSeconds, bool ignoreLogs, const std::wstring& option);
     ~UndoHives();
     UndoHives(const UndoHives&) = delete;
     UndoHives& operator=(const UndoHives&) = delete;
@@ -34,5 +37,12 @@ private:
     struct Opened;
     std::unique_ptr<Opened> opened_;
 };
+
+// The hives of the installation at folder, and moreHives (FILE[=MOUNT]
+// each), in which the undo file names keys, for UndoHives. What was left
+// out of the installation goes to reading. BadInput for a hibernated
+// Windows, a key in no hive, and a hive the file needs that is not there.
+std::vector<HiveMount> InstallationHivesFor(const std::string& folder, const std::vector<std::string>& moreHives,
+                                            const std::string& undoFile, const Reading& reading);
 
 }  // namespace keyscour::sources

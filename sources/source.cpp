@@ -31,7 +31,7 @@ std::vector<KeyHandle> RootsOf(const std::wstring& root, std::vector<KeyHandle> 
 
 void AddWalks(Source& source, Registry& registry, const std::vector<KeyHandle>& roots, const std::wstring& key) {
     for (KeyHandle root : roots)
-        source.walks.push_back({&registry, root, TrimmedKeyPath(key), std::wstring(RootKeyNameOf(root)), {}});
+        source.walks.push_back({&registry, root, TrimmedKeyPath(key), std::wstring(RootKeyNameOf(root)), {}, {}});
 }
 
 class MemorySource final : public Source {
@@ -154,6 +154,9 @@ std::unique_ptr<Source> RegFileSource(const std::string& utf8Path, const std::ws
 #ifdef _WIN32
 std::unique_ptr<Source> HiveSource(const std::vector<std::string>&, const std::wstring&, bool, double, bool) {
     throw BadInput{L"--hive: offline hives are read by the Linux build (keyscour-cli on Debian, over hivex)"};
+}
+std::unique_ptr<Source> InstallationSource(const InstallationSearch&, bool, double, bool, const Reading&) {
+    throw BadInput{L"--windows: an offline installation is read by the Linux build (keyscour-cli on Debian, over hivex)"};
 }
 #endif
 

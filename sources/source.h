@@ -109,12 +109,31 @@ std::uint64_t LoadRegScript(const std::string& utf8Path, RegFileEncoding encodin
 std::unique_ptr<Source> HiveSource(const std::vector<std::string>& hives, const std::wstring& key, bool writable,
                                    double waitSeconds = 0, bool ignoreLogs = false);
 
+// A whole offline Windows (sources/windows_install.h): the volume's root,
+// and what narrows the search in it.
+struct InstallationSearch {
+    std::string folder;
+    std::vector<std::wstring> users;  // profile folders; none: everyone, and the machine
+    std::wstring root;                // HKLM, HKU or ALL; empty: ALL, and key starts with the root
+    std::wstring key;
+    std::vector<std::string> moreHives;  // FILE[=MOUNT] each, mounted beside the installation's
+};
+// Every hive of the installation at or below the key, each walked from
+// there, rows naming real registry paths. A search says a hive that cannot
+// be read as damage and goes on; a write refuses it, as it refuses a
+// hibernated Windows. What was left out, and the control set CurrentControlSet
+// became, go to reading.
+std::unique_ptr<Source> InstallationSource(const InstallationSearch& search, bool writable, double waitSeconds,
+                                           bool ignoreLogs, const Reading& reading);
+
 // A hive named on the command line: its file and where it is mounted.
 struct HiveMount {
     std::string file;
     KeyHandle root;
     std::wstring rootName;  // "HKEY_LOCAL_MACHINE"
     std::wstring path;      // "SOFTWARE", or empty for a whole root (NTUSER.DAT is HKCU)
+    std::wstring user;      // a profile's folder name, for a user's hives of an installation
+    std::wstring start;     // where a walk of it starts, below the mount
 };
 HiveMount ParseHiveArgument(const std::string& argument);
 
