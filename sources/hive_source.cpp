@@ -526,6 +526,19 @@ std::vector<HiveMount> ParsedMounts(const std::vector<std::string>& arguments, c
     return mounts;
 }
 
+// An installation's mounts and those --hive names beside them; BadInput
+// for one mounted where another is, which would hide it.
+std::vector<HiveMount> WithMoreHives(std::vector<HiveMount> mounts, const std::vector<std::string>& moreHives) {
+    for (auto& more : ParsedMounts(moreHives)) {
+        for (const auto& mount : mounts)
+            if (mount.root == more.root && UpperCased(mount.path) == UpperCased(more.path))
+                throw BadInput{L"--hive: " + FromUtf8(more.file) + L" would be mounted at " + MountName(more) +
+                               L", where the installation's " + FromUtf8(mount.file) + L" is"};
+        mounts.push_back(std::move(more));
+    }
+    return mounts;
+}
+
 // A key's place as --root and --key name it over an installation: its
 // root (none for all) and the path below.
 std::pair<std::optional<KeyHandle>, std::wstring> StartOf(const InstallationSearch& search) {
@@ -609,8 +622,7 @@ std::unique_ptr<Source> InstallationSource(const InstallationSearch& search, boo
     const Installation found = FindInstallation(search.folder);
     if (writable && !found.hibernated.empty()) throw BadInput{L"--windows: " + found.hibernated + L"; nothing was changed"};
     for (const auto& line : found.leftOut) reading.Say(L"--windows: " + line);
-    std::vector<HiveMount> mounts = found.hives;
-    for (auto& mount : ParsedMounts(search.moreHives)) mounts.push_back(std::move(mount));
+    std::vector<HiveMount> mounts = WithMoreHives(found.hives, search.moreHives);
     mounts = OfUsers(std::move(mounts), search.users);
 
     auto [root, path] = StartOf(search);
@@ -707,8 +719,7 @@ std::vector<HiveMount> InstallationHivesFor(const std::string& folder, const std
     const Installation found = FindInstallation(folder);
     if (!found.hibernated.empty()) throw BadInput{L"--windows: " + found.hibernated + L"; nothing was changed"};
     for (const auto& line : found.leftOut) reading.Say(L"--windows: " + line);
-    std::vector<HiveMount> mounts = found.hives;
-    for (auto& mount : ParsedMounts(moreHives)) mounts.push_back(std::move(mount));
+    std::vector<HiveMount> mounts = WithMoreHives(found.hives, moreHives);
     // The file read once into memory, only to learn which hives its keys
     // are in: the undo then locks and opens those alone.
     std::vector<bool> needed(mounts.size());

@@ -265,7 +265,12 @@ Installation FindInstallation(const std::string& folder) {
                 found.leftOut.push_back(entry + L": its profile " + *imagePath + L" is left out: " + why);
                 continue;
             }
-            profileFolders.insert(ResolvedHivePath(*profile));
+            // Two entries naming one folder would mount one hive twice.
+            if (!profileFolders.insert(ResolvedHivePath(*profile)).second) {
+                found.leftOut.push_back(entry + L": its profile " + *imagePath +
+                                        L" is another entry's too; left out, the first kept");
+                continue;
+            }
             const std::wstring user = LastComponent(*imagePath);
             const auto ntuser = EntryIgnoringCase(*profile, L"NTUSER.DAT");
             if (!ntuser) {

@@ -93,16 +93,7 @@ class WindowsTreeTest : public ::testing::Test {
 protected:
     WindowsTreeTest() : volume(ToUtf8(folder.Path(L"volume"))) {
         config = volume + "/windows/System32/Config";
-        MakeHive(config + "/SOFTWARE",
-                 {Text(L"Microsoft\\Windows NT\\CurrentVersion", L"SystemRoot", L"C:\\WINDOWS"),
-                  Text(kProfiles + L"S-1-5-18", L"ProfileImagePath", L"%systemroot%\\system32\\config\\systemprofile", 2),
-                  Text(kProfiles + L"S-1-5-19", L"ProfileImagePath", L"%SystemRoot%\\ServiceProfiles\\LocalService", 2),
-                  Text(kProfiles + L"S-1-5-20", L"ProfileImagePath", L"%systemroot%\\ServiceProfiles\\NetworkService", 2),
-                  Text(kProfiles + kAlice, L"ProfileImagePath", L"C:\\Users\\alice.CONTOSO"),
-                  Text(kProfiles + kBob, L"ProfileImagePath", L"%SystemDrive%\\Users\\bob", 2),
-                  Text(kProfiles + kAlice + L".bak", L"ProfileImagePath", L"C:\\Users\\alice"),
-                  Text(kProfiles + L"S-1-5-21-7-7-7-1003", L"ProfileImagePath", L"D:\\Users\\carol"),
-                  Text(L"Fabrikam\\App", L"Path", L"C:\\Program Files\\Fabrikam\\app.exe")});
+        MakeHive(config + "/SOFTWARE", SoftwareValues());
         MakeHive(config + "/SYSTEM", {Dword(L"Select", L"Current", 2),
                                       Text(L"ControlSet001\\Services\\Fab", L"ImagePath", L"C:\\Fabrikam\\old.sys"),
                                       Text(L"ControlSet002\\Services\\Fab", L"ImagePath", L"C:\\Fabrikam\\fab.sys")});
@@ -129,6 +120,18 @@ protected:
         MakeHive(volume + "/Users/stranger/NTUSER.DAT", {Text(L"Software\\Fabrikam", L"Unknown", L"Fabrikam")});
         for (const char* shared : {"Public", "Default", "All Users"}) fs::create_directories(volume + "/Users/" + shared);
         folder.Write(L"volume/Users/desktop.ini", "[.ShellClassInfo]\r\n");
+    }
+
+    static std::vector<Value> SoftwareValues() {
+        return {Text(L"Microsoft\\Windows NT\\CurrentVersion", L"SystemRoot", L"C:\\WINDOWS"),
+                  Text(kProfiles + L"S-1-5-18", L"ProfileImagePath", L"%systemroot%\\system32\\config\\systemprofile", 2),
+                  Text(kProfiles + L"S-1-5-19", L"ProfileImagePath", L"%SystemRoot%\\ServiceProfiles\\LocalService", 2),
+                  Text(kProfiles + L"S-1-5-20", L"ProfileImagePath", L"%systemroot%\\ServiceProfiles\\NetworkService", 2),
+                  Text(kProfiles + kAlice, L"ProfileImagePath", L"C:\\Users\\alice.CONTOSO"),
+                  Text(kProfiles + kBob, L"ProfileImagePath", L"%SystemDrive%\\Users\\bob", 2),
+                  Text(kProfiles + kAlice + L".bak", L"ProfileImagePath", L"C:\\Users\\alice"),
+                  Text(kProfiles + L"S-1-5-21-7-7-7-1003", L"ProfileImagePath", L"D:\\Users\\carol"),
+                  Text(L"Fabrikam\\App", L"Path", L"C:\\Program Files\\Fabrikam\\app.exe")};
     }
 
     CliRun Search(std::vector<std::wstring> more, const std::wstring& text = L"fabrikam") {
@@ -251,6 +254,26 @@ TEST_F(WindowsTreeTest, UsersRootAndKeyNarrowIt) {
     const CliRun noWindows = RunCli({L"search", L"x", L"--user", L"bob", L"--reg-file", folder.Path(L"none.reg")});
     EXPECT_EQ(noWindows.exitCode, 2);
     EXPECT_NE(noWindows.err.find("--user is for --windows"), std::string::npos) << noWindows.err;
+}
+
+TEST_F(WindowsTreeTest, ProfilesThatCannotBeMountedAreSaidAndLeftOut) {
+    auto values = SoftwareValues();
+    values.push_back(Text(kProfiles + L"S-1-5-21-7-7-7-1004", L"ProfileImagePath", L"C:\\USERS\\BOB"));
+    values.push_back(Text(kProfiles + L"S-1-5-21-7-7-7-1005", L"ProfileImagePath", L"%USERPROFILE%\\x", 2));
+    values.push_back(Dword(kProfiles + L"S-1-5-21-7-7-7-1006", L"ProfileImagePath", 1));
+    values.push_back(Text(kProfiles + L"S-1-5-21-7-7-7-1007", L"ProfileImagePath", L"C:\\Users\\..\\..\\etc"));
+    values.push_back(Text(kProfiles + L"S-1-5-21-7-7-7-1008", L"ProfileImagePath", L"C:\\Users\\gone"));
+    MakeHive(config + "/SOFTWARE", values);
+    const CliRun run = Search({});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Hits(run), kEveryHit) << "bob's hive mounted once, under the first entry";
+    for (const char* said : {"1004", "%USERPROFILE%", "1006", "1007", "1008"})
+        EXPECT_NE(run.err.find(said), std::string::npos) << said << "\n" << run.err;
+
+    // A hive named with --hive where the installation mounts one is refused.
+    const CliRun hidden = Search({L"--hive", FromUtf8(config) + L"/COMPONENTS=HKLM\\software"});
+    EXPECT_EQ(hidden.exitCode, 2);
+    EXPECT_NE(hidden.err.find("where the installation's"), std::string::npos) << hidden.err;
 }
 
 TEST_F(WindowsTreeTest, CurrentControlSetIsTheOneSelectNames) {
