@@ -424,6 +424,47 @@ TEST_F(WindowsTreeTest, AHibernatedWindowsIsSearchedWithAWarningAndNeverWritten)
     EXPECT_EQ(ChangedSince(before), std::set<std::string>{});
 }
 
+// Rows of a JSON Lines run, each as "ROOT\\KEY\\NAME=DATA".
+std::multiset<std::string> Rows(const std::string& out) {
+    std::multiset<std::string> rows;
+    for (const auto& line : testing::Lines(out)) {
+        const Json record = Json::parse(line);
+        if (record["kind"] == "hit")
+            rows.insert(record["root"].get<std::string>() + "\\" + record["key"].get<std::string>() + "\\" +
+                        record["name"].dump() + "=" + record["data"].dump());
+    }
+    return rows;
+}
+
+// The dirty UsrClass.dat a Windows left, with both its logs, as a user's
+// classes in the tree (its name in another case than its logs'): every row
+// is what a search of the hive an independent parser recovered from the
+// same files gives at the same mount.
+TEST_F(WindowsTreeTest, ARealDirtyUsrClassDatReadAsTheIndependentParserRecoveredIt) {
+    const std::string real = std::string(KEYSCOUR_REAL_HIVES_DIR) + "/dirty-usrclass/";
+    const std::string classes = volume + "/Users/alice.CONTOSO/AppData/Local/Microsoft/Windows/";
+    fs::remove(classes + "UsrClass.dat");
+    fs::copy_file(real + "UsrClass.dat", classes + "usrclass.DAT");
+    fs::copy_file(real + "UsrClass.dat.LOG1", classes + "UsrClass.dat.LOG1");
+    fs::copy_file(real + "UsrClass.dat.LOG2", classes + "UsrClass.dat.LOG2");
+    const std::wstring mount = std::wstring(L"HKU\\") + kAlice + L"_Classes";
+    const CliRun tree = RunCli({L"search", L"--windows", FromUtf8(volume), L"e", L"--key", mount, L"--in",
+                                L"data,names,keys", L"--format", L"jsonl", L"--quiet"});
+    ASSERT_EQ(tree.exitCode, 0) << tree.err;
+    EXPECT_NE(tree.err.find("transaction logs were applied"), std::string::npos) << tree.err;
+    const CliRun recovered =
+        RunCli({L"search", L"--hive", FromUtf8(real + "recovered-by-an-independent-parser") + L"=" + mount, L"e",
+                L"--in", L"data,names,keys", L"--format", L"jsonl", L"--quiet"});
+    ASSERT_EQ(recovered.exitCode, 0) << recovered.err;
+    const auto rows = Rows(tree.out);
+    EXPECT_GT(rows.size(), 1000u);
+    EXPECT_TRUE(rows == Rows(recovered.out)) << rows.size() << " rows against " << Rows(recovered.out).size();
+    for (const auto& line : testing::Lines(tree.out)) {
+        const Json record = Json::parse(line);
+        if (record["kind"] == "hit") ASSERT_EQ(record["user"], "alice.CONTOSO");
+    }
+}
+
 TEST(WindowsFolder, WithoutWindowsSystem32ConfigIsRefused) {
     testing::ScratchFolder folder;
     fs::create_directories(ToUtf8(folder.Path(L"volume/Windows/System32")));
