@@ -34,4 +34,12 @@ int RunHiveRenameBench(TreeShape shape, int cycles);
 //   keys=N dirty_ms=D clean_ms=C ratio=R peak_rss_mb=P hive_mb=H
 int RunHiveDirtyBench(const TreeShape& shape, int rounds, int percent);
 
+// --windows: builds an installation of the tree's keys spread over six
+// hives (SOFTWARE 40%, SYSTEM 25%, NTUSER.DAT of the one profile 20%,
+// DEFAULT 10%, SAM and SECURITY 2.5% each) and times one search of it with
+// --windows against the six hives searched one by one with --hive, best of
+// rounds, alternating:
+//   keys=N hives=6 windows_ms=W separate_ms=S ratio=W/S peak_rss_mb=P
+int RunHiveWindowsBench(TreeShape shape, int rounds);
+
 }  // namespace keyscour::bench
