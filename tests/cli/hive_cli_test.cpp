@@ -44,11 +44,7 @@ std::string Output(const std::string& command) {
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
-struct Value {
-    std::wstring key, name;
-    std::uint32_t type;
-    Bytes data;
-};
+using Value = HiveValue;
 
 const std::vector<Value> kValues{
     {L"Fabrikam\\App", L"Path", 1, StringData(L"C:\\Program Files\\Fabrikam\\app.exe")},
@@ -65,15 +61,7 @@ class HiveCliTest : public ::testing::Test {
 protected:
     HiveCliTest() {
         hive = folder.Path(L"SOFTWARE");
-        WriteFileBytes(ToUtf8(hive), BlankHive());
-        HiveRegistry registry(ToUtf8(hive), true);
-        for (const auto& value : kValues) {
-            KeyHandle key = 0;
-            EXPECT_EQ(registry.CreateKey(HiveRegistry::kRoot, value.key, key), 0u);
-            registry.SetValue(key, value.name, value.type, value.data.data(), static_cast<std::uint32_t>(value.data.size()));
-            registry.CloseKey(key);
-        }
-        registry.Commit();
+        EXPECT_TRUE(MakeHiveOf(ToUtf8(hive), kValues));
     }
     // The value as the hive holds it, read afresh.
     std::optional<std::pair<std::uint32_t, Bytes>> Read(const std::wstring& key, const std::wstring& name) {

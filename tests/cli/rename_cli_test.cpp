@@ -27,11 +27,7 @@ using testing::CliRun;
 using testing::RunCli;
 using Bytes = std::vector<std::uint8_t>;
 
-struct Value {
-    std::wstring key, name;
-    std::uint32_t type;
-    Bytes data;
-};
+using Value = HiveValue;
 
 Bytes Dword(std::uint32_t n) { return {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8), 0, 0}; }
 
@@ -46,16 +42,7 @@ class RenameCli : public ::testing::Test {
 protected:
     void Build(const std::wstring& name, const std::vector<Value>& values) {
         hive = folder.Path(name);
-        WriteFileBytes(ToUtf8(hive), BlankHive());
-        HiveRegistry registry(ToUtf8(hive), true);
-        for (const auto& value : values) {
-            KeyHandle key = 0;
-            ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, value.key, key), 0u);
-            if (value.type != ~0u)
-                registry.SetValue(key, value.name, value.type, value.data.data(), static_cast<std::uint32_t>(value.data.size()));
-            registry.CloseKey(key);
-        }
-        ASSERT_TRUE(registry.Commit());
+        ASSERT_TRUE(MakeHiveOf(ToUtf8(hive), values));
     }
     std::vector<std::wstring> UndoFiles() const {
         std::vector<std::wstring> files;
@@ -266,8 +253,8 @@ TEST_F(RenameCli, EveryRefusalIsSaidBeforeAnythingIsWritten) {
                         {L"Twins", L"a-old", 1, StringData(L"")},
                         {L"Twins", L"A-OLD-", 1, StringData(L"")},
                         {L"Twins", L"b-OLD", 1, StringData(L"")},
-                        {L"Keys\\old", L"", ~0u, {}},
-                        {L"Keys\\new", L"", ~0u, {}}});
+                        {L"Keys\\old", L"", HiveValue::kKeyOnly, {}},
+                        {L"Keys\\new", L"", HiveValue::kKeyOnly, {}}});
     const std::string before = testing::ReadFileBytes(hive);
     struct Case {
         std::vector<std::wstring> arguments;
@@ -306,7 +293,7 @@ TEST_F(RenameCli, EveryRefusalIsSaidBeforeAnythingIsWritten) {
 // A key whose subtree holds a link cannot be written back by a script:
 // the rename is refused; the link key itself is never renamed.
 TEST_F(RenameCli, AKeyHoldingALinkIsNotRenamed) {
-    Build(L"SYSTEM", {{L"OldSet\\Inner", L"x", 1, StringData(L"y")}, {L"OldLink", L"", ~0u, {}}});
+    Build(L"SYSTEM", {{L"OldSet\\Inner", L"x", 1, StringData(L"y")}, {L"OldLink", L"", HiveValue::kKeyOnly, {}}});
     // Flag 0x0010 of Inner's and OldLink's key nodes: links, as CurrentControlSet is.
     std::string bytes = testing::ReadFileBytes(hive);
     for (const char* name : {"Inner", "OldLink"}) {

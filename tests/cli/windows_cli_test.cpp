@@ -31,11 +31,7 @@ using testing::RunCli;
 using Bytes = std::vector<std::uint8_t>;
 using Json = nlohmann::json;
 
-struct Value {
-    std::wstring key, name;
-    std::uint32_t type;
-    Bytes data;
-};
+using Value = HiveValue;
 
 Value Text(std::wstring key, std::wstring name, const std::wstring& text, std::uint32_t type = 1) {
     return {std::move(key), std::move(name), type, StringData(text)};
@@ -47,20 +43,10 @@ Value Dword(std::wstring key, std::wstring name, std::uint32_t number) {
              static_cast<std::uint8_t>(number >> 16), static_cast<std::uint8_t>(number >> 24)}};
 }
 
-// A hive at path holding values, made through the cell writer and
-// committed; its folders made first.
+// A hive at path holding values; its folders made first.
 void MakeHive(const std::string& path, const std::vector<Value>& values) {
     fs::create_directories(fs::path(path).parent_path());
-    ASSERT_TRUE(WriteFileBytes(path, BlankHive()));
-    HiveRegistry registry(path, true);
-    for (const auto& value : values) {
-        KeyHandle key = 0;
-        ASSERT_EQ(registry.CreateKey(HiveRegistry::kRoot, value.key, key), 0u);
-        if (!value.name.empty() || !value.data.empty())
-            registry.SetValue(key, value.name, value.type, value.data.data(), static_cast<std::uint32_t>(value.data.size()));
-        registry.CloseKey(key);
-    }
-    registry.Commit();
+    ASSERT_TRUE(MakeHiveOf(path, values));
 }
 
 // A hive left dirty: the file holds before, its .LOG1 the change to after,
@@ -461,7 +447,9 @@ TEST_F(WindowsTreeTest, ARealDirtyUsrClassDatReadAsTheIndependentParserRecovered
     EXPECT_TRUE(rows == Rows(recovered.out)) << rows.size() << " rows against " << Rows(recovered.out).size();
     for (const auto& line : testing::Lines(tree.out)) {
         const Json record = Json::parse(line);
-        if (record["kind"] == "hit") ASSERT_EQ(record["user"], "alice.CONTOSO");
+        if (record["kind"] == "hit") {
+            ASSERT_EQ(record["user"], "alice.CONTOSO");
+        }
     }
 }
 

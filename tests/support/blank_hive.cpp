@@ -104,4 +104,19 @@ std::optional<std::pair<std::uint32_t, std::vector<std::uint8_t>>> ReadHiveValue
     return std::make_pair(type, std::move(data));
 }
 
+bool MakeHiveOf(const std::string& path, const std::vector<HiveValue>& values) {
+    if (!WriteFileBytes(path, BlankHive())) return false;
+    HiveRegistry registry(path, true);
+    for (const auto& value : values) {
+        KeyHandle key = 0;
+        if (registry.CreateKey(HiveRegistry::kRoot, value.key, key) != 0) return false;
+        const bool set = value.type == HiveValue::kKeyOnly ||
+                         registry.SetValue(key, value.name, value.type, value.data.data(),
+                                           static_cast<std::uint32_t>(value.data.size())) == 0;
+        registry.CloseKey(key);
+        if (!set) return false;
+    }
+    return registry.Commit();
+}
+
 }  // namespace keyscour

@@ -28,6 +28,18 @@ std::optional<std::pair<std::uint32_t, std::vector<std::uint8_t>>> ReadHiveValue
                                                                                const std::wstring& key,
                                                                                const std::wstring& name);
 
+// A value of a hive a test makes; a key alone when type is kKeyOnly.
+struct HiveValue {
+    static constexpr std::uint32_t kKeyOnly = ~0u;
+    std::wstring key, name;
+    std::uint32_t type;
+    std::vector<std::uint8_t> data;
+};
+
+// A blank hive at path holding values, written through the project's hive
+// registry and committed; false when any step fails.
+bool MakeHiveOf(const std::string& path, const std::vector<HiveValue>& values);
+
 // Writes bytes to path whole; false when that fails.
 bool WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 
