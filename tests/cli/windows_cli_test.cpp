@@ -104,6 +104,10 @@ protected:
         MakeDirtyHive(volume + "/Users/bob/ntuser.dat", {Text(L"Software\\Other", L"Note", L"nothing")},
                       {Text(L"Software\\Fabrikam", L"Recent", L"C:\\Fabrikam\\bob.txt")});
         MakeHive(volume + "/Users/stranger/NTUSER.DAT", {Text(L"Software\\Fabrikam", L"Unknown", L"Fabrikam")});
+        // Folders that entries left out name: the profile a .bak entry kept,
+        // a folder of the same name as one on another drive.
+        MakeHive(volume + "/Users/alice/NTUSER.DAT", {Text(L"Software\\Fabrikam", L"Old", L"Fabrikam before")});
+        MakeHive(volume + "/Users/carol/NTUSER.DAT", {Text(L"Software\\Fabrikam", L"OtherDrive", L"Fabrikam on D")});
         for (const char* shared : {"Public", "Default", "All Users"}) fs::create_directories(volume + "/Users/" + shared);
         folder.Write(L"volume/Users/desktop.ini", "[.ShellClassInfo]\r\n");
     }
@@ -114,7 +118,7 @@ protected:
                   Text(kProfiles + L"S-1-5-19", L"ProfileImagePath", L"%SystemRoot%\\ServiceProfiles\\LocalService", 2),
                   Text(kProfiles + L"S-1-5-20", L"ProfileImagePath", L"%systemroot%\\ServiceProfiles\\NetworkService", 2),
                   Text(kProfiles + kAlice, L"ProfileImagePath", L"C:\\Users\\alice.CONTOSO"),
-                  Text(kProfiles + kBob, L"ProfileImagePath", L"%SystemDrive%\\Users\\bob", 2),
+                  Text(kProfiles + kBob, L"ProfileImagePath", L"%SystemDrive%\\Users\\Bob", 2),
                   Text(kProfiles + kAlice + L".bak", L"ProfileImagePath", L"C:\\Users\\alice"),
                   Text(kProfiles + L"S-1-5-21-7-7-7-1003", L"ProfileImagePath", L"D:\\Users\\carol"),
                   Text(L"Fabrikam\\App", L"Path", L"C:\\Program Files\\Fabrikam\\app.exe")};
@@ -171,7 +175,7 @@ const std::set<std::string> kEveryHit{
     "HKEY_USERS\\S-1-5-20\\Software\\Fabrikam\\Svc NetworkService",
     "HKEY_USERS\\S-1-5-21-7-7-7-1001\\Software\\Fabrikam\\Docs alice.CONTOSO",
     "HKEY_USERS\\S-1-5-21-7-7-7-1001_Classes\\Fabrikam.Doc\\shell\\open\\command\\ alice.CONTOSO",
-    "HKEY_USERS\\S-1-5-21-7-7-7-1002\\Software\\Fabrikam\\Recent bob",
+    "HKEY_USERS\\S-1-5-21-7-7-7-1002\\Software\\Fabrikam\\Recent Bob",
 };
 
 TEST_F(WindowsTreeTest, EveryHiveWhereWindowsMountsItWithWhoseItIs) {
@@ -200,12 +204,13 @@ TEST_F(WindowsTreeTest, EveryHiveWhereWindowsMountsItWithWhoseItIs) {
     const CliRun table = RunCli({L"search", L"--windows", FromUtf8(volume), L"bob.txt", L"--format", L"table", L"--quiet"});
     ASSERT_EQ(testing::Lines(table.out).size(), 2u) << table.out;
     EXPECT_TRUE(testing::Lines(table.out)[0].starts_with("ROOT  USER ")) << table.out;
-    EXPECT_NE(testing::Lines(table.out)[1].find(" bob "), std::string::npos) << table.out;
+    EXPECT_NE(testing::Lines(table.out)[1].find(" Bob "), std::string::npos)
+        << "the user as ProfileImagePath spells the folder: " << table.out;
 }
 
 TEST_F(WindowsTreeTest, UsersRootAndKeyNarrowIt) {
     EXPECT_EQ(Hits(Search({L"--user", L"BOB"})),
-              (std::set<std::string>{"HKEY_USERS\\S-1-5-21-7-7-7-1002\\Software\\Fabrikam\\Recent bob"}));
+              (std::set<std::string>{"HKEY_USERS\\S-1-5-21-7-7-7-1002\\Software\\Fabrikam\\Recent Bob"}));
     std::set<std::string> users;
     for (const auto& hit : kEveryHit)
         if (hit.starts_with("HKEY_USERS\\S-")) users.insert(hit);
@@ -228,7 +233,7 @@ TEST_F(WindowsTreeTest, UsersRootAndKeyNarrowIt) {
     EXPECT_EQ(Hits(Search({L"--key", L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Fabrikam\\App"})), software);
     EXPECT_EQ(Hits(Search({L"--root", L"HKLM", L"--key", L"SOFTWARE\\Fabrikam"})), software);
     EXPECT_EQ(Hits(Search({L"--key", std::wstring(L"HKU\\") + kBob})),
-              (std::set<std::string>{"HKEY_USERS\\S-1-5-21-7-7-7-1002\\Software\\Fabrikam\\Recent bob"}));
+              (std::set<std::string>{"HKEY_USERS\\S-1-5-21-7-7-7-1002\\Software\\Fabrikam\\Recent Bob"}));
 
     for (const std::vector<std::wstring>& refused :
          {std::vector<std::wstring>{L"--key", L"SOFTWARE\\Fabrikam"}, {L"--root", L"HKCU"}, {L"--key", L"HKCR\\x"},
@@ -247,7 +252,8 @@ TEST_F(WindowsTreeTest, ProfilesThatCannotBeMountedAreSaidAndLeftOut) {
     values.push_back(Text(kProfiles + L"S-1-5-21-7-7-7-1004", L"ProfileImagePath", L"C:\\USERS\\BOB"));
     values.push_back(Text(kProfiles + L"S-1-5-21-7-7-7-1005", L"ProfileImagePath", L"%USERPROFILE%\\x", 2));
     values.push_back(Dword(kProfiles + L"S-1-5-21-7-7-7-1006", L"ProfileImagePath", 1));
-    values.push_back(Text(kProfiles + L"S-1-5-21-7-7-7-1007", L"ProfileImagePath", L"C:\\Users\\..\\..\\etc"));
+    values.push_back(Text(kProfiles + L"S-1-5-21-7-7-7-1007", L"ProfileImagePath", L"C:\\Users\\..\\..\\outside"));
+    MakeHive(ToUtf8(folder.Path(L"outside/NTUSER.DAT")), {Text(L"Software\\Fabrikam", L"Out", L"Fabrikam outside")});
     values.push_back(Text(kProfiles + L"S-1-5-21-7-7-7-1008", L"ProfileImagePath", L"C:\\Users\\gone"));
     MakeHive(config + "/SOFTWARE", values);
     const CliRun run = Search({});
