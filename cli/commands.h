@@ -46,6 +46,8 @@ struct SearchOptions {
     std::vector<std::string> hives;  // FILE[=MOUNT], UTF-8
     std::string windows;             // an offline installation's volume root, UTF-8
     std::vector<std::wstring> users;  // profile folders of it
+    // Only hits of keys written in this range (FILETIMEs, both included).
+    std::optional<std::uint64_t> since, until;
     bool quiet = false;
     double waitSeconds = 0;  // for the hives' lock (replace)
     bool ignoreLogs = false;  // hives as they are on disk (search only)

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <set>
 
+#include "base/file_time.h"
 #include "base/numbered_error.h"
 #include "base/utf8.h"
 #include "base/version.h"
@@ -23,7 +24,8 @@ namespace keyscour::cli {
 namespace {
 
 struct Arguments {
-    std::string text, root, key, format, output, regFile, types, with, undoDir, undoFile, encoding, in, windows;
+    std::string text, root, key, format, output, regFile, types, with, undoDir, undoFile, encoding, in, windows, since,
+        until;
     std::vector<std::string> hives, users;
     bool whole = false, names = false, keysOnly = false, regex = false, quiet = false, ignoreLogs = false, strict = false;
     bool wholeValue = false, dryRun = false, yes = false, acceptUnterminated = false;
@@ -58,6 +60,10 @@ void AddSearchOptions(CLI::App& command, Arguments& a) {
     command.add_option("--user", a.users,
                        "with --windows, only the hives of this profile folder (as under Users); may be repeated")
         ->allow_extra_args(false);
+    command.add_option("--since", a.since,
+                       "only hits of keys last written at or after TIME (ISO 8601 UTC: 2026-12-08 is midnight, "
+                       "2026-12-08T18:30:05Z)");
+    command.add_option("--until", a.until, "only hits of keys last written at or before TIME (as --since)");
     command.add_flag("--quiet", a.quiet, "no progress line and no summary line");
     command.add_flag("--strict", a.strict, "refuse a .reg file in which Windows would skip a line (exit 2)");
     command.add_flag("--ignore-logs", a.ignoreLogs,
@@ -130,6 +136,18 @@ SearchOptions SearchOptionsOf(const Arguments& a) {
     options.windows = a.windows;
     for (const auto& user : a.users) options.users.push_back(FromUtf8(user));
     if (!a.users.empty() && a.windows.empty()) throw BadInput{L"--user is for --windows"};
+    const auto time = [](const char* option, const std::string& text) -> std::optional<std::uint64_t> {
+        if (text.empty()) return std::nullopt;
+        const auto parsed = ParseIsoTime(FromUtf8(text));
+        if (!parsed)
+            throw BadInput{FromUtf8(option) + L": not an ISO 8601 date or time: " + FromUtf8(text) +
+                           L" (2026-12-08, 2026-12-08T18:30, 2026-12-08T18:30:05Z, 2026-12-08T19:30:05+01:00)"};
+        return parsed;
+    };
+    options.since = time("--since", a.since);
+    options.until = time("--until", a.until);
+    if (options.since && options.until && *options.since > *options.until)
+        throw BadInput{L"--since is later than --until: no key could be written in between"};
     options.quiet = a.quiet;
     options.ignoreLogs = a.ignoreLogs;
     options.strict = a.strict;

@@ -46,9 +46,16 @@ Session::Session(const SearchOptions& options, const std::string& recordsPath, b
     RefuseOutputsOverInputs(outputs, source->inputFiles);
     out = recordsPath.empty() ? StandardSink(Stream::kOut) : OpenOutputFile(recordsPath);
     format = options.format.value_or(out->IsTerminal() ? Format::kTable : Format::kJsonl);
-    const bool users = std::any_of(source->walks.begin(), source->walks.end(),
-                                   [](const search::Walk& walk) { return !walk.user.empty(); });
-    output = MakeOutput(format, *out, *errors, options.quiet, users);
+    if ((options.since || options.until) && !source->KeepsKeyTimes())
+        throw BadInput{std::wstring(options.since ? L"--since" : L"--until") +
+                       L": a .reg file keeps no last-write times of its keys"};
+    since_ = options.since;
+    until_ = options.until;
+    output::TableColumns columns;
+    columns.user = std::any_of(source->walks.begin(), source->walks.end(),
+                               [](const search::Walk& walk) { return !walk.user.empty(); });
+    columns.written = source->KeepsKeyTimes();
+    output = MakeOutput(format, *out, *errors, options.quiet, columns);
     progress = std::make_unique<Progress>(*errors, !options.quiet);
     for (const auto& warning : source->Warnings()) {
         // JSON Lines carries warnings as records; people read them here too.
@@ -59,6 +66,7 @@ Session::Session(const SearchOptions& options, const std::string& recordsPath, b
 
 search::Walker Session::NewWalker() {
     search::Walker walker(source->walks, rule, InterruptFlag());
+    if (since_ || until_) walker.KeepWrittenBetween(since_.value_or(0), until_.value_or(~std::uint64_t{0}));
     walker.OnEachKey([this](std::wstring_view fullKey, const search::Totals& totals) {
         progress->Key(fullKey, totals.keys, totals.hits);
     });

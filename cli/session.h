@@ -3,6 +3,7 @@
 // the source, the rule and the progress line.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,9 @@ struct Session {
     // Finishes out and then each of more (a file is put in place). False,
     // each failure said in one line, when any could not be written.
     bool FinishOutputs(const std::vector<Sink*>& more = {});
+
+private:
+    std::optional<std::uint64_t> since_, until_;
 };
 
 // Opens an output file; BadInput when it cannot be made.

@@ -70,14 +70,14 @@ std::optional<Format> ParseFormat(std::wstring_view name) {
     return std::nullopt;
 }
 
-std::unique_ptr<Output> MakeOutput(Format format, Sink& out, Sink& errors, bool quiet, bool userColumn) {
+std::unique_ptr<Output> MakeOutput(Format format, Sink& out, Sink& errors, bool quiet, TableColumns columns) {
     switch (format) {
     case Format::kJsonl: {
         // Warnings are records here; the totals are the last record.
         return MakeJsonLinesOutput(out);
     }
     case Format::kCsv: return WithMessagesTo(MakeCsvOutput(out), errors, quiet);
-    case Format::kTable: return WithMessagesTo(MakeTableOutput(out, userColumn), errors, quiet);
+    case Format::kTable: return WithMessagesTo(MakeTableOutput(out, columns), errors, quiet);
     case Format::kReg: return WithMessagesTo(MakeRegOutput(out, errors), errors, quiet);
     }
     return nullptr;

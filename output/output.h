@@ -49,10 +49,15 @@ public:
 // as \n.
 std::wstring RegScriptRefusal(const Record& record);
 
+// The table's columns beyond the usual, for sources that have them; the
+// other formats always carry them, null or empty where there are none.
+struct TableColumns {
+    bool user = false;     // whose hive a row is in
+    bool written = false;  // its key's last-write time
+};
+
 // out takes the records; messages meant for people go to errors.
-// userColumn: the table shows whose hive each row is in (the other
-// formats always carry it).
-std::unique_ptr<Output> MakeOutput(Format format, Sink& out, Sink& errors, bool quiet, bool userColumn = false);
+std::unique_ptr<Output> MakeOutput(Format format, Sink& out, Sink& errors, bool quiet, TableColumns columns = {});
 
 // A JSON string literal of text, quotes included. Lone surrogates, which
 // UTF-8 cannot carry, are written as \uD8xx escapes.

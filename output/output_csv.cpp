@@ -2,6 +2,7 @@
 // comma, a quote or a line break, inner quotes doubled, lines ending CR LF.
 // Columns added later go at the end, so a script's column numbers hold.
 
+#include "base/file_time.h"
 #include "output/output_formats.h"
 #include "registry/value_forms.h"
 
@@ -23,18 +24,18 @@ class CsvOutput final : public Output {
 public:
     explicit CsvOutput(Sink& out) : out_(out) {}
     void Warning(std::wstring_view) override {}
-    void Hit(const Record& record) override { Line(record, L"root,key,name,type,data,matched,user", {}); }
+    void Hit(const Record& record) override { Line(record, L"root,key,name,type,data,matched,user,written", {}); }
     void Change(const Record& record, std::uint32_t newType, std::span<const std::uint8_t> newData) override {
-        Line(record, L"root,key,name,type,data,matched,new,result,user", L"," + Field(DataText(newType, newData)) + L",changed");
+        Line(record, L"root,key,name,type,data,matched,new,result,user,written", L"," + Field(DataText(newType, newData)) + L",changed");
     }
     void Rename(const Record& record, std::wstring_view to) override {
-        Line(record, L"root,key,name,type,data,matched,new,result,user", L"," + Field(to) + L",renamed");
+        Line(record, L"root,key,name,type,data,matched,new,result,user,written", L"," + Field(to) + L",renamed");
     }
     void Skip(const Record& record, std::wstring_view reason) override {
-        Line(record, L"root,key,name,type,data,matched,new,result,user", L",," + Field(L"skipped: " + std::wstring(reason)));
+        Line(record, L"root,key,name,type,data,matched,new,result,user,written", L",," + Field(L"skipped: " + std::wstring(reason)));
     }
     void Summary(const Totals&) override {
-        if (!headed_) out_.Text(L"root,key,name,type,data,matched,user\r\n");
+        if (!headed_) out_.Text(L"root,key,name,type,data,matched,user,written\r\n");
         headed_ = true;
     }
 
@@ -47,7 +48,8 @@ private:
             line += Field(record.name) + L',' + TypeName(record.type) + L',' + Field(DataText(record.type, record.data));
         else
             line += L",,";
-        out_.Text(line + L',' + Matched(record) + tail + L',' + Field(record.user) + L"\r\n");
+        out_.Text(line + L',' + Matched(record) + tail + L',' + Field(record.user) + L',' +
+                  (record.written ? IsoUtcOf(record.written) : L"") + L"\r\n");
     }
     Sink& out_;
     bool headed_ = false;

@@ -9,7 +9,7 @@ namespace keyscour::output {
 
 std::unique_ptr<Output> MakeJsonLinesOutput(Sink& out);
 std::unique_ptr<Output> MakeCsvOutput(Sink& out);
-std::unique_ptr<Output> MakeTableOutput(Sink& out, bool userColumn = false);
+std::unique_ptr<Output> MakeTableOutput(Sink& out, TableColumns columns = {});
 // Rows it cannot carry go to errors as one line each.
 std::unique_ptr<Output> MakeRegOutput(Sink& out, Sink& errors);
 

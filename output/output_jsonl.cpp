@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/file_time.h"
 #include "base/utf8.h"
 #include "output/output_formats.h"
 #include "registry/value_forms.h"
@@ -132,6 +133,7 @@ private:
         }
         object["matched"] = matched;
         object["user"] = record.user.empty() ? Json(nullptr) : line.Text(record.user);
+        object["written"] = record.written ? Json(ToUtf8(IsoUtcOf(record.written))) : Json(nullptr);
         if (record.tombstone) object["tombstone"] = true;
         return object;
     }

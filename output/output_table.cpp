@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "base/file_time.h"
 #include "output/output_formats.h"
 #include "registry/value_forms.h"
 
@@ -44,11 +45,13 @@ std::wstring ShortRoot(std::wstring_view root) {
 
 class TableOutput final : public Output {
 public:
-    TableOutput(Sink& out, bool userColumn) : out_(out), shorten_(out.IsTerminal()) {
-        const std::size_t width = static_cast<std::size_t>(std::max(out.Width(), 60));
-        user_ = userColumn ? kUser : 0;
-        // ROOT, USER and TYPE are narrow; the key gets the most of what is left.
-        const std::size_t rest = width - kRoot - kType - 4 - (user_ ? user_ + 1 : 0);
+    TableOutput(Sink& out, TableColumns columns) : out_(out), shorten_(out.IsTerminal()) {
+        user_ = columns.user ? kUser : 0;
+        written_ = columns.written ? kWritten : 0;
+        const std::size_t width = std::max(static_cast<std::size_t>(std::max(out.Width(), 0)),
+                                           60 + (user_ ? user_ + 1 : 0) + (written_ ? written_ + 1 : 0));
+        // ROOT, USER, TYPE and WRITTEN are narrow; the key gets the most of what is left.
+        const std::size_t rest = width - kRoot - kType - 4 - (user_ ? user_ + 1 : 0) - (written_ ? written_ + 1 : 0);
         key_ = rest * 45 / 100;
         name_ = rest * 20 / 100;
         data_ = rest - key_ - name_;
@@ -70,12 +73,14 @@ private:
     static constexpr std::size_t kRoot = 5;
     static constexpr std::size_t kType = 14;
     static constexpr std::size_t kUser = 12;
+    static constexpr std::size_t kWritten = 20;  // 2026-12-08T18:30:05Z
 
     void Line(const Record& record, const std::wstring& data) {
         if (!headed_) {
             out_.Text(Cell(L"ROOT", kRoot, shorten_) + L" " + (user_ ? Cell(L"USER", user_, shorten_) + L" " : L"") +
                       Cell(L"KEY", key_, shorten_) + L" " +
-                      Cell(L"NAME", name_, shorten_) + L" " + Cell(L"TYPE", kType, shorten_) + L" DATA\n");
+                      Cell(L"NAME", name_, shorten_) + L" " + Cell(L"TYPE", kType, shorten_) + L" " +
+                      (written_ ? Cell(L"WRITTEN", written_, shorten_) + L" " : L"") + L"DATA\n");
             headed_ = true;
         }
         const std::wstring name = record.isKey ? L"" : record.name.empty() ? L"(default)" : std::wstring(record.name);
@@ -84,20 +89,22 @@ private:
                             Cell(record.key, key_, shorten_, true) +
                             L" " + Cell(name, name_, shorten_) + L" " +
                             Cell(record.isKey ? L"(key)" : TypeName(record.type), kType, shorten_) + L" " +
+                            (written_ ? Cell(record.written ? IsoUtcOf(record.written) : L"", written_, shorten_) + L" "
+                                      : L"") +
                             Cell(data, data_, shorten_);
         while (!line.empty() && line.back() == L' ') line.pop_back();
         out_.Text(line + L"\n");
     }
     Sink& out_;
     bool shorten_;
-    std::size_t key_ = 0, name_ = 0, data_ = 0, user_ = 0;
+    std::size_t key_ = 0, name_ = 0, data_ = 0, user_ = 0, written_ = 0;
     bool headed_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<Output> MakeTableOutput(Sink& out, bool userColumn) {
-    return std::make_unique<TableOutput>(out, userColumn);
+std::unique_ptr<Output> MakeTableOutput(Sink& out, TableColumns columns) {
+    return std::make_unique<TableOutput>(out, columns);
 }
 
 }  // namespace keyscour::output

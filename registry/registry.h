@@ -105,6 +105,13 @@ public:
         kind = {};
         return status::kSuccess;
     }
+    // The key's last-write time, as a FILETIME (100-nanosecond intervals
+    // since 1601-01-01, UTC); kNotSupported for a store that keeps none.
+    virtual Status QueryKeyTime(KeyHandle key, std::uint64_t& fileTime) {
+        (void)key;
+        fileTime = 0;
+        return status::kNotSupported;
+    }
     // Whether the value at index of a key marks a value deleted in this
     // layer of a differencing hive (a tombstone): to be listed, never to be
     // written or kept for undo, which would bring the lower layer's back.

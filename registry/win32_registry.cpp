@@ -99,6 +99,16 @@ Status Win32Registry::QueryValueLimits(KeyHandle key, std::uint32_t& longestName
     return static_cast<Status>(status);
 }
 
+Status Win32Registry::QueryKeyTime(KeyHandle key, std::uint64_t& fileTime) {
+    FILETIME written{};
+    const LSTATUS status = RegQueryInfoKeyW(ToHkey(key), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr, nullptr, nullptr, &written);
+    fileTime = status == ERROR_SUCCESS
+                   ? static_cast<std::uint64_t>(written.dwHighDateTime) << 32 | written.dwLowDateTime
+                   : 0;
+    return static_cast<Status>(status);
+}
+
 Status Win32Registry::QueryValue(KeyHandle key, const std::wstring& name, std::uint32_t& type,
                                  std::vector<std::uint8_t>& data) {
     // The value may grow between the size query and the read; ask again.

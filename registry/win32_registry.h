@@ -24,6 +24,7 @@ public:
     Status RenameValue(KeyHandle key, const std::wstring& name, const std::wstring& newName) override;
     Status RenameKey(KeyHandle base, const std::wstring& path, const std::wstring& newName) override;
     Status QueryKeyKind(KeyHandle root, const std::wstring& path, KeyKind& kind) override;
+    Status QueryKeyTime(KeyHandle key, std::uint64_t& fileTime) override;
 };
 
 }  // namespace keyscour

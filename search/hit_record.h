@@ -23,6 +23,7 @@ struct Record {
     int matched = 0;  // kMatchedName | kMatchedData for values
     bool tombstone = false;  // a hive's mark of a value deleted in its layer
     std::wstring_view user;  // the profile folder of the hive it is in; empty for none
+    std::uint64_t written = 0;  // its key's last-write time (a FILETIME); 0 for none
 };
 
 struct Totals {

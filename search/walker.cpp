@@ -55,9 +55,29 @@ void Walker::SearchKeyChanged(const std::wstring& sFullKeyName) {
     if (onKey_) onKey_(sFullKeyName, totals);
 }
 
+std::uint64_t Walker::KeyTime(std::wstring_view keyPath) {
+    if (timeWalk_ == walk_ && timeKey_ == keyPath) return time_;
+    timeWalk_ = walk_;
+    timeKey_.assign(keyPath);
+    time_ = 0;
+    KeyHandle key = 0;
+    if (walk_->registry->OpenKey(walk_->root, timeKey_, key) == status::kSuccess) {
+        if (walk_->registry->QueryKeyTime(key, time_) != status::kSuccess) time_ = 0;
+        walk_->registry->CloseKey(key);
+    }
+    return time_;
+}
+
 void Walker::SearchHitFound(const SearchHit& hit) {
+    const std::uint64_t written = KeyTime(hit.keyPath);
+    if (written_) {
+        constexpr std::uint64_t kSecond = 10'000'000;
+        const std::uint64_t second = written / kSecond;
+        if (written == 0 || second < written_->first / kSecond || second > written_->second / kSecond) return;
+    }
     ++totals.hits;
     Record record;
+    record.written = written;
     record.root = walk_->rootName;
     record.user = walk_->user;
     rowKey_ = walk_->RowKey(hit.keyPath);

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -31,6 +33,9 @@ public:
     bool Run(const OnHit& onHit);
     // Ends the walk at its next key, as the stop flag does (an output that failed).
     void Stop() { stopped_ = true; }
+    // Keeps only hits whose key was written from since to until (FILETIMEs,
+    // both included, compared to the second); a key with no time never is.
+    void KeepWrittenBetween(std::uint64_t since, std::uint64_t until) { written_ = {since, until}; }
 
     Totals totals;
 
@@ -40,6 +45,8 @@ private:
     void SearchKeyChanged(const std::wstring& sFullKeyName) override;
     void SearchHitFound(const SearchHit& hit) override;
     bool Stopping() const { return stop_.load(std::memory_order_relaxed) || stopped_; }
+    // The last-write time of a key of the walk, read once per key with hits.
+    std::uint64_t KeyTime(std::wstring_view keyPath);
 
     const std::vector<Walk>& walks_;
     std::shared_ptr<TextRule> rule_;
@@ -50,6 +57,10 @@ private:
     std::int32_t reason_ = 0;
     bool stopped_ = false;
     std::wstring rowKey_;
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> written_;
+    const Walk* timeWalk_ = nullptr;
+    std::wstring timeKey_;
+    std::uint64_t time_ = 0;
 };
 
 }  // namespace keyscour::search

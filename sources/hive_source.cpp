@@ -215,6 +215,7 @@ public:
         return true;
     }
     bool WritesAreDeferred() const override { return true; }
+    bool KeepsKeyTimes() const override { return true; }
     std::vector<std::wstring> Warnings() const override {
         std::vector<std::wstring> lines = settled;
         lines.insert(lines.end(), warnings.begin(), warnings.end());
@@ -432,6 +433,9 @@ public:
     }
     Status QueryKeyKind(KeyHandle root, const std::wstring& path, KeyKind& kind) override {
         return OnKey(root, [&](Registry& hive, KeyHandle local) { return hive.QueryKeyKind(local, path, kind); });
+    }
+    Status QueryKeyTime(KeyHandle key, std::uint64_t& fileTime) override {
+        return OnKey(key, [&](Registry& hive, KeyHandle local) { return hive.QueryKeyTime(local, fileTime); });
     }
     bool IsTombstone(KeyHandle key, std::uint32_t index) override {
         std::size_t hive = 0;

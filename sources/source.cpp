@@ -42,6 +42,7 @@ public:
 #ifdef _WIN32
 class LiveSource final : public Source {
 public:
+    bool KeepsKeyTimes() const override { return true; }
     Win32Registry registry;
 };
 #endif

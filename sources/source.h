@@ -35,6 +35,9 @@ public:
     virtual std::vector<std::wstring> Damage() const { return {}; }
     // A line for the start: a hive whose logs are not applied, say.
     virtual std::vector<std::wstring> Warnings() const { return {}; }
+    // Whether its keys have last-write times (the live registry, hives; a
+    // .reg file has none).
+    virtual bool KeepsKeyTimes() const { return false; }
     // Whether a write lasts only once FinishWrites is done (a hive): what
     // a replace reports is then held until then.
     virtual bool WritesAreDeferred() const { return false; }

@@ -69,6 +69,8 @@ public:
     Status RenameKey(KeyHandle base, const std::wstring& path, const std::wstring& newName) override;
     // A link is a key node with flag 0x0010; a hive file holds no volatile key.
     Status QueryKeyKind(KeyHandle root, const std::wstring& path, KeyKind& kind) override;
+    // The key node's own timestamp.
+    Status QueryKeyTime(KeyHandle key, std::uint64_t& fileTime) override;
     // Upper bounds from the value records: a name's length in UTF-8 bytes.
     Status QueryValueLimits(KeyHandle key, std::uint32_t& longestNameChars, std::uint32_t& largestDataBytes) override;
     // Flag 0x0002 of the value's record: deleted in this layer of a

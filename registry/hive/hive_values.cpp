@@ -83,6 +83,16 @@ std::size_t HiveRegistry::ValueView::At(std::size_t index, const EditedValue*& c
     return value.original;
 }
 
+Status HiveRegistry::QueryKeyTime(KeyHandle key, std::uint64_t& fileTime) {
+    fileTime = 0;
+    const Node node = NodeOf(key);
+    if (node == 0) return status::kInvalidHandle;
+    const std::int64_t stamp = hivex_node_timestamp(hive_, node);
+    if (stamp < 0) return status::kFileCorrupt;
+    fileTime = static_cast<std::uint64_t>(stamp);
+    return status::kSuccess;
+}
+
 Status HiveRegistry::QueryValueLimits(KeyHandle key, std::uint32_t& longestNameChars, std::uint32_t& largestDataBytes) {
     const Node node = NodeOf(key);
     if (node == 0) return status::kInvalidHandle;

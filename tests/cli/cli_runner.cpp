@@ -1,5 +1,7 @@
 #include "tests/cli/cli_runner.h"
 
+#include <ctime>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -175,6 +177,43 @@ std::vector<std::wstring> ScratchFolder::Files() const {
 }
 
 std::string ReadFileBytes(const std::wstring& path) { return ReadAll(fs::path(path)); }
+
+std::string MaskedTimes(const std::string& text, bool* recent) {
+    if (recent) *recent = true;
+    std::string masked;
+    const auto digits = [&](std::size_t at, std::size_t count) {
+        for (std::size_t i = at; i < at + count; ++i)
+            if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
+        return true;
+    };
+    const std::time_t now = std::time(nullptr);
+    for (std::size_t at = 0; at < text.size();) {
+        const bool time = digits(at, 4) && text[at + 4] == '-' && digits(at + 5, 2) && text[at + 7] == '-' &&
+                          digits(at + 8, 2) && text[at + 10] == 'T' && digits(at + 11, 2) && text[at + 13] == ':' &&
+                          digits(at + 14, 2) && text[at + 16] == ':' && digits(at + 17, 2) && at + 19 < text.size() &&
+                          text[at + 19] == 'Z';
+        if (!time) {
+            masked += text[at++];
+            continue;
+        }
+        std::tm parts{};
+        parts.tm_year = std::stoi(text.substr(at, 4)) - 1900;
+        parts.tm_mon = std::stoi(text.substr(at + 5, 2)) - 1;
+        parts.tm_mday = std::stoi(text.substr(at + 8, 2));
+        parts.tm_hour = std::stoi(text.substr(at + 11, 2));
+        parts.tm_min = std::stoi(text.substr(at + 14, 2));
+        parts.tm_sec = std::stoi(text.substr(at + 17, 2));
+#ifdef _WIN32
+        const std::time_t then = _mkgmtime(&parts);
+#else
+        const std::time_t then = timegm(&parts);
+#endif
+        if (recent && (then > now + 86400 || then < now - 86400)) *recent = false;
+        masked += "TIME";
+        at += 20;
+    }
+    return masked;
+}
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;

@@ -37,6 +37,11 @@ private:
 // A file's bytes, all of them; empty when it cannot be read.
 std::string ReadFileBytes(const std::wstring& path);
 
+// text with each ISO 8601 UTC time ("2026-12-08T18:30:05Z") made "TIME",
+// for output that carries last-write times; false in recent when one is
+// not within a day of now.
+std::string MaskedTimes(const std::string& text, bool* recent = nullptr);
+
 // Each line of text, without its line end.
 std::vector<std::string> Lines(const std::string& text);
 

@@ -198,12 +198,14 @@ TEST_F(WindowsTreeTest, EveryHiveWhereWindowsMountsItWithWhoseItIs) {
     // CSV carries the user last; a table shows it as a column.
     const CliRun csv = RunCli({L"search", L"--windows", FromUtf8(volume), L"alice.CONTOSO\\Fabrikam", L"--format", L"csv",
                                L"--quiet"});
-    EXPECT_EQ(csv.out, "root,key,name,type,data,matched,user\r\n"
-                       "HKEY_USERS,S-1-5-21-7-7-7-1001\\Software\\Fabrikam,Docs,REG_SZ,C:\\Users\\alice.CONTOSO\\Fabrikam,"
-                       "data,alice.CONTOSO\r\n");
+    EXPECT_EQ(testing::MaskedTimes(csv.out),
+              "root,key,name,type,data,matched,user,written\r\n"
+              "HKEY_USERS,S-1-5-21-7-7-7-1001\\Software\\Fabrikam,Docs,REG_SZ,C:\\Users\\alice.CONTOSO\\Fabrikam,"
+              "data,alice.CONTOSO,TIME\r\n");
     const CliRun table = RunCli({L"search", L"--windows", FromUtf8(volume), L"bob.txt", L"--format", L"table", L"--quiet"});
     ASSERT_EQ(testing::Lines(table.out).size(), 2u) << table.out;
     EXPECT_TRUE(testing::Lines(table.out)[0].starts_with("ROOT  USER ")) << table.out;
+    EXPECT_NE(testing::Lines(table.out)[0].find(" WRITTEN "), std::string::npos) << table.out;
     EXPECT_NE(testing::Lines(table.out)[1].find(" Bob "), std::string::npos)
         << "the user as ProfileImagePath spells the folder: " << table.out;
 }

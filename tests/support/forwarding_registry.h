@@ -62,6 +62,7 @@ public:
     Status QueryKeyKind(KeyHandle root, const std::wstring& path, KeyKind& kind) override {
         return inner_.QueryKeyKind(root, path, kind);
     }
+    Status QueryKeyTime(KeyHandle key, std::uint64_t& fileTime) override { return inner_.QueryKeyTime(key, fileTime); }
 
 protected:
     Registry& Inner() { return inner_; }
