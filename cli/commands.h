@@ -46,6 +46,8 @@ struct SearchOptions {
     std::vector<std::string> hives;  // FILE[=MOUNT], UTF-8
     std::string windows;             // an offline installation's volume root, UTF-8
     std::vector<std::wstring> users;  // profile folders of it
+    // Keys (with all below them) and value names left out, as patterns.
+    std::vector<std::wstring> excludeKeys, excludeNames;
     // Only hits of keys written in this range (FILETIMEs, both included).
     std::optional<std::uint64_t> since, until;
     bool quiet = false;

@@ -26,7 +26,7 @@ namespace {
 struct Arguments {
     std::string text, root, key, format, output, regFile, types, with, undoDir, undoFile, encoding, in, windows, since,
         until;
-    std::vector<std::string> hives, users;
+    std::vector<std::string> hives, users, excludeKeys, excludeNames;
     bool whole = false, names = false, keysOnly = false, regex = false, quiet = false, ignoreLogs = false, strict = false;
     bool wholeValue = false, dryRun = false, yes = false, acceptUnterminated = false;
     bool typesGiven = false;
@@ -59,6 +59,13 @@ void AddSearchOptions(CLI::App& command, Arguments& a) {
                        "with Windows and Users; its hives are mounted where Windows mounts them, every user's too");
     command.add_option("--user", a.users,
                        "with --windows, only the hives of this profile folder (as under Users); may be repeated")
+        ->allow_extra_args(false);
+    command.add_option("--exclude", a.excludeKeys,
+                       "leave out this key and all below it: a path as rows name it, or with its root "
+                       "(HKLM\\SOFTWARE\\Skip); * and ? within a name, ** for any number of keys; may be repeated")
+        ->allow_extra_args(false);
+    command.add_option("--exclude-name", a.excludeNames,
+                       "leave out values of this name (* and ?, ignoring case); may be repeated")
         ->allow_extra_args(false);
     command.add_option("--since", a.since,
                        "only hits of keys last written at or after TIME (ISO 8601 UTC: 2026-12-08 is midnight, "
@@ -144,6 +151,8 @@ SearchOptions SearchOptionsOf(const Arguments& a) {
                            L" (2026-12-08, 2026-12-08T18:30, 2026-12-08T18:30:05Z, 2026-12-08T19:30:05+01:00)"};
         return parsed;
     };
+    for (const auto& key : a.excludeKeys) options.excludeKeys.push_back(FromUtf8(key));
+    for (const auto& name : a.excludeNames) options.excludeNames.push_back(FromUtf8(name));
     options.since = time("--since", a.since);
     options.until = time("--until", a.until);
     if (options.since && options.until && *options.since > *options.until)

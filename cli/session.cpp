@@ -51,6 +51,16 @@ Session::Session(const SearchOptions& options, const std::string& recordsPath, b
                        L": a .reg file keeps no last-write times of its keys"};
     since_ = options.since;
     until_ = options.until;
+    if (!options.excludeKeys.empty() || !options.excludeNames.empty()) {
+        auto exclusions = std::make_shared<search::Exclusions>();
+        try {
+            for (const auto& key : options.excludeKeys) exclusions->AddKey(key);
+        } catch (const search::Exclusions::BadPattern& bad) {
+            throw BadInput{L"--exclude: not a key path: \"" + bad.pattern + L"\""};
+        }
+        for (const auto& name : options.excludeNames) exclusions->AddValueName(name);
+        exclusions_ = std::move(exclusions);
+    }
     output::TableColumns columns;
     columns.user = std::any_of(source->walks.begin(), source->walks.end(),
                                [](const search::Walk& walk) { return !walk.user.empty(); });
@@ -67,6 +77,7 @@ Session::Session(const SearchOptions& options, const std::string& recordsPath, b
 search::Walker Session::NewWalker() {
     search::Walker walker(source->walks, rule, InterruptFlag());
     if (since_ || until_) walker.KeepWrittenBetween(since_.value_or(0), until_.value_or(~std::uint64_t{0}));
+    if (exclusions_) walker.Exclude(exclusions_);
     walker.OnEachKey([this](std::wstring_view fullKey, const search::Totals& totals) {
         progress->Key(fullKey, totals.keys, totals.hits);
     });

@@ -49,6 +49,7 @@ struct Session {
 
 private:
     std::optional<std::uint64_t> since_, until_;
+    std::shared_ptr<const search::Exclusions> exclusions_;
 };
 
 // Opens an output file; BadInput when it cannot be made.

@@ -162,6 +162,7 @@ void cKeyscour::EnumSubKeys(KeyHandle root, const std::wstring& path) {
             subPath.assign(path);
             if (!path.empty()) subPath.append(1, L'\\');
             subPath.append(name);
+            if (rule_ && !rule_->EntersKey(subPath)) continue;
             if (mStopReason == 0 && listener_) {
                 fullNameScratch_.assign(rootName).append(1, L'\\').append(subPath);
                 listener_->SearchKeyChanged(fullNameScratch_);

@@ -67,6 +67,12 @@ public:
     // Whether ValueMatches looks at names; if not, it is given none and
     // only a hit's name is read.
     virtual bool ComparesValueNames() const { return true; }
+    // Whether the walk goes into the key at path (below the walk's root):
+    // a key left out is neither announced nor counted, nor anything below it.
+    virtual bool EntersKey(std::wstring_view path) {
+        (void)path;
+        return true;
+    }
 };
 
 // The one listener of an engine. Events arrive synchronously, on the thread

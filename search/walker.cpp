@@ -1,6 +1,7 @@
 #include "search/walker.h"
 
 #include "engine/internal_error.h"
+#include "registry/root_keys.h"
 
 namespace keyscour::search {
 
@@ -16,6 +17,28 @@ bool Exists(Registry& registry, KeyHandle root, const std::wstring& path) {
     return status != status::kNotFound;
 }
 
+// The rule a walk runs under with exclusions: what they leave out is
+// neither entered nor compared; the rest goes to the rule.
+class ExcludingRule final : public MatchRule {
+public:
+    ExcludingRule(std::shared_ptr<TextRule> rule, const Exclusions& exclusions, const Walk& walk)
+        : rule_(std::move(rule)), exclusions_(exclusions), walk_(walk),
+          root_(RootKeyHandle(walk.rootName).value_or(0)) {}
+    bool EntersKey(std::wstring_view path) override { return !exclusions_.ExcludesKey(root_, walk_.RowKey(path)); }
+    bool KeyNameMatches(std::wstring_view name) override { return rule_->KeyNameMatches(name); }
+    bool ScansValues() const override { return rule_->ScansValues(); }
+    bool ComparesValueNames() const override { return rule_->ComparesValueNames() || exclusions_.NamesValues(); }
+    int ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) override {
+        return exclusions_.ExcludesValue(name) ? 0 : rule_->ValueMatches(name, type, data);
+    }
+
+private:
+    std::shared_ptr<TextRule> rule_;
+    const Exclusions& exclusions_;
+    const Walk& walk_;
+    KeyHandle root_;
+};
+
 }  // namespace
 
 Walker::Walker(const std::vector<Walk>& walks, std::shared_ptr<TextRule> rule, const std::atomic<bool>& stop)
@@ -29,6 +52,8 @@ bool Walker::Run(const OnHit& onHit) {
         Registry& registry = *walk.registry;
         if (!Exists(registry, walk.root, walk.start)) continue;
         anyStart = true;
+        if (exclusions_ && exclusions_->ExcludesKey(RootKeyHandle(walk.rootName).value_or(0), walk.RowKey(walk.start)))
+            continue;
         walk_ = &walk;
         ++totals.keys;  // the start key itself
         cKeyscour* running = nullptr;
@@ -37,7 +62,10 @@ bool Walker::Run(const OnHit& onHit) {
         });
         running = engine.get();
         engine->Advise(this);
-        engine->Rule(rule_);
+        if (exclusions_)
+            engine->Rule(std::make_shared<ExcludingRule>(rule_, *exclusions_, walk));
+        else
+            engine->Rule(rule_);
         engine->RootKey(walk.root);
         engine->SubKey(walk.start);
         engine->DoSearch();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/keyscour.h"
+#include "search/exclusions.h"
 #include "search/hit_record.h"
 #include "search/text_rule.h"
 #include "search/walk.h"
@@ -36,6 +37,9 @@ public:
     // Keeps only hits whose key was written from since to until (FILETIMEs,
     // both included, compared to the second); a key with no time never is.
     void KeepWrittenBetween(std::uint64_t since, std::uint64_t until) { written_ = {since, until}; }
+    // Leaves out the keys and values these exclude: not entered, not read,
+    // not counted.
+    void Exclude(std::shared_ptr<const Exclusions> exclusions) { exclusions_ = std::move(exclusions); }
 
     Totals totals;
 
@@ -58,6 +62,7 @@ private:
     bool stopped_ = false;
     std::wstring rowKey_;
     std::optional<std::pair<std::uint64_t, std::uint64_t>> written_;
+    std::shared_ptr<const Exclusions> exclusions_;
     const Walk* timeWalk_ = nullptr;
     std::wstring timeKey_;
     std::uint64_t time_ = 0;

@@ -291,3 +291,65 @@ TEST_F(CliRulesTest, ANewRegFileOfRenamesImportedAfterItsInputGivesTheRenamedTre
 
 }  // namespace
 }  // namespace keyscour::testing
+
+namespace keyscour::testing {
+namespace {
+
+// Keys and values left out: each pattern against a tree whose every key
+// and value holds the text, what is left out neither listed nor counted.
+TEST_F(CliRulesTest, ExcludedKeysAreNotEnteredAndExcludedNamesNotRead) {
+    const std::wstring file = Script(L"tree.reg",
+                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\App]\r\n\"a\"=\"hay\"\r\n\"Skip1\"=\"hay\"\r\n"
+                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\App\\Skip]\r\n\"b\"=\"hay\"\r\n"
+                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\App\\Skip\\Deep]\r\n\"c\"=\"hay\"\r\n"
+                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\App\\Skipper]\r\n\"d\"=\"hay\"\r\n"
+                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other\\x\\y\\Skip]\r\n\"e\"=\"hay\"\r\n"
+                                     "[HKEY_CURRENT_USER\\Software\\App\\Skip]\r\n\"f\"=\"hay\"\r\n");
+    const auto run = [&](std::vector<std::wstring> exclusions) {
+        std::vector<std::wstring> arguments{L"hay", L"--in", L"data", L"--format", L"jsonl"};
+        arguments.insert(arguments.end(), exclusions.begin(), exclusions.end());
+        const CliRun search = Search(file, arguments);
+        std::string names;
+        for (const auto& hit : RecordsOfKind(search.out, "hit")) names += hit["name"].get<std::string>();
+        const auto summary = RecordsOfKind(search.out, "summary");
+        return std::make_pair(names, summary.empty() ? -1 : summary[0]["keys"].get<int>());
+    };
+    const auto [all, allKeys] = run({});
+    EXPECT_EQ(all, "faSkip1bcde");
+    // The names listed, and how many keys fewer are walked.
+    struct Case {
+        std::vector<std::wstring> exclusions;
+        std::string names;
+        int fewerKeys;
+    };
+    const Case cases[] = {
+        {{L"--exclude", L"SOFTWARE\\App\\Skip"}, "aSkip1de", 3},  // HKCU's Software too
+        {{L"--exclude", L"software\\app\\SKIP\\"}, "aSkip1de", 3},
+        {{L"--exclude", L"HKLM\\SOFTWARE\\App\\Skip"}, "faSkip1de", 2},
+        {{L"--exclude", L"HKEY_CURRENT_USER\\Software\\App\\Skip"}, "aSkip1bcde", 1},
+        {{L"--exclude", L"SOFTWARE\\App\\Skip*"}, "aSkip1e", 4},
+        {{L"--exclude", L"SOFTWARE\\App\\Ski?"}, "aSkip1de", 3},
+        {{L"--exclude", L"**\\Skip"}, "aSkip1d", 4},
+        {{L"--exclude", L"SOFTWARE\\**\\Skip"}, "aSkip1d", 4},
+        {{L"--exclude", L"HKLM\\SOFTWARE\\*\\Skip"}, "faSkip1de", 2},
+        {{L"--exclude", L"HKLM\\**\\Deep"}, "faSkip1bde", 1},
+        {{L"--exclude", L"HKLM"}, "f", 10},
+        {{L"--exclude", L"SOFTWARE"}, "", 12},
+        {{L"--exclude-name", L"skip?"}, "fabcde", 0},
+        {{L"--exclude-name", L"*"}, "", 0},
+        {{L"--exclude-name", L"[a]"}, "faSkip1bcde", 0},
+        {{L"--exclude", L"**\\Skip", L"--exclude-name", L"a"}, "Skip1d", 4},
+    };
+    for (const auto& [exclusions, expected, fewerKeys] : cases) {
+        const auto [names, keys] = run(exclusions);
+        EXPECT_EQ(names, expected) << ToUtf8(exclusions[1]);
+        EXPECT_EQ(allKeys - keys, fewerKeys) << ToUtf8(exclusions[1]);
+    }
+    for (const wchar_t* refused : {L"", L"SOFTWARE\\\\App", L"\\"}) {
+        const CliRun bad = Search(file, {L"hay", L"--exclude", refused});
+        EXPECT_EQ(bad.exitCode, 2) << ToUtf8(refused);
+    }
+}
+
+}  // namespace
+}  // namespace keyscour::testing

@@ -10,7 +10,10 @@
 #include <map>
 #include <set>
 
+#include "base/utf16.h"
 #include "base/utf8.h"
+#include "registry/value_forms.h"
+#include "tests/support/blank_hive.h"
 #include "tests/cli/cli_runner.h"
 
 namespace keyscour {
@@ -149,6 +152,32 @@ TEST_F(RealHiveTimes, SinceAndUntilKeepTheKeysWrittenInBetween) {
     EXPECT_NE(reg.err.find("no last-write times"), std::string::npos) << reg.err;
     const CliRun plain = RunCli({L"search", L"--reg-file", folder.Path(L"x.reg"), L"b", L"--format", L"jsonl"});
     EXPECT_NE(plain.out.find("\"written\":null"), std::string::npos) << plain.out;
+}
+
+// A replace leaves what is excluded as it was, and its undo file holds
+// nothing of it.
+TEST(HiveExclusions, AReplaceAndItsUndoFileLeaveOutWhatIsExcluded) {
+    testing::ScratchFolder folder;
+    const std::string hive = ToUtf8(folder.Path(L"SOFTWARE"));
+    ASSERT_TRUE(MakeHiveOf(hive, {{L"App", L"Path", 1, StringData(L"C:\\Old\\app")},
+                                  {L"App", L"Keep", 1, StringData(L"C:\\Old\\keep")},
+                                  {L"App\\Skip\\Deep", L"Path", 1, StringData(L"C:\\Old\\deep")}}));
+    const CliRun run = RunCli({L"replace", L"--hive", FromUtf8(hive), L"C:\\Old", L"--with", L"D:\\New", L"--yes",
+                               L"--exclude", L"SOFTWARE\\App\\Skip", L"--exclude-name", L"keep", L"--undo-dir",
+                               folder.Path(L"undo"), L"--format", L"jsonl"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadHiveValue(hive, L"App", L"Path")->second, StringData(L"D:\\New\\app"));
+    EXPECT_EQ(ReadHiveValue(hive, L"App", L"Keep")->second, StringData(L"C:\\Old\\keep"));
+    EXPECT_EQ(ReadHiveValue(hive, L"App\\Skip\\Deep", L"Path")->second, StringData(L"C:\\Old\\deep"));
+    std::wstring undo;
+    for (const auto& file : folder.Files())
+        if (file.find(L"/undo/") != std::wstring::npos) {
+            const std::string bytes = testing::ReadFileBytes(file);
+            undo = DecodeUtf16Le(reinterpret_cast<const std::uint8_t*>(bytes.data()) + 2, bytes.size() - 2);
+        }
+    EXPECT_NE(undo.find(L"\"Path\"=\"C:\\\\Old\\\\app\""), std::wstring::npos) << ToUtf8(undo);
+    EXPECT_EQ(undo.find(L"Skip"), std::wstring::npos) << ToUtf8(undo);
+    EXPECT_EQ(undo.find(L"Keep"), std::wstring::npos) << ToUtf8(undo);
 }
 
 }  // namespace
