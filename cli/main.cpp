@@ -27,7 +27,7 @@ struct Arguments {
     std::string text, root, key, format, output, regFile, types, with, undoDir, undoFile, encoding, in, windows, since,
         until;
     std::vector<std::string> hives, users, excludeKeys, excludeNames;
-    bool whole = false, names = false, keysOnly = false, regex = false, quiet = false, ignoreLogs = false, strict = false;
+    bool whole = false, names = false, keysOnly = false, regex = false, caseSensitive = false, quiet = false, ignoreLogs = false, strict = false;
     bool wholeValue = false, dryRun = false, yes = false, acceptUnterminated = false;
     bool typesGiven = false;
     double waitSeconds = 0;
@@ -46,6 +46,8 @@ void AddSearchOptions(CLI::App& command, Arguments& a) {
     command.add_option("--type", a.types, "only values of these types: REG_SZ,REG_EXPAND_SZ,...")
         ->each([&a](const std::string&) { a.typesGiven = true; });
     command.add_flag("--regex", a.regex, "TEXT is an ECMAScript regular expression, ignoring case");
+    command.add_flag("--case-sensitive", a.caseSensitive,
+                     "compare TEXT (plain, --whole or --regex) with data and names taking case as it is");
     command.add_option("--format", a.format, "table, csv, jsonl or reg (default: table on a terminal, else jsonl)");
     command.add_option("--output", a.output, "write to this file instead of standard output");
     command.add_option("--reg-file", a.regFile, "search this .reg file instead of the live registry");
@@ -89,6 +91,7 @@ SearchOptions SearchOptionsOf(const Arguments& a) {
     options.rule.names = a.names;
     options.rule.keysOnly = a.keysOnly;
     options.rule.regex = a.regex;
+    options.rule.caseSensitive = a.caseSensitive;
     if (!a.in.empty()) {
         if (a.names) throw BadInput{L"--in: takes the place of --names; use --in names (or --in data,names)"};
         if (a.keysOnly) throw BadInput{L"--in: takes the place of --keys-only; use --in keys"};

@@ -64,7 +64,8 @@ bool AnyNulOrBeyondAscii(const std::uint8_t* bytes, std::size_t count) {
 
 }  // namespace
 
-std::optional<bool> FindAsciiIgnoringCase(std::span<const std::uint8_t> data, bool list, std::u16string_view upperNeedle) {
+std::optional<bool> FindAscii(std::span<const std::uint8_t> data, bool list, std::u16string_view needle,
+                              bool ignoreCase) {
     const std::uint8_t* const bytes = data.data();
     const std::size_t units = data.size() / 2;
     const auto unit = [bytes](std::size_t i) -> std::uint32_t { return bytes[2 * i] | (bytes[2 * i + 1] << 8); };
@@ -97,25 +98,28 @@ std::optional<bool> FindAsciiIgnoringCase(std::span<const std::uint8_t> data, bo
         }
     }
 
-    const std::size_t length = upperNeedle.size();
+    const std::size_t length = needle.size();
     if (length == 0 || end < length) return false;
-    const std::uint16_t first = upperNeedle[0];
+    const std::uint16_t first = needle[0];
     const std::size_t starts = end - length + 1;
+    const auto folded = [ignoreCase](std::uint32_t u) { return ignoreCase ? UpperCased(u) : u; };
     const auto matchesAt = [&](std::size_t i) {
         std::size_t k = 1;
-        while (k < length && UpperCased(unit(i + k)) == upperNeedle[k]) ++k;
+        while (k < length && folded(unit(i + k)) == needle[k]) ++k;
         return k == length;
     };
     if (end < kLanes) {
         for (std::size_t i = 0; i < starts; ++i)
-            if (UpperCased(unit(i)) == first && matchesAt(i)) return true;
+            if (folded(unit(i)) == first && matchesAt(i)) return true;
         return false;
     }
     // Eight places at a time, straight to those that hold the needle's first
     // character; the text's last places in the eight that end it.
     for (std::size_t i = 0; i < starts; i += kLanes) {
         const std::size_t at = std::min(i, end - kLanes);
-        for (unsigned bits = LaneBits(UpperCased(Load(bytes + 2 * at)) == Splat(first)); bits != 0; bits &= bits - 1) {
+        const Lanes lanes = Load(bytes + 2 * at);
+        for (unsigned bits = LaneBits((ignoreCase ? UpperCased(lanes) : lanes) == Splat(first)); bits != 0;
+             bits &= bits - 1) {
             const std::size_t place = at + static_cast<std::size_t>(std::countr_zero(bits)) / 2;
             if (place >= i && place < starts && matchesAt(place)) return true;
         }
@@ -123,15 +127,17 @@ std::optional<bool> FindAsciiIgnoringCase(std::span<const std::uint8_t> data, bo
     return false;
 }
 
-std::optional<bool> FindAsciiIgnoringCase(std::wstring_view name, std::u16string_view upperNeedle) {
+std::optional<bool> FindAscii(std::wstring_view name, std::u16string_view needle, bool ignoreCase) {
     std::uint32_t seen = 0;
     for (const wchar_t c : name) seen |= static_cast<std::uint32_t>(c);
     if (seen >= 0x80) return std::nullopt;
-    const std::size_t length = upperNeedle.size();
+    const std::size_t length = needle.size();
     if (length == 0 || name.size() < length) return false;
     for (std::size_t i = 0, last = name.size() - length; i <= last; ++i) {
         std::size_t k = 0;
-        while (k < length && UpperCased(static_cast<std::uint32_t>(name[i + k])) == upperNeedle[k]) ++k;
+        while (k < length && (ignoreCase ? UpperCased(static_cast<std::uint32_t>(name[i + k]))
+                                         : static_cast<std::uint32_t>(name[i + k])) == needle[k])
+            ++k;
         if (k == length) return true;
     }
     return false;

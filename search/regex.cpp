@@ -33,8 +33,8 @@ using Pattern = boost::basic_regex<wchar_t, FoldingTraits>;
 using Iterator = std::wstring_view::const_iterator;
 using Match = boost::match_results<Iterator>;
 
-constexpr auto kSyntax = boost::regex_constants::ECMAScript | boost::regex_constants::icase |
-                         boost::regex_constants::no_mod_m | boost::regex_constants::no_mod_s;
+constexpr auto kSyntax =
+    boost::regex_constants::ECMAScript | boost::regex_constants::no_mod_m | boost::regex_constants::no_mod_s;
 const auto kMatchFlags = boost::regex_constants::match_default | boost::regex_constants::match_not_dot_newline;
 
 std::size_t Utf16Units(std::wstring_view text) {
@@ -98,9 +98,9 @@ struct Regex::Compiled {
     Pattern pattern;
 };
 
-Regex::Regex(const std::wstring& pattern) {
+Regex::Regex(const std::wstring& pattern, bool ignoreCase) {
     try {
-        compiled_ = std::make_unique<Compiled>(Compiled{Pattern(pattern, kSyntax)});
+        compiled_ = std::make_unique<Compiled>(Compiled{Pattern(pattern, ignoreCase ? kSyntax | boost::regex_constants::icase : kSyntax)});
     } catch (const boost::regex_error& error) {
         throw RegexError{FromUtf8(error.what())};
     }

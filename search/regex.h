@@ -1,6 +1,6 @@
 #pragma once
 // The command line's regular expressions: ECMAScript syntax, case ignored
-// by the project's own rule, `^` and `$` at the ends of the text only and
+// (unless asked not to) by the project's own rule, `^` and `$` at the ends of the text only and
 // `.` never a line break; over Boost.Regex, whose matcher keeps its own
 // stack and gives up past a budget, so that no pattern can end the process
 // or run without end. Boost stays inside this file's implementation.
@@ -20,7 +20,7 @@ struct RegexError {
 class Regex {
 public:
     // Throws RegexError for a pattern that is not one.
-    explicit Regex(const std::wstring& pattern);
+    explicit Regex(const std::wstring& pattern, bool ignoreCase = true);
     ~Regex();
     Regex(Regex&&) noexcept;
     Regex& operator=(Regex&&) noexcept;

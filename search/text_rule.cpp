@@ -32,11 +32,11 @@ bool AnyText(std::basic_string_view<Char> rest, bool list, Match&& match) {
 }  // namespace
 
 TextRule::TextRule(RuleOptions options, const std::atomic<bool>* stop) : options_(std::move(options)), stop_(stop) {
-    upperText_ = ToUpperCase(options_.text);
+    upperText_ = options_.caseSensitive ? options_.text : ToUpperCase(options_.text);
     const bool ascii = std::all_of(upperText_.begin(), upperText_.end(), [](wchar_t c) { return c >= 0 && c < 0x80; });
     if (!options_.regex && !options_.whole && !upperText_.empty() && ascii)
         asciiNeedle_.emplace(upperText_.begin(), upperText_.end());
-    if (options_.regex) regex_.emplace(options_.text);
+    if (options_.regex) regex_.emplace(options_.text, !options_.caseSensitive);
 }
 
 std::wstring TextRule::SkippedWarning() const {
@@ -52,6 +52,7 @@ bool TextRule::Matches(std::wstring_view text) {
         if (outcome == Regex::Outcome::kGaveUp) ++skipped_;
         return outcome == Regex::Outcome::kMatch;
     }
+    if (options_.caseSensitive) return options_.whole ? text == upperText_ : text.find(upperText_) != text.npos;
     if (options_.whole) return EqualsUpperCased(text, upperText_, scratch_);
     // An empty text is in every text, the empty one too.
     return upperText_.empty() || (!text.empty() && ContainsUpperCased(text, upperText_, scratch_));
@@ -59,7 +60,7 @@ bool TextRule::Matches(std::wstring_view text) {
 
 bool TextRule::NameMatches(std::wstring_view name) {
     if (asciiNeedle_)
-        if (const auto found = FindAsciiIgnoringCase(name, *asciiNeedle_)) return *found;
+        if (const auto found = FindAscii(name, *asciiNeedle_, !options_.caseSensitive)) return *found;
     return Matches(name);
 }
 
@@ -80,7 +81,7 @@ int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span
         const bool list = type == value_type::kMultiString;
         // ASCII text, as nearly all is, is searched as it is stored.
         std::optional<bool> found;
-        if (asciiNeedle_) found = FindAsciiIgnoringCase(data, list, *asciiNeedle_);
+        if (asciiNeedle_) found = FindAscii(data, list, *asciiNeedle_, !options_.caseSensitive);
         if (found) {
             matched = *found;
         } else {
@@ -97,7 +98,7 @@ int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span
 
 std::optional<std::wstring> TextRule::Replace(const std::wstring& text, const std::wstring& with) const {
     if (regex_) return regex_->Replace(text, with, options_.whole);
-    const std::wstring upper = ToUpperCase(text);
+    const std::wstring upper = options_.caseSensitive ? text : ToUpperCase(text);
     if (options_.whole) return upper == upperText_ ? with : text;
     if (upperText_.empty()) return text;
     // Upper-casing keeps the length, so places in the upper-cased copy are

@@ -25,6 +25,7 @@ struct RuleOptions {
     bool keyNames = true;
     bool data = true;
     bool regex = false;
+    bool caseSensitive = false;  // every compare of text and names takes case as it is
     std::optional<std::set<std::uint32_t>> types;  // only values of these types
 };
 
@@ -58,6 +59,7 @@ private:
     bool NameMatches(std::wstring_view name);
 
     RuleOptions options_;
+    // The text as compared: upper-cased, or as it is when case counts.
     std::wstring upperText_;
     // upperText_, for a plain search of text that is all ASCII, not empty.
     std::optional<std::u16string> asciiNeedle_;

@@ -351,5 +351,30 @@ TEST_F(CliRulesTest, ExcludedKeysAreNotEnteredAndExcludedNamesNotRead) {
     }
 }
 
+// --case-sensitive reaches every compare of a run: data, value names, key
+// names, regex and the replace with its renames.
+TEST_F(CliRulesTest, CaseSensitiveTakesCaseAsItIsInSearchAndReplace) {
+    const std::wstring file = Script(L"case.reg", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fabrikam]\r\n\"Fabrikam\"=\"fabrikam FABRIKAM Fabrikam\"\r\n"
+                                                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\fabrikam2]\r\n\"fab\"=\"x\"\r\n");
+    const auto hits = [&](std::vector<std::wstring> more) {
+        std::vector<std::wstring> arguments{L"--in", L"data,names,keys", L"--format", L"jsonl"};
+        arguments.insert(arguments.begin(), more.begin(), more.end());
+        return RecordsOfKind(Search(file, arguments).out, "hit").size();
+    };
+    EXPECT_EQ(hits({L"fabrikam"}), 3u);
+    EXPECT_EQ(hits({L"fabrikam", L"--case-sensitive"}), 2u) << "the data and the key fabrikam2";
+    EXPECT_EQ(hits({L"Fabrikam", L"--case-sensitive"}), 2u) << "the key Fabrikam and its value";
+    EXPECT_EQ(hits({L"FABRIKAM", L"--case-sensitive", L"--whole"}), 0u);
+    EXPECT_EQ(hits({L"^fab", L"--regex", L"--case-sensitive"}), 3u) << "the data, the key fabrikam2, its value fab";
+    const CliRun replace = RunCli({L"replace", L"--reg-file", file, L"Fabrikam", L"--with", L"Contoso", L"--in",
+                                   L"data,names,keys", L"--case-sensitive", L"--output", folder.Path(L"new.reg"),
+                                   L"--format", L"jsonl"});
+    ASSERT_EQ(replace.exitCode, 0) << replace.err;
+    const auto changes = RecordsOfKind(replace.out, "change");
+    ASSERT_EQ(changes.size(), 1u) << replace.out;
+    EXPECT_EQ(changes[0]["new"], "fabrikam FABRIKAM Contoso");
+    EXPECT_EQ(RecordsOfKind(replace.out, "rename").size(), 2u) << "the value Fabrikam and the key Fabrikam; not fabrikam2";
+}
+
 }  // namespace
 }  // namespace keyscour::testing

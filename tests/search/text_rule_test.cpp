@@ -5,6 +5,7 @@
 
 #include <array>
 #include <clocale>
+#include <random>
 
 #include "base/utf16.h"
 #include "base/utf8.h"
@@ -221,6 +222,66 @@ TEST_F(RuleTest, ARegexReplaceSeesTheTextBeforeEachLaterMatch) {
     EXPECT_EQ(start.Replace(L"aaa", L"b"), std::optional<std::wstring>(L"baa"));
     TextRule word = Rule(L"\\bold", false, true);
     EXPECT_EQ(word.Replace(L"old bold old", L"new"), std::optional<std::wstring>(L"new bold new"));
+}
+
+}  // namespace
+}  // namespace keyscour::search
+
+namespace keyscour::search {
+namespace {
+
+// With --case-sensitive every path compares case as it is: the vectorised
+// ASCII search (texts of every length, the needle at every place), text
+// beyond ASCII, --whole, a regex, value names, key names and the replace,
+// each against std::wstring's own find over generated texts.
+TEST(CaseSensitive, EveryPathAgreesWithAPlainFind) {
+    std::mt19937 random(37);
+    const std::wstring alphabet = L"aAbB\\:\u00E9\u00C9";
+    const auto text = [&](std::size_t length, bool ascii) {
+        std::wstring made;
+        for (std::size_t i = 0; i < length; ++i) made += alphabet[random() % (ascii ? 5 : alphabet.size())];
+        return made;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        const bool ascii = round % 3 != 0;
+        const std::wstring needle = text(1 + random() % 3, ascii);
+        const std::wstring hay = text(random() % 40, ascii);
+        RuleOptions options;
+        options.text = needle;
+        options.caseSensitive = true;
+        options.names = true;
+        TextRule rule(options);
+        const bool expected = hay.find(needle) != std::wstring::npos;
+        ASSERT_EQ(rule.ValueMatches(L"", value_type::kString, StringData(hay)) != 0, expected)
+            << ToUtf8(needle) << " in " << ToUtf8(hay);
+        ASSERT_EQ(rule.ValueMatches(hay, value_type::kDword, Bytes{1, 0, 0, 0}) == kMatchedName, expected);
+        ASSERT_EQ(rule.KeyNameMatches(hay), expected);
+        std::wstring replaced = hay;
+        for (std::size_t at = 0; (at = replaced.find(needle, at)) != std::wstring::npos; at += 2) replaced.replace(at, needle.size(), L"#!");
+        ASSERT_EQ(rule.Replace(hay, L"#!"), replaced);
+
+        options.regex = true;
+        options.text = L"^" + std::wstring(needle[0] == L'\\' ? L"\\\\" : std::wstring(1, needle[0])) + L".*";
+        TextRule regex(options);
+        ASSERT_EQ(regex.Matches(hay), !hay.empty() && hay[0] == needle[0]) << ToUtf8(hay);
+        options.regex = false;
+        options.whole = true;
+        options.text = hay;
+        TextRule whole(options);
+        ASSERT_TRUE(whole.Matches(hay));
+        std::wstring other = hay;
+        for (auto& c : other) c = static_cast<wchar_t>(c == L'a' ? L'A' : c == L'A' ? L'a' : c);
+        ASSERT_EQ(whole.Matches(other), other == hay);
+    }
+    // And without it, case is ignored on the same paths.
+    RuleOptions options;
+    options.text = L"abc";
+    TextRule ignoring(options);
+    EXPECT_NE(ignoring.ValueMatches(L"", value_type::kString, StringData(L"xxxxxxxxxxABCxxxx")), 0);
+    options.caseSensitive = true;
+    TextRule taking(options);
+    EXPECT_EQ(taking.ValueMatches(L"", value_type::kString, StringData(L"xxxxxxxxxxABCxxxx")), 0);
+    EXPECT_NE(taking.ValueMatches(L"", value_type::kString, StringData(L"xxxxxxxxxxabcxxxx")), 0);
 }
 
 }  // namespace
