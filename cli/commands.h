@@ -42,6 +42,7 @@ struct SearchOptions {
     std::optional<Format> format;  // none: table on a terminal, else JSON Lines
     std::string output;            // UTF-8 path; empty for standard output
     std::string regFile;
+    std::string pairsFile;  // UTF-8; its pairs are the rule's
     RegFileEncoding encoding;
     std::vector<std::string> hives;  // FILE[=MOUNT], UTF-8
     std::string windows;             // an offline installation's volume root, UTF-8

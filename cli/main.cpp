@@ -12,6 +12,7 @@
 #include "base/utf8.h"
 #include "base/version.h"
 #include "cli/commands.h"
+#include "search/pairs.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
 #include "output/sink.h"
@@ -25,7 +26,7 @@ namespace {
 
 struct Arguments {
     std::string text, root, key, format, output, regFile, types, with, undoDir, undoFile, encoding, in, windows, since,
-        until;
+        until, pairs;
     std::vector<std::string> hives, users, excludeKeys, excludeNames;
     bool whole = false, names = false, keysOnly = false, regex = false, caseSensitive = false, quiet = false, ignoreLogs = false, strict = false;
     bool wholeValue = false, dryRun = false, yes = false, acceptUnterminated = false;
@@ -34,7 +35,10 @@ struct Arguments {
 };
 
 void AddSearchOptions(CLI::App& command, Arguments& a) {
-    command.add_option("TEXT", a.text, "the text to find (with --regex, an ECMAScript pattern)")->required();
+    command.add_option("TEXT", a.text, "the text to find (with --regex, an ECMAScript pattern); not with --pairs");
+    command.add_option("--pairs", a.pairs,
+                       "find (and replace) every OLD of FILE in one pass: UTF-8, one OLD<TAB>NEW per line, # for "
+                       "comments; at each place the longest OLD wins");
     command.add_option("--root", a.root, "HKCR, HKCU, HKLM, HKU, HKCC, their long names, or ALL (HKLM, HKU, HKCC)");
     command.add_option("--key", a.key, "the start key below the root; its own values are searched too");
     command.add_flag("--whole", a.whole, "the whole text must match");
@@ -84,8 +88,20 @@ void AddWaitOption(CLI::App& command, Arguments& a) {
         ->check(CLI::NonNegativeNumber);
 }
 
-SearchOptions SearchOptionsOf(const Arguments& a) {
+SearchOptions SearchOptionsOf(const Arguments& a, bool textGiven) {
     SearchOptions options;
+    if (!a.pairs.empty()) {
+        if (textGiven) throw BadInput{L"--pairs: the texts are the file's; give no TEXT"};
+        try {
+            options.rule.pairs = search::ReadPairs(sources::ReadInputFile(a.pairs), a.caseSensitive);
+        } catch (const search::PairsError& error) {
+            throw BadInput{L"--pairs: " + FromUtf8(a.pairs) + (error.line ? L":" + std::to_wstring(error.line) : L"") +
+                           L": " + error.message};
+        }
+        options.pairsFile = a.pairs;
+    } else if (!textGiven) {
+        throw BadInput{L"TEXT: the text to find is needed (or --pairs FILE)"};
+    }
     options.rule.text = FromUtf8(a.text);
     options.rule.whole = a.whole;
     options.rule.names = a.names;
@@ -183,7 +199,7 @@ int Main(int argc, char** argv) {
     AddSearchOptions(*search, a);
     CLI::App* replace = app.add_subcommand("replace", "replace TEXT inside the data of every matching value");
     AddSearchOptions(*replace, a);
-    replace->add_option("--with", a.with, "the new text (with --regex, in ECMAScript format: $1, $&)")->required();
+    replace->add_option("--with", a.with, "the new text (with --regex, in ECMAScript format: $1, $&); not with --pairs");
     replace->add_flag("--whole-value", a.wholeValue, "write the new text as the whole value, as REG_SZ");
     replace->add_flag("--dry-run", a.dryRun, "print what would change and write nothing");
     replace->add_flag("--yes", a.yes, "do not ask before writing");
@@ -222,10 +238,14 @@ int Main(int argc, char** argv) {
             undoing.strict = a.strict;
             return RunUndo(undoing);
         }
-        const SearchOptions options = SearchOptionsOf(a);
+        CLI::App* command = search->parsed() ? search : replace;
+        const SearchOptions options = SearchOptionsOf(a, command->count("TEXT") > 0);
         if (search->parsed()) return RunSearch(options);
+        if (!a.pairs.empty() && replace->count("--with") > 0)
+            throw BadInput{L"--with: the new texts are the --pairs file's"};
+        if (a.pairs.empty() && replace->count("--with") == 0) throw BadInput{L"--with: the new text is needed"};
         // An empty TEXT is in every text: a replace of it would rewrite all.
-        if (a.text.empty() && !a.whole)
+        if (a.pairs.empty() && a.text.empty() && !a.whole)
             throw BadInput{L"TEXT: empty; a replace needs a text to find (with --whole, an empty TEXT means empty values)"};
         ReplaceOptions replacing;
         replacing.with = FromUtf8(a.with);

@@ -43,7 +43,9 @@ Session::Session(const SearchOptions& options, const std::string& recordsPath, b
     }
     std::vector<std::string> outputs = otherOutputs;
     outputs.push_back(recordsPath);
-    RefuseOutputsOverInputs(outputs, source->inputFiles);
+    std::vector<std::string> inputs = source->inputFiles;
+    if (!options.pairsFile.empty()) inputs.push_back(options.pairsFile);
+    RefuseOutputsOverInputs(outputs, inputs);
     out = recordsPath.empty() ? StandardSink(Stream::kOut) : OpenOutputFile(recordsPath);
     format = options.format.value_or(out->IsTerminal() ? Format::kTable : Format::kJsonl);
     if ((options.since || options.until) && !source->KeepsKeyTimes())

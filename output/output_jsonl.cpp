@@ -134,6 +134,7 @@ private:
         object["matched"] = matched;
         object["user"] = record.user.empty() ? Json(nullptr) : line.Text(record.user);
         object["written"] = record.written ? Json(ToUtf8(IsoUtcOf(record.written))) : Json(nullptr);
+        if (!record.old.empty()) object["old"] = line.Text(record.old);
         if (record.tombstone) object["tombstone"] = true;
         return object;
     }

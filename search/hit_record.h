@@ -24,6 +24,7 @@ struct Record {
     bool tombstone = false;  // a hive's mark of a value deleted in its layer
     std::wstring_view user;  // the profile folder of the hive it is in; empty for none
     std::uint64_t written = 0;  // its key's last-write time (a FILETIME); 0 for none
+    std::wstring_view old;      // with --pairs: the OLD that matched first
 };
 
 struct Totals {

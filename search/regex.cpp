@@ -163,4 +163,56 @@ std::optional<std::wstring> Regex::Replace(std::wstring_view text, std::wstring_
     }
 }
 
+std::optional<std::wstring> Regex::ReplaceEach(const std::vector<Regex>& patterns, const std::vector<std::wstring>& withs,
+                                               std::wstring_view text, bool whole, std::optional<std::size_t>* first) {
+    if (first) first->reset();
+    for (const auto& pattern : patterns)
+        if (Utf16Units(text) > pattern.textLimit_) return std::nullopt;
+    std::wstring result;
+    try {
+        Match match;
+        if (whole) {
+            for (std::size_t i = 0; i < patterns.size(); ++i)
+                if (boost::regex_match(text.begin(), text.end(), match, patterns[i].compiled_->pattern, kMatchFlags)) {
+                    if (first) *first = i;
+                    Expand(withs[i], match, text, result);
+                    return result;
+                }
+            return std::wstring(text);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + kValueTime;
+        Iterator from = text.begin();
+        auto flags = kMatchFlags;
+        while (from <= text.end()) {
+            // Every pattern's next match; the first to start, the longest of those.
+            std::optional<std::size_t> chosen;
+            Match best;
+            for (std::size_t i = 0; i < patterns.size(); ++i) {
+                if (!boost::regex_search(from, text.end(), match, patterns[i].compiled_->pattern, flags, text.begin()))
+                    continue;
+                if (!chosen || match[0].first < best[0].first ||
+                    (match[0].first == best[0].first && match[0].length() > best[0].length())) {
+                    chosen = i;
+                    best = match;
+                }
+            }
+            if (!chosen) break;
+            if (first && !*first) *first = chosen;
+            result.append(from, best[0].first);
+            Expand(withs[*chosen], best, text, result);
+            from = best[0].second;
+            flags = kMatchFlags | boost::regex_constants::match_prev_avail;
+            if (best[0].first == best[0].second) {
+                if (from == text.end()) break;
+                result += *from++;
+            }
+            if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+        }
+        if (from < text.end()) result.append(from, text.end());
+        return result;
+    } catch (const std::runtime_error&) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace keyscour::search

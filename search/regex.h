@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace keyscour::search {
 
@@ -35,6 +36,16 @@ public:
     // the pattern matches whole, the text as it is otherwise. Nothing when
     // it gave up.
     std::optional<std::wstring> Replace(std::wstring_view text, std::wstring_view with, bool whole) const;
+
+    // Several patterns at once (--pairs), each with its own with: at each
+    // step the match that starts first, of those the longest, replaced by
+    // its pattern's with, and the search goes on after it. whole: the first
+    // pattern that matches the whole text. first, when given, gets the
+    // index of the pattern of the first match (the text as it is when
+    // none). Nothing when one gave up.
+    static std::optional<std::wstring> ReplaceEach(const std::vector<Regex>& patterns,
+                                                   const std::vector<std::wstring>& withs, std::wstring_view text,
+                                                   bool whole, std::optional<std::size_t>* first = nullptr);
 
     // The longest text tried, in UTF-16 units: the matcher's budget grows
     // with the text times the pattern's length squared, so a longer

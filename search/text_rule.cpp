@@ -36,7 +36,50 @@ TextRule::TextRule(RuleOptions options, const std::atomic<bool>* stop) : options
     const bool ascii = std::all_of(upperText_.begin(), upperText_.end(), [](wchar_t c) { return c >= 0 && c < 0x80; });
     if (!options_.regex && !options_.whole && !upperText_.empty() && ascii)
         asciiNeedle_.emplace(upperText_.begin(), upperText_.end());
-    if (options_.regex) regex_.emplace(options_.text, !options_.caseSensitive);
+    if (options_.regex && options_.pairs.empty()) regex_.emplace(options_.text, !options_.caseSensitive);
+    std::vector<std::wstring> olds;
+    for (std::size_t i = 0; i < options_.pairs.size(); ++i) {
+        const auto& pair = options_.pairs[i];
+        withs_.push_back(pair.with);
+        if (options_.regex) {
+            pairRegexes_.emplace_back(pair.old, !options_.caseSensitive);
+            continue;
+        }
+        olds.push_back(options_.caseSensitive ? pair.old : ToUpperCase(pair.old));
+        wholeOlds_.emplace(olds.back(), i);
+    }
+    if (!olds.empty()) finder_.emplace(olds);
+}
+
+std::wstring_view TextRule::Compared(std::wstring_view text) {
+    if (options_.caseSensitive) return text;
+    ToUpperCase(text, scratch_);
+    return scratch_;
+}
+
+bool TextRule::PairsMatch(std::wstring_view text) {
+    if (!pairRegexes_.empty()) {
+        bool any = false;
+        for (const auto& regex : pairRegexes_) {
+            const Regex::Outcome outcome = regex.Find(text, options_.whole);
+            if (outcome == Regex::Outcome::kGaveUp) ++skipped_;
+            if ((any = outcome == Regex::Outcome::kMatch)) break;
+        }
+        // Which came first, for the record, asked of hits alone.
+        if (any && !matchedPair_) Regex::ReplaceEach(pairRegexes_, withs_, text, options_.whole, &matchedPair_);
+        return any;
+    }
+    const std::wstring_view compared = Compared(text);
+    std::size_t pair = 0;
+    if (options_.whole) {
+        const auto found = wholeOlds_.find(std::wstring(compared));
+        if (found == wholeOlds_.end()) return false;
+        pair = found->second;
+    } else if (!finder_->FindFirst(compared, pair)) {
+        return false;
+    }
+    if (!matchedPair_) matchedPair_ = pair;
+    return true;
 }
 
 std::wstring TextRule::SkippedWarning() const {
@@ -47,6 +90,7 @@ std::wstring TextRule::SkippedWarning() const {
 }
 
 bool TextRule::Matches(std::wstring_view text) {
+    if (!options_.pairs.empty()) return PairsMatch(text);
     if (regex_) {
         const Regex::Outcome outcome = regex_->Find(text, options_.whole);
         if (outcome == Regex::Outcome::kGaveUp) ++skipped_;
@@ -64,10 +108,14 @@ bool TextRule::NameMatches(std::wstring_view name) {
     return Matches(name);
 }
 
-bool TextRule::KeyNameMatches(std::wstring_view name) { return options_.keyNames && NameMatches(name); }
+bool TextRule::KeyNameMatches(std::wstring_view name) {
+    matchedPair_.reset();
+    return options_.keyNames && NameMatches(name);
+}
 
 int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
     // A regex may take a moment on each value: Ctrl+C is heard between them.
+    matchedPair_.reset();
     if (options_.keysOnly || !TypeWanted(type) || (regex_ && stop_ && stop_->load(std::memory_order_relaxed))) return 0;
     const int named = options_.names && NameMatches(name) ? kMatchedName : 0;
     // The texts ComparedTexts gives, made in reused storage: a walk
@@ -75,7 +123,7 @@ int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span
     bool matched = false;
     if (!options_.data) {
         // Names alone (--in names).
-    } else if (upperText_.empty() && !options_.whole && !regex_) {
+    } else if (upperText_.empty() && options_.pairs.empty() && !options_.whole && !regex_) {
         matched = true;  // in every value, whatever its type, empty ones too
     } else if (type == value_type::kString || type == value_type::kExpandString || type == value_type::kMultiString) {
         const bool list = type == value_type::kMultiString;
@@ -98,6 +146,24 @@ int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span
 
 std::optional<std::wstring> TextRule::Replace(const std::wstring& text, const std::wstring& with) const {
     if (regex_) return regex_->Replace(text, with, options_.whole);
+    if (!pairRegexes_.empty()) return Regex::ReplaceEach(pairRegexes_, withs_, text, options_.whole);
+    if (finder_) {
+        const std::wstring compared = options_.caseSensitive ? text : ToUpperCase(text);
+        if (options_.whole) {
+            const auto found = wholeOlds_.find(compared);
+            return found == wholeOlds_.end() ? text : withs_[found->second];
+        }
+        // Upper-casing keeps the length: places in compared are places in text.
+        std::vector<PairFinder::Found> found;
+        finder_->FindAll(compared, found);
+        std::wstring result;
+        std::size_t from = 0;
+        for (const auto& match : found) {
+            result.append(text, from, match.at - from).append(withs_[match.pair]);
+            from = match.at + match.length;
+        }
+        return result.append(text, from, std::wstring::npos);
+    }
     const std::wstring upper = options_.caseSensitive ? text : ToUpperCase(text);
     if (options_.whole) return upper == upperText_ ? with : text;
     if (upperText_.empty()) return text;

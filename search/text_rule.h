@@ -9,8 +9,10 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "search/pairs.h"
 #include "search/regex.h"
 #include "engine/keyscour.h"
 
@@ -27,6 +29,9 @@ struct RuleOptions {
     bool regex = false;
     bool caseSensitive = false;  // every compare of text and names takes case as it is
     std::optional<std::set<std::uint32_t>> types;  // only values of these types
+    // --pairs: several texts (or patterns) found in one pass, each with its
+    // replacement; text is then unused.
+    std::vector<ReplacePair> pairs;
 };
 
 class TextRule final : public MatchRule {
@@ -53,10 +58,19 @@ public:
     std::uint64_t Skipped() const { return skipped_; }
     // The line that says why, for a summary; empty when none was skipped.
     std::wstring SkippedWarning() const;
+    // With pairs: the OLD whose match came first in the last name or text
+    // that matched; empty otherwise.
+    std::wstring_view MatchedOld() const {
+        return matchedPair_ ? std::wstring_view(options_.pairs[*matchedPair_].old) : std::wstring_view();
+    }
 
 private:
     // Matches for a key's or a value's name: most often plain ASCII.
     bool NameMatches(std::wstring_view name);
+    bool PairsMatch(std::wstring_view text);
+    // text as compared: upper-cased into scratch_ unless case counts.
+    // Upper-casing keeps the length, so places in it are places in text.
+    std::wstring_view Compared(std::wstring_view text);
 
     RuleOptions options_;
     // The text as compared: upper-cased, or as it is when case counts.
@@ -68,6 +82,13 @@ private:
     std::wstring text_;  // the value's text, reused from value to value
     std::uint64_t skipped_ = 0;
     const std::atomic<bool>* stop_ = nullptr;
+    // The pairs, as compared: one pass for plain texts, a lookup for whole
+    // ones, the patterns for --regex.
+    std::optional<PairFinder> finder_;
+    std::unordered_map<std::wstring, std::size_t> wholeOlds_;
+    std::vector<Regex> pairRegexes_;
+    std::vector<std::wstring> withs_;
+    std::optional<std::size_t> matchedPair_;
 };
 
 }  // namespace keyscour::search

@@ -108,6 +108,7 @@ void Walker::SearchHitFound(const SearchHit& hit) {
     record.written = written;
     record.root = walk_->rootName;
     record.user = walk_->user;
+    record.old = rule_->MatchedOld();
     rowKey_ = walk_->RowKey(hit.keyPath);
     record.key = rowKey_;
     record.isKey = hit.lFound == FoundKeyName;

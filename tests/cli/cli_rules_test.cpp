@@ -376,5 +376,47 @@ TEST_F(CliRulesTest, CaseSensitiveTakesCaseAsItIsInSearchAndReplace) {
     EXPECT_EQ(RecordsOfKind(replace.out, "rename").size(), 2u) << "the value Fabrikam and the key Fabrikam; not fabrikam2";
 }
 
+// --pairs over a file: each hit names the OLD that matched, a replace
+// takes every pair in one pass, a swap of names in one pass is refused, and
+// the file's faults are refused with their line.
+TEST_F(CliRulesTest, PairsFindAndReplaceSeveralTextsInOnePass) {
+    const std::wstring file = Script(L"pairs.reg", "[HKEY_CURRENT_USER\\Software\\Alpha]\r\n\"p\"=\"C:\\\\Users\\\\Alice\\\\x\"\r\n"
+                                                   "\"q\"=\"c:\\\\users\\\\ALICES~1\"\r\n"
+                                                   "[HKEY_CURRENT_USER\\Software\\Beta]\r\n\"r\"=\"none\"\r\n");
+    folder.Write(L"moves.txt", "\xEF\xBB\xBF# profile move\r\nC:\\Users\\Alice\tC:\\Users\\alice.CONTOSO\r\n"
+                               "C:\\Users\\ALICES~1\tC:\\Users\\ALICE~1.CON\r\n");
+    const CliRun search = Search(file, {L"--pairs", folder.Path(L"moves.txt"), L"--format", L"jsonl"});
+    ASSERT_EQ(search.exitCode, 0) << search.err;
+    const auto hits = RecordsOfKind(search.out, "hit");
+    ASSERT_EQ(hits.size(), 2u) << search.out;
+    EXPECT_EQ(hits[0]["old"], "C:\\Users\\Alice");
+    EXPECT_EQ(hits[1]["old"], "C:\\Users\\ALICES~1");
+    const CliRun replace = RunCli({L"replace", L"--reg-file", file, L"--pairs", folder.Path(L"moves.txt"), L"--output",
+                                   folder.Path(L"new.reg"), L"--format", L"jsonl"});
+    ASSERT_EQ(replace.exitCode, 0) << replace.err;
+    const auto changes = RecordsOfKind(replace.out, "change");
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[0]["new"], "C:\\Users\\alice.CONTOSO\\x");
+    EXPECT_EQ(changes[1]["new"], "C:\\Users\\ALICE~1.CON");
+
+    folder.Write(L"swap.txt", "Alpha\tBeta\nBeta\tAlpha\n");
+    const CliRun swap = RunCli({L"replace", L"--reg-file", file, L"--pairs", folder.Path(L"swap.txt"), L"--in", L"keys",
+                                L"--output", folder.Path(L"swapped.reg"), L"--dry-run"});
+    EXPECT_EQ(swap.exitCode, 2) << "a swap in one pass is refused: " << swap.err;
+
+    for (const std::vector<std::wstring>& refused :
+         {std::vector<std::wstring>{L"search", L"--reg-file", file, L"x", L"--pairs", folder.Path(L"moves.txt")},
+          {L"replace", L"--reg-file", file, L"--pairs", folder.Path(L"moves.txt"), L"--with", L"y"},
+          {L"replace", L"--reg-file", file, L"x"},
+          {L"search", L"--reg-file", file}}) {
+        const CliRun run = RunCli(refused);
+        EXPECT_EQ(run.exitCode, 2) << run.err;
+    }
+    folder.Write(L"bad.txt", "a\tb\n# fine\nno tab\n");
+    const CliRun bad = Search(file, {L"--pairs", folder.Path(L"bad.txt")});
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_NE(bad.err.find("bad.txt:3: no tab"), std::string::npos) << bad.err;
+}
+
 }  // namespace
 }  // namespace keyscour::testing
