@@ -28,7 +28,7 @@ struct Arguments {
     std::string text, root, key, format, output, regFile, types, with, undoDir, undoFile, encoding, in, windows, since,
         until, pairs;
     std::vector<std::string> hives, users, excludeKeys, excludeNames;
-    bool whole = false, names = false, keysOnly = false, regex = false, caseSensitive = false, quiet = false, ignoreLogs = false, strict = false;
+    bool whole = false, names = false, keysOnly = false, regex = false, caseSensitive = false, binaryText = false, quiet = false, ignoreLogs = false, strict = false;
     bool wholeValue = false, dryRun = false, yes = false, acceptUnterminated = false;
     bool typesGiven = false;
     double waitSeconds = 0;
@@ -57,7 +57,11 @@ void AddSearchOptions(CLI::App& command, Arguments& a) {
     command.add_option("--reg-file", a.regFile, "search this .reg file instead of the live registry");
     command.add_option("--encoding", a.encoding,
                        "how the .reg file is written: utf-8, utf-16 or a code page (1252, 1250, 437, 932, ...); "
-                       "default: by its byte order mark, else UTF-8 where it is valid UTF-8, else ANSI");
+                       "default: by its byte order mark, else UTF-8 where it is valid UTF-8, else ANSI; with "
+                       "--binary-text, a code page is the one binary data is read in");
+    command.add_flag("--binary-text", a.binaryText,
+                     "also search REG_BINARY, REG_NONE and unknown types as UTF-16LE text (both byte alignments) and "
+                     "as ANSI text (--encoding's code page, else 1252; the system's on Windows); never replaced");
     command.add_option("--hive", a.hives, "search this offline hive file, FILE[=MOUNT] (Linux build; may be repeated)")
         ->allow_extra_args(false);
     command.add_option("--windows", a.windows,
@@ -108,6 +112,7 @@ SearchOptions SearchOptionsOf(const Arguments& a, bool textGiven) {
     options.rule.keysOnly = a.keysOnly;
     options.rule.regex = a.regex;
     options.rule.caseSensitive = a.caseSensitive;
+    options.rule.binaryText = a.binaryText;
     if (!a.in.empty()) {
         if (a.names) throw BadInput{L"--in: takes the place of --names; use --in names (or --in data,names)"};
         if (a.keysOnly) throw BadInput{L"--in: takes the place of --keys-only; use --in keys"};
@@ -154,8 +159,9 @@ SearchOptions SearchOptionsOf(const Arguments& a, bool textGiven) {
         if (!encoding)
             throw BadInput{L"--encoding: not an encoding: " + FromUtf8(a.encoding) +
                            L" (utf-8, utf-16, or a code page: 1250-1258, 437, 850, 866, 874, 932, 936, 949, 950)"};
-        if (a.regFile.empty()) throw BadInput{L"--encoding is for --reg-file"};
-        options.encoding = *encoding;
+        if (a.regFile.empty() && !a.binaryText) throw BadInput{L"--encoding is for --reg-file and --binary-text"};
+        if (!a.regFile.empty()) options.encoding = *encoding;
+        if (encoding->kind == RegFileEncoding::Kind::kCodePage) options.rule.ansiCodePage = encoding->codePage;
     }
     options.waitSeconds = a.waitSeconds;
     options.hives = a.hives;

@@ -223,7 +223,12 @@ private:
                 else if (*renamed != change.where.valueName)
                     change.newName = *renamed;
             }
-            if (dataHit) {
+            // Text inside binary data is listed, never written: binary data
+            // holds more than text, and its lengths and offsets with it.
+            const bool onlyInBinary = (record.matched & search::kMatchedInBinary) && !(record.matched & search::kMatchedData);
+            if (dataHit && onlyInBinary) {
+                reason = L"the text is inside its binary data (--binary-text), which a replace never changes";
+            } else if (dataHit) {
                 if (replace_.wholeValue) {
                     change.newType = value_type::kString;
                     change.newData = StringData(replace_.with);

@@ -248,7 +248,8 @@ void cKeyscour::ScanValues(KeyHandle root, const std::wstring& path) {
                     }
                     static const std::wstring kNoDisplay;
                     const std::wstring sKey = valuePath();
-                    const std::int32_t found = (matched & kMatchedData) ? FoundValueData : FoundValueName;
+                    // Anything besides the name is in the data.
+                    const std::int32_t found = (matched & ~kMatchedName) ? FoundValueData : FoundValueName;
                     // Asked of hits only: few values are.
                     if (registry_.IsTombstone(key.get(), index))
                         RaiseSearchFound({root, sKey, path.size(), kNoDisplay, found, 0, {}, matched, true, path, valueName});

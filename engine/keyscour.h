@@ -62,7 +62,8 @@ public:
     virtual ~MatchRule() = default;
     virtual bool KeyNameMatches(std::wstring_view name) = 0;
     virtual bool ScansValues() const = 0;
-    // kMatchedName and kMatchedData for what matches, 0 for no hit.
+    // kMatchedName and kMatchedData (or a rule's own flags for parts of the
+    // data) for what matches, 0 for no hit.
     virtual int ValueMatches(std::wstring_view name, std::uint32_t type, std::span<const std::uint8_t> data) = 0;
     // Whether ValueMatches looks at names; if not, it is given none and
     // only a hit's name is read.

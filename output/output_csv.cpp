@@ -16,7 +16,9 @@ std::wstring Matched(const Record& record) {
     if (record.isKey) return L"key";
     std::wstring parts;
     if (record.matched & kMatchedName) parts = L"name";
-    if (record.matched & kMatchedData) parts += parts.empty() ? L"data" : L" data";
+    for (const auto& [flag, part] : {std::pair{kMatchedData, L"data"}, std::pair{search::kMatchedBinaryUtf16, L"binary-utf16"},
+                                     std::pair{search::kMatchedBinaryAnsi, L"binary-ansi"}})
+        if (record.matched & flag) parts += (parts.empty() ? L"" : L" ") + std::wstring(part);
     return parts;
 }
 

@@ -130,6 +130,8 @@ private:
             object["data"] = DataJson(line, record.type, record.data);
             if (record.matched & kMatchedName) matched.push_back("name");
             if (record.matched & kMatchedData) matched.push_back("data");
+            if (record.matched & search::kMatchedBinaryUtf16) matched.push_back("binary-utf16");
+            if (record.matched & search::kMatchedBinaryAnsi) matched.push_back("binary-ansi");
         }
         object["matched"] = matched;
         object["user"] = record.user.empty() ? Json(nullptr) : line.Text(record.user);

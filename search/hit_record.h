@@ -11,6 +11,10 @@ namespace keyscour::search {
 // What of a value matched, in Record::matched: its name, its data, or both.
 inline constexpr int kMatchedName = 1;
 inline constexpr int kMatchedData = 2;
+// --binary-text: found in binary data read as UTF-16LE text, or as ANSI text.
+inline constexpr int kMatchedBinaryUtf16 = 4;
+inline constexpr int kMatchedBinaryAnsi = 8;
+inline constexpr int kMatchedInBinary = kMatchedBinaryUtf16 | kMatchedBinaryAnsi;
 
 // One hit, or one value of a replace.
 struct Record {
@@ -20,7 +24,7 @@ struct Record {
     std::wstring_view name;  // the value's name, "" for the default value
     std::uint32_t type = 0;
     std::span<const std::uint8_t> data;
-    int matched = 0;  // kMatchedName | kMatchedData for values
+    int matched = 0;  // kMatchedName, kMatchedData and kMatchedInBinary's for values
     bool tombstone = false;  // a hive's mark of a value deleted in its layer
     std::wstring_view user;  // the profile folder of the hive it is in; empty for none
     std::uint64_t written = 0;  // its key's last-write time (a FILETIME); 0 for none

@@ -3,8 +3,10 @@
 #include <algorithm>
 
 #include "search/ascii_search.h"
+#include "search/hit_record.h"
 
 #include "registry/value_forms.h"
+#include "base/code_pages.h"
 #include "base/utf16.h"
 #include "engine/text_case.h"
 #include "registry/registry.h"
@@ -140,8 +142,32 @@ int TextRule::ValueMatches(std::wstring_view name, std::uint32_t type, std::span
         std::vector<std::wstring> texts;
         ComparedTexts(type, data, texts);
         for (const auto& text : texts) matched = matched || Matches(text);
+        if (options_.binaryText && (type == value_type::kNone || type == value_type::kBinary || type > value_type::kQword))
+            return named | (matched ? kMatchedData : 0) | BinaryTextMatches(data);
     }
     return named | (matched ? kMatchedData : 0);
+}
+
+int TextRule::BinaryTextMatches(std::span<const std::uint8_t> data) {
+    int found = 0;
+    // Texts stored inside a blob begin at either byte: an MRU list's
+    // strings follow fields of odd lengths as often as even ones.
+    for (std::size_t offset = 0; offset < 2 && offset < data.size() && !found; ++offset) {
+        DecodeUtf16Le(data.data() + offset, (data.size() - offset) & ~std::size_t{1}, text_);
+        if (Matches(text_)) found |= kMatchedBinaryUtf16;
+    }
+    // A byte no character of the page stands for ends a run of text there.
+    text_.clear();
+    std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
+    const int page = options_.ansiCodePage ? options_.ansiCodePage : DefaultAnsiCodePage();
+    while (!bytes.empty()) {
+        const auto bad = DecodeCodePage(page, bytes, text_);
+        if (!bad) break;
+        text_ += L'\0';
+        bytes.remove_prefix(*bad + 1);
+    }
+    if (Matches(text_)) found |= kMatchedBinaryAnsi;
+    return found;
 }
 
 std::optional<std::wstring> TextRule::Replace(const std::wstring& text, const std::wstring& with) const {

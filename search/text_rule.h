@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "search/hit_record.h"
 #include "search/pairs.h"
 #include "search/regex.h"
 #include "engine/keyscour.h"
@@ -28,6 +29,10 @@ struct RuleOptions {
     bool data = true;
     bool regex = false;
     bool caseSensitive = false;  // every compare of text and names takes case as it is
+    // REG_BINARY, REG_NONE and unknown types also read as UTF-16LE text (at
+    // both byte alignments) and as ANSI text of this page (0: the default).
+    bool binaryText = false;
+    int ansiCodePage = 0;
     std::optional<std::set<std::uint32_t>> types;  // only values of these types
     // --pairs: several texts (or patterns) found in one pass, each with its
     // replacement; text is then unused.
@@ -68,6 +73,8 @@ private:
     // Matches for a key's or a value's name: most often plain ASCII.
     bool NameMatches(std::wstring_view name);
     bool PairsMatch(std::wstring_view text);
+    // kMatchedBinaryUtf16 and kMatchedBinaryAnsi for what binary data holds.
+    int BinaryTextMatches(std::span<const std::uint8_t> data);
     // text as compared: upper-cased into scratch_ unless case counts.
     // Upper-casing keeps the length, so places in it are places in text.
     std::wstring_view Compared(std::wstring_view text);

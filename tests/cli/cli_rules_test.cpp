@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <nlohmann/json.hpp>
 
 #include "base/utf16.h"
@@ -416,6 +418,42 @@ TEST_F(CliRulesTest, PairsFindAndReplaceSeveralTextsInOnePass) {
     const CliRun bad = Search(file, {L"--pairs", folder.Path(L"bad.txt")});
     EXPECT_EQ(bad.exitCode, 2);
     EXPECT_NE(bad.err.find("bad.txt:3: no tab"), std::string::npos) << bad.err;
+}
+
+// --binary-text: a path inside a REG_BINARY is a hit that says how it was
+// read, and a replace lists it as skipped, never writing the blob.
+TEST_F(CliRulesTest, BinaryTextIsFoundAndNeverReplaced) {
+    std::string hex = "01";
+    for (const char c : std::string("C:\\Users\\Alice")) {
+        char pair[8];
+        std::snprintf(pair, sizeof pair, ",%02x,00", static_cast<unsigned char>(c));
+        hex += pair;
+    }
+    const std::wstring file = Script(L"mru.reg", "[HKEY_CURRENT_USER\\Software\\Mru]\r\n\"0\"=hex:" + hex + ",00,00\r\n"
+                                                 "\"s\"=\"C:\\\\Users\\\\Alice\"\r\n");
+    EXPECT_EQ(Search(file, {L"users\\alice", L"--format", L"jsonl"}).out.find("\"name\":\"0\""), std::string::npos)
+        << "without --binary-text a blob is its hex";
+    const CliRun search = Search(file, {L"users\\alice", L"--binary-text", L"--format", L"jsonl"});
+    ASSERT_EQ(search.exitCode, 0) << search.err;
+    const auto hits = RecordsOfKind(search.out, "hit");
+    ASSERT_EQ(hits.size(), 2u) << search.out;
+    EXPECT_EQ(hits[0]["name"], "0");
+    EXPECT_EQ(hits[0]["matched"], Json::array({"binary-utf16"}));
+    const CliRun csv = Search(file, {L"users\\alice", L"--binary-text", L"--format", L"csv"});
+    EXPECT_NE(csv.out.find(",binary-utf16,"), std::string::npos) << csv.out;
+
+    for (const bool whole : {false, true}) {
+        std::vector<std::wstring> arguments{L"replace", L"--reg-file", file, L"Users\\Alice", L"--with", L"Users\\Bob",
+                                            L"--binary-text", L"--output", folder.Path(L"new.reg"), L"--format", L"jsonl"};
+        if (whole) arguments.push_back(L"--whole-value");
+        const CliRun replace = RunCli(arguments);
+        ASSERT_EQ(replace.exitCode, 0) << replace.err;
+        const auto skips = RecordsOfKind(replace.out, "skip");
+        ASSERT_EQ(skips.size(), 1u) << replace.out;
+        EXPECT_EQ(skips[0]["name"], "0");
+        EXPECT_NE(skips[0]["reason"].get<std::string>().find("binary data"), std::string::npos);
+        EXPECT_EQ(RecordsOfKind(replace.out, "change").size(), 1u) << "the string alone";
+    }
 }
 
 }  // namespace

@@ -286,3 +286,55 @@ TEST(CaseSensitive, EveryPathAgreesWithAPlainFind) {
 
 }  // namespace
 }  // namespace keyscour::search
+
+namespace keyscour::search {
+namespace {
+
+// --binary-text: a path stored as UTF-16LE at either byte of a blob, or as
+// ANSI text of the page asked for, found and said which; numbers and
+// strings are read as ever, and without the option a blob is its hex.
+TEST(BinaryText, UTF16AtEitherAlignmentAndAnsiInItsPage) {
+    const auto blob = [](std::size_t lead, const std::wstring& text, bool utf16) {
+        std::vector<std::uint8_t> bytes(lead, 0x01);
+        if (utf16) {
+            for (wchar_t c : text) {
+                bytes.push_back(static_cast<std::uint8_t>(c));
+                bytes.push_back(static_cast<std::uint8_t>(c >> 8));
+            }
+        } else {
+            for (wchar_t c : text) bytes.push_back(c == L'\u00E9' ? 0xE9 : static_cast<std::uint8_t>(c));
+        }
+        bytes.insert(bytes.end(), {0x00, 0x00, 0xFF, 0x81});
+        return bytes;
+    };
+    RuleOptions options;
+    options.text = L"users\\alice";
+    options.binaryText = true;
+    TextRule rule(options);
+    for (std::size_t lead = 0; lead < 6; ++lead) {
+        EXPECT_EQ(rule.ValueMatches(L"", value_type::kBinary, blob(lead, L"C:\\Users\\Alice\\x", true)), kMatchedBinaryUtf16)
+            << lead;
+        EXPECT_EQ(rule.ValueMatches(L"", value_type::kBinary, blob(lead, L"C:\\Users\\Alice\\x", false)), kMatchedBinaryAnsi)
+            << lead;
+        EXPECT_EQ(rule.ValueMatches(L"", value_type::kNone, blob(lead, L"C:\\Users\\Alice", true)), kMatchedBinaryUtf16);
+        EXPECT_EQ(rule.ValueMatches(L"", 0x1234, blob(lead, L"C:\\Users\\Alice", true)), kMatchedBinaryUtf16);
+    }
+    EXPECT_EQ(rule.ValueMatches(L"", value_type::kDword, Bytes{1, 2, 3, 4}), 0) << "numbers stay numbers";
+    EXPECT_EQ(rule.ValueMatches(L"", value_type::kBinary, blob(3, L"C:\\Users\\Bob", true)), 0);
+
+    options.text = L"caf\u00E9";
+    TextRule ansi(options);
+    EXPECT_EQ(ansi.ValueMatches(L"", value_type::kBinary, blob(1, L"caf\u00E9", false)), kMatchedBinaryAnsi)
+        << "1252 by default natively: 0xE9 is \u00E9";
+    options.ansiCodePage = 1251;
+    TextRule cyrillic(options);
+    EXPECT_EQ(cyrillic.ValueMatches(L"", value_type::kBinary, blob(1, L"caf\u00E9", false)), 0) << "in 1251 0xE9 is \u0439";
+
+    options.text = L"users\\alice";
+    options.binaryText = false;
+    TextRule plain(options);
+    EXPECT_EQ(plain.ValueMatches(L"", value_type::kBinary, blob(0, L"C:\\Users\\Alice", true)), 0);
+}
+
+}  // namespace
+}  // namespace keyscour::search
