@@ -43,6 +43,7 @@ struct SearchOptions {
     std::string output;            // UTF-8 path; empty for standard output
     std::string regFile;
     std::string pairsFile;  // UTF-8; its pairs are the rule's
+    std::wstring view;      // "32": the live registry as a 32-bit program sees it
     RegFileEncoding encoding;
     std::vector<std::string> hives;  // FILE[=MOUNT], UTF-8
     std::string windows;             // an offline installation's volume root, UTF-8

@@ -26,7 +26,7 @@ namespace {
 
 struct Arguments {
     std::string text, root, key, format, output, regFile, types, with, undoDir, undoFile, encoding, in, windows, since,
-        until, pairs;
+        until, pairs, view;
     std::vector<std::string> hives, users, excludeKeys, excludeNames;
     bool whole = false, names = false, keysOnly = false, regex = false, caseSensitive = false, binaryText = false, quiet = false, ignoreLogs = false, strict = false;
     bool wholeValue = false, dryRun = false, yes = false, acceptUnterminated = false;
@@ -81,6 +81,9 @@ void AddSearchOptions(CLI::App& command, Arguments& a) {
                        "only hits of keys last written at or after TIME (ISO 8601 UTC: 2026-12-08 is midnight, "
                        "2026-12-08T18:30:05Z)");
     command.add_option("--until", a.until, "only hits of keys last written at or before TIME (as --since)");
+    command.add_option("--view", a.view,
+                       "32: the live registry as a 32-bit program sees it (WOW6432Node), rows and undo files naming "
+                       "the real paths (Windows)");
     command.add_flag("--quiet", a.quiet, "no progress line and no summary line");
     command.add_flag("--strict", a.strict, "refuse a .reg file in which Windows would skip a line (exit 2)");
     command.add_flag("--ignore-logs", a.ignoreLogs,
@@ -182,6 +185,8 @@ SearchOptions SearchOptionsOf(const Arguments& a, bool textGiven) {
     options.until = time("--until", a.until);
     if (options.since && options.until && *options.since > *options.until)
         throw BadInput{L"--since is later than --until: no key could be written in between"};
+    if (!a.view.empty() && a.view != "32") throw BadInput{L"--view: 32 is the one view to give (the 64-bit one is the default)"};
+    options.view = FromUtf8(a.view);
     options.quiet = a.quiet;
     options.ignoreLogs = a.ignoreLogs;
     options.strict = a.strict;
@@ -260,6 +265,9 @@ int Main(int argc, char** argv) {
             replacing.changeData = options.rule.data;
             replacing.renameValues = options.rule.names;
             replacing.renameKeys = options.rule.keyNames;
+            if (replacing.renameKeys && !options.view.empty())
+                throw BadInput{L"--in keys: key names are not renamed through --view 32; rename them at their "
+                               L"WOW6432Node paths instead"};
             if (a.wholeValue && (replacing.renameValues || replacing.renameKeys))
                 throw BadInput{L"--whole-value: writes data as a whole; it renames nothing (--in data)"};
         }

@@ -48,6 +48,7 @@ struct Pending {
         Record record;
         record.root = walk->rootName;
         record.user = walk->user;
+        record.view = walk->view;
         record.key = rowKey;
         record.name = where.valueName;
         record.type = type;
@@ -145,6 +146,7 @@ struct KeyRename {
         Record record;
         record.root = walk->rootName;
         record.user = walk->user;
+        record.view = walk->view;
         record.key = rowKey;
         record.isKey = true;
         return record;

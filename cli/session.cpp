@@ -23,6 +23,8 @@ Session::Session(const SearchOptions& options, const std::string& recordsPath, b
     errors = StandardSink(Stream::kError);
     const std::wstring root = options.root.empty() ? L"ALL" : options.root;
     const sources::Reading reading{&InterruptFlag(), [this](const std::wstring& line) { errors->Text(line + L"\n"); }};
+    if (!options.view.empty() && (!options.windows.empty() || !options.hives.empty() || !options.regFile.empty()))
+        throw BadInput{L"--view: the live registry's alone; a hive or a .reg file holds its WOW6432Node keys as stored"};
     if (!options.windows.empty()) {
         if (!options.regFile.empty()) throw BadInput{L"--reg-file cannot be given with --windows"};
         source = sources::InstallationSource({options.windows, options.users, options.root, options.key, options.hives},
@@ -34,7 +36,7 @@ Session::Session(const SearchOptions& options, const std::string& recordsPath, b
     } else if (!options.regFile.empty()) {
         source = RegFileSource(options.regFile, root, options.key, reading, options.encoding, options.strict);
     } else {
-        source = LiveRegistry(root, options.key);
+        source = LiveRegistry(root, options.key, options.view);
     }
     try {
         rule = std::make_shared<TextRule>(options.rule, &InterruptFlag());

@@ -26,18 +26,18 @@ class CsvOutput final : public Output {
 public:
     explicit CsvOutput(Sink& out) : out_(out) {}
     void Warning(std::wstring_view) override {}
-    void Hit(const Record& record) override { Line(record, L"root,key,name,type,data,matched,user,written", {}); }
+    void Hit(const Record& record) override { Line(record, L"root,key,name,type,data,matched,user,written,view", {}); }
     void Change(const Record& record, std::uint32_t newType, std::span<const std::uint8_t> newData) override {
-        Line(record, L"root,key,name,type,data,matched,new,result,user,written", L"," + Field(DataText(newType, newData)) + L",changed");
+        Line(record, L"root,key,name,type,data,matched,new,result,user,written,view", L"," + Field(DataText(newType, newData)) + L",changed");
     }
     void Rename(const Record& record, std::wstring_view to) override {
-        Line(record, L"root,key,name,type,data,matched,new,result,user,written", L"," + Field(to) + L",renamed");
+        Line(record, L"root,key,name,type,data,matched,new,result,user,written,view", L"," + Field(to) + L",renamed");
     }
     void Skip(const Record& record, std::wstring_view reason) override {
-        Line(record, L"root,key,name,type,data,matched,new,result,user,written", L",," + Field(L"skipped: " + std::wstring(reason)));
+        Line(record, L"root,key,name,type,data,matched,new,result,user,written,view", L",," + Field(L"skipped: " + std::wstring(reason)));
     }
     void Summary(const Totals&) override {
-        if (!headed_) out_.Text(L"root,key,name,type,data,matched,user,written\r\n");
+        if (!headed_) out_.Text(L"root,key,name,type,data,matched,user,written,view\r\n");
         headed_ = true;
     }
 
@@ -51,7 +51,7 @@ private:
         else
             line += L",,";
         out_.Text(line + L',' + Matched(record) + tail + L',' + Field(record.user) + L',' +
-                  (record.written ? IsoUtcOf(record.written) : L"") + L"\r\n");
+                  (record.written ? IsoUtcOf(record.written) : L"") + L',' + Field(record.view) + L"\r\n");
     }
     Sink& out_;
     bool headed_ = false;

@@ -136,6 +136,8 @@ private:
         object["matched"] = matched;
         object["user"] = record.user.empty() ? Json(nullptr) : line.Text(record.user);
         object["written"] = record.written ? Json(ToUtf8(IsoUtcOf(record.written))) : Json(nullptr);
+        object["view"] = record.view.empty() ? Json(nullptr) : line.Text(record.view);
+        if (!record.viewKey.empty()) object["view_key"] = line.Text(record.viewKey);
         if (!record.old.empty()) object["old"] = line.Text(record.old);
         if (record.tombstone) object["tombstone"] = true;
         return object;

@@ -112,6 +112,14 @@ public:
         fileTime = 0;
         return status::kNotSupported;
     }
+    // The path below root at which the store keeps the key path names: in a
+    // redirected view (the 32-bit one's WOW6432Node) the real path, which
+    // an undo file must name; path itself elsewhere, and for a key that is
+    // not there.
+    virtual std::wstring StoredPath(KeyHandle root, const std::wstring& path) {
+        (void)root;
+        return path;
+    }
     // Whether the value at index of a key marks a value deleted in this
     // layer of a differencing hive (a tombstone): to be listed, never to be
     // written or kept for undo, which would bring the lower layer's back.

@@ -1,5 +1,8 @@
 #include "registry/win32_registry.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include <windows.h>
 
 #include <array>
@@ -53,7 +56,7 @@ using QueryKeyFunction = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
 
 Status Win32Registry::OpenKey(KeyHandle root, const std::wstring& path, KeyHandle& key) {
     HKEY opened = nullptr;
-    const LSTATUS status = RegOpenKeyExW(ToHkey(root), path.c_str(), 0, KEY_READ, &opened);
+    const LSTATUS status = RegOpenKeyExW(ToHkey(root), path.c_str(), 0, KEY_READ | view_, &opened);
     key = status == ERROR_SUCCESS ? FromHkey(opened) : 0;
     return static_cast<Status>(status);
 }
@@ -80,7 +83,7 @@ Status Win32Registry::EnumValue(KeyHandle key, std::uint32_t index, wchar_t* nam
 Status Win32Registry::CreateKey(KeyHandle base, const std::wstring& path, KeyHandle& key) {
     HKEY opened = nullptr;
     const LSTATUS status = RegCreateKeyExW(ToHkey(base), path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                           KEY_ALL_ACCESS, nullptr, &opened, nullptr);
+                                           KEY_ALL_ACCESS | view_, nullptr, &opened, nullptr);
     key = status == ERROR_SUCCESS ? FromHkey(opened) : 0;
     return static_cast<Status>(status);
 }
@@ -247,7 +250,8 @@ Status Win32Registry::RenameKey(KeyHandle base, const std::wstring& path, const 
 Status Win32Registry::QueryKeyKind(KeyHandle root, const std::wstring& path, KeyKind& kind) {
     kind = {};
     HKEY key = nullptr;
-    const LSTATUS opened = RegOpenKeyExW(ToHkey(root), path.c_str(), REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, &key);
+    const LSTATUS opened =
+        RegOpenKeyExW(ToHkey(root), path.c_str(), REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE | view_, &key);
     if (opened != ERROR_SUCCESS) return static_cast<Status>(opened);
     DWORD type = 0;
     const LSTATUS link = RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
@@ -261,6 +265,51 @@ Status Win32Registry::QueryKeyKind(KeyHandle root, const std::wstring& path, Key
     if (query && query(key, kKeyFlagsInformation, &flags, sizeof flags, &got) == 0) kind.isVolatile = flags.keyFlags & 1;
     RegCloseKey(key);
     return ERROR_SUCCESS;
+}
+
+namespace {
+
+// A key's full name as the kernel keeps it ("\\REGISTRY\\MACHINE\\SOFTWARE\\..."), or empty.
+std::wstring KernelNameOf(HKEY key) {
+    static const auto query = reinterpret_cast<QueryKeyFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryKey")));
+    constexpr int kKeyNameInformation = 3;
+    if (!query) return {};
+    std::vector<std::uint8_t> buffer(1024);
+    ULONG got = 0;
+    LONG status = query(key, kKeyNameInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &got);
+    if (status != 0 && got > buffer.size()) {
+        buffer.resize(got);
+        status = query(key, kKeyNameInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &got);
+    }
+    if (status != 0 || got < sizeof(ULONG)) return {};
+    ULONG bytes = 0;
+    std::memcpy(&bytes, buffer.data(), sizeof bytes);
+    bytes = std::min<ULONG>(bytes, got - sizeof(ULONG));
+    std::wstring name(bytes / sizeof(wchar_t), L'\0');
+    std::memcpy(name.data(), buffer.data() + sizeof(ULONG), name.size() * sizeof(wchar_t));
+    return name;
+}
+
+}  // namespace
+
+static_assert(Win32Registry::kView32 == KEY_WOW64_32KEY);
+
+std::wstring Win32Registry::StoredPath(KeyHandle root, const std::wstring& path) {
+    if (view_ == 0) return path;
+    // The root's own kernel name is what the key's begins with.
+    HKEY rootKey = nullptr, key = nullptr;
+    if (RegOpenKeyExW(ToHkey(root), L"", 0, KEY_QUERY_VALUE, &rootKey) != ERROR_SUCCESS) return path;
+    const std::wstring rootName = KernelNameOf(rootKey);
+    RegCloseKey(rootKey);
+    if (RegOpenKeyExW(ToHkey(root), path.c_str(), 0, KEY_QUERY_VALUE | view_, &key) != ERROR_SUCCESS) return path;
+    const std::wstring name = KernelNameOf(key);
+    RegCloseKey(key);
+    if (rootName.empty() || name.size() <= rootName.size() + 1 || name[rootName.size()] != L'\\' ||
+        CompareStringOrdinal(name.c_str(), static_cast<int>(rootName.size()), rootName.c_str(),
+                             static_cast<int>(rootName.size()), TRUE) != CSTR_EQUAL)
+        return path;
+    return name.substr(rootName.size() + 1);
 }
 
 }  // namespace keyscour

@@ -7,6 +7,11 @@ namespace keyscour {
 
 class Win32Registry final : public Registry {
 public:
+    // view: 0 for the registry as this program sees it, or KEY_WOW64_32KEY
+    // (KEY_WOW64_64KEY) for the 32-bit (64-bit) program's view; keys are
+    // opened and created in it.
+    explicit Win32Registry(unsigned view = 0) : view_(view) {}
+    static constexpr unsigned kView32 = 0x0200;  // KEY_WOW64_32KEY
     Status OpenKey(KeyHandle root, const std::wstring& path, KeyHandle& key) override;
     Status EnumKey(KeyHandle key, std::uint32_t index, wchar_t* name,
                    std::uint32_t nameChars) override;
@@ -25,6 +30,11 @@ public:
     Status RenameKey(KeyHandle base, const std::wstring& path, const std::wstring& newName) override;
     Status QueryKeyKind(KeyHandle root, const std::wstring& path, KeyKind& kind) override;
     Status QueryKeyTime(KeyHandle key, std::uint64_t& fileTime) override;
+    // Through the key's own name (NtQueryKey), in a view of its own.
+    std::wstring StoredPath(KeyHandle root, const std::wstring& path) override;
+
+private:
+    unsigned view_ = 0;
 };
 
 }  // namespace keyscour

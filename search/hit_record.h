@@ -29,6 +29,8 @@ struct Record {
     std::wstring_view user;  // the profile folder of the hive it is in; empty for none
     std::uint64_t written = 0;  // its key's last-write time (a FILETIME); 0 for none
     std::wstring_view old;      // with --pairs: the OLD that matched first
+    std::wstring_view view;     // "32" for a row of the 32-bit view, whose key is the real path
+    std::wstring_view viewKey;  // the key as that view names it
 };
 
 struct Totals {

@@ -17,6 +17,7 @@ struct Walk {
     std::wstring rootName;   // how rows name the root: "HKEY_LOCAL_MACHINE"
     std::wstring keyPrefix;  // what rows put before a key's path: a hive's mount below its root
     std::wstring user;       // whose hive it is: a profile's folder name, or empty
+    std::wstring view;       // "32" for the 32-bit program's view, whose rows name real paths; or empty
     // The full name of the walk's root key in an undo file.
     std::wstring FullRootName() const { return keyPrefix.empty() ? rootName : rootName + L"\\" + keyPrefix; }
     // How rows name a key path of the walk's registry.

@@ -83,8 +83,8 @@ void Walker::SearchKeyChanged(const std::wstring& sFullKeyName) {
     if (onKey_) onKey_(sFullKeyName, totals);
 }
 
-std::uint64_t Walker::KeyTime(std::wstring_view keyPath) {
-    if (timeWalk_ == walk_ && timeKey_ == keyPath) return time_;
+void Walker::ReadKey(std::wstring_view keyPath) {
+    if (timeWalk_ == walk_ && timeKey_ == keyPath) return;
     timeWalk_ = walk_;
     timeKey_.assign(keyPath);
     time_ = 0;
@@ -93,11 +93,15 @@ std::uint64_t Walker::KeyTime(std::wstring_view keyPath) {
         if (walk_->registry->QueryKeyTime(key, time_) != status::kSuccess) time_ = 0;
         walk_->registry->CloseKey(key);
     }
-    return time_;
+    if (!walk_->view.empty()) {
+        viewKey_ = walk_->RowKey(keyPath);
+        storedKey_ = walk_->RowKey(walk_->registry->StoredPath(walk_->root, timeKey_));
+    }
 }
 
 void Walker::SearchHitFound(const SearchHit& hit) {
-    const std::uint64_t written = KeyTime(hit.keyPath);
+    ReadKey(hit.keyPath);
+    const std::uint64_t written = time_;
     if (written_) {
         constexpr std::uint64_t kSecond = 10'000'000;
         const std::uint64_t second = written / kSecond;
@@ -109,8 +113,14 @@ void Walker::SearchHitFound(const SearchHit& hit) {
     record.root = walk_->rootName;
     record.user = walk_->user;
     record.old = rule_->MatchedOld();
-    rowKey_ = walk_->RowKey(hit.keyPath);
-    record.key = rowKey_;
+    if (walk_->view.empty()) {
+        rowKey_ = walk_->RowKey(hit.keyPath);
+        record.key = rowKey_;
+    } else {
+        record.key = storedKey_;
+        record.view = walk_->view;
+        record.viewKey = viewKey_;
+    }
     record.isKey = hit.lFound == FoundKeyName;
     if (!record.isKey) record.name = hit.valueName;
     record.type = hit.type;

@@ -49,8 +49,9 @@ private:
     void SearchKeyChanged(const std::wstring& sFullKeyName) override;
     void SearchHitFound(const SearchHit& hit) override;
     bool Stopping() const { return stop_.load(std::memory_order_relaxed) || stopped_; }
-    // The last-write time of a key of the walk, read once per key with hits.
-    std::uint64_t KeyTime(std::wstring_view keyPath);
+    // The last-write time of a key of the walk, and in a redirected view
+    // the path it is kept at, read once per key with hits.
+    void ReadKey(std::wstring_view keyPath);
 
     const std::vector<Walk>& walks_;
     std::shared_ptr<TextRule> rule_;
@@ -66,6 +67,7 @@ private:
     const Walk* timeWalk_ = nullptr;
     std::wstring timeKey_;
     std::uint64_t time_ = 0;
+    std::wstring storedKey_, viewKey_;
 };
 
 }  // namespace keyscour::search

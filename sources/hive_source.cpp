@@ -515,7 +515,7 @@ std::unique_ptr<Hives> OpenHives(std::vector<HiveMount> mounts, bool writable, d
         }
         AddInputs(*source, *registry, logs);
         source->walks.push_back(
-            {registry.get(), HiveRegistry::kRoot, mount.start, mount.rootName, mount.path, mount.user});
+            {registry.get(), HiveRegistry::kRoot, mount.start, mount.rootName, mount.path, mount.user, {}});
         source->hives.push_back({std::move(mount), std::move(registry), std::move(logs)});
     }
     return source;

@@ -29,9 +29,10 @@ std::vector<KeyHandle> RootsOf(const std::wstring& root, std::vector<KeyHandle> 
     throw BadInput{L"--root: not a root key: " + root + L" (HKCR, HKCU, HKLM, HKU, HKCC or ALL)"};
 }
 
-void AddWalks(Source& source, Registry& registry, const std::vector<KeyHandle>& roots, const std::wstring& key) {
+void AddWalks(Source& source, Registry& registry, const std::vector<KeyHandle>& roots, const std::wstring& key,
+              const std::wstring& view = {}) {
     for (KeyHandle root : roots)
-        source.walks.push_back({&registry, root, TrimmedKeyPath(key), std::wstring(RootKeyNameOf(root)), {}, {}});
+        source.walks.push_back({&registry, root, TrimmedKeyPath(key), std::wstring(RootKeyNameOf(root)), {}, {}, view});
 }
 
 class MemorySource final : public Source {
@@ -42,6 +43,7 @@ public:
 #ifdef _WIN32
 class LiveSource final : public Source {
 public:
+    explicit LiveSource(unsigned view) : registry(view) {}
     bool KeepsKeyTimes() const override { return true; }
     Win32Registry registry;
 };
@@ -63,14 +65,15 @@ std::vector<std::uint8_t> ReadInputFile(const std::string& utf8Path) {
     }
 }
 
-std::unique_ptr<Source> LiveRegistry(const std::wstring& root, const std::wstring& key) {
+std::unique_ptr<Source> LiveRegistry(const std::wstring& root, const std::wstring& key, const std::wstring& view) {
 #ifdef _WIN32
-    auto source = std::make_unique<LiveSource>();
-    AddWalks(*source, source->registry, RootsOf(root, {kLocalMachine, kUsers, kCurrentConfig}), key);
+    auto source = std::make_unique<LiveSource>(view == L"32" ? Win32Registry::kView32 : 0);
+    AddWalks(*source, source->registry, RootsOf(root, {kLocalMachine, kUsers, kCurrentConfig}), key, view);
     return source;
 #else
     (void)root;
     (void)key;
+    (void)view;
     throw BadInput{L"the live registry is searched on Windows only; give --reg-file FILE"};
 #endif
 }

@@ -86,7 +86,9 @@ struct InterruptedBeforeChange {
 // ROOT is HKCR, HKCU, HKLM, HKU, HKCC, their long names, or ALL. ALL is
 // HKLM, HKU and HKCC in the live registry, whose HKCR and HKCU are views of
 // those, and every root in a .reg file.
-std::unique_ptr<Source> LiveRegistry(const std::wstring& root, const std::wstring& key);
+// view: empty, or "32" for the registry a 32-bit program sees, whose rows
+// name the keys' real paths.
+std::unique_ptr<Source> LiveRegistry(const std::wstring& root, const std::wstring& key, const std::wstring& view = {});
 std::unique_ptr<Source> RegFileSource(const std::string& utf8Path, const std::wstring& root, const std::wstring& key,
                                       const Reading& reading, RegFileEncoding encoding = {}, bool strict = false);
 // Whether a file must end in an undo file's closing line: kOptional takes

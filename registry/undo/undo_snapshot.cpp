@@ -44,7 +44,8 @@ void UndoSnapshot::CaptureValue(const MRegistry::ValueAddress& where) {
     const std::wstring& valueName = where.valueName;
     const std::wstring rootName = rootName_(root);
     if (rootName.empty()) return;
-    const std::wstring fullKey = FullKeyName(rootName, keyPath);
+    // Named where the store keeps it: a 32-bit view's key by its WOW6432Node path.
+    const std::wstring fullKey = FullKeyName(rootName, registry_.StoredPath(root, keyPath));
     if (!RegScriptWriter::Carries(fullKey) || !RegScriptWriter::Carries(valueName))
         throw NumberedError(kErrorNotScriptable, L"A name holds a line break, which an undo file cannot carry: " +
                                                      fullKey + L"\\" + valueName);
@@ -98,7 +99,7 @@ void UndoSnapshot::SaveLine(Kind kind, const std::wstring& text) {
 void UndoSnapshot::CaptureRenamedValue(const MRegistry::ValueAddress& where, const std::wstring& newName) {
     const std::wstring rootName = rootName_(where.root);
     if (rootName.empty()) return;
-    const std::wstring fullKey = FullKeyName(rootName, where.keyPath);
+    const std::wstring fullKey = FullKeyName(rootName, registry_.StoredPath(where.root, where.keyPath));
     if (!RegScriptWriter::Carries(newName))
         throw NumberedError(kErrorNotScriptable, L"A name holds a line break, which an undo file cannot carry: " +
                                                      fullKey + L"\\" + newName);

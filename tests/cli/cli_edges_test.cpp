@@ -241,10 +241,10 @@ TEST_F(CliEdgeTest, AnAnsiRegedit4FileIsReadInItsCodePageAndNeverDamaged) {
                               "\"Exp\"=hex(2):25,41,fc,25,00\r\n; a comment that ends in \\\r\n\"After\"=\"kept\"\r\n");
     const CliRun run = RunCli({L"search", L"--reg-file", folder.Path(L"ansi.reg"), L"\u00FC", L"--format", L"csv"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(run.out, "root,key,name,type,data,matched,user,written\r\n"
-                       "HKEY_LOCAL_MACHINE,SOFTWARE\\M\xC3\xBCller,,,,key,,\r\n"
-                       "HKEY_LOCAL_MACHINE,SOFTWARE\\M\xC3\xBCller,Name,REG_SZ,Gr\xC3\xBC\xC3\x9F" "e,data,,\r\n"
-                       "HKEY_LOCAL_MACHINE,SOFTWARE\\M\xC3\xBCller,Exp,REG_EXPAND_SZ,%A\xC3\xBC%,data,,\r\n");
+    EXPECT_EQ(run.out, "root,key,name,type,data,matched,user,written,view\r\n"
+                       "HKEY_LOCAL_MACHINE,SOFTWARE\\M\xC3\xBCller,,,,key,,,\r\n"
+                       "HKEY_LOCAL_MACHINE,SOFTWARE\\M\xC3\xBCller,Name,REG_SZ,Gr\xC3\xBC\xC3\x9F" "e,data,,,\r\n"
+                       "HKEY_LOCAL_MACHINE,SOFTWARE\\M\xC3\xBCller,Exp,REG_EXPAND_SZ,%A\xC3\xBC%,data,,,\r\n");
     EXPECT_EQ(RunCli({L"search", L"--reg-file", folder.Path(L"ansi.reg"), L"kept"}).exitCode, 0)
         << "a comment ending in a backslash does not swallow the next line";
     // Told the code page: Cyrillic in 1251; a byte 874 leaves unassigned is refused with its line.

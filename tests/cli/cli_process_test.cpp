@@ -81,7 +81,7 @@ TEST_F(CliFileTest, NumbersMatchInDecimalAndHexAndCaseNeedsNoLocale) {
     const CliRun run =
         RunCli({L"search", L"--reg-file", Export(), L"m\u00FCnchen", L"--format", L"csv"}, {"LANG=", "LC_ALL=", "LC_CTYPE="});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(Lines(run.out)[1], "HKEY_LOCAL_MACHINE,SOFTWARE\\Fabrikam,City,REG_SZ,M\xC3\x9CNCHEN,data,,");
+    EXPECT_EQ(Lines(run.out)[1], "HKEY_LOCAL_MACHINE,SOFTWARE\\Fabrikam,City,REG_SZ,M\xC3\x9CNCHEN,data,,,");
 }
 
 TEST_F(CliFileTest, UsageErrorsNameTheirArgument) {

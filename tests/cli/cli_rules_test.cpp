@@ -158,8 +158,8 @@ TEST_F(CliRulesTest, ALoneCarriageReturnOrLineFeedIsQuotedInCsv) {
                                                     "\"lf\"=hex(1):78,00,0a,00,79,00,00,00\r\n");
     const CliRun run = Search(file, {L"x", L"--format", L"csv"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.out.find(",cr,REG_SZ,\"x\ry\",data,,\r\n"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find(",lf,REG_SZ,\"x\ny\",data,,\r\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(",cr,REG_SZ,\"x\ry\",data,,,\r\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(",lf,REG_SZ,\"x\ny\",data,,,\r\n"), std::string::npos) << run.out;
 }
 
 TEST_F(CliRulesTest, AReplaceOfANumberHitWholeWritesAStringAndOneThatFindsNothingEndsIn1) {
@@ -184,7 +184,7 @@ TEST_F(CliRulesTest, CsvSaysWhatMatchedAndRegexReplacesTakeEveryGroupAndEveryCha
     const std::wstring file = Script(L"rx.reg", "[HKEY_CURRENT_USER\\Software\\Rx]\r\n\"x1\"=\"x1\"\r\n"
                                                 "\"ten\"=\"abcdefghij\"\r\n\"gaps\"=\"abc\"\r\n");
     const CliRun csv = Search(file, {L"x1", L"--names", L"--format", L"csv"});
-    EXPECT_NE(csv.out.find(",x1,REG_SZ,x1,name data,,\r\n"), std::string::npos) << csv.out;
+    EXPECT_NE(csv.out.find(",x1,REG_SZ,x1,name data,,,\r\n"), std::string::npos) << csv.out;
 
     const auto replaced = [&](const std::wstring& pattern, const std::wstring& with) {
         const CliRun run = RunCli({L"replace", L"--reg-file", file, L"--regex", pattern, L"--with", with, L"--output",
@@ -276,19 +276,19 @@ TEST_F(CliRulesTest, ANewRegFileOfRenamesImportedAfterItsInputGivesTheRenamedTre
     const CliRun renamed = Search(both, {L"", L"--key", L"SOFTWARE\\NewCo", L"--root", L"HKLM", L"--format", L"csv",
                                          L"--quiet"});
     EXPECT_EQ(renamed.out,
-              "root,key,name,type,data,matched,user,written\r\n"
-              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp,,,,key,,\r\n"
-              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp,C:\\NewCo\\a.dll,REG_DWORD,1,data,,\r\n"
-              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp,Path,REG_SZ,C:\\NewCo\\app,data,,\r\n"
-              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp,Other,REG_BINARY,01 02,data,,\r\n"
-              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp\\Deep,,,,key,,\r\n"
-              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp\\Deep,,REG_SZ,kept,data,,\r\n"
-              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp\\Deep\\NewCo inner,,,,key,,\r\n"
-              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp\\Deep\\NewCo inner,v,REG_SZ,x,data,,\r\n")
+              "root,key,name,type,data,matched,user,written,view\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp,,,,key,,,\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp,C:\\NewCo\\a.dll,REG_DWORD,1,data,,,\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp,Path,REG_SZ,C:\\NewCo\\app,data,,,\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp,Other,REG_BINARY,01 02,data,,,\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp\\Deep,,,,key,,,\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp\\Deep,,REG_SZ,kept,data,,,\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp\\Deep\\NewCo inner,,,,key,,,\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\NewCo\\OldApp\\Deep\\NewCo inner,v,REG_SZ,x,data,,,\r\n")
         << madeBody;
     const CliRun elsewhere = Search(both, {L"NewCo", L"--key", L"SOFTWARE\\Elsewhere", L"--root", L"HKLM", L"--in",
                                            L"names,data", L"--format", L"csv", L"--quiet"});
-    EXPECT_EQ(elsewhere.out, "root,key,name,type,data,matched,user,written\r\nHKEY_LOCAL_MACHINE,SOFTWARE\\Elsewhere,NewCo,REG_SZ,NewCo,name data,,\r\n");
+    EXPECT_EQ(elsewhere.out, "root,key,name,type,data,matched,user,written,view\r\nHKEY_LOCAL_MACHINE,SOFTWARE\\Elsewhere,NewCo,REG_SZ,NewCo,name data,,,\r\n");
 }
 
 }  // namespace

@@ -81,7 +81,7 @@ TEST_F(HiveCliTest, SearchNamesRowsByTheMount) {
     const CliRun run = RunCli({L"search", L"--hive", hive, L"fab", L"--format", L"csv", L"--quiet"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const auto lines = testing::Lines(run.out);
-    EXPECT_EQ(lines[0], "root,key,name,type,data,matched,user,written");
+    EXPECT_EQ(lines[0], "root,key,name,type,data,matched,user,written,view");
     EXPECT_NE(run.out.find("HKEY_LOCAL_MACHINE,SOFTWARE\\Fabrikam\\App,Path,REG_SZ,C:\\Program Files\\Fabrikam\\app.exe,data,"),
               std::string::npos) << run.out;
     EXPECT_EQ(run.out.find(",Raw,"), std::string::npos) << "fa b0 holds no fab";
@@ -400,8 +400,8 @@ TEST_F(HiveCliTest, MountsByFileNameAndRefusedCombinations) {
     EXPECT_EQ(user.exitCode, 0) << user.err;
     bool recent = false;
     EXPECT_EQ(testing::MaskedTimes(user.out, &recent),
-              "root,key,name,type,data,matched,user,written\r\nHKEY_CURRENT_USER,Fabrikam\\App,,,,key,,TIME\r\n"
-              "HKEY_LOCAL_MACHINE,SOFTWARE\\Fabrikam\\App,,,,key,,TIME\r\n");
+              "root,key,name,type,data,matched,user,written,view\r\nHKEY_CURRENT_USER,Fabrikam\\App,,,,key,,TIME,\r\n"
+              "HKEY_LOCAL_MACHINE,SOFTWARE\\Fabrikam\\App,,,,key,,TIME,\r\n");
     EXPECT_TRUE(recent) << "the keys' times, as the test wrote them: " << user.out;
 }
 

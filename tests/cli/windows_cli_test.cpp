@@ -199,9 +199,9 @@ TEST_F(WindowsTreeTest, EveryHiveWhereWindowsMountsItWithWhoseItIs) {
     const CliRun csv = RunCli({L"search", L"--windows", FromUtf8(volume), L"alice.CONTOSO\\Fabrikam", L"--format", L"csv",
                                L"--quiet"});
     EXPECT_EQ(testing::MaskedTimes(csv.out),
-              "root,key,name,type,data,matched,user,written\r\n"
+              "root,key,name,type,data,matched,user,written,view\r\n"
               "HKEY_USERS,S-1-5-21-7-7-7-1001\\Software\\Fabrikam,Docs,REG_SZ,C:\\Users\\alice.CONTOSO\\Fabrikam,"
-              "data,alice.CONTOSO,TIME\r\n");
+              "data,alice.CONTOSO,TIME,\r\n");
     const CliRun table = RunCli({L"search", L"--windows", FromUtf8(volume), L"bob.txt", L"--format", L"table", L"--quiet"});
     ASSERT_EQ(testing::Lines(table.out).size(), 2u) << table.out;
     EXPECT_TRUE(testing::Lines(table.out)[0].starts_with("ROOT  USER ")) << table.out;

@@ -72,17 +72,17 @@ TEST(JsonLines, FieldsEscapesAndLoneSurrogates) {
     const std::string text = out.Utf8();
     const std::vector<std::string> expected{
         "{\"kind\":\"hit\",\"root\":\"HKEY_LOCAL_MACHINE\",\"key\":\"SOFTWARE\\\\Tab\\there \\\"q\\\"\",\"name\":\"\","
-        "\"type\":\"REG_SZ\",\"data\":\"\xC3\xBC" "ber\xE2\x82\xAC\xF0\x9F\x98\x80\\u0001\",\"matched\":[\"name\",\"data\"],\"user\":null,\"written\":null}",
+        "\"type\":\"REG_SZ\",\"data\":\"\xC3\xBC" "ber\xE2\x82\xAC\xF0\x9F\x98\x80\\u0001\",\"matched\":[\"name\",\"data\"],\"user\":null,\"written\":null,\"view\":null}",
         "{\"kind\":\"hit\",\"root\":\"HKEY_LOCAL_MACHINE\",\"key\":\"K\",\"name\":\"m\",\"type\":\"REG_MULTI_SZ\","
-        "\"data\":[\"a\",\"b\"],\"matched\":[\"data\"],\"user\":null,\"written\":null}",
+        "\"data\":[\"a\",\"b\"],\"matched\":[\"data\"],\"user\":null,\"written\":null,\"view\":null}",
         "{\"kind\":\"hit\",\"root\":\"HKEY_LOCAL_MACHINE\",\"key\":\"K\",\"name\":\"d\",\"type\":\"REG_DWORD\","
-        "\"data\":26,\"matched\":[\"data\"],\"user\":null,\"written\":null}",
+        "\"data\":26,\"matched\":[\"data\"],\"user\":null,\"written\":null,\"view\":null}",
         "{\"kind\":\"hit\",\"root\":\"HKEY_LOCAL_MACHINE\",\"key\":\"K\",\"name\":\"b\",\"type\":\"REG_0x1234\","
-        "\"data\":\"00 0a ff\",\"matched\":[\"data\"],\"user\":null,\"written\":null}",
+        "\"data\":\"00 0a ff\",\"matched\":[\"data\"],\"user\":null,\"written\":null,\"view\":null}",
         "{\"kind\":\"hit\",\"root\":\"HKEY_USERS\",\"key\":\"S-1-5\",\"name\":null,\"type\":null,\"data\":null,"
-        "\"matched\":[\"key\"],\"user\":null,\"written\":null}",
+        "\"matched\":[\"key\"],\"user\":null,\"written\":null,\"view\":null}",
         "{\"kind\":\"hit\",\"root\":\"HKEY_LOCAL_MACHINE\",\"key\":\"K\",\"name\":\"n\\u0000x\",\"type\":\"REG_SZ\","
-        "\"data\":\"a\\uD83Db\xF0\x9F\x98\x80\",\"matched\":[\"data\"],\"user\":null,\"written\":null}",
+        "\"data\":\"a\\uD83Db\xF0\x9F\x98\x80\",\"matched\":[\"data\"],\"user\":null,\"written\":null,\"view\":null}",
         "{\"kind\":\"summary\",\"keys\":10,\"hits\":6,\"skipped\":0,\"unreadable\":0,\"changed\":0,\"renamed_values\":0,\"renamed_keys\":0,\"left_out\":0,\"skipped_lines\":0,"
         "\"ms\":0,"
         "\"interrupted\":false}",
@@ -101,9 +101,9 @@ TEST(Csv, QuotingAsRfc4180Says) {
     const Bytes multi = MultiStringData({L"one", L"two"});
     output->Hit(ValueRecord(L"K", L"m", 7, multi));
     output->Summary({});
-    EXPECT_EQ(out.text_, L"root,key,name,type,data,matched,user,written\r\n"
-                         L"HKEY_LOCAL_MACHINE,\"A,B\",plain,REG_SZ,\"say \"\"hi\"\", then\r\nleave\",data,,\r\n"
-                         L"HKEY_LOCAL_MACHINE,K,m,REG_MULTI_SZ,\"one\ntwo\",data,,\r\n");
+    EXPECT_EQ(out.text_, L"root,key,name,type,data,matched,user,written,view\r\n"
+                         L"HKEY_LOCAL_MACHINE,\"A,B\",plain,REG_SZ,\"say \"\"hi\"\", then\r\nleave\",data,,,\r\n"
+                         L"HKEY_LOCAL_MACHINE,K,m,REG_MULTI_SZ,\"one\ntwo\",data,,,\r\n");
     EXPECT_TRUE(errors.text_.empty()) << "quiet";
 }
 
@@ -123,7 +123,7 @@ TEST(Csv, AHeaderEvenWithNoRows) {
     Captured out, errors;
     auto output = MakeOutput(Format::kCsv, out, errors, true);
     output->Summary({});
-    EXPECT_EQ(out.text_, L"root,key,name,type,data,matched,user,written\r\n") << "a script reading the file finds its columns";
+    EXPECT_EQ(out.text_, L"root,key,name,type,data,matched,user,written,view\r\n") << "a script reading the file finds its columns";
 }
 
 TEST(RegOutput, AScriptInUtf16WithItsMarkAndEscapes) {

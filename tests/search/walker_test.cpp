@@ -21,7 +21,7 @@ protected:
         RuleOptions options;
         options.text = L"old";
         rule = std::make_shared<TextRule>(options);
-        walks.push_back({&tree, kLocalMachine, L"App", L"HKEY_LOCAL_MACHINE", L"SOFTWARE", {}});
+        walks.push_back({&tree, kLocalMachine, L"App", L"HKEY_LOCAL_MACHINE", L"SOFTWARE", {}, {}});
     }
     MemoryRegistry tree;
     std::shared_ptr<TextRule> rule;
