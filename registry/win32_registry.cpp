@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "base/unicode_case.h"
+#include "registry/root_keys.h"
 
 namespace keyscour {
 
@@ -297,15 +298,28 @@ static_assert(Win32Registry::kView32 == KEY_WOW64_32KEY);
 
 std::wstring Win32Registry::StoredPath(KeyHandle root, const std::wstring& path) {
     if (view_ == 0) return path;
-    // The root's own kernel name is what the key's begins with.
-    HKEY rootKey = nullptr, key = nullptr;
-    if (RegOpenKeyExW(ToHkey(root), L"", 0, KEY_QUERY_VALUE, &rootKey) != ERROR_SUCCESS) return path;
-    const std::wstring rootName = KernelNameOf(rootKey);
-    RegCloseKey(rootKey);
+    // What the kernel names the root: a predefined handle has no name of
+    // its own to ask, and a 32-bit view redirects below HKLM and HKCU only.
+    std::wstring rootName;
+    if (root == kLocalMachine) {
+        rootName = L"\\REGISTRY\\MACHINE";
+    } else if (root == kUsers) {
+        rootName = L"\\REGISTRY\\USER";
+    } else if (root == kCurrentUser) {
+        HKEY software = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_QUERY_VALUE, &software) != ERROR_SUCCESS) return path;
+        rootName = KernelNameOf(software);
+        RegCloseKey(software);
+        if (rootName.size() < 9) return path;
+        rootName.resize(rootName.size() - 9);  // "\\Software"
+    } else {
+        return path;
+    }
+    HKEY key = nullptr;
     if (RegOpenKeyExW(ToHkey(root), path.c_str(), 0, KEY_QUERY_VALUE | view_, &key) != ERROR_SUCCESS) return path;
     const std::wstring name = KernelNameOf(key);
     RegCloseKey(key);
-    if (rootName.empty() || name.size() <= rootName.size() + 1 || name[rootName.size()] != L'\\' ||
+    if (name.size() <= rootName.size() + 1 || name[rootName.size()] != L'\\' ||
         CompareStringOrdinal(name.c_str(), static_cast<int>(rootName.size()), rootName.c_str(),
                              static_cast<int>(rootName.size()), TRUE) != CSTR_EQUAL)
         return path;

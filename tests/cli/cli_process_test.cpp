@@ -15,6 +15,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 namespace fs = std::filesystem;
 #endif
@@ -405,6 +406,84 @@ TEST_F(LiveTest, ExitCodesAndAMissingStartKey) {
                       L"--undo-dir", undo.Path(L"u")})
                   .exitCode,
               1);
+}
+
+// The live registry's key times (RegQueryInfoKeyW) on every hit, and the
+// 32-bit view: a key of HKLM\\Software a 32-bit program writes is kept
+// under WOW6432Node; --view 32 finds it where that program sees it, names
+// the real path, replaces it there, and its undo file imports from a
+// 64-bit reg import back where the value was.
+TEST_F(LiveTest, KeyTimesAndThe32BitView) {
+    Put(L"App", L"Path", REG_SZ, Text(L"C:\\Old"));
+    const CliRun timed = RunCli({L"search", L"old", L"--root", L"HKCU", L"--key", path_, L"--format", L"jsonl"});
+    ASSERT_EQ(timed.exitCode, 0) << timed.err;
+    bool recent = false;
+    EXPECT_NE(MaskedTimes(timed.out, &recent).find("\"written\":\"TIME\""), std::string::npos) << timed.out;
+    EXPECT_TRUE(recent) << timed.out;
+    EXPECT_EQ(RunCli({L"search", L"old", L"--root", L"HKCU", L"--key", path_, L"--since", L"2100-01-01"}).exitCode, 1)
+        << "written before then";
+    EXPECT_EQ(RunCli({L"search", L"old", L"--root", L"HKCU", L"--key", path_, L"--since", L"2000-01-01"}).exitCode, 0);
+
+    const std::wstring app = L"Software\\Quillon Keyscour View Test " + std::to_wstring(GetCurrentProcessId());
+    const std::wstring real = L"Software\\WOW6432Node\\Quillon Keyscour View Test " + std::to_wstring(GetCurrentProcessId());
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, app.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr,
+                              &key, nullptr),
+              ERROR_SUCCESS);
+    const auto path = Text(L"C:\\Program Files (x86)\\Old\\app.exe");
+    RegSetValueExW(key, L"Path", 0, REG_SZ, path.data(), static_cast<DWORD>(path.size()));
+    RegCloseKey(key);
+    struct Removed {
+        std::wstring real;
+        ~Removed() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, real.c_str()); }
+    } removed{real};
+    const auto read = [&](const std::wstring& where) {
+        wchar_t text[260] = {};
+        DWORD bytes = sizeof text;
+        return RegGetValueW(HKEY_LOCAL_MACHINE, where.c_str(), L"Path", RRF_RT_REG_SZ, nullptr, text, &bytes) ==
+                       ERROR_SUCCESS
+                   ? std::wstring(text)
+                   : std::wstring(L"(none)");
+    };
+    ASSERT_EQ(read(real), L"C:\\Program Files (x86)\\Old\\app.exe") << "kept under WOW6432Node";
+    EXPECT_EQ(RunCli({L"search", L"old", L"--root", L"HKLM", L"--key", app}).exitCode, 2) << "the 64-bit view has no such key";
+
+    const CliRun search = RunCli({L"search", L"old", L"--root", L"HKLM", L"--key", app, L"--view", L"32", L"--format",
+                                  L"jsonl"});
+    ASSERT_EQ(search.exitCode, 0) << search.err;
+    const auto records = Records(search.out);
+    ASSERT_GE(records.size(), 2u) << search.out;
+    // The stored name's case is the system's own: WOW6432Node on Windows, Wow6432Node under Wine.
+    const auto lower = [](std::string text) {
+        for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    EXPECT_EQ(lower(records[0]["key"].get<std::string>()), lower(ToUtf8(real))) << "the real path";
+    EXPECT_EQ(records[0]["view"], "32");
+    EXPECT_EQ(records[0]["view_key"], ToUtf8(app));
+    const CliRun csv = RunCli({L"search", L"old", L"--root", L"HKLM", L"--key", app, L"--view", L"32", L"--format",
+                               L"csv", L"--quiet"});
+    EXPECT_TRUE(Lines(csv.out).at(1).ends_with(",32")) << csv.out;
+
+    const CliRun replace = RunCli({L"replace", L"old", L"--with", L"New", L"--root", L"HKLM", L"--key", app, L"--view",
+                                   L"32", L"--yes", L"--undo-dir", undo.Path(L"u")});
+    ASSERT_EQ(replace.exitCode, 0) << replace.err;
+    EXPECT_EQ(read(real), L"C:\\Program Files (x86)\\New\\app.exe") << "written where the 32-bit program sees it";
+    const auto files = undo.Files();
+    ASSERT_EQ(files.size(), 1u);
+    const std::string script = ReadFileBytes(files[0]);
+    const std::wstring text = DecodeUtf16Le(reinterpret_cast<const std::uint8_t*>(script.data()) + 2, script.size() - 2);
+    EXPECT_NE(lower(ToUtf8(text)).find(lower(ToUtf8(L"[HKEY_LOCAL_MACHINE\\" + real + L"]"))), std::string::npos)
+        << ToUtf8(text);
+    const CliRun undone = RunCli({L"undo", files[0]});
+    ASSERT_EQ(undone.exitCode, 0) << undone.err;
+    EXPECT_EQ(read(real), L"C:\\Program Files (x86)\\Old\\app.exe") << "undone from the 64-bit view, at the real path";
+
+    for (const std::vector<std::wstring>& refused :
+         {std::vector<std::wstring>{L"search", L"x", L"--view", L"64"},
+          {L"search", L"x", L"--view", L"32", L"--reg-file", undo.Path(L"none.reg")},
+          {L"replace", L"x", L"--with", L"y", L"--view", L"32", L"--in", L"keys", L"--yes"}})
+        EXPECT_EQ(RunCli(refused).exitCode, 2) << ToUtf8(refused[3]);
 }
 
 #endif
