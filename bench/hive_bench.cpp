@@ -12,7 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -552,6 +554,129 @@ int RunHiveWindowsBench(TreeShape shape, int rounds) {
     std::fprintf(stderr, "target: ratio <= 1.1\n");
     std::printf("keys=%llu hives=%zu windows_ms=%.1f separate_ms=%.1f ratio=%.3f peak_rss_mb=%.1f\n",
                 static_cast<unsigned long long>(total), hives.size(), wholeMs, separateMs, wholeMs / separateMs, peakMb);
+    return 0;
+}
+
+namespace {
+
+// Every key node's time in a hive file set: old, and every hundredth one
+// recent. Cells are walked bin by bin; nothing else of the hive changes.
+std::uint64_t SetKeyTimes(const std::string& path, std::uint64_t oldTime, std::uint64_t recentTime) {
+    std::vector<std::uint8_t> hive(std::filesystem::file_size(path));
+    std::FILE* file = std::fopen(path.c_str(), "r+b");
+    if (!file || std::fread(hive.data(), 1, hive.size(), file) != hive.size()) {
+        if (file) std::fclose(file);
+        return 0;
+    }
+    std::uint64_t keys = 0, recent = 0;
+    for (std::size_t bin = 4096; bin + 32 <= hive.size();) {
+        const std::uint32_t binSize = testing::Get32(hive, bin + 8);
+        if (std::memcmp(hive.data() + bin, "hbin", 4) != 0 || binSize == 0) break;
+        for (std::size_t cell = bin + 32; cell + 4 < bin + binSize;) {
+            const std::int32_t size = static_cast<std::int32_t>(testing::Get32(hive, cell));
+            const std::size_t length = static_cast<std::size_t>(size < 0 ? -size : size);
+            if (length < 8) break;
+            if (size < 0 && hive[cell + 4] == 'n' && hive[cell + 5] == 'k') {
+                const std::uint64_t time = ++keys % 100 == 0 ? (++recent, recentTime) : oldTime;
+                testing::Put32(hive, cell + 8, static_cast<std::uint32_t>(time));
+                testing::Put32(hive, cell + 12, static_cast<std::uint32_t>(time >> 32));
+            }
+            cell += length;
+        }
+        bin += binSize;
+    }
+    std::fseek(file, 0, SEEK_SET);
+    std::fwrite(hive.data(), 1, hive.size(), file);
+    std::fclose(file);
+    return recent;
+}
+
+double Median(std::vector<double> times) {
+    std::sort(times.begin(), times.end());
+    return times.empty() ? 0 : times[times.size() / 2];
+}
+
+}  // namespace
+
+int RunHiveOptionsBench(TreeShape shape, int rounds) {
+    cpu_set_t core;
+    CPU_ZERO(&core);
+    CPU_SET(sched_getcpu(), &core);
+    sched_setaffinity(0, sizeof core, &core);
+    const std::string folder = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
+                               "/keyscour-options-bench-" + std::to_string(getpid());
+    std::filesystem::create_directories(folder);
+    const std::string hive = folder + "/SOFTWARE", output = folder + "/search.out";
+    const std::string cli = CliNextToThisProgram(), needle(kNeedle.begin(), kNeedle.end());
+    const auto searchWith = [&](std::vector<std::string> more) {
+        std::vector<std::string> argv{cli, "search", "--hive", hive, "--quiet", "--format", "jsonl"};
+        argv.insert(argv.end(), more.begin(), more.end());
+        return std::make_unique<Starter>(argv, output);
+    };
+    // Started while this process is small; ended last first (each child
+    // holds the pipes of those started before it).
+    struct Starters {
+        std::vector<std::unique_ptr<Starter>> all;
+        ~Starters() {
+            while (!all.empty()) all.pop_back();
+        }
+    } starters;
+    enum { kPlain, kSince, kOnePair, kFiftyPairs, kOpen, kExcluded, kCount };
+    starters.all.push_back(searchWith({needle}));
+    starters.all.push_back(searchWith({needle, "--since", "2026-01-01"}));
+    starters.all.push_back(searchWith({"--pairs", folder + "/one.txt"}));
+    starters.all.push_back(searchWith({"--pairs", folder + "/fifty.txt"}));
+    starters.all.push_back(searchWith({needle, "--exclude", "SOFTWARE\\*"}));
+    starters.all.push_back(searchWith({needle, "--exclude", "SOFTWARE\\Half A"}));
+
+    // Two branches of half the keys each, the text in 5% of their values.
+    std::fprintf(stderr, "building a hive of %llu keys in two halves...\n", static_cast<unsigned long long>(shape.keys));
+    WriteFileBytes(hive, BlankHive());
+    {
+        HiveRegistry registry(hive, true);
+        TreeShape half = shape;
+        half.keys = shape.keys / 2;
+        BuildTree(registry, HiveRegistry::kRoot, L"Half A", half);
+        BuildTree(registry, HiveRegistry::kRoot, L"Half B", half);
+        registry.Commit();
+    }
+    // 2020-01-01 and 2026-06-01, as FILETIMEs.
+    const std::uint64_t recent = SetKeyTimes(hive, 132223104000000000ull, 133616160000000000ull);
+    std::ofstream(folder + "/one.txt") << needle << "\tpin\n";
+    {
+        std::ofstream fifty(folder + "/fifty.txt");
+        fifty << needle << "\tpin\n";
+        for (int i = 1; i < 50; ++i) fifty << "absent text " << i << "\tx" << i << "\n";
+    }
+    ::sync();
+
+    std::vector<std::vector<double>> times(kCount);
+    for (int round = 0; round < rounds; ++round) {
+        for (int i = 0; i < kCount; ++i) {
+            const ChildRun run = starters.all[static_cast<std::size_t>(i)]->Run();
+            if (run.ms < 0) {
+                std::fprintf(stderr, "keyscour-cli failed (search %d)\n", i);
+                return 1;
+            }
+            times[static_cast<std::size_t>(i)].push_back(run.ms);
+        }
+        std::fprintf(stderr, "round %d: plain %.0f, since %.0f, one pair %.0f, fifty pairs %.0f, open %.0f, half excluded %.0f ms\n",
+                     round + 1, times[kPlain].back(), times[kSince].back(), times[kOnePair].back(),
+                     times[kFiftyPairs].back(), times[kOpen].back(), times[kExcluded].back());
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    const double plain = Median(times[kPlain]), since = Median(times[kSince]);
+    const double one = Median(times[kOnePair]), fifty = Median(times[kFiftyPairs]);
+    const double open = Median(times[kOpen]), excluded = Median(times[kExcluded]);
+    std::fprintf(stderr, "medians of %d rounds; targets: since_ratio <= 1.05, pairs_ratio <= 1.5, exclude_ratio <= 0.6\n",
+                 rounds);
+    std::printf("keys=%llu recent_keys=%llu plain_ms=%.1f since_ms=%.1f since_ratio=%.3f one_pair_ms=%.1f "
+                "fifty_pairs_ms=%.1f pairs_ratio=%.3f open_ms=%.1f walk_ms=%.1f half_excluded_walk_ms=%.1f "
+                "exclude_ratio=%.3f\n",
+                static_cast<unsigned long long>(shape.keys), static_cast<unsigned long long>(recent), plain, since,
+                since / plain, one, fifty, fifty / one, open, plain - open, excluded - open,
+                (excluded - open) / (plain - open));
     return 0;
 }
 

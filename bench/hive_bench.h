@@ -42,4 +42,13 @@ int RunHiveDirtyBench(const TreeShape& shape, int rounds, int percent);
 //   keys=N hives=6 windows_ms=W separate_ms=S ratio=W/S peak_rss_mb=P
 int RunHiveWindowsBench(TreeShape shape, int rounds);
 
+// --options: builds a hive of the tree's keys in two halves, 1% of its keys
+// written recently, and times, alternating, medians of rounds: a search
+// against the same with --since (the recent keys), --pairs of one pair
+// against fifty, and the walk with one half excluded against the whole,
+// each less the open (a search that enters no key):
+//   keys=N recent_keys=R plain_ms=P since_ms=S since_ratio=S/P one_pair_ms=O fifty_pairs_ms=F pairs_ratio=F/O
+//   open_ms=Q walk_ms=P-Q half_excluded_walk_ms=E-Q exclude_ratio=(E-Q)/(P-Q)
+int RunHiveOptionsBench(TreeShape shape, int rounds);
+
 }  // namespace keyscour::bench

@@ -45,6 +45,7 @@ struct Options {
     bool growth = false;
     bool rename = false;
     bool windows = false;
+    bool searchOptions = false;
     int dirtyPercent = 0;
     bool roundsGiven = false;
     bool keysGiven = false;
@@ -66,6 +67,7 @@ void Usage() {
                  "keyscour-bench --hive --rename [--keys N] [--values V]             (native)\n"
                  "keyscour-bench --hive --dirty PERCENT [--keys N] [--values V]      (native)\n"
                  "keyscour-bench --hive --windows [--keys N] [--rounds R]            (native)\n"
+                 "keyscour-bench --hive --options [--keys N] [--rounds R]            (native)\n"
                  "keyscour-bench --reg-file FILE [--rounds R]\n"
                  "  --registry   build the tree below a scratch key of HKCU (Windows only)\n"
                  "  --gui        time the search through the real window (Windows only)\n"
@@ -79,6 +81,7 @@ void Usage() {
                  "  --dirty      search the hive left dirty, PERCENT of its pages in its log, against it clean\n"
                  "  --windows    search an installation of N keys (1,000,000) over six hives with --windows,\n"
                  "               against its hives one by one with --hive, best of R (7)\n"
+                 "  --options    --since, --pairs and --exclude over a hive of N keys (1,000,000), medians of R (7)\n"
                  "  --reg-file   read this .reg file (a 100 MB export written there first if missing), best of R (5)\n",
                stderr);
 }
@@ -97,6 +100,7 @@ bool Parse(int argc, char** argv, Options& options) {
         else if (arg == "--growth") options.growth = true;
         else if (arg == "--rename") options.rename = true;
         else if (arg == "--windows") options.windows = true;
+        else if (arg == "--options") options.searchOptions = true;
         else if (arg == "--dirty" && (value = next())) options.dirtyPercent = std::atoi(value);
         else if (arg == "--hive-file" && (value = next())) options.hiveFile = value;
         else if (arg == "--reg-file" && (value = next())) options.regFile = value;
@@ -152,6 +156,12 @@ double TimeMs(F&& work) {
 int Run(const Options& options) {
     if (!options.regFile.empty()) return RunRegFileBench(options.regFile, options.roundsGiven ? options.rounds : 5);
 #ifndef _WIN32
+    if (options.hive && options.searchOptions) {
+        TreeShape shape = options.shape;
+        if (!options.keysGiven) shape.keys = 1000000;
+        if (shape.hits == 0) shape.hits = 0.05;
+        return RunHiveOptionsBench(shape, options.roundsGiven ? options.rounds : 7);
+    }
     if (options.hive && options.windows) {
         TreeShape shape = options.shape;
         if (!options.keysGiven) shape.keys = 1000000;

@@ -1,5 +1,7 @@
 #include "search/exclusions.h"
 
+#include <algorithm>
+
 #include "base/unicode_case.h"
 #include "registry/root_keys.h"
 
@@ -66,6 +68,12 @@ void Exclusions::AddKey(const std::wstring& pattern) {
     if (!path.empty()) key.names = Names(path);
     for (const auto& name : key.names)
         if (name.empty()) throw BadPattern{pattern};
+    if (std::find(key.names.begin(), key.names.end(), L"**") != key.names.end()) {
+        anyDepth_ = true;
+    } else {
+        if (depths_.size() <= key.names.size()) depths_.resize(key.names.size() + 1);
+        depths_[key.names.size()] = true;
+    }
     keys_.push_back(std::move(key));
 }
 

@@ -29,6 +29,11 @@ public:
     // included) is left out, with all below it.
     bool ExcludesKey(KeyHandle root, std::wstring_view path) const;
     bool ExcludesValue(std::wstring_view name) const;
+    // Whether a key depth names deep (1 for a root's sub keys) could be
+    // excluded at all: most keys of a walk are passed without a compare.
+    bool MayExcludeAt(std::size_t depth) const {
+        return anyDepth_ || (depth < depths_.size() && depths_[depth]);
+    }
 
 private:
     struct KeyPattern {
@@ -36,6 +41,8 @@ private:
         std::vector<std::wstring> names;  // upper-cased; "**" for any depth
     };
     std::vector<KeyPattern> keys_;
+    std::vector<bool> depths_;  // the depths patterns without ** exclude at
+    bool anyDepth_ = false;
     std::vector<std::wstring> names_;  // upper-cased
 };
 

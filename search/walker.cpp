@@ -1,5 +1,7 @@
 #include "search/walker.h"
 
+#include <algorithm>
+
 #include "engine/internal_error.h"
 #include "registry/root_keys.h"
 
@@ -23,8 +25,12 @@ class ExcludingRule final : public MatchRule {
 public:
     ExcludingRule(std::shared_ptr<TextRule> rule, const Exclusions& exclusions, const Walk& walk)
         : rule_(std::move(rule)), exclusions_(exclusions), walk_(walk),
-          root_(RootKeyHandle(walk.rootName).value_or(0)) {}
-    bool EntersKey(std::wstring_view path) override { return !exclusions_.ExcludesKey(root_, walk_.RowKey(path)); }
+          root_(RootKeyHandle(walk.rootName).value_or(0)),
+          prefixDepth_(walk.keyPrefix.empty() ? 0 : 1 + std::count(walk.keyPrefix.begin(), walk.keyPrefix.end(), L'\\')) {}
+    bool EntersKey(std::wstring_view path) override {
+        const std::size_t depth = prefixDepth_ + 1 + static_cast<std::size_t>(std::count(path.begin(), path.end(), L'\\'));
+        return !exclusions_.MayExcludeAt(depth) || !exclusions_.ExcludesKey(root_, walk_.RowKey(path));
+    }
     bool KeyNameMatches(std::wstring_view name) override { return rule_->KeyNameMatches(name); }
     bool ScansValues() const override { return rule_->ScansValues(); }
     bool ComparesValueNames() const override { return rule_->ComparesValueNames() || exclusions_.NamesValues(); }
@@ -37,6 +43,7 @@ private:
     const Exclusions& exclusions_;
     const Walk& walk_;
     KeyHandle root_;
+    std::size_t prefixDepth_;
 };
 
 }  // namespace
