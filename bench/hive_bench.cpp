@@ -42,6 +42,21 @@ double MsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
+// The runs compared on the one core this process is on, the searches
+// inheriting it: the cores of a shared machine can differ by half as much again.
+void PinToOneCore() {
+    cpu_set_t core;
+    CPU_ZERO(&core);
+    CPU_SET(sched_getcpu(), &core);
+    sched_setaffinity(0, sizeof core, &core);
+}
+
+// A folder of this run's own in $TMPDIR (else /tmp); not yet made.
+std::string BenchFolder(const char* name) {
+    return std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/" + name + "-" +
+           std::to_string(getpid());
+}
+
 // Every node once: its children, their names, its values, and each
 // value's name and data.
 std::uint64_t HivexWalk(const std::string& path) {
@@ -186,8 +201,7 @@ std::string OnlyFileIn(const std::string& folder) {
 }  // namespace
 
 int RunHiveGrowthBench(TreeShape shape, int cycles) {
-    const std::string folder = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
-                               "/keyscour-growth-bench-" + std::to_string(getpid());
+    const std::string folder = BenchFolder("keyscour-growth-bench");
     const std::string hive = folder + "/SOFTWARE", undo = folder + "/undo", output = folder + "/records.out";
     std::filesystem::create_directories(undo);
     const std::string cli = CliNextToThisProgram();
@@ -258,8 +272,7 @@ int RunHiveGrowthBench(TreeShape shape, int cycles) {
 }
 
 int RunHiveRenameBench(TreeShape shape, int cycles) {
-    const std::string folder = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
-                               "/keyscour-rename-bench-" + std::to_string(getpid());
+    const std::string folder = BenchFolder("keyscour-rename-bench");
     const std::string hive = folder + "/SOFTWARE", undo = folder + "/undo", output = folder + "/records.out";
     std::filesystem::create_directories(undo);
     const std::string cli = CliNextToThisProgram();
@@ -327,8 +340,7 @@ int RunHiveRenameBench(TreeShape shape, int cycles) {
 int RunHiveDirtyBench(const TreeShape& shape, int rounds, int percent) {
     // Not held to one core: a replay copies the hive on a thread of its own,
     // as it would on the machine of someone repairing a Windows.
-    const std::string folder = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
-                               "/keyscour-dirty-bench-" + std::to_string(getpid());
+    const std::string folder = BenchFolder("keyscour-dirty-bench");
     const std::string dirty = folder + "/dirty/SOFTWARE", clean = folder + "/clean/SOFTWARE";
     const std::string output = folder + "/search.out";
     std::filesystem::create_directories(folder + "/dirty");
@@ -413,14 +425,8 @@ int RunHiveDirtyBench(const TreeShape& shape, int rounds, int percent) {
 }
 
 int RunHiveBench(const TreeShape& shape, int rounds, const std::string& hiveFile) {
-    // The walk and the search on one core, the search inheriting it: the
-    // cores of a shared machine can differ by half as much again.
-    cpu_set_t core;
-    CPU_ZERO(&core);
-    CPU_SET(sched_getcpu(), &core);
-    sched_setaffinity(0, sizeof core, &core);
-    const std::string folder = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
-                               "/keyscour-hive-bench-" + std::to_string(getpid());
+    PinToOneCore();
+    const std::string folder = BenchFolder("keyscour-hive-bench");
     mkdir(folder.c_str(), 0700);
     const bool keep = !hiveFile.empty();
     const std::string hive = keep ? hiveFile : folder + "/SOFTWARE";
@@ -470,12 +476,8 @@ int RunHiveBench(const TreeShape& shape, int rounds, const std::string& hiveFile
 }
 
 int RunHiveWindowsBench(TreeShape shape, int rounds) {
-    cpu_set_t core;
-    CPU_ZERO(&core);
-    CPU_SET(sched_getcpu(), &core);
-    sched_setaffinity(0, sizeof core, &core);
-    const std::string volume = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
-                               "/keyscour-windows-bench-" + std::to_string(getpid());
+    PinToOneCore();
+    const std::string volume = BenchFolder("keyscour-windows-bench");
     const std::string config = volume + "/Windows/System32/config", profile = volume + "/Users/bench";
     const std::string output = volume + "/search.out";
     std::filesystem::create_directories(config);
@@ -599,12 +601,8 @@ double Median(std::vector<double> times) {
 }  // namespace
 
 int RunHiveOptionsBench(TreeShape shape, int rounds) {
-    cpu_set_t core;
-    CPU_ZERO(&core);
-    CPU_SET(sched_getcpu(), &core);
-    sched_setaffinity(0, sizeof core, &core);
-    const std::string folder = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
-                               "/keyscour-options-bench-" + std::to_string(getpid());
+    PinToOneCore();
+    const std::string folder = BenchFolder("keyscour-options-bench");
     std::filesystem::create_directories(folder);
     const std::string hive = folder + "/SOFTWARE", output = folder + "/search.out";
     const std::string cli = CliNextToThisProgram(), needle(kNeedle.begin(), kNeedle.end());

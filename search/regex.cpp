@@ -92,6 +92,35 @@ void Expand(std::wstring_view with, const Match& match, std::wstring_view text, 
     }
 }
 
+// Every match left to right, as ECMAScript's global replace takes them:
+// find(from, flags, match) gives the next match and the with to expand
+// for it, or nothing. Each find starts afresh with its own budget; the
+// value's time bounds them all together.
+template <typename Find>
+std::optional<std::wstring> ReplaceAll(std::wstring_view text, Find&& find) {
+    std::wstring result;
+    const auto deadline = std::chrono::steady_clock::now() + kValueTime;
+    Iterator from = text.begin();
+    auto flags = kMatchFlags;
+    Match match;
+    while (from <= text.end()) {
+        const std::optional<std::wstring_view> with = find(from, flags, match);
+        if (!with) break;
+        result.append(from, match[0].first);
+        Expand(*with, match, text, result);
+        from = match[0].second;
+        flags = kMatchFlags | boost::regex_constants::match_prev_avail;
+        if (match[0].first == match[0].second) {
+            // An empty match: the next find starts one further on.
+            if (from == text.end()) break;
+            result += *from++;
+        }
+        if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+    }
+    if (from < text.end()) result.append(from, text.end());
+    return result;
+}
+
 }  // namespace
 
 struct Regex::Compiled {
@@ -137,27 +166,10 @@ std::optional<std::wstring> Regex::Replace(std::wstring_view text, std::wstring_
             Expand(with, match, text, result);
             return result;
         }
-        // Each find starts afresh with its own budget: the value's time
-        // bounds them all together.
-        const auto deadline = std::chrono::steady_clock::now() + kValueTime;
-        Iterator from = text.begin();
-        auto flags = kMatchFlags;
-        while (from <= text.end()) {
-            if (!boost::regex_search(from, text.end(), match, compiled_->pattern, flags, text.begin())) break;
-            result.append(from, match[0].first);
-            Expand(with, match, text, result);
-            from = match[0].second;
-            flags = kMatchFlags | boost::regex_constants::match_prev_avail;
-            if (match[0].first == match[0].second) {
-                // An empty match: the next find starts one further on, as
-                // ECMAScript's global replace does.
-                if (from == text.end()) break;
-                result += *from++;
-            }
-            if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
-        }
-        if (from < text.end()) result.append(from, text.end());
-        return result;
+        return ReplaceAll(text, [&](Iterator from, auto flags, Match& found) -> std::optional<std::wstring_view> {
+            if (!boost::regex_search(from, text.end(), found, compiled_->pattern, flags, text.begin())) return std::nullopt;
+            return with;
+        });
     } catch (const std::runtime_error&) {
         return std::nullopt;
     }
@@ -180,13 +192,9 @@ std::optional<std::wstring> Regex::ReplaceEach(const std::vector<Regex>& pattern
                 }
             return std::wstring(text);
         }
-        const auto deadline = std::chrono::steady_clock::now() + kValueTime;
-        Iterator from = text.begin();
-        auto flags = kMatchFlags;
-        while (from <= text.end()) {
+        return ReplaceAll(text, [&](Iterator from, auto flags, Match& best) -> std::optional<std::wstring_view> {
             // Every pattern's next match; the first to start, the longest of those.
             std::optional<std::size_t> chosen;
-            Match best;
             for (std::size_t i = 0; i < patterns.size(); ++i) {
                 if (!boost::regex_search(from, text.end(), match, patterns[i].compiled_->pattern, flags, text.begin()))
                     continue;
@@ -196,20 +204,10 @@ std::optional<std::wstring> Regex::ReplaceEach(const std::vector<Regex>& pattern
                     best = match;
                 }
             }
-            if (!chosen) break;
+            if (!chosen) return std::nullopt;
             if (first && !*first) *first = chosen;
-            result.append(from, best[0].first);
-            Expand(withs[*chosen], best, text, result);
-            from = best[0].second;
-            flags = kMatchFlags | boost::regex_constants::match_prev_avail;
-            if (best[0].first == best[0].second) {
-                if (from == text.end()) break;
-                result += *from++;
-            }
-            if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
-        }
-        if (from < text.end()) result.append(from, text.end());
-        return result;
+            return withs[*chosen];
+        });
     } catch (const std::runtime_error&) {
         return std::nullopt;
     }
