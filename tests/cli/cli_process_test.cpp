@@ -423,9 +423,18 @@ TEST_F(LiveTest, KeyTimesAndThe32BitView) {
     EXPECT_EQ(RunCli({L"search", L"old", L"--root", L"HKCU", L"--key", path_, L"--since", L"2100-01-01"}).exitCode, 1)
         << "written before then";
     EXPECT_EQ(RunCli({L"search", L"old", L"--root", L"HKCU", L"--key", path_, L"--since", L"2000-01-01"}).exitCode, 0);
+    // Exclusions over the live registry: by the row's full path, and by name.
+    EXPECT_EQ(RunCli({L"search", L"old", L"--root", L"HKCU", L"--key", path_, L"--exclude",
+                      L"HKCU\\" + path_ + L"\\A*"})
+                  .exitCode,
+              1);
+    EXPECT_EQ(RunCli({L"search", L"old", L"--root", L"HKCU", L"--key", path_, L"--exclude-name", L"p?th"}).exitCode, 1);
 
     const std::wstring app = L"Software\\Quillon Keyscour View Test " + std::to_wstring(GetCurrentProcessId());
     const std::wstring real = L"Software\\WOW6432Node\\Quillon Keyscour View Test " + std::to_wstring(GetCurrentProcessId());
+    // Whatever an earlier run of the same pid left in either view goes first.
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, app.c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, real.c_str());
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, app.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr,
                               &key, nullptr),

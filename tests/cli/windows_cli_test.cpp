@@ -270,6 +270,23 @@ TEST_F(WindowsTreeTest, ProfilesThatCannotBeMountedAreSaidAndLeftOut) {
     EXPECT_NE(hidden.err.find("where the installation's"), std::string::npos) << hidden.err;
 }
 
+// The search options reach an installation's hives too: exclusions by
+// real paths and patterns, and the keys' times.
+TEST_F(WindowsTreeTest, ExclusionsAndTimesOverAnInstallation) {
+    std::set<std::string> expected = kEveryHit;
+    for (auto it = expected.begin(); it != expected.end();)
+        it = it->find("_Classes") != std::string::npos || it->find("ControlSet001") != std::string::npos
+                 ? expected.erase(it)
+                 : std::next(it);
+    EXPECT_EQ(Hits(Search({L"--exclude", L"HKU\\*_Classes", L"--exclude", L"SYSTEM\\ControlSet001"})), expected);
+    const CliRun named = Search({L"--exclude-name", L"SVC", L"--exclude-name", L"?ome"});
+    EXPECT_EQ(Hits(named).size(), kEveryHit.size() - 3) << named.out;
+    EXPECT_EQ(Hits(Search({L"--since", L"2000-01-01"})), kEveryHit) << "every key was written by the test";
+    const CliRun future = Search({L"--since", L"2100-01-01"});
+    EXPECT_EQ(future.exitCode, 1);
+    EXPECT_TRUE(Hits(future).empty());
+}
+
 TEST_F(WindowsTreeTest, CurrentControlSetIsTheOneSelectNames) {
     const CliRun run = Search({L"--key", L"HKLM\\SYSTEM\\currentcontrolset\\Services"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
