@@ -335,6 +335,7 @@ TEST_F(CliRulesTest, ExcludedKeysAreNotEnteredAndExcludedNamesNotRead) {
         {{L"--exclude", L"SOFTWARE\\**\\Skip"}, "aSkip1d", 4},
         {{L"--exclude", L"HKLM\\SOFTWARE\\*\\Skip"}, "faSkip1de", 2},
         {{L"--exclude", L"HKLM\\**\\Deep"}, "faSkip1bde", 1},
+        {{L"--exclude", L"HKLM\\SOFTWARE\\App\\**\\Skip"}, "faSkip1de", 2},  // ** as no key at all
         {{L"--exclude", L"HKLM"}, "f", 10},
         {{L"--exclude", L"SOFTWARE"}, "", 12},
         {{L"--exclude-name", L"skip?"}, "fabcde", 0},
