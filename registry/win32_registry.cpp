@@ -306,12 +306,16 @@ std::wstring Win32Registry::StoredPath(KeyHandle root, const std::wstring& path)
     } else if (root == kUsers) {
         rootName = L"\\REGISTRY\\USER";
     } else if (root == kCurrentUser) {
-        HKEY software = nullptr;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_QUERY_VALUE, &software) != ERROR_SUCCESS) return path;
-        rootName = KernelNameOf(software);
-        RegCloseKey(software);
-        if (rootName.size() < 9) return path;
-        rootName.resize(rootName.size() - 9);  // "\\Software"
+        if (currentUserName_.empty()) {
+            HKEY software = nullptr;
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_QUERY_VALUE, &software) != ERROR_SUCCESS)
+                return path;
+            const std::wstring name = KernelNameOf(software);
+            RegCloseKey(software);
+            if (name.size() < 9) return path;
+            currentUserName_ = name.substr(0, name.size() - 9);  // less "\\Software"
+        }
+        rootName = currentUserName_;
     } else {
         return path;
     }

@@ -1,6 +1,8 @@
 #pragma once
 // The real registry, through the platform's wide-character functions.
 
+#include <string>
+
 #include "registry/registry.h"
 
 namespace keyscour {
@@ -35,6 +37,7 @@ public:
 
 private:
     unsigned view_ = 0;
+    std::wstring currentUserName_;  // HKCU's kernel name, asked once
 };
 
 }  // namespace keyscour

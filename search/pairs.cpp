@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <optional>
 #include <queue>
 #include <unordered_map>
 
@@ -108,6 +109,7 @@ PairFinder::PairFinder(const std::vector<std::wstring>& olds) : automaton_(std::
         }
         if (a.states[static_cast<std::size_t>(state)].pair < 0)
             a.states[static_cast<std::size_t>(state)].pair = static_cast<std::int32_t>(i);
+        longestOld_ = std::max(longestOld_, olds[i].size());
     }
     // Failure and output links, breadth first.
     std::queue<std::int32_t> queue;
@@ -143,15 +145,15 @@ PairFinder& PairFinder::operator=(PairFinder&&) noexcept = default;
 
 void PairFinder::FindAll(std::wstring_view text, std::vector<Found>& found) const {
     found.clear();
-    // The longest old text starting at each place, then a sweep from the left.
-    std::vector<Found> longest(text.size());
-    bool any = false;
+    // The longest old text starting at each place, made at the first
+    // match (most texts have none), then a sweep from the left.
+    std::vector<Found> longest;
     automaton_->Scan(text, [&](std::size_t at, std::size_t length, std::size_t pair) {
+        if (longest.empty()) longest.resize(text.size());
         if (length > longest[at].length) longest[at] = {at, length, pair};
-        any = true;
         return true;
     });
-    if (!any) return;
+    if (longest.empty()) return;
     for (std::size_t i = 0; i < text.size();) {
         if (longest[i].length == 0) {
             ++i;
@@ -163,10 +165,16 @@ void PairFinder::FindAll(std::wstring_view text, std::vector<Found>& found) cons
 }
 
 bool PairFinder::FindFirst(std::wstring_view text, std::size_t& pair) const {
-    std::vector<Found> found;
-    FindAll(text, found);
-    if (found.empty()) return false;
-    pair = found.front().pair;
+    // The leftmost match, the longest of those: no match ending past the
+    // longest old text after its start can start at or before it.
+    std::optional<Found> first;
+    automaton_->Scan(text, [&](std::size_t at, std::size_t length, std::size_t found) {
+        if (first && at + length > first->at + longestOld_) return false;
+        if (!first || at < first->at || (at == first->at && length > first->length)) first = Found{at, length, found};
+        return true;
+    });
+    if (!first) return false;
+    pair = first->pair;
     return true;
 }
 

@@ -50,6 +50,7 @@ public:
 private:
     struct Automaton;
     std::unique_ptr<Automaton> automaton_;
+    std::size_t longestOld_ = 0;
 };
 
 }  // namespace keyscour::search

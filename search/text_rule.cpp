@@ -35,6 +35,7 @@ bool AnyText(std::basic_string_view<Char> rest, bool list, Match&& match) {
 
 TextRule::TextRule(RuleOptions options, const std::atomic<bool>* stop) : options_(std::move(options)), stop_(stop) {
     upperText_ = options_.caseSensitive ? options_.text : ToUpperCase(options_.text);
+    if (options_.binaryText && options_.ansiCodePage == 0) options_.ansiCodePage = DefaultAnsiCodePage();
     const bool ascii = std::all_of(upperText_.begin(), upperText_.end(), [](wchar_t c) { return c >= 0 && c < 0x80; });
     if (!options_.regex && !options_.whole && !upperText_.empty() && ascii)
         asciiNeedle_.emplace(upperText_.begin(), upperText_.end());
@@ -159,9 +160,8 @@ int TextRule::BinaryTextMatches(std::span<const std::uint8_t> data) {
     // A byte no character of the page stands for ends a run of text there.
     text_.clear();
     std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
-    const int page = options_.ansiCodePage ? options_.ansiCodePage : DefaultAnsiCodePage();
     while (!bytes.empty()) {
-        const auto bad = DecodeCodePage(page, bytes, text_);
+        const auto bad = DecodeCodePage(options_.ansiCodePage, bytes, text_);
         if (!bad) break;
         text_ += L'\0';
         bytes.remove_prefix(*bad + 1);

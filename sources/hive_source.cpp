@@ -530,6 +530,15 @@ std::vector<HiveMount> ParsedMounts(const std::vector<std::string>& arguments, c
     return mounts;
 }
 
+// The installation at folder, what was left out of it said; for writing,
+// BadInput when its Windows is hibernated.
+Installation FoundInstallation(const std::string& folder, bool writable, const Reading& reading) {
+    Installation found = FindInstallation(folder);
+    if (writable && !found.hibernated.empty()) throw BadInput{L"--windows: " + found.hibernated + L"; nothing was changed"};
+    for (const auto& line : found.leftOut) reading.Say(L"--windows: " + line);
+    return found;
+}
+
 // An installation's mounts and those --hive names beside them; BadInput
 // for one mounted where another is, which would hide it.
 std::vector<HiveMount> WithMoreHives(std::vector<HiveMount> mounts, const std::vector<std::string>& moreHives) {
@@ -623,11 +632,8 @@ std::unique_ptr<Source> HiveSource(const std::vector<std::string>& arguments, co
 
 std::unique_ptr<Source> InstallationSource(const InstallationSearch& search, bool writable, double waitSeconds,
                                            bool ignoreLogs, const Reading& reading) {
-    const Installation found = FindInstallation(search.folder);
-    if (writable && !found.hibernated.empty()) throw BadInput{L"--windows: " + found.hibernated + L"; nothing was changed"};
-    for (const auto& line : found.leftOut) reading.Say(L"--windows: " + line);
-    std::vector<HiveMount> mounts = WithMoreHives(found.hives, search.moreHives);
-    mounts = OfUsers(std::move(mounts), search.users);
+    const Installation found = FoundInstallation(search.folder, writable, reading);
+    std::vector<HiveMount> mounts = OfUsers(WithMoreHives(found.hives, search.moreHives), search.users);
 
     auto [root, path] = StartOf(search);
     if (!root || *root == kLocalMachine) path = WithControlSet(path, mounts, reading);
@@ -720,10 +726,7 @@ KeyPlacer UndoHives::Placer() const {
 
 std::vector<HiveMount> InstallationHivesFor(const std::string& folder, const std::vector<std::string>& moreHives,
                                             const std::string& undoFile, const Reading& reading) {
-    const Installation found = FindInstallation(folder);
-    if (!found.hibernated.empty()) throw BadInput{L"--windows: " + found.hibernated + L"; nothing was changed"};
-    for (const auto& line : found.leftOut) reading.Say(L"--windows: " + line);
-    std::vector<HiveMount> mounts = WithMoreHives(found.hives, moreHives);
+    const std::vector<HiveMount> mounts = WithMoreHives(FoundInstallation(folder, true, reading).hives, moreHives);
     // The file read once into memory, only to learn which hives its keys
     // are in: the undo then locks and opens those alone.
     std::vector<bool> needed(mounts.size());
