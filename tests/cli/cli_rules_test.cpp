@@ -457,5 +457,28 @@ TEST_F(CliRulesTest, BinaryTextIsFoundAndNeverReplaced) {
     }
 }
 
+// A value hit by its name through --names, in a replace of data alone, is
+// never renamed: renames are asked for with --in names.
+TEST_F(CliRulesTest, ANameHitOfADataReplaceIsNeverRenamed) {
+    const std::wstring file = Script(L"names.reg", "[HKEY_CURRENT_USER\\Software\\N]\r\n\"OldName\"=\"nothing here\"\r\n");
+    const CliRun run = RunCli({L"replace", L"--reg-file", file, L"OldName", L"--with", L"NewName", L"--names", L"--output",
+                               folder.Path(L"new.reg"), L"--format", L"jsonl"});
+    EXPECT_EQ(RecordsOfKind(run.out, "rename").size(), 0u) << run.out;
+    EXPECT_EQ(RecordsOfKind(run.out, "skip").size(), 1u) << run.out;
+}
+
+// --help and --version answer on standard output and end with 0, the
+// help naming the options this release added.
+TEST_F(CliRulesTest, HelpAndVersionEndWithZero) {
+    const CliRun help = RunCli({L"search", L"--help"});
+    EXPECT_EQ(help.exitCode, 0) << help.err;
+    for (const char* option : {"--windows", "--user", "--since", "--exclude", "--pairs", "--case-sensitive",
+                               "--binary-text", "--view"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+    const CliRun version = RunCli({L"--version"});
+    EXPECT_EQ(version.exitCode, 0) << version.err;
+    EXPECT_EQ(version.out.rfind("keyscour-cli ", 0), 0u) << version.out;
+}
+
 }  // namespace
 }  // namespace keyscour::testing

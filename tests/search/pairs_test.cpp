@@ -101,6 +101,9 @@ TEST(PairsRule, ReplacesInOnePassIgnoringCaseAndNeverSearchesWhatItPutIn) {
     EXPECT_EQ(whole.Replace(L"fabrikam inc", L""), L"Contoso Ltd");
     EXPECT_EQ(whole.Replace(L"fabrikam inc!", L""), L"fabrikam inc!");
 
+    EXPECT_TRUE(whole.Matches(L"FABRIKAM INC"));
+    EXPECT_FALSE(whole.Matches(L"fabrikam inc!")) << "a text that is no OLD whole is no hit";
+
     options.whole = false;
     options.caseSensitive = true;
     TextRule cased(options);
@@ -115,6 +118,20 @@ TEST(PairsRule, ReplacesInOnePassIgnoringCaseAndNeverSearchesWhatItPutIn) {
     EXPECT_EQ(regex.Replace(L"a x12 345 6", L""), L"a [1]<2> # <6>");
     EXPECT_TRUE(regex.Matches(L"x9"));
     EXPECT_EQ(regex.MatchedOld(), L"x(\\d)");
+}
+
+// The first character past ASCII goes to the automaton's wider table, in
+// the old texts and in the texts alike.
+TEST(PairFinder, CharactersJustPastAscii) {
+    const std::wstring old = std::wstring(L"a") + L'\u0080' + L"b";
+    std::vector<PairFinder::Found> found;
+    PairFinder({old, L"\u00FF"}).FindAll(L"xx" + old + L"y\u00FF", found);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].at, 2u);
+    EXPECT_EQ(found[0].length, 3u);
+    EXPECT_EQ(found[1].pair, 1u);
+    std::size_t pair = 9;
+    EXPECT_FALSE(PairFinder({old}).FindFirst(L"a\u0081b", pair));
 }
 
 }  // namespace

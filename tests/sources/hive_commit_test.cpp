@@ -357,6 +357,9 @@ TEST_F(HiveCommitTest, ASignalBeforeTheRenameCommitsNothing) {
         const Json summary = Json::parse(records.back());
         EXPECT_EQ(summary["interrupted"], true);
         EXPECT_EQ(summary["changed"], 0);
+        if (std::string_view(seam).find("undo") != std::string_view::npos)
+            EXPECT_NE(run.err.find("interrupted; nothing was replaced"), std::string::npos)
+                << "stopped before any write, and said so: " << run.err;
         EXPECT_EQ(run.out.find("\"change\""), std::string::npos) << "no change is reported that did not happen";
         EXPECT_EQ(ReadBytes(hive), before);
         EXPECT_TRUE(UndoFiles().empty());
